@@ -1,0 +1,326 @@
+#include "h5/h5.hpp"
+
+#include <blosc_filter.h>
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace h5 {
+namespace {
+
+bool g_blosc = false;
+
+bool init_library() {
+  H5open();
+  // HDF5 would print every failure to stderr, breaking progress bars and the
+  // console texts users read; failures reach callers as exceptions instead.
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  // Deflate allocates and frees large buffers per chunk; glibc would hand
+  // them back to the kernel each time and fault them in again.
+  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+  char* version = nullptr;
+  char* date = nullptr;
+  g_blosc = register_blosc(&version, &date) >= 0;
+  std::free(version);
+  std::free(date);
+  if (!g_blosc) {
+    std::fprintf(stderr, "fatal: the Blosc HDF5 filter (id 32001) could not be registered with the HDF5 library\n");
+    std::abort();
+  }
+  return true;
+}
+
+const bool g_initialized = init_library();
+
+struct StackInfo {
+  int os_errno = 0;
+  bool lock = false;
+  bool missing = false;
+  std::vector<std::string> descs;
+};
+
+herr_t walk_frame(unsigned, const H5E_error2_t* e, void* data) {
+  auto* info = static_cast<StackInfo*>(data);
+  if (e->min_num == H5E_CANTLOCKFILE) info->lock = true;
+  if (e->min_num == H5E_NOTFOUND && info->os_errno == 0) info->missing = true;
+  if (e->desc) {
+    std::string desc(e->desc);
+    if (const auto at = desc.find("errno = "); at != std::string::npos && info->os_errno == 0)
+      info->os_errno = std::atoi(desc.c_str() + at + 8);
+    if (info->descs.size() < 3) info->descs.push_back(std::move(desc));
+  }
+  return 0;
+}
+
+}  // namespace
+
+void throw_from_stack(const std::string& action, const std::string& path, int saved_errno) {
+  StackInfo info;
+  H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, walk_frame, &info);
+  H5Eclear2(H5E_DEFAULT);
+  std::string detail;
+  for (const auto& d : info.descs) detail += (detail.empty() ? "" : "; ") + d;
+  const int err = info.os_errno;
+  ErrorKind kind = ErrorKind::format;
+  if (err == EAGAIN || err == EWOULDBLOCK || info.lock) kind = ErrorKind::locked;
+  else if (err == EACCES || err == EPERM) kind = ErrorKind::permission;
+  else if (err == ENOENT) kind = ErrorKind::not_found;
+  else if (err != 0) kind = ErrorKind::os;
+  else if (info.missing) kind = ErrorKind::missing;
+  (void)saved_errno;  // kept for callers' symmetry; the stack's errno is authoritative
+  const int reported = err != 0 ? err : (kind == ErrorKind::locked ? EAGAIN : 0);
+  throw Error(kind, reported, path,
+              fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
+                          reported ? fmt::format(" [{}]", std::strerror(reported)) : ""));
+}
+
+Handle& Handle::operator=(Handle&& o) noexcept {
+  if (this != &o) {
+    reset();
+    id_ = o.id_;
+    closer_ = o.closer_;
+    o.id_ = -1;
+  }
+  return *this;
+}
+
+void Handle::reset() noexcept {
+  if (id_ >= 0 && closer_) {
+    closer_(id_);
+    H5Eclear2(H5E_DEFAULT);
+  }
+  id_ = -1;
+}
+
+// ---- Type ----
+
+static herr_t no_close(hid_t) { return 0; }
+
+Type::Type(hid_t id, bool owned) : h_(id, owned ? H5Tclose : no_close) {}
+
+Type Type::compound(std::size_t size) {
+  const hid_t id = H5Tcreate(H5T_COMPOUND, size);
+  if (id < 0) throw_from_stack("cannot create compound type", "", errno);
+  return Type(id);
+}
+
+Type& Type::insert(const char* name, std::size_t offset, hid_t member_type) {
+  if (H5Tinsert(get(), name, offset, member_type) < 0) throw_from_stack(fmt::format("cannot add member {}", name), "", errno);
+  return *this;
+}
+
+std::size_t Type::size() const { return H5Tget_size(get()); }
+bool Type::is_compound() const { return H5Tget_class(get()) == H5T_COMPOUND; }
+
+bool Type::has_member(const std::string& name) const {
+  if (!is_compound()) return false;
+  const int idx = H5Tget_member_index(get(), name.c_str());
+  H5Eclear2(H5E_DEFAULT);
+  return idx >= 0;
+}
+
+std::vector<std::string> Type::member_names() const {
+  std::vector<std::string> out;
+  if (!is_compound()) return out;
+  const int n = H5Tget_nmembers(get());
+  for (int i = 0; i < n; ++i) {
+    char* name = H5Tget_member_name(get(), static_cast<unsigned>(i));
+    out.emplace_back(name ? name : "");
+    H5free_memory(name);
+  }
+  return out;
+}
+
+// ---- Dataset ----
+
+void Dataset::fail(const std::string& action) const {
+  throw_from_stack(fmt::format("{} dataset '{}' of", action, name_), path_, errno);
+}
+
+hsize_t Dataset::size() const {
+  Handle space(H5Dget_space(get()), H5Sclose);
+  if (!space.valid()) fail("cannot get the shape of");
+  hsize_t dims[1] = {0};
+  if (H5Sget_simple_extent_ndims(space.get()) != 1) {
+    throw Error(ErrorKind::format, 0, path_, fmt::format("dataset '{}' of '{}' is not one-dimensional", name_, path_));
+  }
+  H5Sget_simple_extent_dims(space.get(), dims, nullptr);
+  return dims[0];
+}
+
+Type Dataset::type() const {
+  const hid_t t = H5Dget_type(get());
+  if (t < 0) fail("cannot get the type of");
+  return Type(t);
+}
+
+void Dataset::read(void* buf, hid_t memtype) const {
+  if (size() == 0) return;
+  if (H5Dread(get(), memtype, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf) < 0) fail("cannot read");
+}
+
+void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const {
+  if (count == 0) return;
+  Handle space(H5Dget_space(get()), H5Sclose);
+  hsize_t s[1] = {start}, c[1] = {count};
+  if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
+  Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
+  if (H5Dread(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot read");
+}
+
+void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const {
+  if (rows.empty()) return;
+  Handle space(H5Dget_space(get()), H5Sclose);
+  if (!space.valid() || H5Sselect_elements(space.get(), H5S_SELECT_SET, rows.size(), rows.data()) < 0)
+    fail("cannot select rows of");
+  hsize_t c[1] = {rows.size()};
+  Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
+  if (H5Dread(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot read");
+}
+
+void Dataset::resize(hsize_t rows) {
+  hsize_t d[1] = {rows};
+  if (H5Dset_extent(get(), d) < 0) fail("cannot resize");
+}
+
+void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype) {
+  if (count == 0) return;
+  Handle space(H5Dget_space(get()), H5Sclose);
+  hsize_t s[1] = {start}, c[1] = {count};
+  if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
+  Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
+  if (H5Dwrite(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot write");
+}
+
+std::vector<FilterSpec> Dataset::filters() const {
+  Handle dcpl(H5Dget_create_plist(get()), H5Pclose);
+  std::vector<FilterSpec> out;
+  const int n = H5Pget_nfilters(dcpl.get());
+  for (int i = 0; i < n; ++i) {
+    unsigned flags = 0, cd[16];
+    std::size_t ncd = 16;
+    char name[64];
+    unsigned config = 0;
+    const H5Z_filter_t id = H5Pget_filter2(dcpl.get(), static_cast<unsigned>(i), &flags, &ncd, cd, sizeof name, name, &config);
+    out.push_back({id, std::vector<unsigned>(cd, cd + std::min<std::size_t>(ncd, 16))});
+  }
+  return out;
+}
+
+std::optional<hsize_t> Dataset::chunk_rows() const {
+  Handle dcpl(H5Dget_create_plist(get()), H5Pclose);
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return std::nullopt;
+  hsize_t c[1] = {0};
+  H5Pget_chunk(dcpl.get(), 1, c);
+  return c[0];
+}
+
+bool Dataset::unlimited() const {
+  Handle space(H5Dget_space(get()), H5Sclose);
+  hsize_t d[1], m[1];
+  H5Sget_simple_extent_dims(space.get(), d, m);
+  return m[0] == H5S_UNLIMITED;
+}
+
+// ---- File ----
+
+File File::open(const std::string& path, Mode mode) {
+  (void)g_initialized;
+  hid_t id = -1;
+  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, H5P_DEFAULT); };
+  switch (mode) {
+    case Mode::read: id = open_existing(H5F_ACC_RDONLY); break;
+    case Mode::read_write: id = open_existing(H5F_ACC_RDWR); break;
+    case Mode::create: id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); break;
+    case Mode::append: {
+      struct stat st{};
+      id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR)
+                                           : H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
+      break;
+    }
+  }
+  if (id < 0) throw_from_stack("cannot open HDF5 file", path, errno);
+  return File(Handle(id, H5Fclose), path);
+}
+
+static herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
+  static_cast<std::vector<std::string>*>(data)->emplace_back(name);
+  return 0;
+}
+
+std::vector<std::string> File::root_names() const {
+  std::vector<std::string> names;
+  hsize_t idx = 0;
+  if (H5Literate(get(), H5_INDEX_NAME, H5_ITER_INC, &idx, collect_name, &names) < 0)
+    throw_from_stack("cannot list the root of", path_, errno);
+  return names;
+}
+
+bool File::contains(const std::string& name) const {
+  const htri_t r = H5Lexists(get(), name.c_str(), H5P_DEFAULT);
+  if (r < 0) throw_from_stack(fmt::format("cannot look up '{}' in", name), path_, errno);
+  return r > 0;
+}
+
+Dataset File::open_dataset(const std::string& name) const {
+  const hid_t id = H5Dopen2(get(), name.c_str(), H5P_DEFAULT);
+  if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_, errno);
+  return Dataset(Handle(id, H5Dclose), path_, name);
+}
+
+Dataset File::create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
+                             const DatasetOptions& o) {
+  hsize_t dims[1] = {rows};
+  hsize_t maxdims[1] = {o.resizable ? H5S_UNLIMITED : rows};
+  Handle space(H5Screate_simple(1, dims, maxdims), H5Sclose);
+  Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+  auto fail = [&](const char* what) { throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_, errno); };
+  if (!space.valid() || !dcpl.valid()) fail("property lists");
+  // No time stamps: the same content gives the same bytes.
+  H5Pset_obj_track_times(dcpl.get(), 0);
+  const bool needs_chunks = o.resizable || o.deflate_level >= 0 || o.filter.has_value();
+  if (needs_chunks) {
+    hsize_t chunk[1] = {o.chunk_rows ? o.chunk_rows : std::max<hsize_t>(1, std::min<hsize_t>(rows, 16384))};
+    if (H5Pset_chunk(dcpl.get(), 1, chunk) < 0) fail("chunk");
+  }
+  if (o.deflate_level >= 0 && H5Pset_deflate(dcpl.get(), static_cast<unsigned>(o.deflate_level)) < 0) fail("deflate");
+  if (o.filter) {
+    if (o.filter->id == kBloscFilter && !g_blosc)
+      throw Error(ErrorKind::format, 0, path_, "the Blosc HDF5 filter is not available");
+    if (H5Pset_filter(dcpl.get(), o.filter->id, H5Z_FLAG_MANDATORY, o.filter->cd_values.size(), o.filter->cd_values.data()) < 0)
+      fail("filter");
+  }
+  const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
+  if (id < 0) fail("create");
+  Dataset ds(Handle(id, H5Dclose), path_, name);
+  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
+    throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_, errno);
+  return ds;
+}
+
+void File::unlink(const std::string& name) {
+  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_, errno);
+}
+
+void File::flush() {
+  if (H5Fflush(get(), H5F_SCOPE_LOCAL) < 0) throw_from_stack("cannot flush", path_, errno);
+}
+
+void File::close() {
+  if (!h_.valid()) return;
+  if (H5Fclose(h_.release()) < 0) throw_from_stack("cannot close", path_, errno);
+}
+
+bool blosc_available() {
+  (void)g_initialized;
+  return g_blosc;
+}
+
+}  // namespace h5

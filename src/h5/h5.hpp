@@ -1,0 +1,164 @@
+#pragma once
+// A thin RAII layer over the HDF5 C API: one owning handle per hid_t, and
+// every failure turned into h5::Error, which keeps the operating-system errno
+// that HDF5 recorded on its error stack (EAGAIN when another process holds
+// the file lock, EACCES when access is denied) so callers can sort failures
+// without reading message texts.
+#include <hdf5.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace h5 {
+
+enum class ErrorKind {
+  locked,      // another process holds the file (EAGAIN/EWOULDBLOCK)
+  permission,  // EACCES/EPERM
+  not_found,   // ENOENT
+  os,          // any other operating-system error behind the failure
+  format,      // not an HDF5 file, damaged header or chunk, failed read
+  missing,     // a dataset or compound member the caller needs is absent
+};
+
+class Error : public std::runtime_error {
+ public:
+  Error(ErrorKind kind, int os_errno, std::string path, const std::string& what)
+      : std::runtime_error(what), kind_(kind), errno_(os_errno), path_(std::move(path)) {}
+  ErrorKind kind() const noexcept { return kind_; }
+  int os_errno() const noexcept { return errno_; }
+  const std::string& path() const noexcept { return path_; }
+  // True when an operating-system error lies behind the failure.
+  bool is_os_error() const noexcept {
+    return errno_ != 0 || kind_ == ErrorKind::locked || kind_ == ErrorKind::permission || kind_ == ErrorKind::not_found;
+  }
+
+ private:
+  ErrorKind kind_;
+  int errno_;
+  std::string path_;
+};
+
+// Builds an Error from HDF5's current error stack. `saved_errno` is errno
+// read right after the failing call; the stack's own "errno = N" wins.
+[[noreturn]] void throw_from_stack(const std::string& action, const std::string& path, int saved_errno);
+
+// Owning handle of one hid_t; move-only, closing never throws.
+class Handle {
+ public:
+  using Closer = herr_t (*)(hid_t);
+  Handle() = default;
+  Handle(hid_t id, Closer closer) : id_(id), closer_(closer) {}
+  Handle(Handle&& o) noexcept : id_(o.id_), closer_(o.closer_) { o.id_ = -1; }
+  Handle& operator=(Handle&& o) noexcept;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+  hid_t get() const noexcept { return id_; }
+  bool valid() const noexcept { return id_ >= 0; }
+  void reset() noexcept;
+  // Gives up ownership without closing.
+  hid_t release() noexcept {
+    const hid_t id = id_;
+    id_ = -1;
+    return id;
+  }
+
+ private:
+  hid_t id_ = -1;
+  Closer closer_ = nullptr;
+};
+
+// A datatype handle (compound record layouts are built with it).
+class Type {
+ public:
+  Type() = default;
+  explicit Type(hid_t id, bool owned = true);
+  hid_t get() const noexcept { return h_.get(); }
+  static Type compound(std::size_t size);
+  // Inserts a member of a predefined type (e.g. H5T_STD_I64LE).
+  Type& insert(const char* name, std::size_t offset, hid_t member_type);
+  std::size_t size() const;
+  bool is_compound() const;
+  bool has_member(const std::string& name) const;
+  std::vector<std::string> member_names() const;
+
+ private:
+  Handle h_;
+};
+
+struct FilterSpec {
+  H5Z_filter_t id;
+  std::vector<unsigned> cd_values;
+};
+
+struct DatasetOptions {
+  bool resizable = false;                 // maximum shape unlimited
+  hsize_t chunk_rows = 0;                 // 0: contiguous unless a filter needs chunks
+  int deflate_level = -1;                 // -1: no deflate
+  std::optional<FilterSpec> filter;       // e.g. Blosc
+};
+
+class Dataset {
+ public:
+  Dataset(Handle h, std::string path, std::string name) : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)) {}
+  hid_t get() const noexcept { return h_.get(); }
+  hsize_t size() const;
+  Type type() const;
+  // Reads the whole dataset, or rows [start, start+count), or the listed
+  // rows, into `buf` converted to `memtype` (HDF5 matches compound members
+  // by name, so a memtype with one member reads that column only).
+  void read(void* buf, hid_t memtype) const;
+  void read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const;
+  void read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const;
+  void resize(hsize_t rows);
+  void write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype);
+  // Creation settings, for checks and tests.
+  std::vector<FilterSpec> filters() const;
+  std::optional<hsize_t> chunk_rows() const;
+  bool unlimited() const;
+
+ private:
+  [[noreturn]] void fail(const std::string& action) const;
+  Handle h_;
+  std::string path_;
+  std::string name_;
+};
+
+enum class Mode {
+  read,        // "r": read-only, the file must exist
+  read_write,  // "r+": the file must exist
+  create,      // "w": create, truncating an existing file
+  append,      // "a": read/write if it exists, else create
+};
+
+class File {
+ public:
+  static File open(const std::string& path, Mode mode);
+  const std::string& path() const noexcept { return path_; }
+  hid_t get() const noexcept { return h_.get(); }
+  std::vector<std::string> root_names() const;
+  bool contains(const std::string& name) const;
+  Dataset open_dataset(const std::string& name) const;
+  // Creates a one-dimensional dataset of `rows` records of `type` from `data`.
+  Dataset create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
+                         const DatasetOptions& options);
+  void unlink(const std::string& name);
+  void flush();
+  // Closes the file, reporting a failure (RAII closing swallows it).
+  void close();
+
+ private:
+  File(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}
+  Handle h_;
+  std::string path_;
+};
+
+// Whether the Blosc filter (id 32001) is registered with the HDF5 library.
+bool blosc_available();
+constexpr H5Z_filter_t kBloscFilter = 32001;
+
+}  // namespace h5

@@ -1,0 +1,50 @@
+#pragma once
+// Calendar arithmetic and the host's clock. Time stamps are naive local
+// times counted in microseconds since 1970-01-01 00:00:00, so every
+// conversion below is pure integer arithmetic on the proleptic Gregorian
+// calendar, independent of the machine's time zone.
+#include <cstdint>
+#include <string>
+
+namespace tessal {
+
+using Timestamp = std::int64_t;  // microseconds since 1970-01-01T00:00 (naive local)
+
+constexpr std::int64_t kMicrosPerSecond = 1'000'000;
+constexpr std::int64_t kMicrosPerDay = 86'400 * kMicrosPerSecond;
+
+// Days since 1970-01-01 of a civil date, and back.
+std::int64_t days_from_civil(int y, unsigned m, unsigned d) noexcept;
+void civil_from_days(std::int64_t days, int& y, unsigned& m, unsigned& d) noexcept;
+
+// YYYYMMDD <-> days since 1970-01-01. Throws std::invalid_argument on a
+// number that does not name a real calendar day.
+std::int64_t yyyymmdd_to_days(std::int64_t yyyymmdd);
+std::int32_t days_to_yyyymmdd(std::int64_t days) noexcept;
+bool is_valid_yyyymmdd(std::int64_t yyyymmdd) noexcept;
+std::int32_t add_days(std::int32_t yyyymmdd, int n);
+int weekday(std::int32_t yyyymmdd);  // 0 = Monday .. 6 = Sunday
+
+Timestamp make_timestamp(std::int32_t yyyymmdd, int hour = 0, int minute = 0, int second = 0,
+                         std::int64_t micros = 0);
+std::int32_t timestamp_date(Timestamp t) noexcept;         // YYYYMMDD
+std::int64_t timestamp_time_of_day(Timestamp t) noexcept;  // microseconds since midnight
+
+// "YYYY-MM-DD" and "YYYYMMDD" renderings of a YYYYMMDD integer.
+std::string format_dashed(std::int32_t yyyymmdd);
+std::string format_compact(std::int32_t yyyymmdd);
+// Parses "YYYY-MM-DD[ HH:MM[:SS[.ffffff]]]"; throws std::invalid_argument.
+Timestamp parse_timestamp(const std::string& text);
+std::string format_timestamp(Timestamp t);  // "YYYY-MM-DD HH:MM:SS.ffffff"
+
+// The host's `datetime` facility: the current local date and time. The
+// environment variable TESSAL_NOW ("2024-06-03 18:00:00") pins it, so
+// scripted runs and tests see a fixed clock; it is read at every call.
+Timestamp datetime_now();
+
+// Host date conversions used by the writers.
+std::int64_t convert_dt_to_int(Timestamp t) noexcept;  // YYYYMMDDHHMMSS
+std::int32_t date_to_number(Timestamp t) noexcept;     // YYYYMMDD
+std::int32_t time_to_number(Timestamp t) noexcept;     // HHMMSSmmm
+
+}  // namespace tessal

@@ -1,0 +1,139 @@
+// Host framework stand-ins: logger, warning channel, open-mode rule, Blosc
+// settings, the shared success flag and the tick loader's layout.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <blosc.h>
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "tessal/ticks_layout.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
+
+namespace tessal {
+
+// ---- warnings ----
+namespace warnings {
+namespace {
+bool g_ignore = false;
+std::function<void(const std::string&)>& sink() {
+  static std::function<void(const std::string&)> s;
+  return s;
+}
+}  // namespace
+
+void warn(const std::string& message) {
+  if (g_ignore) return;
+  if (sink()) sink()(message);
+  else std::fprintf(stderr, "Warning: %s\n", message.c_str());
+}
+bool ignored() { return g_ignore; }
+void set_sink(std::function<void(const std::string&)> s) { sink() = std::move(s); }
+IgnoreWarnings::IgnoreWarnings() : saved_(g_ignore) { g_ignore = true; }
+IgnoreWarnings::~IgnoreWarnings() { g_ignore = saved_; }
+}  // namespace warnings
+
+// ---- system_log ----
+namespace system_log {
+namespace {
+std::function<void(const std::string&)>& sink() {
+  static std::function<void(const std::string&)> s;
+  return s;
+}
+}  // namespace
+void error(const std::string& message) {
+  if (sink()) {
+    sink()(message);
+    return;
+  }
+  // One write per message, so lines from concurrent workers do not interleave.
+  const std::string line = fmt::format("[ERROR] {}\n", message);
+  std::fflush(stdout);
+  [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+}
+void set_sink(std::function<void(const std::string&)> s) { sink() = std::move(s); }
+}  // namespace system_log
+
+h5::Mode get_h5_mode(const std::string&) { return h5::Mode::append; }
+
+h5::FilterSpec blosc_opts(int complevel, std::string_view complib) {
+  if (complevel < 0 || complevel > 9) throw std::invalid_argument(fmt::format("blosc level must be 0..9, got {}", complevel));
+  static const std::pair<std::string_view, unsigned> codecs[] = {
+      {"blosc:blosclz", BLOSC_BLOSCLZ}, {"blosc:lz4", BLOSC_LZ4}, {"blosc:lz4hc", BLOSC_LZ4HC},
+      {"blosc:snappy", BLOSC_SNAPPY},   {"blosc:zlib", BLOSC_ZLIB}, {"blosc:zstd", BLOSC_ZSTD}};
+  for (const auto& [name, code] : codecs) {
+    // The first four values are filled in by the filter itself (version,
+    // filter revision, type size, chunk size); then level, shuffle, codec.
+    if (name == complib) return h5::FilterSpec{h5::kBloscFilter, {0, 0, 0, 0, static_cast<unsigned>(complevel), 1, code}};
+  }
+  throw std::invalid_argument(fmt::format("unknown blosc codec '{}'", complib));
+}
+
+// ---- shared flag ----
+SharedFlagOwner::SharedFlagOwner(bool initial) {
+  void* p = ::mmap(nullptr, sizeof(SharedFlag), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "cannot map the shared success flag");
+  flag_ = new (p) SharedFlag{};
+  flag_->value.store(initial);
+}
+SharedFlagOwner::~SharedFlagOwner() { ::munmap(flag_, sizeof(SharedFlag)); }
+
+namespace data::bundle {
+namespace {
+SharedFlag* g_sval = nullptr;
+}
+SharedFlag* sval() {
+  if (!g_sval) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
+  return g_sval;
+}
+void process_init(SharedFlag* flag) { g_sval = flag; }
+}  // namespace data::bundle
+
+// ---- tick layout ----
+const std::vector<TickField>& H5TicksLoader::FIELDS() {
+#define TB_F(name, kind, scale) TickField{#name, FieldKind::kind, scale, offsetof(TickRecord, name)}
+  static const std::vector<TickField> fields = {
+      TB_F(date, i32, 1),        TB_F(time, i32, 1),           TB_F(open, i64, 10000),
+      TB_F(last, i64, 10000),    TB_F(high, i64, 10000),       TB_F(low, i64, 10000),
+      TB_F(prev_close, i64, 10000), TB_F(volume, i64, 1),      TB_F(total_turnover, f64, 1),
+      TB_F(open_interest, i64, 1), TB_F(prev_settlement, i64, 10000), TB_F(limit_up, i64, 10000),
+      TB_F(limit_down, i64, 10000), TB_F(a1, i64, 10000),      TB_F(a2, i64, 10000),
+      TB_F(a3, i64, 10000),      TB_F(a4, i64, 10000),         TB_F(a5, i64, 10000),
+      TB_F(b1, i64, 10000),      TB_F(b2, i64, 10000),         TB_F(b3, i64, 10000),
+      TB_F(b4, i64, 10000),      TB_F(b5, i64, 10000),         TB_F(a1_v, i64, 1),
+      TB_F(a2_v, i64, 1),        TB_F(a3_v, i64, 1),           TB_F(a4_v, i64, 1),
+      TB_F(a5_v, i64, 1),        TB_F(b1_v, i64, 1),           TB_F(b2_v, i64, 1),
+      TB_F(b3_v, i64, 1),        TB_F(b4_v, i64, 1),           TB_F(b5_v, i64, 1),
+  };
+#undef TB_F
+  return fields;
+}
+
+const std::vector<std::string>& H5TicksLoader::COLUMNS() {
+  static const std::vector<std::string> columns = [] {
+    std::vector<std::string> c;
+    for (const auto& f : FIELDS()) c.emplace_back(f.name);
+    return c;
+  }();
+  return columns;
+}
+
+const h5::Type& H5TicksLoader::DTYPES() {
+  static const h5::Type type = [] {
+    h5::Type t = h5::Type::compound(sizeof(TickRecord));
+    for (const auto& f : FIELDS()) {
+      const hid_t member = f.kind == FieldKind::i32 ? H5T_STD_I32LE : f.kind == FieldKind::i64 ? H5T_STD_I64LE : H5T_IEEE_F64LE;
+      t.insert(f.name, f.offset, member);
+    }
+    return t;
+  }();
+  return type;
+}
+
+std::size_t H5TicksLoader::record_size() { return sizeof(TickRecord); }
+
+}  // namespace tessal

@@ -1,0 +1,18 @@
+#pragma once
+// The `.npy` array-file format, as far as the trading calendar needs it: a
+// one-dimensional array of little-endian integers.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessal::npy {
+
+// Writes `values` as a version 1.0 file of '<i8' (atomically: a temporary
+// file renamed over the target).
+void write_int64(const std::string& path, const std::vector<std::int64_t>& values);
+
+// Reads a 1-D C-order array of little-endian (or single-byte) integers of
+// 1, 2, 4 or 8 bytes. Anything else throws std::runtime_error naming the file.
+std::vector<std::int64_t> read_int_1d(const std::string& path);
+
+}  // namespace tessal::npy

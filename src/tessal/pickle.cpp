@@ -1,0 +1,263 @@
+#include "tessal/pickle.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace tessal::pickle {
+
+const Value* Value::get(const std::string& key) const {
+  if (kind != Kind::dict) return nullptr;
+  for (const auto& [k, v] : map)
+    if (k->kind == Kind::text && k->s == key) return v.get();
+  return nullptr;
+}
+
+namespace {
+
+void put_text(std::string& out, const std::string& s) {
+  out += 'X';
+  const auto n = static_cast<std::uint32_t>(s.size());
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((n >> (8 * i)) & 0xff);
+  out += s;
+}
+
+class Reader {
+ public:
+  Reader(const std::string& data, const std::string& name) : d_(data), name_(name) {}
+
+  Value run() {
+    while (true) {
+      const std::size_t at = pos_;
+      const auto op = static_cast<unsigned char>(byte());
+      switch (op) {
+        case 0x80: {  // PROTO
+          const int proto = static_cast<unsigned char>(byte());
+          if (proto < 2 || proto > 5) fail(at, fmt::format("protocol {} is not supported (2 to 5 are)", proto));
+          break;
+        }
+        case 0x95: take(8); break;  // FRAME: the length only groups opcodes
+        case '.':                   // STOP
+          if (stack_.size() != 1 || !marks_.empty()) fail(at, "malformed stream at STOP");
+          return *stack_.back();
+        case '(': marks_.push_back(stack_.size()); break;
+        case ']': push(Value::Kind::list); break;
+        case '}': push(Value::Kind::dict); break;
+        case ')': push(Value::Kind::tuple); break;
+        case 0x8f: push(Value::Kind::set); break;  // EMPTY_SET
+        case 'N': push(Value::Kind::none); break;
+        case 0x88: push_bool(true); break;
+        case 0x89: push_bool(false); break;
+        case 'J': push_int(static_cast<std::int32_t>(le(4))); break;
+        case 'K': push_int(static_cast<std::int64_t>(le(1))); break;
+        case 'M': push_int(static_cast<std::int64_t>(le(2))); break;
+        case 0x8a: {  // LONG1
+          const std::size_t n = le(1);
+          if (n > 8) fail(at, "integer too large");
+          std::uint64_t u = n ? le(n) : 0;
+          if (n && n < 8 && (u >> (8 * n - 1)) & 1) u |= ~0ULL << (8 * n);
+          push_int(static_cast<std::int64_t>(u));
+          break;
+        }
+        case 'G': {  // BINFLOAT, big-endian
+          std::uint64_t u = 0;
+          for (char c : take(8)) u = (u << 8) | static_cast<unsigned char>(c);
+          double v;
+          std::memcpy(&v, &u, 8);
+          auto val = std::make_shared<Value>();
+          val->kind = Value::Kind::real, val->d = v;
+          stack_.push_back(val);
+          break;
+        }
+        case 'X': push_text(take(le(4))); break;
+        case 0x8c: push_text(take(le(1))); break;  // SHORT_BINUNICODE
+        case 0x8d: push_text(take(le(8))); break;  // BINUNICODE8
+        case 'B': push_bytes(take(le(4))); break;
+        case 'C': push_bytes(take(le(1))); break;
+        case 0x8e: push_bytes(take(le(8))); break;
+        case 'q': memo(at, le(1)); break;  // BINPUT
+        case 'r': memo(at, le(4)); break;  // LONG_BINPUT
+        case 0x94: memo(at, memo_.size()); break;  // MEMOIZE
+        case 'h': recall(at, le(1)); break;        // BINGET
+        case 'j': recall(at, le(4)); break;        // LONG_BINGET
+        case 'a': {                                // APPEND
+          auto v = pop(at);
+          container(at, Value::Kind::list)->items.push_back(v);
+          break;
+        }
+        case 'e': {  // APPENDS
+          auto items = pop_mark(at);
+          auto& l = container(at, Value::Kind::list)->items;
+          l.insert(l.end(), items.begin(), items.end());
+          break;
+        }
+        case 0x90: {  // ADDITEMS
+          auto items = pop_mark(at);
+          auto& l = container(at, Value::Kind::set)->items;
+          l.insert(l.end(), items.begin(), items.end());
+          break;
+        }
+        case 's': {  // SETITEM
+          auto v = pop(at);
+          auto k = pop(at);
+          container(at, Value::Kind::dict)->map.emplace_back(k, v);
+          break;
+        }
+        case 'u': {  // SETITEMS
+          auto items = pop_mark(at);
+          if (items.size() % 2) fail(at, "odd number of items for SETITEMS");
+          auto* dict = container(at, Value::Kind::dict);
+          for (std::size_t i = 0; i < items.size(); i += 2) dict->map.emplace_back(items[i], items[i + 1]);
+          break;
+        }
+        case 't': case 'l': case 'd': case 0x91: {  // TUPLE, LIST, DICT, FROZENSET
+          auto items = pop_mark(at);
+          auto v = std::make_shared<Value>();
+          if (op == 'd') {
+            if (items.size() % 2) fail(at, "odd number of items for DICT");
+            v->kind = Value::Kind::dict;
+            for (std::size_t i = 0; i < items.size(); i += 2) v->map.emplace_back(items[i], items[i + 1]);
+          } else {
+            v->kind = op == 't' ? Value::Kind::tuple : op == 'l' ? Value::Kind::list : Value::Kind::set;
+            v->items = std::move(items);
+          }
+          stack_.push_back(v);
+          break;
+        }
+        case 0x85: case 0x86: case 0x87: {  // TUPLE1..3
+          const std::size_t n = op - 0x84u;
+          if (stack_.size() < n + base()) fail(at, "stack underflow");
+          auto v = std::make_shared<Value>();
+          v->kind = Value::Kind::tuple;
+          v->items.assign(stack_.end() - static_cast<std::ptrdiff_t>(n), stack_.end());
+          stack_.resize(stack_.size() - n);
+          stack_.push_back(v);
+          break;
+        }
+        case '0': pop(at); break;  // POP
+        default:
+          fail(at, fmt::format("opcode 0x{:02x} ('{}') is not allowed: only plain data is accepted", op,
+                               op >= 32 && op < 127 ? std::string(1, static_cast<char>(op)) : std::string("?")));
+      }
+    }
+  }
+
+ private:
+  [[noreturn]] void fail(std::size_t at, const std::string& why) const {
+    throw std::runtime_error(fmt::format("cannot read '{}' at byte {}: {}", name_, at, why));
+  }
+  char byte() {
+    if (pos_ >= d_.size()) fail(pos_, "truncated file");
+    return d_[pos_++];
+  }
+  std::string take(std::size_t n) {
+    if (n > d_.size() - pos_) fail(pos_, "truncated file");
+    std::string s = d_.substr(pos_, n);
+    pos_ += n;
+    return s;
+  }
+  std::uint64_t le(std::size_t n) {
+    std::uint64_t u = 0;
+    const std::string b = take(n);
+    for (std::size_t i = 0; i < n; ++i) u |= static_cast<std::uint64_t>(static_cast<unsigned char>(b[i])) << (8 * i);
+    return u;
+  }
+  std::size_t base() const { return marks_.empty() ? 0 : marks_.back(); }
+  void push(Value::Kind k) {
+    auto v = std::make_shared<Value>();
+    v->kind = k;
+    stack_.push_back(v);
+  }
+  void push_bool(bool b) {
+    push(Value::Kind::boolean);
+    stack_.back()->b = b;
+  }
+  void push_int(std::int64_t i) {
+    push(Value::Kind::integer);
+    stack_.back()->i = i;
+  }
+  void push_text(std::string s) {
+    push(Value::Kind::text);
+    stack_.back()->s = std::move(s);
+  }
+  void push_bytes(std::string s) {
+    push(Value::Kind::bytes);
+    stack_.back()->s = std::move(s);
+  }
+  ValuePtr pop(std::size_t at) {
+    if (stack_.size() <= base()) fail(at, "stack underflow");
+    auto v = stack_.back();
+    stack_.pop_back();
+    return v;
+  }
+  std::vector<ValuePtr> pop_mark(std::size_t at) {
+    if (marks_.empty()) fail(at, "no MARK");
+    const std::size_t m = marks_.back();
+    marks_.pop_back();
+    std::vector<ValuePtr> items(stack_.begin() + static_cast<std::ptrdiff_t>(m), stack_.end());
+    stack_.resize(m);
+    return items;
+  }
+  Value* container(std::size_t at, Value::Kind k) {
+    if (stack_.size() <= base() || stack_.back()->kind != k) fail(at, "item added to a value of the wrong kind");
+    return stack_.back().get();
+  }
+  void memo(std::size_t at, std::uint64_t idx) {
+    if (stack_.empty()) fail(at, "memo of an empty stack");
+    if (idx > (1u << 24)) fail(at, "memo index too large");
+    if (memo_.size() <= idx) memo_.resize(idx + 1);
+    memo_[idx] = stack_.back();
+  }
+  void recall(std::size_t at, std::uint64_t idx) {
+    if (idx >= memo_.size() || !memo_[idx]) fail(at, "memo entry not set");
+    stack_.push_back(memo_[idx]);
+  }
+
+  const std::string& d_;
+  std::string name_;
+  std::size_t pos_ = 0;
+  std::vector<ValuePtr> stack_;
+  std::vector<std::size_t> marks_;
+  std::vector<ValuePtr> memo_;
+};
+
+}  // namespace
+
+void write_records(const std::string& path, const std::vector<std::vector<std::pair<std::string, std::string>>>& records) {
+  std::string out = "\x80\x02]";
+  if (!records.empty()) out += '(';
+  for (const auto& rec : records) {
+    out += '}';
+    if (!rec.empty()) {
+      out += '(';
+      for (const auto& [k, v] : rec) put_text(out, k), put_text(out, v);
+      out += 'u';
+    }
+  }
+  if (!records.empty()) out += 'e';
+  out += '.';
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    if (!f || !f.write(out.data(), static_cast<std::streamsize>(out.size())) || !f.flush())
+      throw std::runtime_error(fmt::format("cannot write '{}': {}", tmp, std::strerror(errno)));
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0)
+    throw std::runtime_error(fmt::format("cannot replace '{}': {}", path, std::strerror(errno)));
+}
+
+Value read_bytes(const std::string& data, const std::string& name) { return Reader(data, name).run(); }
+
+Value read(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error(fmt::format("cannot open '{}': {}", path, std::strerror(errno)));
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return read_bytes(ss.str(), path);
+}
+
+}  // namespace tessal::pickle

@@ -1,0 +1,190 @@
+#include "tessal_plus/bundle/commands.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include <fmt/format.h>
+
+#include "tessal/pickle.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/universe.hpp"
+#include "tessal_plus/bundle/writers.hpp"
+
+namespace tessal_plus::bundle {
+namespace fs = std::filesystem;
+
+namespace {
+
+void print_line(const std::string& s) {
+  std::fputs(s.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+using Writer = void (*)(const std::string&, const std::string&, const std::optional<std::string>&, std::int32_t, bool);
+
+bool run_driver(const char* message, Writer writer, bool make_folder, const std::string& path,
+                const std::vector<std::string>& tags, bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
+  if (concurrency < 1) throw std::invalid_argument(fmt::format("concurrency must be at least 1, got {}", concurrency));
+  const auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
+  if (make_folder) fs::create_directories(path);
+  print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
+  tessal::SharedFlagOwner succeed(true);
+  {
+    tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, tessal::data::bundle::process_init, succeed.get());
+    for (const auto& id : ids)
+      pool.submit(id, [writer, id, path, rebuild] { writer(id, path, std::nullopt, MIN_START_DATE, rebuild); });
+    pool.shutdown();
+  }
+  return succeed.get()->value.load();
+}
+
+std::string read_answer() {
+  std::string line;
+  if (!std::getline(std::cin, line)) throw std::runtime_error("end of input while waiting for an answer");
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// Ids of the store files directly in `folder`: names ending in ".h5" but
+// not in "-sample.h5", in listing order.
+void collect_ids(const fs::path& folder, std::vector<std::string>& out) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (ends_with(name, ".h5") && !ends_with(name, "-sample.h5")) out.push_back(name.substr(0, name.size() - 3));
+  }
+}
+
+}  // namespace
+
+std::string render_id_set(const std::set<std::string>& ids) {
+  if (ids.empty()) return "set()";
+  std::string out = "{";
+  std::size_t n = 0;
+  for (const auto& id : ids) {
+    if (n == 6) {
+      out += ", ...";
+      break;
+    }
+    if (n++) out += ", ";
+    out += id.size() >= 29 ? fmt::format("'{}...{}'", id.substr(0, 12), id.substr(id.size() - 13)) : fmt::format("'{}'", id);
+  }
+  return out + "}";
+}
+
+bool update_minbar(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
+                   bool rebuild, bool enable_bjse) {
+  return run_driver("开始更新 {} 只标的的分钟线数据：{}", _append_h5, false, path, tags, with_derivatives, concurrency, rebuild,
+                    enable_bjse);
+}
+
+bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
+                 bool rebuild, bool enable_bjse) {
+  return run_driver("开始更新 {} 只标的的tick数据：{}", _append_h5_tick, true, path, tags, with_derivatives, concurrency, rebuild,
+                    enable_bjse);
+}
+
+bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle_path, bool base,
+                                 const std::vector<std::string>& minbar, const std::vector<std::string>& tick,
+                                 bool with_derivatives, bool rebuild, bool enable_bjse) {
+  const std::string bundle = join(data_bundle_path, layout::BUNDLE);
+  auto& q = quillonc::client();
+  if (enable_bjse) {
+    std::vector<std::string> bjse;
+    for (const auto& i : q.all_instruments(std::string(tessal::INSTRUMENT_TYPE::CS), "cn", tessal::datetime_now()))
+      if (i.exchange == "BJSE") bjse.push_back(i.order_book_id);
+    if (bjse.empty()) {
+      print_line(kNoBjse);
+      throw ProgramExit(0);
+    }
+    try {
+      q.probe_price(bjse.front());
+    } catch (const quillonc::PermissionDenied&) {
+      print_line(kNoBjse);
+      throw ProgramExit(0);
+    }
+  }
+  bool succeed = true;
+  if (rebuild) {
+    for (int round = 0; round < REBUILD_COMFIRM_RETRY_TIMES; ++round) {
+      print_line("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
+      const std::string answer = read_answer();
+      if (answer == "Y") break;
+      if (answer == "n" || round >= REBUILD_COMFIRM_RETRY_TIMES - 1) throw ProgramExit(0);
+    }
+  }
+  if (base) {
+    print_line("开始更新日线及基础数据");
+    const bool create = !fs::exists(bundle);
+    if (create) fs::create_directories(bundle);
+    succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse);
+  }
+  if (!minbar.empty()) {
+    const bool r = update_minbar(join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse);
+    if (!r) succeed = r;
+  }
+  if (!tick.empty()) {
+    const bool r = update_tick(join(bundle, layout::TICKS), tick, with_derivatives, concurrency, rebuild, enable_bjse);
+    if (!r) succeed = r;
+  }
+  return succeed;
+}
+
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+  const std::string bundle = join(data_bundle_path, layout::BUNDLE);
+  print_line("开始智能更新已下载数据");
+  print_line("开始更新日线及基础数据");
+  bool enable_bjse = false;
+  const std::string instruments = join(bundle, layout::INSTRUMENTS);
+  if (fs::exists(instruments)) {
+    const tessal::pickle::Value list = tessal::pickle::read(instruments);
+    if (list.kind != tessal::pickle::Value::Kind::list && list.kind != tessal::pickle::Value::Kind::tuple)
+      throw std::runtime_error(fmt::format("'{}' does not hold a list of instrument records", instruments));
+    std::size_t n = 0;
+    for (const auto& rec : list.items) {
+      const auto* exchange = rec->get("exchange");
+      if (!exchange) throw std::runtime_error(fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
+      ++n;
+      if (exchange->kind == tessal::pickle::Value::Kind::text && exchange->s == "BJSE") {
+        enable_bjse = true;
+        break;
+      }
+    }
+  }
+  bool succeed = tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse);
+
+  const fs::path h5_root = join(bundle, layout::MINBAR_ROOT);
+  if (fs::is_directory(h5_root)) {
+    std::vector<std::string> ids;
+    for (const auto& entry : fs::directory_iterator(h5_root)) {
+      if (!entry.is_directory() || entry.path().filename() == layout::TICKS) continue;
+      collect_ids(entry.path(), ids);
+    }
+    if (!ids.empty()) {
+      const bool r = update_minbar(h5_root.string(), ids, false, concurrency);
+      if (!r) succeed = r;
+    }
+  }
+  const fs::path ticks = join(bundle, layout::TICKS);
+  if (fs::is_directory(ticks)) {
+    std::vector<std::string> ids;
+    collect_ids(ticks, ids);
+    if (!ids.empty()) {
+      const bool r = update_tick(ticks.string(), ids, false, concurrency);
+      if (!r) succeed = r;
+    }
+  }
+  return succeed;
+}
+
+}  // namespace tessal_plus::bundle

@@ -1,0 +1,150 @@
+#pragma once
+// What the bundle module requires of its host framework `tessal` (and of
+// `tessal_mod_palomar_data` and `tessal_plus.utils`): instrument types,
+// the clock and date conversions, the logger, the process pool with the
+// shared success flag, the day-bar updater, the download transfer, the
+// tick record layout, the HDF5 open-mode rule and the Blosc settings.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "h5/h5.hpp"
+#include "tessal/datetime.hpp"
+
+namespace tessal {
+
+// tessal.const.INSTRUMENT_TYPE: values equal to the service's `type` texts.
+namespace INSTRUMENT_TYPE {
+inline constexpr std::string_view CS = "CS";
+inline constexpr std::string_view FUTURE = "Future";
+inline constexpr std::string_view ETF = "ETF";
+inline constexpr std::string_view LOF = "LOF";
+inline constexpr std::string_view INDX = "INDX";
+inline constexpr std::string_view OPTION = "Option";
+inline constexpr std::string_view CONVERTIBLE = "Convertible";
+inline constexpr std::string_view REITs = "REITs";
+}  // namespace INSTRUMENT_TYPE
+
+// The process-wide warning channel. Services report warnings through it;
+// `IgnoreWarnings` silences every warning for its lifetime and restores the
+// previous setting on every exit.
+namespace warnings {
+void warn(const std::string& message);
+bool ignored();
+class IgnoreWarnings {
+ public:
+  IgnoreWarnings();
+  ~IgnoreWarnings();
+  IgnoreWarnings(const IgnoreWarnings&) = delete;
+  IgnoreWarnings& operator=(const IgnoreWarnings&) = delete;
+
+ private:
+  bool saved_;
+};
+// Where warnings go (standard error by default); tests capture them.
+void set_sink(std::function<void(const std::string&)> sink);
+}  // namespace warnings
+
+// tessal.utils.logger.system_log: one line per message on standard error.
+namespace system_log {
+void error(const std::string& message);
+void set_sink(std::function<void(const std::string&)> sink);  // empty: standard error
+}  // namespace system_log
+
+// tessal_plus.utils.scripts.get_h5_mode: read/write, created when absent.
+h5::Mode get_h5_mode(const std::string& path);
+
+// tessal_plus.utils.blosc_opts: dataset-creation settings of the Blosc filter.
+// Throws std::invalid_argument for an unknown codec or a level outside 0..9.
+h5::FilterSpec blosc_opts(int complevel, std::string_view complib);
+
+// A boolean in memory shared by every process of one update run; only ever
+// set to false by workers. Created by the driver, mapped before forking.
+struct SharedFlag {
+  std::atomic<bool> value;
+};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+class SharedFlagOwner {
+ public:
+  explicit SharedFlagOwner(bool initial);
+  ~SharedFlagOwner();
+  SharedFlagOwner(const SharedFlagOwner&) = delete;
+  SharedFlagOwner& operator=(const SharedFlagOwner&) = delete;
+  SharedFlag* get() const noexcept { return flag_; }
+
+ private:
+  SharedFlag* flag_;
+};
+
+namespace data::bundle {
+
+// tessal.data.bundle.sval: the run's flag as installed in this process.
+SharedFlag* sval();
+// tessal.data.bundle.process_init: installs the flag in a worker process.
+void process_init(SharedFlag* flag);
+
+// A pool of `max_workers` forked worker processes, each initialised once by
+// `initializer(initarg)`. Tasks are handed out as workers free up; a progress
+// bar advances by one per finished task. Leaving the scope (or shutdown())
+// waits for every task. A task that throws is logged with its label and
+// clears the flag; a worker that dies is replaced and its task counts as
+// failed, so the run can never report success for work that did not happen.
+class ProgressedProcessPoolExecutor {
+ public:
+  using Initializer = void (*)(SharedFlag*);
+  ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg);
+  ~ProgressedProcessPoolExecutor();
+  ProgressedProcessPoolExecutor(const ProgressedProcessPoolExecutor&) = delete;
+  ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
+
+  void submit(std::string label, std::function<void()> task);
+  // Runs every submitted task and waits for all of them.
+  void shutdown();
+
+ private:
+  int max_workers_;
+  Initializer initializer_;
+  SharedFlag* initarg_;
+  std::vector<std::pair<std::string, std::function<void()>>> tasks_;
+  bool done_ = false;
+};
+
+// tessal.data.bundle.update_bundle: refreshes the base files of a bundle
+// (trading_dates.npy, suspended_days.h5, instruments.pk) from the service.
+// Returns whether everything was written.
+bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency,
+                   bool enable_bjse);
+
+}  // namespace data::bundle
+
+namespace cmds::bundle {
+// tessal.cmds.bundle.download: copies the response body of an open transfer
+// into `out`, with a byte progress bar over `total_length`. The body source
+// is supplied by the caller (the HTTP transfer of the sample download).
+using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;  // 0 = end
+void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body);
+}  // namespace cmds::bundle
+
+// The tick record layout of H5TicksLoader (tessal_mod_palomar_data).
+enum class FieldKind { i32, i64, f64 };
+struct TickField {
+  const char* name;
+  FieldKind kind;
+  double scale;         // third element of the loader's FIELDS entry
+  std::size_t offset;   // position of the field in the packed record
+};
+struct H5TicksLoader {
+  static const std::vector<std::string>& COLUMNS();
+  static const std::vector<TickField>& FIELDS();
+  static const h5::Type& DTYPES();
+  static std::size_t record_size();
+};
+
+}  // namespace tessal

@@ -1,0 +1,121 @@
+#pragma once
+// What the bundle module requires of the market-data service client
+// `quillonc`. The module makes no other use of the outside world's data
+// than the calls declared here; the client is one process-wide session.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tessal/datetime.hpp"
+
+namespace quillonc {
+
+// The service refuses a request the account may not make
+// (quillonc.share.errors.PermissionDenied).
+class PermissionDenied : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Any other failure reported by the service itself.
+class ServiceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One row of an instrument table, or one instrument record.
+struct Instrument {
+  std::string order_book_id;
+  std::string type;                      // an INSTRUMENT_TYPE value
+  std::string exchange;
+  std::string de_listed_date = "0000-00-00";  // YYYY-MM-DD, "0000-00-00" while listed
+  std::string listed_date = "0000-00-00";
+  std::string underlying_symbol;         // futures and options
+  std::string underlying_order_book_id;  // futures and options
+};
+
+// Record of convertible.instruments: the bond and the stock it converts into.
+struct ConvertibleInstrument {
+  std::string order_book_id;
+  std::string stock_code;
+};
+
+// A table of one instrument's rows, indexed by (order book id, time stamp):
+// bars, ticks or day bars. Columns are named as the service names them.
+struct Table {
+  std::string order_book_id;
+  std::vector<tessal::Timestamp> time;                         // second index level
+  std::vector<std::pair<std::string, std::vector<double>>> columns;
+  std::optional<std::vector<tessal::Timestamp>> trading_date;  // present for futures bars and ticks
+
+  std::size_t rows() const noexcept { return time.size(); }
+  bool empty() const noexcept { return time.empty(); }
+  const std::vector<double>* column(std::string_view name) const noexcept {
+    for (const auto& [n, v] : columns)
+      if (n == name) return &v;
+    return nullptr;
+  }
+  std::vector<double>& add_column(std::string name) { return columns.emplace_back(std::move(name), std::vector<double>{}).second; }
+};
+
+enum class Frequency { minute, tick, day };
+
+class Client {
+ public:
+  virtual ~Client() = default;
+
+  // init(enable_bjse=...): (re)opens the session with or without BJSE
+  // coverage; throws when the session cannot be opened.
+  virtual void init(bool enable_bjse) = 0;
+  // client.bjse_enabled()
+  virtual bool bjse_enabled() = 0;
+
+  // all_instruments(), all_instruments(TYPE), all_instruments("CS", market="hk"),
+  // all_instruments(type="CS", date=now): rows in the service's order.
+  virtual std::vector<Instrument> all_instruments(const std::optional<std::string>& type = std::nullopt,
+                                                  const std::string& market = "cn",
+                                                  std::optional<tessal::Timestamp> date = std::nullopt) = 0;
+  // convertible.instruments(ids): nothing, or the records found.
+  virtual std::optional<std::vector<ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) = 0;
+  // instruments(id, market=...): the records of the id (usually one;
+  // several for a re-listed id); empty for an unknown id.
+  virtual std::vector<Instrument> instruments(const std::string& order_book_id, const std::string& market = "cn") = 0;
+  // get_next_trading_date(date, market=...): the next trading day after `date`.
+  virtual std::int32_t get_next_trading_date(std::int32_t date, const std::string& market = "cn") = 0;
+  // get_price(id, start, end, frequency=..., adjust_type="none", expect_df=True, market=...):
+  // nothing when there is no data. Days are YYYYMMDD, both inclusive.
+  virtual std::optional<Table> get_price(const std::string& order_book_id, std::int32_t start_date, std::int32_t end_date,
+                                         Frequency frequency, const std::string& market = "cn") = 0;
+  // get_price(id, d, d, frequency=...) asked only for whether data exists.
+  virtual bool has_price(const std::string& order_book_id, std::int32_t day, Frequency frequency) {
+    return get_price(order_book_id, day, day, frequency).has_value();
+  }
+  // get_price(id) with no dates: only whether the account may read the id
+  // matters; throws PermissionDenied when it may not.
+  virtual void probe_price(const std::string& order_book_id) = 0;
+  // is_suspended(id, start, end): one flag per trading day, ascending.
+  virtual std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& order_book_id, std::int32_t start_date,
+                                                                  std::int32_t end_date) = 0;
+
+  // Used by the host's day-bar updater (not by this module): the trading
+  // calendar between two days, ascending.
+  virtual std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) = 0;
+};
+
+// The process-wide client. Throws std::logic_error when none is installed.
+Client& client();
+std::shared_ptr<Client> installed_client();
+void install(std::shared_ptr<Client> c);
+
+// Builds a client from a service specification such as "sim" or
+// "sim:seed=7,stocks=40" (see quillonc/sim_market.hpp).
+std::shared_ptr<Client> make_client(const std::string& spec);
+// The specification from --service, else TESSAL_SERVICE, else "sim".
+std::string service_spec(const std::string& from_command_line);
+
+}  // namespace quillonc

@@ -1,0 +1,38 @@
+#pragma once
+// The store writers: the update horizon, file removal, and the incremental
+// update of one instrument's minute-bar file and tick file.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tessal_plus/bundle/constants.hpp"
+
+namespace tessal_plus::bundle {
+
+// The last day an update may fetch (YYYYMMDD): today after 17:30 local time
+// (host clock), otherwise yesterday.
+std::int32_t _get_end_date();
+
+// Deletes `h5_file`; an absent file counts as deleted. Any other failure
+// (permissions, a folder at that path) throws std::system_error.
+void remove_h5(const std::string& h5_file);
+
+// Brings the minute-bar file of one instrument up to date:
+// <path>/<equities|future|option>/<file_name or id.h5>, datasets `data` and
+// `index`. Throws std::invalid_argument ("标的 <id> 不存在") for an unknown
+// id, and lets service errors before the file is opened propagate. Failures
+// while the file is open are logged through system_log and clear the run's
+// shared flag instead of throwing.
+void _append_h5(const std::string& order_book_id, const std::string& path,
+                const std::optional<std::string>& file_name = std::nullopt, std::int32_t min_start_date = MIN_START_DATE,
+                bool rebuild = false);
+
+// 更新tick级h5文件: brings the tick file <path>/<file_name or id.h5> up to
+// date, one Blosc-compressed dataset per trading day (YYYYMMDD), empty
+// markers for suspension days of stocks. Failures while the file is open are
+// logged and clear the shared flag.
+void _append_h5_tick(const std::string& order_book_id, const std::string& path,
+                     const std::optional<std::string>& file_name = std::nullopt,
+                     std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
+
+}  // namespace tessal_plus::bundle
