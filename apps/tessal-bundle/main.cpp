@@ -15,6 +15,7 @@
 #include "quillonc/sim_market.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
 namespace tb = tessal_plus::bundle;
@@ -40,10 +41,15 @@ int default_jobs() {
   return n > 0 ? static_cast<int>(n) : 1;
 }
 
+void init_session(quillonc::Client& client, bool enable_bjse) {
+  tessal::warnings::IgnoreWarnings quiet;
+  client.init(enable_bjse);
+}
+
 void print_market_summary(quillonc::SimMarket& sim) {
   std::map<std::string, int> by_type;
   quillonc::Client& c = sim;
-  c.init(true);
+  init_session(c, true);
   for (const auto& i : c.all_instruments()) ++by_type[i.type];
   by_type["CS (hk)"] = static_cast<int>(c.all_instruments(std::nullopt, "hk").size());
   const auto& cal = sim.trading_dates();
@@ -115,11 +121,11 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (update->parsed()) {
       // The host tool opens the session before calling the command.
-      client->init(enable_bjse);
+      init_session(*client, enable_bjse);
       ok = tb::update_bundle_from_quillonc(jobs, path, base, split_tags(minbar_raw), split_tags(tick_raw), with_derivatives,
                                            rebuild, enable_bjse);
     } else if (smart->parsed()) {
-      client->init(false);
+      init_session(*client, false);
       ok = tb::update_bundle_from_exist_file(jobs, path);
     } else if (check_min->parsed()) {
       tb::check_min_bar_data(path);

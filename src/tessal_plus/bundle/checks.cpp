@@ -1,11 +1,356 @@
-#include <stdexcept>
-
 #include "tessal_plus/bundle/checks.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "tessal/npy.hpp"
+#include "tessal/progress.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/universe.hpp"
+
 namespace tessal_plus::bundle {
-void deal_with_check_result(const std::vector<std::string>&, const std::vector<std::string>&, const std::string&) {
-  throw std::runtime_error("the store checks are not available yet");
+namespace fs = std::filesystem;
+
+namespace {
+
+void print_line(const std::string& s) {
+  std::fputs(s.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
-void check_min_bar_data(const std::string&) { throw std::runtime_error("the store checks are not available yet"); }
-void check_tick_data(const std::string&) { throw std::runtime_error("the store checks are not available yet"); }
+
+std::string base_name(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns -1 for an invalid byte.
+long decode_utf8(const std::string& s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
+    ++i;
+    return -1;
+  }
+  long cp = len == 1 ? b : b & (0x7f >> len);
+  for (int k = 1; k < len; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+    if ((c >> 6) != 2) {
+      ++i;
+      return -1;
+    }
+    cp = (cp << 6) | (c & 0x3f);
+  }
+  i += static_cast<std::size_t>(len);
+  return cp;
+}
+
+bool printable(long cp) {
+  if (cp < 0x20 || (cp >= 0x7f && cp <= 0xa0) || cp == 0xad) return false;
+  if ((cp >= 0x200b && cp <= 0x200f) || (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2060 && cp <= 0x2064) || cp == 0xfeff)
+    return false;
+  return !(cp >= 0xd800 && cp <= 0xdfff);
+}
+
+// A text quoted the way Python's repr() quotes a str: single quotes unless
+// the text holds a single quote and no double quote; backslashes, quotes and
+// non-printable characters escaped; undecodable bytes as \udcXX.
+std::string python_repr(const std::string& s) {
+  const bool has_single = s.find('\'') != std::string::npos, has_double = s.find('"') != std::string::npos;
+  const char quote = has_single && !has_double ? '"' : '\'';
+  std::string out(1, quote);
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t at = i;
+    const long cp = decode_utf8(s, i);
+    if (cp < 0) out += fmt::format("\\udc{:02x}", static_cast<unsigned char>(s[at]));
+    else if (cp == quote || cp == '\\') out += '\\', out += static_cast<char>(cp);
+    else if (cp == '\n') out += "\\n";
+    else if (cp == '\r') out += "\\r";
+    else if (cp == '\t') out += "\\t";
+    else if (!printable(cp)) out += cp <= 0xff ? fmt::format("\\x{:02x}", cp) : cp <= 0xffff ? fmt::format("\\u{:04x}", cp) : fmt::format("\\U{:08x}", cp);
+    else out.append(s, at, i - at);
+  }
+  return out + quote;
+}
+
+std::string symbol_list(const std::vector<std::string>& paths) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string name = base_name(paths[i]);
+    const auto cut = name.find(".h5");
+    out += (i ? ", " : "") + python_repr(cut == std::string::npos ? name : name.substr(0, cut));
+  }
+  return out + "]";
+}
+
+std::string remove_all(std::string s, const std::string& what) {
+  for (auto p = s.find(what); p != std::string::npos; p = s.find(what, p)) s.erase(p, what.size());
+  return s;
+}
+
+// Entries of `folder` that a shell wildcard "*" (or "*.h5") would match:
+// names not beginning with a dot, in the order the system lists them.
+std::vector<fs::path> wildcard(const fs::path& folder, bool h5_only) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return out;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.empty() || name[0] == '.') continue;
+    if (h5_only && (name.size() < 3 || name.compare(name.size() - 3, 3, ".h5") != 0)) continue;
+    out.push_back(e.path());
+  }
+  return out;
+}
+
+// Which list a failure while examining one file puts it on, if any:
+// 'b' for locked or not permitted, 'e' for broken; other errors propagate.
+char classify(const std::exception& e) {
+  int err = 0;
+  if (const auto* h = dynamic_cast<const h5::Error*>(&e)) {
+    if (h->kind() == h5::ErrorKind::locked || h->kind() == h5::ErrorKind::permission) return 'b';
+    return 'e';
+  }
+  if (const auto* s = dynamic_cast<const std::system_error*>(&e)) err = s->code().value();
+  else return 0;
+  if (err == EAGAIN || err == EWOULDBLOCK || err == EACCES || err == EPERM) return 'b';
+  return 'e';
+}
+
+template <class T>
+std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T& end) {
+  const auto si = static_cast<std::size_t>(std::lower_bound(cal.begin(), cal.end(), start) - cal.begin());
+  const auto ei = static_cast<std::size_t>(std::lower_bound(cal.begin(), cal.end(), end) - cal.begin());
+  if (ei < si || si >= cal.size()) return {};
+  return std::vector<T>(cal.begin() + static_cast<std::ptrdiff_t>(si), cal.begin() + static_cast<std::ptrdiff_t>(std::min(ei + 1, cal.size())));
+}
+
+// Runs the per-file check of every path with the shared error sorting,
+// then reports. `check` returns true when the file is broken.
+void run_check(const std::vector<fs::path>& files, const char* frequency, const std::function<bool(const std::string&)>& check) {
+  std::vector<std::string> error_file_path_list, blocking_or_permission_error;
+  {
+    tessal::ProgressBar bar(static_cast<std::int64_t>(files.size()));
+    for (const auto& p : files) {
+      const std::string path = p.string();
+      try {
+        if (check(path)) error_file_path_list.push_back(path);
+      } catch (const std::exception& e) {
+        const char kind = classify(e);
+        if (kind == 'b') blocking_or_permission_error.push_back(path);
+        else if (kind == 'e') error_file_path_list.push_back(path);
+        else throw;
+      }
+      bar.advance();
+    }
+  }
+  deal_with_check_result(error_file_path_list, blocking_or_permission_error, frequency);
+}
+
+h5::Type member_type(const char* name, hid_t type) {
+  h5::Type t = h5::Type::compound(H5Tget_size(type));
+  t.insert(name, 0, type);
+  return t;
+}
+
+const char* const kNoCalendar = "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!";
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// The per-file steps of the minute-bar check; true when the file is broken.
+bool minute_file_is_broken(const std::string& path, const std::vector<std::int64_t>& trading_dates) {
+  h5::File f = h5::File::open(path, h5::Mode::read);
+  const auto names = f.root_names();
+  const bool has_index = std::count(names.begin(), names.end(), "index") > 0;
+  const bool has_data = std::count(names.begin(), names.end(), "data") > 0;
+  if (!has_index) return has_data;
+  // Never read outside `data`: a file whose datasets lack what the day
+  // rules read, or whose index points past `data`, is broken.
+  if (!has_data) return true;
+  const h5::Dataset index = f.open_dataset("index");
+  const h5::Dataset data = f.open_dataset("data");
+  if (!index.type().has_member("date") || !index.type().has_member("line_no") || !data.type().has_member("datetime")) return true;
+
+  const hsize_t n_index = index.size(), n_data = data.size();
+  std::vector<std::int32_t> dates(n_index);
+  std::vector<std::uint32_t> line_nos(n_index);
+  index.read(dates.data(), member_type("date", H5T_NATIVE_INT32).get());
+  index.read(line_nos.data(), member_type("line_no", H5T_NATIVE_UINT32).get());
+  if (std::any_of(line_nos.begin(), line_nos.end(), [&](std::uint32_t l) { return l >= n_data; })) return true;
+  std::vector<hsize_t> rows(line_nos.begin(), line_nos.end());
+  std::vector<std::int64_t> first_bars(n_index);
+  data.read_points(rows, first_bars.data(), member_type("datetime", H5T_NATIVE_INT64).get());
+
+  const std::string group = fs::path(path).parent_path().filename().string();
+  if (group == "future" || group == "option") {
+    // A night bar (18:00 or later) belongs to the trading day after its
+    // calendar date, never past the end of the calendar.
+    const auto last = static_cast<std::ptrdiff_t>(trading_dates.size()) - 1;
+    for (hsize_t i = 0; i < n_index; ++i) {
+      const std::int64_t time = first_bars[i] - floor_div(first_bars[i], 1000000) * 1000000;
+      const std::int64_t date = floor_div(first_bars[i], 1000000);
+      std::int64_t day = date;
+      if (time >= 180000) {
+        const auto pos = std::lower_bound(trading_dates.begin(), trading_dates.end(), date) - trading_dates.begin();
+        day = trading_dates[static_cast<std::size_t>(std::min<std::ptrdiff_t>(pos + 1, last))];
+      }
+      if (day != dates[i]) return true;
+    }
+  } else {
+    for (hsize_t i = 0; i < n_index; ++i)
+      if (first_bars[i] != static_cast<std::int64_t>(dates[i]) * 1000000 + 93100) return true;
+  }
+  if (n_index == 0) return true;
+
+  const std::set<std::int64_t> present(dates.begin(), dates.end());
+  const auto expected = calendar_slice<std::int64_t>(trading_dates, dates.front(), dates.back());
+  std::vector<std::int64_t> missing;
+  for (auto d : expected)
+    if (!present.count(d)) missing.push_back(d);
+  if (missing.empty()) return false;
+  const std::string order_book_id = remove_all(base_name(path), ".h5");
+  auto& q = quillonc::client();
+  for (auto d : missing)
+    if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
+  return false;
+}
+
+std::vector<std::int64_t> load_calendar(const std::string& path) {
+  auto dates = tessal::npy::read_int_1d(path);
+  if (dates.empty()) throw std::runtime_error(fmt::format("'{}' holds no trading dates", path));
+  return dates;
+}
+
+}  // namespace
+
+void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
+                            const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
+  const std::size_t len_err = error_file_path_list.size();
+  const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
+  if (len_err == 0 && len_blocking_or_permission_error == 0) {
+    print_line("\n检测完成：" + frequency + "数据质量良好！");
+    return;
+  }
+  print_line(fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。", len_err, frequency,
+                         len_blocking_or_permission_error));
+  if (len_err > 0) print_line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
+  if (len_blocking_or_permission_error > 0)
+    print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
+  std::fputs("是否删除异常数据(yes/no):", stdout);
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) throw std::runtime_error("EOF when reading a line");
+  std::string is_ok = answer;
+  std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (is_ok == "yes" || is_ok == "y") {
+    print_line("\n准备删除异常数据！");
+    {
+      tessal::ProgressBar bar(static_cast<std::int64_t>(len_err));
+      for (const auto& p : error_file_path_list) {
+        if (::unlink(p.c_str()) != 0) throw std::system_error(errno, std::generic_category(), fmt::format("cannot delete '{}'", p));
+        bar.advance();
+      }
+    }
+    print_line(fmt::format("\n删除完成！共删除{}个标的。", len_err));
+  } else if (is_ok == "no" || is_ok == "n") {
+    print_line("\n异常数据未删除！");
+  } else {
+    print_line("\n输入异常！异常数据未删除!");
+  }
+}
+
+void check_min_bar_data(const std::string& data_bundle_path) {
+  const std::string base_path = join(data_bundle_path, layout::BUNDLE);
+  const std::string calendar_path = join(base_path, layout::TRADING_DATES);
+  if (!fs::exists(calendar_path)) {
+    print_line(kNoCalendar);
+    return;
+  }
+  _init_quillon();
+  std::vector<fs::path> files;
+  for (const auto& group : wildcard(join(base_path, layout::MINBAR_ROOT), false)) {
+    const auto found = wildcard(group, true);
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  if (files.empty()) {
+    print_line("当前目录下不存在分钟数据!");
+    return;
+  }
+  print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
+  const auto trading_dates = load_calendar(calendar_path);
+  run_check(files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, trading_dates); });
+}
+
+void check_tick_data(const std::string& data_bundle_path) {
+  const std::string base_path = join(data_bundle_path, layout::BUNDLE);
+  const std::string calendar_path = join(base_path, layout::TRADING_DATES);
+  const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);
+  if (!fs::exists(calendar_path)) {
+    print_line(kNoCalendar);
+    return;
+  }
+  if (!fs::exists(suspended_path)) {
+    print_line("当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!");
+    return;
+  }
+  _init_quillon();
+  const auto files = wildcard(join(base_path, layout::TICKS), true);
+  if (files.empty()) {
+    print_line("当前目录下不存在tick数据!");
+    return;
+  }
+  print_line(fmt::format("共有{}个tick数据文件!", files.size()));
+  std::vector<std::string> trading_dates;
+  for (auto d : load_calendar(calendar_path)) trading_dates.push_back(std::to_string(d));
+
+  std::map<std::string, std::set<std::string>> suspendeds;
+  {
+    h5::File s = h5::File::open(suspended_path, h5::Mode::read);
+    for (const auto& p : files) {
+      const std::string id = remove_all(p.filename().string(), ".h5");
+      std::set<std::string>& days = suspendeds[id];
+      if (id.empty() || id.find('/') != std::string::npos || !s.contains(id)) continue;
+      const h5::Dataset ds = s.open_dataset(id);
+      if (H5Tget_class(ds.type().get()) != H5T_INTEGER)
+        throw std::runtime_error(fmt::format("suspension days of '{}' in '{}' are not integers", id, suspended_path));
+      std::vector<std::int64_t> values(ds.size());
+      ds.read(values.data(), H5T_NATIVE_INT64);
+      for (auto v : values) days.insert(std::to_string(v));
+    }
+  }
+
+  auto& q = quillonc::client();
+  run_check(files, "tick", [&](const std::string& path) {
+    h5::File f = h5::File::open(path, h5::Mode::read);
+    auto names = f.root_names();
+    if (names.empty()) return false;
+    std::sort(names.begin(), names.end());
+    for (auto& n : names) n = n.substr(0, 8);
+    const auto expected = calendar_slice<std::string>(trading_dates, names.front(), names.back());
+    if (expected == names) return false;
+    const std::string id = remove_all(fs::path(path).filename().string(), ".h5");
+    const std::set<std::string> present(names.begin(), names.end());
+    std::vector<std::string> missing;
+    for (const auto& d : expected)
+      if (!present.count(d)) missing.push_back(d);
+    const auto& suspended = suspendeds[id];
+    if (std::all_of(missing.begin(), missing.end(), [&](const std::string& d) { return suspended.count(d) > 0; })) return false;
+    for (const auto& d : missing)
+      if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
+    return false;
+  });
+}
+
 }  // namespace tessal_plus::bundle
