@@ -1,0 +1,277 @@
+// The minute-bar writer: where files go, what is fetched, how an existing
+// file is continued or repaired, and how failures are reported.
+#include "minbar_files.hpp"
+#include "support.hpp"
+#include "tessal_plus/bundle/writers.hpp"
+
+using namespace testing_support;
+using namespace tessal_plus::bundle;
+
+namespace {
+
+class MinbarWriter : public ::testing::Test {
+ protected:
+  WithFake svc;
+  FakeService& fake = *svc.fake;
+  TempDir dir;
+  InstalledFlag flag;
+  CaptureLog log;
+  std::unique_ptr<PinClock> clock = std::make_unique<PinClock>("2024-06-05 18:00:00");
+  std::string root = dir / "h5";
+
+  void SetUp() override {
+    fake.calendar = weekdays(20050103, 20241231);
+    fake.add_instrument("A", "CS");
+    fake.add_equity_bars("A", {20240603, 20240604, 20240605});
+  }
+  std::string file(const std::string& id = "A", const std::string& folder = "equities") { return root + "/" + folder + "/" + id + ".h5"; }
+  std::vector<std::string> price_calls() const {
+    std::vector<std::string> out;
+    for (const auto& c : fake.calls)
+      if (c.rfind("get_price", 0) == 0) out.push_back(c);
+    return out;
+  }
+  void set_clock(const std::string& now) {
+    clock.reset();
+    clock = std::make_unique<PinClock>(now);
+  }
+};
+
+TEST(EndDate, CutOffAtHalfPastFiveAndCalendarBoundaries) {
+  struct Case {
+    const char* now;
+    std::int32_t expected;
+  } cases[] = {
+      {"2024-06-05 17:29:59", 20240604},        {"2024-06-05 17:30:00", 20240604},
+      {"2024-06-05 17:30:00.000001", 20240605}, {"2024-03-01 00:00:01", 20240229},
+      {"2023-03-01 00:00:01", 20230228},        {"2024-01-01 00:00:01", 20231231},
+  };
+  for (const auto& c : cases) {
+    PinClock clock(c.now);
+    EXPECT_EQ(_get_end_date(), c.expected) << c.now;
+  }
+}
+
+TEST(RemoveH5, AbsentFileIsNoErrorAndFolderIsAnError) {
+  TempDir dir;
+  const std::string f = dir / "x.h5";
+  EXPECT_NO_THROW(remove_h5(f));
+  write_file(f, "x");
+  remove_h5(f);
+  EXPECT_FALSE(fs::exists(f));
+  EXPECT_NO_THROW(remove_h5(f));
+  fs::create_directories(dir / "folder.h5");
+  EXPECT_THROW(remove_h5(dir / "folder.h5"), std::system_error);
+}
+
+TEST_F(MinbarWriter, NewFileStartsAtTheDefaultOrGivenStartDate) {
+  _append_h5("A", root);
+  EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20050104 20240605 1m cn"});
+  const auto m = read_minute_file(file());
+  ASSERT_EQ(m.index.size(), 3u);
+  EXPECT_EQ(m.index[0].date, 20240603);
+  EXPECT_EQ(m.index[0].line_no, 0u);
+  EXPECT_EQ(m.index[2].line_no, 6u);
+  ASSERT_EQ(m.datetimes.size(), 9u);
+  EXPECT_EQ(m.datetimes[0], 20240603093100);
+  EXPECT_EQ(m.datetimes[8], 20240605093300);
+
+  fake.calls.clear();
+  _append_h5("A", root, "other.h5", 20240604);
+  EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20240604 20240605 1m cn"});
+  const auto o = read_minute_file(root + "/equities/other.h5");
+  ASSERT_EQ(o.index.size(), 2u);
+  EXPECT_EQ(o.index[0].date, 20240604);
+  EXPECT_EQ(o.index[0].line_no, 0u);
+  EXPECT_TRUE(flag.value());
+}
+
+TEST_F(MinbarWriter, NothingIsCreatedForUnknownDelistedOrOtherInstruments) {
+  try {
+    _append_h5("NOPE", root);
+    FAIL() << "an unknown id must raise";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "标的 NOPE 不存在");
+  }
+  fake.add_instrument("OLD", "CS", "2004-12-31");
+  fake.add_equity_bars("OLD", {20040105});
+  _append_h5("OLD", root);
+  fake.add_instrument("R", "Repo");
+  fake.add_equity_bars("R", {20240603});
+  _append_h5("R", root);
+  EXPECT_FALSE(fs::exists(root));
+  // A new file is created only when there are bars.
+  fake.add_instrument("EMPTY", "CS");
+  _append_h5("EMPTY", root, std::nullopt, 20240601);
+  EXPECT_FALSE(fs::exists(root + "/equities/EMPTY.h5"));
+  EXPECT_TRUE(flag.value());
+}
+
+TEST_F(MinbarWriter, DelistingDecidesTheEndDay) {
+  // Several records: one still listed counts as listed.
+  quillonc::Instrument r{"M", "CS", "XSHG", "2010-01-01", "", "", ""};
+  fake.records["M"] = {r, r};
+  fake.records["M"][1].de_listed_date = "0000-00-00";
+  fake.add_equity_bars("M", {20240603});
+  _append_h5("M", root);
+  EXPECT_EQ(price_calls().back(), "get_price M 20050104 20240605 1m cn");
+  // Otherwise the latest de-listing date is the end day.
+  fake.records["M"][1].de_listed_date = "2024-06-04";
+  fake.records["M"][0].de_listed_date = "2024-05-01";
+  _append_h5("M", root, "M2.h5");
+  EXPECT_EQ(price_calls().back(), "get_price M 20050104 20240604 1m cn");
+}
+
+TEST_F(MinbarWriter, EndDayFollowsTheClock) {
+  set_clock("2024-06-05 17:30:00");
+  _append_h5("A", root);
+  EXPECT_EQ(price_calls().back(), "get_price A 20050104 20240604 1m cn");
+  EXPECT_EQ(read_minute_file(file()).index.size(), 2u);
+}
+
+TEST_F(MinbarWriter, HongKongIdsAskTheHongKongMarket) {
+  fake.add_instrument("00700.XHKG", "CS", "0000-00-00", "XHKG");
+  fake.market_of["00700.XHKG"] = "hk";
+  fake.add_equity_bars("00700.XHKG", {20240605});
+  _append_h5("00700.XHKG", root);
+  EXPECT_EQ(fake.calls.front(), "instruments 00700.XHKG hk");
+  EXPECT_EQ(price_calls().back(), "get_price 00700.XHKG 20050104 20240605 1m hk");
+  EXPECT_TRUE(fs::exists(file("00700.XHKG")));
+}
+
+TEST_F(MinbarWriter, UpToDateFileMakesNoBarRequestAndKeepsItsBytes) {
+  _append_h5("A", root);
+  const std::string before = read_file(file());
+  fake.calls.clear();
+  _append_h5("A", root);
+  EXPECT_TRUE(price_calls().empty());
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"instruments A cn", "next 20240605 cn"}));
+  EXPECT_EQ(read_file(file()), before);
+}
+
+TEST_F(MinbarWriter, AppendedLineNumbersContinueAfterStoredRows) {
+  set_clock("2024-06-04 18:00:00");
+  _append_h5("A", root);
+  EXPECT_EQ(read_minute_file(file()).datetimes.size(), 6u);
+  set_clock("2024-06-05 18:00:00");
+  _append_h5("A", root);
+  EXPECT_EQ(price_calls().back(), "get_price A 20240605 20240605 1m cn");
+  const auto m = read_minute_file(file());
+  ASSERT_EQ(m.index.size(), 3u);
+  EXPECT_EQ(m.index[2].date, 20240605);
+  EXPECT_EQ(m.index[2].line_no, 6u);
+  EXPECT_EQ(m.datetimes.size(), 9u);
+}
+
+TEST_F(MinbarWriter, InterruptedUpdateIsCutBackAndFetchedAgain) {
+  _append_h5("A", root);
+  {
+    // An update stopped after appending `index`, before `data`.
+    h5::File f = h5::File::open(file(), h5::Mode::read_write);
+    h5::Dataset index = f.open_dataset("index");
+    IndexRecord extra{20240606, 9};
+    index.resize(4);
+    index.write_rows(3, 1, &extra, INDEX_DTYPE().type.get());
+    f.close();
+  }
+  fake.add_equity_bars("A", {20240606});
+  set_clock("2024-06-06 18:00:00");
+  fake.calls.clear();
+  _append_h5("A", root);
+  EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20240605 20240606 1m cn"});
+  const auto m = read_minute_file(file());
+  ASSERT_EQ(m.index.size(), 4u);
+  EXPECT_EQ(m.index[2].date, 20240605);
+  EXPECT_EQ(m.index[2].line_no, 6u);
+  EXPECT_EQ(m.index[3].line_no, 9u);
+  ASSERT_EQ(m.datetimes.size(), 12u);
+  EXPECT_EQ(m.datetimes[6], 20240605093100);
+}
+
+TEST_F(MinbarWriter, IndexEmptiedByTheRepairRestartsAfterTheEarliestDate) {
+  fs::create_directories(root + "/equities");
+  write_minute_file(file(), {{20240603, 0}}, {20240604093100});
+  _append_h5("A", root);
+  EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20050105 20240605 1m cn"});
+  const auto m = read_minute_file(file());
+  EXPECT_EQ(m.index.size(), 3u);
+  EXPECT_EQ(m.datetimes.front(), 20240603093100);
+}
+
+TEST_F(MinbarWriter, FileWithoutIndexIsFilledAnew) {
+  fs::create_directories(root + "/equities");
+  write_minute_file(file(), {}, {20200101093100, 20200101093200}, /*with_index=*/false);
+  _append_h5("A", root, std::nullopt, 20240604);
+  const auto m = read_minute_file(file());
+  ASSERT_EQ(m.index.size(), 2u);
+  EXPECT_EQ(m.datetimes.front(), 20240604093100);
+  EXPECT_TRUE(flag.value());
+}
+
+TEST_F(MinbarWriter, IndexWithoutDataIsReportedAsDamaged) {
+  fs::create_directories(root + "/equities");
+  write_minute_file(file(), {{20240603, 0}}, {}, true, /*with_data=*/false);
+  _append_h5("A", root);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n", 0), 0u)
+      << log.lines[0];
+  EXPECT_FALSE(flag.value());
+}
+
+TEST_F(MinbarWriter, FileHeldByAnotherProcessIsReportedAsOccupied) {
+  _append_h5("A", root);
+  HeldOpen held(file());
+  fake.add_equity_bars("A", {20240606});
+  set_clock("2024-06-06 18:00:00");
+  _append_h5("A", root);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[0];
+  EXPECT_FALSE(flag.value());
+}
+
+TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheService) {
+  fake.add_instrument("F", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  quillonc::Table& t = fake.minute["F"];
+  for (const char* c : {"open", "high", "low", "close", "open_interest", "volume", "total_turnover"}) t.add_column(c);
+  t.trading_date.emplace();
+  auto bar = [&](std::int32_t day, int h, int m, double close, std::int32_t trading_day) {
+    t.time.push_back(tessal::make_timestamp(day, h, m));
+    t.trading_date->push_back(tessal::make_timestamp(trading_day));
+    for (auto& [n, v] : t.columns) v.push_back(n == "close" ? close : n == "open_interest" ? 12345.0 : 1.0);
+  };
+  bar(20240604, 21, 1, 1.0, 20240605);  // night session of the next trading day
+  bar(20240605, 9, 1, 2.0, 20240605);
+  bar(20240605, 9, 1, 3.0, 20240605);  // repeated stamp: dropped
+  bar(20240605, 9, 2, 4.0, 20240605);
+  _append_h5("F", root);
+  const auto m = read_minute_file(file("F", "future"));
+  ASSERT_EQ(m.index.size(), 1u);
+  EXPECT_EQ(m.index[0].date, 20240605);
+  EXPECT_EQ(m.datetimes, (std::vector<std::int64_t>{20240604210100, 20240605090100, 20240605090200}));
+  EXPECT_EQ(m.close, (std::vector<double>{1.0, 2.0, 4.0}));
+}
+
+TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {
+  _append_h5("A", root, std::nullopt, 20240605);
+  const std::string old = read_file(file());
+  // A refill that fails leaves the old file as it was.
+  fake.fail_on = [](const std::string& c) {
+    if (c.rfind("get_price", 0) == 0) throw quillonc::ServiceError("service down");
+  };
+  EXPECT_THROW(_append_h5("A", root, std::nullopt, MIN_START_DATE, true), quillonc::ServiceError);
+  EXPECT_EQ(read_file(file()), old);
+  fake.fail_on = nullptr;
+  // A complete refill replaces it and leaves no temporary file behind.
+  _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+  EXPECT_EQ(read_minute_file(file()).index.size(), 3u);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(root + "/equities")) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"A.h5"});
+  // An answer of no bars removes the file.
+  fake.minute.erase("A");
+  _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_TRUE(flag.value());
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// The tick writer: one Blosc-compressed dataset per trading day, the latest
+// day fetched again, suspension markers for stocks, failure messages.
+#include "support.hpp"
+#include "tessal/ticks_layout.hpp"
+#include "tessal_plus/bundle/writers.hpp"
+
+using namespace testing_support;
+using namespace tessal_plus::bundle;
+
+namespace {
+
+class TickWriter : public ::testing::Test {
+ protected:
+  WithFake svc;
+  FakeService& fake = *svc.fake;
+  TempDir dir;
+  InstalledFlag flag;
+  CaptureLog log;
+  PinClock clock{"2024-06-05 18:00:00"};
+  std::string folder = dir / "ticks";
+
+  void SetUp() override {
+    fake.calendar = weekdays(20240101, 20241231);
+    fake.add_instrument("S", "CS");
+    fake.day_bars["S"] = {20240603, 20240604, 20240605};
+    for (auto d : fake.day_bars["S"]) add_ticks("S", d, d, {93000, 93003});
+  }
+  std::string file(const std::string& id = "S") { return folder + "/" + id + ".h5"; }
+
+  // Ticks of one trading day at the given HHMMSS times on `calendar_day`.
+  void add_ticks(const std::string& id, std::int32_t trading_day, std::int32_t calendar_day, const std::vector<int>& times,
+                 bool with_open_interest = false, double last = 10.23) {
+    quillonc::Table& t = fake.ticks[id];
+    if (t.columns.empty()) {
+      t.trading_date.emplace();
+      for (const auto& f : tessal::H5TicksLoader::FIELDS()) {
+        const std::string_view n = f.name;
+        if (n == "date" || n == "time" || (n == "open_interest" && !with_open_interest)) continue;
+        t.add_column(std::string(n));
+      }
+    }
+    for (int hhmmss : times) {
+      t.time.push_back(tessal::make_timestamp(calendar_day, hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100));
+      t.trading_date->push_back(tessal::make_timestamp(trading_day));
+      for (auto& [n, v] : t.columns) v.push_back(n == "last" ? last : n == "open_interest" ? 777 : n == "volume" ? 100 : 1.5);
+    }
+  }
+  std::vector<std::string> names() {
+    h5::File f = h5::File::open(file(), h5::Mode::read);
+    return f.root_names();
+  }
+  std::vector<tessal::TickRecord> day(const std::string& name) {
+    h5::File f = h5::File::open(file(), h5::Mode::read);
+    const h5::Dataset ds = f.open_dataset(name);
+    std::vector<tessal::TickRecord> out(ds.size());
+    ds.read(out.data(), tessal::H5TicksLoader::DTYPES().get());
+    return out;
+  }
+};
+
+TEST_F(TickWriter, NewFileHoldsOneCompressedDatasetPerTradingDay) {
+  CaptureStdout out;
+  _append_h5_tick("S", folder, std::string(""), 20240601);
+  EXPECT_EQ(out.text(), "2024-06-03 2024-06-05\n");
+  EXPECT_EQ(fake.calls[0], "get_price S 20240601 20240605 1d cn");
+  EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605"}));
+  const auto ticks = day("20240604");
+  ASSERT_EQ(ticks.size(), 2u);
+  EXPECT_EQ(ticks[0].date, 20240604);
+  EXPECT_EQ(ticks[1].time, 93003000);
+  EXPECT_EQ(ticks[0].last, 102300);  // 10.23 scaled exactly, not truncated to 102299
+  EXPECT_EQ(ticks[0].volume, 100);
+  EXPECT_EQ(ticks[0].open_interest, 0);  // the service's table has no such column
+  h5::File f = h5::File::open(file(), h5::Mode::read);
+  const auto filters = f.open_dataset("20240604").filters();
+  ASSERT_EQ(filters.size(), 1u);
+  EXPECT_EQ(filters[0].id, h5::kBloscFilter);
+  EXPECT_EQ(filters[0].cd_values.at(4), 9u);  // level
+  EXPECT_EQ(filters[0].cd_values.at(5), 1u);  // byte shuffle
+  EXPECT_EQ(filters[0].cd_values.at(6), 1u);  // LZ4
+  EXPECT_TRUE(flag.value());
+}
+
+TEST_F(TickWriter, LatestDayIsFetchedAgainAndLaterDaysAdded) {
+  fake.day_bars["S"] = {20240603, 20240604};
+  {
+    PinClock c("2024-06-04 18:00:00");
+    _append_h5_tick("S", folder, std::nullopt, 20240601);
+  }
+  fake.day_bars["S"] = {20240603, 20240604, 20240605};
+  fake.ticks.erase("S");
+  add_ticks("S", 20240604, 20240604, {93000, 93003, 93006});  // day 0604 grew
+  add_ticks("S", 20240605, 20240605, {93000});
+  fake.calls.clear();
+  CaptureStdout out;
+  _append_h5_tick("S", folder);
+  EXPECT_EQ(out.text(), "2024-06-04 2024-06-05\n");
+  EXPECT_EQ(fake.calls[0], "get_price S 20240604 20240605 1d cn");
+  EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605"}));
+  EXPECT_EQ(day("20240604").size(), 3u);
+  EXPECT_EQ(day("20240603").size(), 2u);
+}
+
+TEST_F(TickWriter, EndBeforeLatestDayOrNoDayBarsWritesNothing) {
+  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  const std::string before = read_file(file());
+  {
+    PinClock c("2024-06-04 09:00:00");
+    fake.calls.clear();
+    _append_h5_tick("S", folder);
+    EXPECT_TRUE(fake.calls.empty());
+  }
+  EXPECT_EQ(read_file(file()), before);
+  // Empty day-bar answer: no ticks, no suspension markers.
+  fake.add_instrument("Q", "CS");
+  fake.suspended["Q"] = {20240604};
+  _append_h5_tick("Q", folder, std::nullopt, 20240601);
+  h5::File f = h5::File::open(file("Q"), h5::Mode::read);
+  EXPECT_TRUE(f.root_names().empty());
+  EXPECT_EQ(fake.count("is_suspended"), 0u);
+  EXPECT_TRUE(flag.value());
+}
+
+TEST_F(TickWriter, ChunksOfOneHundredDaysAndChunksWithoutTicksAreSkipped) {
+  fake.add_instrument("L", "ETF");
+  fake.day_bars["L"] = weekdays(20240101, 20240605);  // more than 100 days
+  add_ticks("L", 20240605, 20240605, {93000});
+  CaptureStdout out;
+  _append_h5_tick("L", folder, std::nullopt, 20240101);
+  const std::string text = out.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  const auto& days = fake.day_bars["L"];
+  EXPECT_EQ(text.substr(0, 22), tessal::format_dashed(days[0]) + " " + tessal::format_dashed(days[99]) + "\n");
+  EXPECT_EQ(fake.count("get_price L"), 3u);
+  h5::File f = h5::File::open(file("L"), h5::Mode::read);
+  EXPECT_EQ(f.root_names(), std::vector<std::string>{"20240605"});
+}
+
+TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
+  fake.add_instrument("F", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  fake.day_bars["F"] = {20240605};
+  add_ticks("F", 20240605, 20240604, {210000}, true, 5.0);  // night session of 0605
+  add_ticks("F", 20240605, 20240605, {90000}, true, 6.0);
+  add_ticks("F", 20240605, 20240605, {90000}, true, 7.0);  // same stamp: this one counts
+  _append_h5_tick("F", folder, std::nullopt, 20240605);
+  h5::File f = h5::File::open(file("F"), h5::Mode::read);
+  EXPECT_EQ(f.root_names(), std::vector<std::string>{"20240605"});
+  const h5::Dataset ds = f.open_dataset("20240605");
+  std::vector<tessal::TickRecord> r(ds.size());
+  ds.read(r.data(), tessal::H5TicksLoader::DTYPES().get());
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].date, 20240604);
+  EXPECT_EQ(r[0].time, 210000000);
+  EXPECT_EQ(r[1].last, 70000);
+  EXPECT_EQ(r[1].open_interest, 777);
+  EXPECT_EQ(fake.count("is_suspended"), 0u);  // not a stock: no markers
+}
+
+TEST_F(TickWriter, SuspensionMarkersOnlyForStocksAndNeverOverADay) {
+  fake.suspended["S"] = {20240604, 20240606};
+  fake.day_bars["S"] = {20240603, 20240604, 20240605, 20240606};
+  PinClock c("2024-06-06 18:00:00");
+  _append_h5_tick("S", folder, std::nullopt, 20240603);
+  EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605", "20240606"}));
+  EXPECT_EQ(day("20240604").size(), 2u);  // has ticks: kept as it is
+  h5::File f = h5::File::open(file(), h5::Mode::read);
+  const h5::Dataset marker = f.open_dataset("20240606");
+  EXPECT_EQ(marker.size(), 0u);
+  EXPECT_TRUE(marker.filters().empty());
+  EXPECT_FALSE(marker.chunk_rows().has_value());
+}
+
+TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
+  fake.fail_on = [](const std::string& c) {
+    if (c.find(" tick ") != std::string::npos) throw quillonc::PermissionDenied("no ticks for you");
+  };
+  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0], "更新 " + file() + " 失败，您没有相关数据的使用权限，可联系星桥科技开通相关权限：0000-00000000");
+  EXPECT_FALSE(flag.value());
+  fake.fail_on = nullptr;
+
+  {
+    HeldOpen held(file());
+    _append_h5_tick("S", folder);
+  }
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[1].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[1];
+
+  // A minute-bar file put where a tick file belongs: "index" sorts last.
+  const std::string minute = folder + "/M.h5";
+  {
+    h5::File f = h5::File::open(minute, h5::Mode::create);
+    const std::int64_t v = 1;
+    f.create_dataset("data", h5::Type(H5T_STD_I64LE, false), &v, 1, {});
+    f.create_dataset("index", h5::Type(H5T_STD_I64LE, false), &v, 1, {});
+    f.close();
+  }
+  const std::string before = read_file(minute);
+  _append_h5_tick("M", folder);
+  ASSERT_EQ(log.lines.size(), 3u);
+  EXPECT_EQ(log.lines[2].rfind("更新 " + minute + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n", 0), 0u);
+  EXPECT_EQ(read_file(minute), before);
+}
+
+TEST_F(TickWriter, RebuildKeepsTheOldFileUntilTheRefillIsComplete) {
+  _append_h5_tick("S", folder, std::nullopt, 20240605);
+  const std::string old = read_file(file());
+  fake.fail_on = [](const std::string& c) {
+    if (c.find(" tick ") != std::string::npos) throw quillonc::ServiceError("service down");
+  };
+  _append_h5_tick("S", folder, std::nullopt, 20240601, true);
+  EXPECT_FALSE(flag.value());
+  EXPECT_EQ(read_file(file()), old);
+  fake.fail_on = nullptr;
+  _append_h5_tick("S", folder, std::nullopt, 20240601, true);
+  EXPECT_EQ(names().size(), 3u);
+  std::vector<std::string> entries;
+  for (const auto& e : fs::directory_iterator(folder)) entries.push_back(e.path().filename().string());
+  EXPECT_EQ(entries, std::vector<std::string>{"S.h5"});
+}
+
+}  // namespace
