@@ -1,0 +1,281 @@
+// The store checks and their report: what counts as broken, locked or
+// good, what the service is asked, and the yes/no clean-up.
+#include "minbar_files.hpp"
+#include "support.hpp"
+#include "tessal/npy.hpp"
+#include "tessal_plus/bundle/checks.hpp"
+
+using namespace testing_support;
+using namespace tessal_plus::bundle;
+
+namespace {
+
+// The symbols listed under `header` in a report, as a set.
+std::set<std::string> listed(const std::string& text, const std::string& header) {
+  std::set<std::string> out;
+  const auto at = text.find(header);
+  if (at == std::string::npos) return out;
+  const auto open = text.find('[', at), close = text.find(']', at);
+  std::string body = text.substr(open + 1, close - open - 1);
+  std::size_t p = 0;
+  while ((p = body.find('\'', p)) != std::string::npos) {
+    const auto q = body.find('\'', p + 1);
+    out.insert(body.substr(p + 1, q - p - 1));
+    p = q + 1;
+  }
+  return out;
+}
+const char* kBroken = "数据异常标的如下:";
+const char* kLocked = "被其他进程占用或没有权限的文件如下:";
+
+class Checks : public ::testing::Test {
+ protected:
+  WithFake svc;
+  FakeService& fake = *svc.fake;
+  TempDir dir;
+  std::string bundle = dir / "bundle";
+  std::vector<std::int32_t> calendar = weekdays(20240603, 20240628);
+
+  void SetUp() override {
+    fs::create_directories(bundle);
+    tessal::npy::write_int64(bundle + "/trading_dates.npy", std::vector<std::int64_t>(calendar.begin(), calendar.end()));
+  }
+  std::string minute(const std::string& group, const std::string& name, const std::vector<IndexRecord>& index,
+                     const std::vector<std::int64_t>& datetimes) {
+    fs::create_directories(bundle + "/h5/" + group);
+    const std::string p = bundle + "/h5/" + group + "/" + name + ".h5";
+    write_minute_file(p, index, datetimes);
+    return p;
+  }
+  // A one-bar-per-day equities file over `days`.
+  std::string equities(const std::string& name, const std::vector<std::int32_t>& days, int hhmmss = 93100) {
+    std::vector<IndexRecord> index;
+    std::vector<std::int64_t> dts;
+    for (auto d : days) {
+      index.push_back({d, static_cast<std::uint32_t>(dts.size())});
+      dts.push_back(static_cast<std::int64_t>(d) * 1000000 + hhmmss);
+    }
+    return minute("equities", name, index, dts);
+  }
+  std::string run(void (*check)(const std::string&), const std::string& answer = "no\n") {
+    FeedStdin in(answer);
+    CaptureStdout out;
+    check(dir.path());
+    return out.text();
+  }
+};
+
+TEST_F(Checks, MinuteCheckEarlyExits) {
+  fs::remove(bundle + "/trading_dates.npy");
+  equities("A", {20240603});
+  EXPECT_EQ(run(check_min_bar_data), "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n");
+  EXPECT_TRUE(fake.calls.empty());  // no session opened
+  SetUp();
+  fs::remove_all(bundle + "/h5");
+  fs::create_directories(bundle + "/h5/equities/deeper");
+  write_minute_file(bundle + "/h5/direct.h5", {}, {});
+  write_minute_file(bundle + "/h5/equities/deeper/deep.h5", {}, {});
+  write_minute_file(bundle + "/h5/equities/.hidden.h5", {}, {});
+  EXPECT_EQ(run(check_min_bar_data), "当前目录下不存在分钟数据!\n");
+  EXPECT_EQ(fake.calls, std::vector<std::string>{"init false"});
+}
+
+TEST_F(Checks, MinuteDayRulesAndStructure) {
+  const auto days = std::vector<std::int32_t>{20240603, 20240604, 20240605};
+  equities("good", days);
+  equities("early", days, 93000);
+  equities("late", days, 93200);
+  fs::create_directories(bundle + "/h5/equities");
+  h5::File::open(bundle + "/h5/equities/nothing.h5", h5::Mode::create).close();
+  write_minute_file(bundle + "/h5/equities/noindex.h5", {}, {20240603093100}, /*with_index=*/false);
+  write_minute_file(bundle + "/h5/equities/nodata.h5", {{20240603, 0}}, {}, true, /*with_data=*/false);
+  equities("emptyindex", {});
+  minute("equities", "pastend", {{20240603, 0}, {20240604, 5}}, {20240603093100, 20240604093100});
+  {
+    // `data` without the member the day rules read.
+    h5::File f = h5::File::open(bundle + "/h5/equities/nodatetime.h5", h5::Mode::create);
+    h5::Type t = h5::Type::compound(8);
+    t.insert("stamp", 0, H5T_STD_I64LE);
+    const std::int64_t v = 20240603093100;
+    f.create_dataset("data", t, &v, 1, {});
+    const IndexRecord r{20240603, 0};
+    f.create_dataset("index", INDEX_DTYPE().type, &r, 1, {});
+    f.close();
+  }
+  write_file(bundle + "/h5/equities/text.h5", "plain text, not HDF5");
+  {
+    const std::string whole = read_file(bundle + "/h5/equities/good.h5");
+    write_file(bundle + "/h5/equities/truncated.h5", whole.substr(0, whole.size() / 2));
+  }
+  // Futures: night bars belong to the next trading day.
+  minute("future", "night_ok", {{20240604, 0}, {20240605, 1}}, {20240603210100, 20240605175900});
+  minute("future", "night_bad", {{20240603, 0}}, {20240603210100});
+  minute("option", "capped", {{20240627, 0}, {20240628, 1}}, {20240627090100, 20240628210100});
+  minute("Future", "case", {{20240604, 0}}, {20240603210100});
+  minute("futures", "plural", {{20240604, 0}}, {20240603210100});
+
+  const std::string text = run(check_min_bar_data);
+  EXPECT_NE(text.find("共有16个分钟数据文件!\n"), std::string::npos) << text;
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"early", "late", "noindex", "nodata", "emptyindex", "pastend",
+                                                           "nodatetime", "text", "truncated", "night_bad", "case", "plural"}));
+  EXPECT_NE(text.find("\n检测完成：共有12个标的分钟数据存在异常，0个文件被其他进程占用或没有权限。\n"), std::string::npos);
+  EXPECT_EQ(fake.count("has_price"), 0u);
+}
+
+TEST_F(Checks, MinuteGapsAreAskedOneDayAtATime) {
+  equities("suspended", {20240603, 20240605});
+  equities("traded", {20240603, 20240607});  // 0604, 0605, 0606 missing
+  fake.has_data[{"traded", 20240605}] = true;
+  equities("third", {20240610, 20240614});  // only 0613 has data
+  fake.has_data[{"third", 20240613}] = true;
+  const std::string text = run(check_min_bar_data);
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"traded", "third"}));
+  const auto& c = fake.calls;
+  auto asked = [&](const std::string& id) {
+    std::vector<std::string> out;
+    for (const auto& call : c)
+      if (call.rfind("has_price " + id + " ", 0) == 0) out.push_back(call.substr(call.find(' ', 10) + 1));
+    return out;
+  };
+  EXPECT_EQ(asked("suspended"), std::vector<std::string>{"20240604 1m"});
+  EXPECT_EQ(asked("traded"), (std::vector<std::string>{"20240604 1m", "20240605 1m"}));
+  EXPECT_EQ(asked("third"), (std::vector<std::string>{"20240611 1m", "20240612 1m", "20240613 1m"}));
+}
+
+TEST_F(Checks, LockedFilesAreListedOnceAndTheRunGoesOn) {
+  const std::string held_path = equities("held", {20240603});
+  equities("bad", {20240603}, 93000);
+  HeldOpen held(held_path);
+  const std::string text = run(check_min_bar_data);
+  EXPECT_EQ(listed(text, kLocked), std::set<std::string>{"held"});
+  EXPECT_EQ(listed(text, kBroken), std::set<std::string>{"bad"});
+  EXPECT_NE(text.find("共有1个标的分钟数据存在异常，1个文件被其他进程占用或没有权限。"), std::string::npos);
+}
+
+class TickChecks : public Checks {
+ protected:
+  void SetUp() override {
+    Checks::SetUp();
+    fs::create_directories(bundle + "/ticks");
+    h5::File s = h5::File::open(bundle + "/suspended_days.h5", h5::Mode::create);
+    const std::int64_t d = 20240605;
+    s.create_dataset("SUSP", h5::Type(H5T_STD_I64LE, false), &d, 1, {});
+    s.close();
+  }
+  void ticks(const std::string& id, const std::vector<std::string>& days) {
+    h5::File f = h5::File::open(bundle + "/ticks/" + id + ".h5", h5::Mode::create);
+    const std::int64_t v = 1;
+    for (const auto& d : days) f.create_dataset(d, h5::Type(H5T_STD_I64LE, false), &v, 1, {});
+    f.close();
+  }
+};
+
+TEST_F(TickChecks, EarlyExits) {
+  fs::remove(bundle + "/suspended_days.h5");
+  ticks("A", {"20240603"});
+  EXPECT_EQ(run(check_tick_data), "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n");
+  EXPECT_TRUE(fake.calls.empty());
+  SetUp();
+  fs::remove(bundle + "/ticks/A.h5");
+  EXPECT_EQ(run(check_tick_data), "当前目录下不存在tick数据!\n");
+}
+
+TEST_F(TickChecks, GapsSuspensionsAndTheService) {
+  ticks("empty", {});
+  ticks("complete", {"20240603", "20240604", "20240605"});
+  ticks("SUSP", {"20240604", "20240606"});                // misses its suspension day
+  ticks("NOSUSP", {"20240604", "20240606"});              // same gap, no suspension: asked
+  ticks("extra", {"20240607", "20240608", "20240610"});   // a Saturday dataset, nothing missing
+  ticks("traded", {"20240603", "20240606", "20240607"});  // 0604 and 0605 missing
+  fake.has_data[{"traded", 20240605}] = true;
+  write_file(bundle + "/ticks/text.h5", "not HDF5");
+  const std::string text = run(check_tick_data);
+  EXPECT_NE(text.find("共有7个tick数据文件!\n"), std::string::npos);
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"traded", "text"}));
+  EXPECT_EQ(fake.count("has_price complete"), 0u);
+  EXPECT_EQ(fake.count("has_price SUSP"), 0u);
+  EXPECT_EQ(fake.count("has_price NOSUSP 20240605 tick"), 1u);
+  EXPECT_EQ(fake.count("has_price extra"), 0u);
+  std::vector<std::string> traded;
+  for (const auto& c : fake.calls)
+    if (c.rfind("has_price traded", 0) == 0) traded.push_back(c);
+  EXPECT_EQ(traded, (std::vector<std::string>{"has_price traded 20240604 tick", "has_price traded 20240605 tick"}));
+}
+
+TEST_F(TickChecks, SuspendedAndUnsuspendedGapsAreBothAskedInOrder) {
+  ticks("SUSP", {"20240603", "20240607"});  // 0604, 0605 (suspended), 0606 missing
+  ticks("LOCK", {"20240603"});
+  HeldOpen held(bundle + "/ticks/LOCK.h5");
+  const std::string text = run(check_tick_data);
+  EXPECT_EQ(listed(text, kLocked), std::set<std::string>{"LOCK"});
+  EXPECT_TRUE(listed(text, kBroken).empty());
+  std::vector<std::string> asked;
+  for (const auto& c : fake.calls)
+    if (c.rfind("has_price SUSP", 0) == 0) asked.push_back(c.substr(15, 8));
+  EXPECT_EQ(asked, (std::vector<std::string>{"20240604", "20240605", "20240606"}));
+}
+
+TEST(CheckReport, GoodOutcomeAndTheAnswers) {
+  {
+    CaptureStdout out;
+    deal_with_check_result({}, {}, "分钟");
+    EXPECT_EQ(out.text(), "\n检测完成：分钟数据质量良好！\n");
+  }
+  TempDir dir;
+  auto files = [&](std::vector<std::string> names) {
+    std::vector<std::string> paths;
+    for (const auto& n : names) {
+      paths.push_back(dir / n);
+      write_file(paths.back(), "x");
+    }
+    return paths;
+  };
+  auto answer = [&](const std::vector<std::string>& err, const std::vector<std::string>& blocked, const std::string& a) {
+    FeedStdin in(a);
+    CaptureStdout out;
+    deal_with_check_result(err, blocked, "tick");
+    return out.text();
+  };
+  const auto locked = files({"L.h5"});
+  EXPECT_EQ(answer({}, locked, "yes\n"),
+            "\n检测完成：共有0个标的tick数据存在异常，1个文件被其他进程占用或没有权限。\n被其他进程占用或没有权限的文件如下:\n['L']\n\n"
+            "是否删除异常数据(yes/no):\n准备删除异常数据！\n\n删除完成！共删除0个标的。\n");
+  EXPECT_TRUE(fs::exists(locked[0]));
+
+  for (const char* yes : {"Y\n", "YES\n", "Yes\n", "y\n"}) {
+    const auto broken = files({"A.h5", "B.h5.h5", "C"});
+    const std::string text = answer(broken, {}, yes);
+    EXPECT_NE(text.find("数据异常标的如下:\n['A', 'B', 'C']\n\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n删除完成！共删除3个标的。\n"), std::string::npos);
+    for (const auto& p : broken) EXPECT_FALSE(fs::exists(p));
+  }
+  for (const auto& [a, message] : std::vector<std::pair<std::string, std::string>>{
+           {"NO\n", "\n异常数据未删除！\n"}, {"n\n", "\n异常数据未删除！\n"}, {" yes\n", "\n输入异常！异常数据未删除!\n"}, {"maybe\n", "\n输入异常！异常数据未删除!\n"}}) {
+    const auto broken = files({"K.h5"});
+    const std::string text = answer(broken, {}, a);
+    EXPECT_EQ(text.substr(text.size() - message.size()), message) << a;
+    EXPECT_TRUE(fs::exists(broken[0]));
+  }
+  const auto kept = files({"E.h5"});
+  EXPECT_THROW(answer(kept, {}, ""), std::runtime_error);
+  EXPECT_TRUE(fs::exists(kept[0]));
+}
+
+TEST(CheckReport, QuotingAndFailedDeletion) {
+  TempDir dir;
+  FeedStdin in("no\n");
+  CaptureStdout out;
+  deal_with_check_result({dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5"}, {}, "分钟");
+  EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文']"), std::string::npos) << out.text();
+
+  write_file(dir / "first.h5", "x");
+  write_file(dir / "third.h5", "x");
+  FeedStdin yes("y\n");
+  CaptureStdout out2;
+  EXPECT_THROW(deal_with_check_result({dir / "first.h5", dir / "gone.h5", dir / "third.h5"}, {}, "tick"), std::system_error);
+  EXPECT_EQ(out2.text().find("删除完成"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "first.h5"));
+  EXPECT_TRUE(fs::exists(dir / "third.h5"));
+}
+
+}  // namespace
