@@ -1,0 +1,145 @@
+// The full and smart update commands: the BJSE probe, the rebuild prompt,
+// the base files, the success rules and which files the smart update picks.
+#include "support.hpp"
+#include "tessal/npy.hpp"
+#include "tessal/pickle.hpp"
+#include "tessal_plus/bundle/commands.hpp"
+
+using namespace testing_support;
+using namespace tessal_plus::bundle;
+
+namespace {
+
+class Commands : public ::testing::Test {
+ protected:
+  WithFake svc;
+  FakeService& fake = *svc.fake;
+  TempDir dir;
+  PinClock clock{"2024-06-05 18:00:00"};
+
+  void SetUp() override {
+    fake.calendar = weekdays(20240101, 20241231);
+    fake.add_instrument("A", "CS");
+    fake.add_equity_bars("A", {20240604, 20240605});
+  }
+  // Runs the full update; returns its result, or the exit status as a negative number.
+  int full(const std::string& input, bool base, std::vector<std::string> minbar, bool rebuild, bool bjse, std::string* text = nullptr) {
+    FeedStdin in(input);
+    CaptureStdout out;
+    int r;
+    try {
+      r = update_bundle_from_quillonc(2, dir.path(), base, minbar, {}, false, rebuild, bjse) ? 1 : 0;
+    } catch (const ProgramExit& e) {
+      r = -100 - e.status();
+    }
+    if (text) *text = out.text();
+    return r;
+  }
+};
+
+const std::string kPrompt = "本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]\n";
+const std::string kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000\n";
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+TEST_F(Commands, RebuildConfirmation) {
+  std::string text;
+  EXPECT_EQ(full("Y\n", false, {}, true, false, &text), 1);
+  EXPECT_EQ(text, kPrompt);
+  EXPECT_EQ(full("y\nN\nY\n", false, {}, true, false, &text), 1);
+  EXPECT_EQ(occurrences(text, kPrompt), 3u);
+  EXPECT_EQ(full("yes\n\nno\n", false, {"A"}, true, false, &text), -100);
+  EXPECT_EQ(occurrences(text, kPrompt), 3u);
+  EXPECT_FALSE(fs::exists(dir / "bundle"));
+  EXPECT_EQ(full("n\nY\n", false, {"A"}, true, false, &text), -100);
+  EXPECT_EQ(text, kPrompt);
+  EXPECT_EQ(full("", false, {}, false, false, &text), 1);  // no rebuild: no prompt
+  EXPECT_EQ(text, "");
+  EXPECT_THROW(update_bundle_from_quillonc(1, dir.path(), false, {}, {}, false, true, false), std::runtime_error);
+}
+
+TEST_F(Commands, BjseProbeEndsTheProgramWithoutPermission) {
+  std::string text;
+  EXPECT_EQ(full("", true, {"A"}, false, true, &text), -100);  // no BJSE stock listed
+  EXPECT_EQ(text, kNoBjse);
+  fake.add_instrument("830000.BJSE", "CS", "0000-00-00", "BJSE");
+  fake.bjse = true;
+  fake.fail_on = [](const std::string& c) {
+    if (c.rfind("probe", 0) == 0) throw quillonc::PermissionDenied("not for you");
+  };
+  EXPECT_EQ(full("", true, {"A"}, false, true, &text), -100);
+  EXPECT_EQ(text, kNoBjse);
+  EXPECT_FALSE(fs::exists(dir / "bundle"));
+  fake.fail_on = nullptr;
+  EXPECT_EQ(full("", false, {}, false, true, &text), 1);
+  EXPECT_EQ(fake.calls.back(), "probe 830000.BJSE");
+}
+
+TEST_F(Commands, BaseFilesAndTheSuccessRules) {
+  std::string text;
+  EXPECT_EQ(full("", true, {"A"}, false, false, &text), 1);
+  EXPECT_EQ(text.substr(0, text.find('\n')), "开始更新日线及基础数据");
+  EXPECT_EQ(tessal::npy::read_int_1d(dir / "bundle/trading_dates.npy").back(), 20240605);
+  EXPECT_TRUE(fs::exists(dir / "bundle/suspended_days.h5"));
+  EXPECT_EQ(tessal::pickle::read(dir / "bundle/instruments.pk").items.size(), 1u);
+  EXPECT_TRUE(fs::exists(dir / "bundle/h5/equities/A.h5"));
+  // An existing folder is updated in place.
+  EXPECT_EQ(full("", true, {}, false, false), 1);
+  // The day-bar updater's failure is the result even when the drivers succeed.
+  fake.fail_on = [n = 0](const std::string& c) mutable {
+    if (c == "all_instruments - cn" && n++ == 0) throw quillonc::ServiceError("base data unavailable");
+  };
+  EXPECT_EQ(full("", true, {"A"}, false, false), 0);
+  fake.fail_on = nullptr;
+  // A failing minute-bar driver does not keep the tick driver from running.
+  fs::remove(dir / "bundle/h5/equities/A.h5");
+  fs::create_directories(dir / "bundle/h5/equities/A.h5");  // a folder where the file belongs
+  FeedStdin in("");
+  CaptureStdout out;
+  EXPECT_FALSE(update_bundle_from_quillonc(2, dir.path(), false, {"A"}, {"A"}, false));
+  EXPECT_NE(out.text().find("开始更新 1 只标的的tick数据"), std::string::npos);
+}
+
+TEST_F(Commands, SmartUpdatePicksExactlyTheExistingFiles) {
+  const std::string b = dir / "bundle";
+  for (const char* p : {"h5/equities/a.h5", "h5/future/b.h5", "h5/equities/c-sample.h5", "h5/ticks/x.h5", "h5/direct.h5",
+                        "ticks/d.h5", "ticks/notes.txt", "ticks/e-sample.h5"}) {
+    fs::create_directories(fs::path(b + "/" + p).parent_path());
+    write_file(b + "/" + p, "");
+  }
+  tessal::pickle::write_records(b + "/instruments.pk", {{{"exchange", "XSHG"}}, {{"exchange", "XSHE"}}, {{"exchange", "BJSE"}}, {}});
+  for (const char* id : {"a", "b", "d", "x", "direct"}) fake.add_instrument(id, "CS");
+  CaptureStdout out;
+  update_bundle_from_exist_file(2, dir.path());
+  const std::string text = out.text();
+  EXPECT_EQ(text.substr(0, text.find("开始更新 ")), "开始智能更新已下载数据\n开始更新日线及基础数据\n");
+  EXPECT_NE(text.find("开始更新 2 只标的的分钟线数据：{'a', 'b'}"), std::string::npos) << text;
+  EXPECT_NE(text.find("开始更新 1 只标的的tick数据：{'d'}"), std::string::npos) << text;
+  // BJSE found in the third record reaches the day-bar updater only.
+  EXPECT_EQ(fake.calls.front(), "init true");
+}
+
+TEST_F(Commands, SmartUpdateRefusesHostileOrIncompleteInstrumentLists) {
+  const std::string b = dir / "bundle";
+  fs::create_directories(b);
+  tessal::pickle::write_records(b + "/instruments.pk", {{{"order_book_id", "A"}}});
+  EXPECT_THROW(update_bundle_from_exist_file(1, dir.path()), std::runtime_error);
+  write_file(b + "/instruments.pk", std::string("\x80\x02" "cos\nsystem\n."));
+  try {
+    update_bundle_from_exist_file(1, dir.path());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("instruments.pk"), std::string::npos) << e.what();
+  }
+  // Without a list and without stores only the day-bar updater runs.
+  fs::remove(b + "/instruments.pk");
+  CaptureStdout out;
+  EXPECT_TRUE(update_bundle_from_exist_file(1, dir.path()));
+  EXPECT_EQ(out.text(), "开始智能更新已下载数据\n开始更新日线及基础数据\n");
+}
+
+}  // namespace
