@@ -126,9 +126,9 @@ bool update_daybar(const std::string& bundle_path, bool create, bool enable_comp
 
 namespace cmds::bundle {
 // tessal.cmds.bundle.download: copies the response body of an open transfer
-// into `out`, with a byte progress bar over `total_length`. The body source
-// is supplied by the caller (the HTTP transfer of the sample download).
-using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;  // 0 = end
+// into `out`, with a byte progress bar over `total_length` on standard
+// error. `body` pulls the next piece of the response (0 at its end).
+using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;
 void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body);
 }  // namespace cmds::bundle
 
