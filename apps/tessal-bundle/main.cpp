@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version end well; every other parse failure is a usage error.
+    return app.exit(e) == 0 ? 0 : 2;
   }
 
   try {

@@ -1,0 +1,42 @@
+"""Helpers for the cross-checks: run the command line on the simulated market."""
+import os
+import subprocess
+
+import pytest
+
+BIN = os.environ.get("TB_BIN", os.path.join(os.path.dirname(__file__), "../../build/tessal-bundle"))
+NOW = "2024-06-07 18:00:00"
+SIM = "sim:seed=3,start=20240401,tick_start=20240603,stocks=6,bjse=1,futures=2,contracts=1,options=2"
+
+
+class Cli:
+    def __init__(self, tmp_path):
+        self.tmp = tmp_path
+        self.log = str(tmp_path / "requests.log")
+
+    def run(self, *args, input="", now=NOW, service=None, check=True, env=None):
+        e = dict(os.environ)
+        e["TESSAL_NOW"] = now
+        e["TESSAL_SERVICE"] = service or f"{SIM},log={self.log}"
+        e.update(env or {})
+        p = subprocess.run([BIN, *args], input=input.encode(), capture_output=True, env=e, timeout=300)
+        p.out = p.stdout.decode()
+        p.err = p.stderr.decode()
+        if check and p.returncode != 0:
+            raise AssertionError(f"{args} exited {p.returncode}\n{p.out}\n{p.err}")
+        return p
+
+    def requests(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [line.split() for line in f]
+
+    def clear_requests(self):
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
+
+@pytest.fixture
+def cli(tmp_path):
+    return Cli(tmp_path)

@@ -1,0 +1,134 @@
+"""The command line end to end on the simulated market."""
+import hashlib
+import os
+import pickle
+
+import h5py
+import pytest
+
+
+def digests(folder):
+    out = {}
+    for root, _dirs, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(root, name), "rb") as f:
+                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def minute_requests(cli):
+    return [r for r in cli.requests() if r[0] == "get_price" and r[4] == "1m"]
+
+
+def test_second_update_fetches_no_bars_and_keeps_minute_files_byte_identical(cli):
+    data = str(cli.tmp / "data")
+    args = ["update", data, "--minbar", "stock", "--minbar", "AU,fund", "--tick", "600000.XSHG", "-j", "2"]
+    first = cli.run(*args[:2], "--base", *args[2:])
+    assert "开始更新日线及基础数据" in first.out
+    assert minute_requests(cli)
+    before = digests(os.path.join(data, "bundle", "h5"))
+    cli.clear_requests()
+    cli.run(*args)
+    assert minute_requests(cli) == []
+    assert digests(os.path.join(data, "bundle", "h5")) == before
+    # The tick file's latest day is fetched again, nothing else.
+    ticks = [r for r in cli.requests() if r[0] == "get_price" and r[4] == "tick"]
+    assert [(r[1], r[2], r[3]) for r in ticks] == [("600000.XSHG", "20240607", "20240607")]
+
+
+def test_smart_update_refreshes_exactly_the_existing_files(cli):
+    data = str(cli.tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE,AU", "--tick", "000001.XSHE", "-j", "2",
+            now="2024-06-05 18:00:00")
+    bundle = os.path.join(data, "bundle")
+    minute_ids = {n[:-3] for d in os.listdir(os.path.join(bundle, "h5")) for n in os.listdir(os.path.join(bundle, "h5", d))}
+    os.remove(os.path.join(bundle, "ticks", "000001.XSHE.h5"))
+    open(os.path.join(bundle, "ticks", "notes.txt"), "w").close()
+    cli.clear_requests()
+    out = cli.run("smart-update", data, "-j", "2").out
+    assert out.startswith("开始智能更新已下载数据\n开始更新日线及基础数据\n")
+    assert {r[1] for r in minute_requests(cli)} == minute_ids
+    assert "tick数据" not in out  # no tick file left: no tick update
+    after = {n[:-3] for d in os.listdir(os.path.join(bundle, "h5")) for n in os.listdir(os.path.join(bundle, "h5", d))}
+    assert after == minute_ids
+    with h5py.File(os.path.join(bundle, "h5", "equities", "600000.XSHG.h5"), "r") as f:
+        assert f["index"]["date"][-1] == 20240607
+
+
+@pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+def test_smart_update_reads_python_pickles_and_finds_bjse(cli, protocol):
+    bundle = cli.tmp / "data" / "bundle"
+    bundle.mkdir(parents=True)
+    # Plain data only: sets and bytes take code-calling opcodes before protocol 4.
+    records = [{"order_book_id": "600000.XSHG", "exchange": "XSHG", "listed": None, "n": 1, "x": 2.5, "ok": True},
+               {"order_book_id": "000001.XSHE", "exchange": "XSHE", "tags": ("a", "b"), "more": [1, {"k": -70000}]},
+               {"order_book_id": "830000.BJSE", "exchange": "BJSE"},
+               {"no_exchange_here": 1}]  # never read: the scan stops at BJSE
+    with open(bundle / "instruments.pk", "wb") as f:
+        pickle.dump(records, f, protocol=protocol)
+    cli.run("smart-update", str(cli.tmp / "data"))
+    with open(bundle / "instruments.pk", "rb") as f:
+        rewritten = pickle.load(f)
+    assert any(r["exchange"] == "BJSE" for r in rewritten)
+
+
+def test_hostile_or_truncated_instrument_lists_are_refused(cli):
+    bundle = cli.tmp / "data" / "bundle"
+    bundle.mkdir(parents=True)
+
+    class Evil:
+        def __reduce__(self):
+            return (os.system, ("touch " + str(cli.tmp / "pwned"),))
+
+    with open(bundle / "instruments.pk", "wb") as f:
+        pickle.dump([{"exchange": "XSHG", "x": Evil()}], f, protocol=4)
+    p = cli.run("smart-update", str(cli.tmp / "data"), check=False)
+    assert p.returncode == 1 and "not allowed" in p.err and "instruments.pk" in p.err
+    assert not (cli.tmp / "pwned").exists()
+    whole = pickle.dumps([{"exchange": "XSHG"}] * 3, protocol=2)
+    (bundle / "instruments.pk").write_bytes(whole[: len(whole) // 2])
+    p = cli.run("smart-update", str(cli.tmp / "data"), check=False)
+    assert p.returncode == 1 and "truncated" in p.err
+
+
+def test_exit_statuses_prompts_and_help(cli):
+    data = str(cli.tmp / "data")
+    bad = cli.run("update", data, "--colour", "blue", check=False)
+    assert bad.returncode == 2 and "--colour" in bad.err
+    for sub in ("update", "smart-update", "check-minbar", "check-tick", "download-sample", "pack-sample", "market"):
+        assert cli.run(sub, "--help").returncode == 0
+    prompt = "本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]\n"
+    refused = cli.run("update", data, "--minbar", "600000.XSHG", "--rebuild", input="n\n")
+    assert refused.out == prompt and not os.path.exists(os.path.join(data, "bundle"))
+    wrong = cli.run("update", data, "--minbar", "600000.XSHG", "--rebuild", input="y\nN\n\n")
+    assert wrong.out == prompt * 3
+    ok = cli.run("update", data, "--minbar", "600000.XSHG", "--rebuild", input="x\nY\n")
+    assert ok.out.startswith(prompt * 2 + "开始更新 1 只标的的分钟线数据：{'600000.XSHG'}")
+    eof = cli.run("update", data, "--rebuild", check=False)
+    assert eof.returncode == 1
+    no_bjse = cli.run("update", data, "--base", "--enable-bjse", service="sim:start=20240401,bjse=0")
+    assert no_bjse.out == "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000\n"
+    refused_bjse = cli.run("update", data, "--base", "--enable-bjse", service="sim:start=20240401,bjse_perm=0")
+    assert refused_bjse.out == no_bjse.out
+    failed = cli.run("update", data, "--tick", "600000.XSHG", service="sim:start=20240401,tick_perm=0", check=False)
+    assert failed.returncode == 1 and "您没有相关数据的使用权限" in failed.err
+
+
+def test_checks_report_and_clean_up_through_the_command_line(cli):
+    data = str(cli.tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick", "600000.XSHG", "-j", "2")
+    good = cli.run("check-minbar", data, input="no\n")
+    assert good.out == "共有2个分钟数据文件!\n\n检测完成：分钟数据质量良好！\n"
+    broken = os.path.join(data, "bundle", "h5", "equities", "000001.XSHE.h5")
+    with h5py.File(broken, "a") as f:
+        index = f["index"][:]
+        index["date"][1] += 1  # no longer the day of its first bar
+        f["index"][:] = index
+    kept = cli.run("check-minbar", data, input="", check=False)  # end of input at the prompt
+    assert kept.returncode == 1 and "EOF" in kept.err and os.path.exists(broken)
+    yes = cli.run("check-minbar", data, input="YES\n")
+    assert "数据异常标的如下:\n['000001.XSHE']\n" in yes.out
+    assert yes.out.endswith("\n删除完成！共删除1个标的。\n")
+    assert not os.path.exists(broken)
+    ticks = cli.run("check-tick", data, input="no\n")
+    assert "检测完成：tick数据质量良好！" in ticks.out
