@@ -394,12 +394,15 @@ namespace {
 // the nearest integer: truncation would store 10.23 x 10000 as 102299.
 std::vector<tessal::TickRecord> tick_records(const quillonc::Table& t, const std::vector<std::size_t>& rows) {
   const auto& fields = tessal::H5TicksLoader::FIELDS();
+  enum class Source { date, time, column, zero };
+  std::vector<Source> source(fields.size(), Source::column);
   std::vector<const std::vector<double>*> cols(fields.size(), nullptr);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const std::string_view name = fields[i].name;
-    if (name == "date" || name == "time") continue;
-    if (name == "open_interest" && !t.column(name)) continue;  // absent: 0 in every row
-    cols[i] = &require_column(t, std::string(name));
+    if (name == "date") source[i] = Source::date;
+    else if (name == "time") source[i] = Source::time;
+    else if (name == "open_interest" && !t.column(name)) source[i] = Source::zero;  // absent: 0 in every row
+    else cols[i] = &require_column(t, std::string(name));
   }
   std::vector<tessal::TickRecord> out(rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -407,19 +410,23 @@ std::vector<tessal::TickRecord> tick_records(const quillonc::Table& t, const std
     char* rec = reinterpret_cast<char*>(&out[r]);
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const auto& f = fields[i];
-      double v;
-      const std::string_view name = f.name;
-      if (name == "date") v = tessal::date_to_number(t.time[src]);
-      else if (name == "time") v = tessal::time_to_number(t.time[src]);
-      else v = cols[i] ? (*cols[i])[src] : 0.0;
+      double v = 0.0;
+      switch (source[i]) {
+        case Source::date: v = tessal::date_to_number(t.time[src]); break;
+        case Source::time: v = tessal::time_to_number(t.time[src]); break;
+        case Source::column: v = (*cols[i])[src]; break;
+        case Source::zero: break;
+      }
       v *= f.scale;
+      // Half away from zero, as llround, without its call per field.
+      const double rounded = v < 0 ? v - 0.5 : v + 0.5;
       if (f.kind == tessal::FieldKind::f64) {
         std::memcpy(rec + f.offset, &v, sizeof v);
       } else if (f.kind == tessal::FieldKind::i64) {
-        const auto iv = static_cast<std::int64_t>(std::llround(v));
+        const auto iv = static_cast<std::int64_t>(rounded);
         std::memcpy(rec + f.offset, &iv, sizeof iv);
       } else {
-        const auto iv = static_cast<std::int32_t>(std::lround(v));
+        const auto iv = static_cast<std::int32_t>(rounded);
         std::memcpy(rec + f.offset, &iv, sizeof iv);
       }
     }

@@ -1,0 +1,94 @@
+// Minute-bar writer throughput against its limit, zlib level 9 on the same
+// bytes in chunks of the same size.
+//
+//   build/bench/bench_minbar_writer [years=5] [instruments=100]
+//
+// The service answers from memory after a warm-up pass, so the figures are
+// the writer's own: conversion, HDF5, deflate.
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fmt/format.h>
+#include <vector>
+
+#include "common.hpp"
+#include "h5/h5.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/writers.hpp"
+
+using namespace tessal_plus::bundle;
+
+namespace {
+
+// zlib level 9 over `bytes` in pieces of `chunk` bytes, MB/s.
+double zlib_mb_per_s(const std::vector<char>& bytes, std::size_t chunk) {
+  std::vector<Bytef> out(compressBound(chunk));
+  const double t0 = bench::now_seconds();
+  for (std::size_t off = 0; off < bytes.size(); off += chunk) {
+    uLongf n = out.size();
+    compress2(out.data(), &n, reinterpret_cast<const Bytef*>(bytes.data() + off), std::min(chunk, bytes.size() - off), 9);
+  }
+  return static_cast<double>(bytes.size()) / 1e6 / (bench::now_seconds() - t0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int years = argc > 1 ? std::atoi(argv[1]) : 5;
+  const int instruments = argc > 2 ? std::atoi(argv[2]) : 100;
+  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
+  const int start = (2025 - years) * 10000 + 102;
+  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(
+      fmt::format("sim:start={},stocks={},bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0", start, instruments)));
+  auto service = std::make_shared<bench::CachedService>(sim);
+  quillonc::install(service);
+  tessal::SharedFlagOwner flag(true);
+  tessal::data::bundle::process_init(flag.get());
+
+  std::vector<std::string> ids;
+  for (const auto& i : static_cast<quillonc::Client&>(*sim).all_instruments(std::string("CS")))
+    if (i.de_listed_date == "0000-00-00" && ids.size() < static_cast<std::size_t>(instruments)) ids.push_back(i.order_book_id);
+
+  // Warm the cache and collect the bytes the writer will compress.
+  std::size_t bars = 0;
+  for (const auto& id : ids) {
+    const auto t = service->get_price(id, MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn");
+    bars += t ? t->rows() : 0;
+  }
+  const std::size_t bars_one = service->get_price(ids[0], MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn")->rows();
+
+  const std::string dir = bench::scratch("minbar");
+  auto run = [&](std::size_t n) {
+    std::filesystem::remove_all(dir);
+    const double t0 = bench::now_seconds();
+    for (std::size_t i = 0; i < n; ++i) _append_h5(ids[i], dir);
+    return bench::now_seconds() - t0;
+  };
+  const double t_one = run(1);
+  const double t_all = run(ids.size());
+
+  // The limit: zlib level 9 over the same records, chunk by chunk as stored.
+  std::vector<char> bytes;
+  {
+    h5::File f = h5::File::open(dir + "/equities/" + ids[0] + ".h5", h5::Mode::read);
+    const h5::Dataset d = f.open_dataset("data");
+    bytes.resize(d.size() * sizeof(EquitiesBar));
+    d.read(bytes.data(), EQUITIES_DTYPE().type.get());
+  }
+  const std::size_t chunk_bytes = 256 * sizeof(EquitiesBar);
+  const double zlib = zlib_mb_per_s(bytes, chunk_bytes);
+  const double zlib_bars = zlib * 1e6 / sizeof(EquitiesBar);
+  std::uintmax_t stored = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) stored += e.file_size();
+
+  std::printf("minute-bar writer, %d years of 1m bars, chunks of 256 rows, deflate 9\n", years);
+  std::printf("  1 instrument:    %8zu bars in %6.2f s = %9.0f bars/s\n", bars_one, t_one, bars_one / t_one);
+  std::printf("  %zu instruments: %8zu bars in %6.2f s = %9.0f bars/s\n", ids.size(), bars, t_all, bars / t_all);
+  std::printf("  limit, zlib -9 on the same bytes: %.1f MB/s = %9.0f bars/s (writer at %.2fx of it)\n", zlib, zlib_bars,
+              zlib_bars / (bars / t_all));
+  std::printf("  stored %.1f MB for %.1f MB of records (%.1f%%)\n", stored / 1e6, bars * 56 / 1e6, 100.0 * stored / (bars * 56.0));
+  std::filesystem::remove_all(dir);
+  return flag.get()->value.load() ? 0 : 1;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// Shared pieces of the benchmarks: a service that answers from memory after
+// a first pass (so the writer, not the simulation, is timed), a wall clock,
+// and peak memory.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+
+#include "quillonc/sim_market.hpp"
+#include "tessal_plus/bundle/outside/market_data.hpp"
+
+namespace bench {
+
+class CachedService : public quillonc::Client {
+ public:
+  explicit CachedService(std::shared_ptr<quillonc::SimMarket> sim) : sim_(std::move(sim)) {}
+  void init(bool b) override { sim_->init(b); }
+  bool bjse_enabled() override { return sim_->bjse_enabled(); }
+  std::vector<quillonc::Instrument> all_instruments(const std::optional<std::string>& t, const std::string& m,
+                                                    std::optional<tessal::Timestamp> d) override {
+    return sim_->all_instruments(t, m, d);
+  }
+  std::optional<std::vector<quillonc::ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) override {
+    return sim_->convertible_instruments(ids);
+  }
+  std::vector<quillonc::Instrument> instruments(const std::string& id, const std::string& m) override { return sim_->instruments(id, m); }
+  std::int32_t get_next_trading_date(std::int32_t d, const std::string& m) override { return sim_->get_next_trading_date(d, m); }
+  std::optional<quillonc::Table> get_price(const std::string& id, std::int32_t s, std::int32_t e, quillonc::Frequency f,
+                                           const std::string& m) override {
+    const auto key = std::make_tuple(id, s, e, static_cast<int>(f), m);
+    auto it = cache_.find(key);
+    if (it == cache_.end()) it = cache_.emplace(key, sim_->get_price(id, s, e, f, m)).first;
+    return it->second;
+  }
+  bool has_price(const std::string& id, std::int32_t d, quillonc::Frequency f) override { return sim_->has_price(id, d, f); }
+  void probe_price(const std::string& id) override { sim_->probe_price(id); }
+  std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& id, std::int32_t s, std::int32_t e) override {
+    return sim_->is_suspended(id, s, e);
+  }
+  std::vector<std::int32_t> get_trading_dates(std::int32_t s, std::int32_t e) override { return sim_->get_trading_dates(s, e); }
+
+ private:
+  std::shared_ptr<quillonc::SimMarket> sim_;
+  std::map<std::tuple<std::string, std::int32_t, std::int32_t, int, std::string>, std::optional<quillonc::Table>> cache_;
+};
+
+inline double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Peak resident memory of this process and of its waited-for children, MB.
+inline double peak_rss_mb(int who = RUSAGE_SELF) {
+  rusage u{};
+  getrusage(who, &u);
+  return static_cast<double>(u.ru_maxrss) / 1024.0;
+}
+
+inline std::string scratch(const std::string& name) {
+  const auto p = std::filesystem::temp_directory_path() / ("tb-bench-" + name);
+  std::filesystem::remove_all(p);
+  std::filesystem::create_directories(p);
+  return p.string();
+}
+
+}  // namespace bench
