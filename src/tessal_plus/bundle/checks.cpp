@@ -15,6 +15,7 @@
 
 #include "tessal/npy.hpp"
 #include "tessal/progress.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
@@ -24,12 +25,6 @@ namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
 
 namespace {
-
-void print_line(const std::string& s) {
-  std::fputs(s.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 std::string base_name(const std::string& path) {
   const auto slash = path.find_last_of('/');

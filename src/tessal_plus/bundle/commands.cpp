@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "tessal/pickle.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
@@ -18,12 +19,6 @@ namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
 
 namespace {
-
-void print_line(const std::string& s) {
-  std::fputs(s.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 using Writer = void (*)(const std::string&, const std::string&, const std::optional<std::string>&, std::int32_t, bool);
 
@@ -51,10 +46,6 @@ std::string read_answer() {
 }
 
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
 
 // Ids of the store files directly in `folder`: names ending in ".h5" but
 // not in "-sample.h5", in listing order.

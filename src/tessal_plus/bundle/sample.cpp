@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 
@@ -25,12 +26,6 @@ namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
 
 namespace {
-
-void print_line(const std::string& s) {
-  std::fputs(s.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 // The asset server: a placeholder of ours unless TESSAL_ASSET_HOST names one.
 std::string download_url() {

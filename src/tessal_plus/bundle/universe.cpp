@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
@@ -45,10 +46,6 @@ class RestoreSession {
   bool had_bjse_;
   bool done_ = false;
 };
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
 
 }  // namespace
 

@@ -42,10 +42,6 @@ void remove_h5(const std::string& h5_file) {
 
 namespace {
 
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 bool file_exists(const std::string& p) {
   struct stat st{};
   return ::stat(p.c_str(), &st) == 0;

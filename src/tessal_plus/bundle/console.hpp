@@ -1,0 +1,21 @@
+#pragma once
+// Small helpers shared by the module's units: one message per line on
+// standard output, flushed at once so it keeps its place among the lines of
+// worker processes, and a suffix test.
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace tessal_plus::bundle {
+
+inline void print_line(const std::string& s) {
+  std::fputs(s.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+inline bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+}  // namespace tessal_plus::bundle
