@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "tessal/ticks_layout.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
