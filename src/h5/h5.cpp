@@ -61,7 +61,7 @@ herr_t walk_frame(unsigned, const H5E_error2_t* e, void* data) {
 
 }  // namespace
 
-void throw_from_stack(const std::string& action, const std::string& path, int saved_errno) {
+void throw_from_stack(const std::string& action, const std::string& path) {
   StackInfo info;
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, walk_frame, &info);
   H5Eclear2(H5E_DEFAULT);
@@ -74,7 +74,6 @@ void throw_from_stack(const std::string& action, const std::string& path, int sa
   else if (err == ENOENT) kind = ErrorKind::not_found;
   else if (err != 0) kind = ErrorKind::os;
   else if (info.missing) kind = ErrorKind::missing;
-  (void)saved_errno;  // kept for callers' symmetry; the stack's errno is authoritative
   const int reported = err != 0 ? err : (kind == ErrorKind::locked ? EAGAIN : 0);
   throw Error(kind, reported, path,
               fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
@@ -107,12 +106,12 @@ Type::Type(hid_t id, bool owned) : h_(id, owned ? H5Tclose : no_close) {}
 
 Type Type::compound(std::size_t size) {
   const hid_t id = H5Tcreate(H5T_COMPOUND, size);
-  if (id < 0) throw_from_stack("cannot create compound type", "", errno);
+  if (id < 0) throw_from_stack("cannot create compound type", "");
   return Type(id);
 }
 
 Type& Type::insert(const char* name, std::size_t offset, hid_t member_type) {
-  if (H5Tinsert(get(), name, offset, member_type) < 0) throw_from_stack(fmt::format("cannot add member {}", name), "", errno);
+  if (H5Tinsert(get(), name, offset, member_type) < 0) throw_from_stack(fmt::format("cannot add member {}", name), "");
   return *this;
 }
 
@@ -141,7 +140,7 @@ std::vector<std::string> Type::member_names() const {
 // ---- Dataset ----
 
 void Dataset::fail(const std::string& action) const {
-  throw_from_stack(fmt::format("{} dataset '{}' of", action, name_), path_, errno);
+  throw_from_stack(fmt::format("{} dataset '{}' of", action, name_), path_);
 }
 
 hsize_t Dataset::size() const {
@@ -246,7 +245,7 @@ File File::open(const std::string& path, Mode mode) {
       break;
     }
   }
-  if (id < 0) throw_from_stack("cannot open HDF5 file", path, errno);
+  if (id < 0) throw_from_stack("cannot open HDF5 file", path);
   return File(Handle(id, H5Fclose), path);
 }
 
@@ -259,19 +258,19 @@ std::vector<std::string> File::root_names() const {
   std::vector<std::string> names;
   hsize_t idx = 0;
   if (H5Literate(get(), H5_INDEX_NAME, H5_ITER_INC, &idx, collect_name, &names) < 0)
-    throw_from_stack("cannot list the root of", path_, errno);
+    throw_from_stack("cannot list the root of", path_);
   return names;
 }
 
 bool File::contains(const std::string& name) const {
   const htri_t r = H5Lexists(get(), name.c_str(), H5P_DEFAULT);
-  if (r < 0) throw_from_stack(fmt::format("cannot look up '{}' in", name), path_, errno);
+  if (r < 0) throw_from_stack(fmt::format("cannot look up '{}' in", name), path_);
   return r > 0;
 }
 
 Dataset File::open_dataset(const std::string& name) const {
   const hid_t id = H5Dopen2(get(), name.c_str(), H5P_DEFAULT);
-  if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_, errno);
+  if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_);
   return Dataset(Handle(id, H5Dclose), path_, name);
 }
 
@@ -281,7 +280,7 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   hsize_t maxdims[1] = {o.resizable ? H5S_UNLIMITED : rows};
   Handle space(H5Screate_simple(1, dims, maxdims), H5Sclose);
   Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  auto fail = [&](const char* what) { throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_, errno); };
+  auto fail = [&](const char* what) { throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_); };
   if (!space.valid() || !dcpl.valid()) fail("property lists");
   // No time stamps: the same content gives the same bytes.
   H5Pset_obj_track_times(dcpl.get(), 0);
@@ -301,21 +300,21 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   if (id < 0) fail("create");
   Dataset ds(Handle(id, H5Dclose), path_, name);
   if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
-    throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_, errno);
+    throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
   return ds;
 }
 
 void File::unlink(const std::string& name) {
-  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_, errno);
+  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
 }
 
 void File::flush() {
-  if (H5Fflush(get(), H5F_SCOPE_LOCAL) < 0) throw_from_stack("cannot flush", path_, errno);
+  if (H5Fflush(get(), H5F_SCOPE_LOCAL) < 0) throw_from_stack("cannot flush", path_);
 }
 
 void File::close() {
   if (!h_.valid()) return;
-  if (H5Fclose(h_.release()) < 0) throw_from_stack("cannot close", path_, errno);
+  if (H5Fclose(h_.release()) < 0) throw_from_stack("cannot close", path_);
 }
 
 bool blosc_available() {

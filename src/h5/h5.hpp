@@ -42,9 +42,12 @@ class Error : public std::runtime_error {
   std::string path_;
 };
 
-// Builds an Error from HDF5's current error stack. `saved_errno` is errno
-// read right after the failing call; the stack's own "errno = N" wins.
-[[noreturn]] void throw_from_stack(const std::string& action, const std::string& path, int saved_errno);
+// Builds an Error from HDF5's current error stack and clears the stack.
+// The operating-system error comes from the frame where HDF5 recorded it
+// ("errno = N" in its description, written when the system call failed),
+// not from errno now, which the library's clean-up may have overwritten;
+// a failed file lock is recognised by its minor code as well.
+[[noreturn]] void throw_from_stack(const std::string& action, const std::string& path);
 
 // Owning handle of one hid_t; move-only, closing never throws.
 class Handle {
