@@ -169,6 +169,22 @@ void ProgressedProcessPoolExecutor::shutdown() {
     return status;
   };
 
+  // Whatever ends this scope (a failed fork, poll or pipe), no worker is
+  // left behind: closing its task pipe ends its loop, then it is reaped.
+  struct ReapAll {
+    std::vector<Worker>& workers;
+    ~ReapAll() {
+      for (auto& w : workers) {
+        if (w.to_worker >= 0) ::close(w.to_worker);
+        if (w.from_worker >= 0) ::close(w.from_worker);
+        if (w.pid > 0)
+          while (::waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
+          }
+        w = Worker{};
+      }
+    }
+  } reap_all{workers};
+
   for (auto& w : workers) {
     spawn(w);
     hand_out(w);
@@ -213,14 +229,6 @@ void ProgressedProcessPoolExecutor::shutdown() {
       }
     }
   }
-  for (auto& w : workers)
-    if (w.pid > 0) {
-      if (w.to_worker >= 0) {
-        ::close(w.to_worker);
-        w.to_worker = -1;
-      }
-      reap(w);
-    }
   bar.finish();
 }
 
