@@ -195,6 +195,10 @@ TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
   }
   EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
   EXPECT_NE(out.text().find("开始更新 3 只标的的分钟线数据：{'A', 'B', 'C'}"), std::string::npos);
+  // rebuild reaches every task: the damaged file is refilled.
+  EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
+  h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read);
+  EXPECT_EQ(f.open_dataset("data").size(), 6u);
 }
 
 }  // namespace

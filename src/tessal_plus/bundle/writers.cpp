@@ -140,7 +140,9 @@ struct Fetched {
 std::vector<std::size_t> unique_rows_by_time(const quillonc::Table& t, bool keep_last) {
   std::vector<std::size_t> order(t.rows());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return t.time[a] < t.time[b]; });
+  // The service answers in time order; sort only an answer that is not.
+  if (!std::is_sorted(t.time.begin(), t.time.end()))
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return t.time[a] < t.time[b]; });
   std::vector<std::size_t> out;
   out.reserve(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
@@ -461,7 +463,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
     // Of repeated time stamps only the last tick counts; then one group per
     // trading day, in ascending order, rows in delivery order.
     std::vector<std::size_t> keep = unique_rows_by_time(*ticks, /*keep_last=*/true);
-    std::sort(keep.begin(), keep.end());
+    if (!std::is_sorted(keep.begin(), keep.end())) std::sort(keep.begin(), keep.end());
     std::map<std::int32_t, std::vector<std::size_t>> by_day;
     for (std::size_t r : keep) by_day[tessal::date_to_number((*ticks->trading_date)[r])].push_back(r);
     for (const auto& [day, rows] : by_day) {
