@@ -112,10 +112,10 @@ Client& client();
 std::shared_ptr<Client> installed_client();
 void install(std::shared_ptr<Client> c);
 
-// Builds a client from a service specification such as "sim" or
+// Builds a client from a service setting such as "sim" or
 // "sim:seed=7,stocks=40" (see quillonc/sim_market.hpp).
 std::shared_ptr<Client> make_client(const std::string& spec);
-// The specification from --service, else TESSAL_SERVICE, else "sim".
+// The service setting from --service, else TESSAL_SERVICE, else "sim".
 std::string service_spec(const std::string& from_command_line);
 
 }  // namespace quillonc
