@@ -131,6 +131,30 @@ TEST(H5Layer, LockedMissingAndForeignFilesAreTold) {
   EXPECT_TRUE(h5::blosc_available());
 }
 
+TEST(H5Layer, DeniedAccessIsAPermissionError) {
+  TempDir dir;
+  const std::string secret = dir / "secret.h5";
+  h5::File::open(secret, h5::Mode::create).close();
+  ::chmod(secret.c_str(), 0600);
+  ::chmod(dir.path().c_str(), 0755);
+  // Root reads any file, so the attempt runs as an unprivileged user.
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    try {
+      h5::File::open(secret, h5::Mode::read);
+      ::_exit(1);
+    } catch (const h5::Error& e) {
+      ::_exit(e.kind() == h5::ErrorKind::permission && e.os_errno() == EACCES && e.is_os_error() ? 0 : 2);
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened, 2: misclassified, 3: could not drop privileges";
+}
+
 TEST(Clock, PinnedClockAndConversions) {
   PinClock clock("2024-02-29 09:31:05.250");
   const auto now = tessal::datetime_now();
