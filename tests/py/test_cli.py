@@ -132,3 +132,21 @@ def test_checks_report_and_clean_up_through_the_command_line(cli):
     assert not os.path.exists(broken)
     ticks = cli.run("check-tick", data, input="no\n")
     assert "检测完成：tick数据质量良好！" in ticks.out
+
+
+def test_incremental_updates_equal_one_update_of_the_whole_span(cli):
+    """Files grown day by day hold exactly what one update of the whole span writes."""
+    grown, whole = str(cli.tmp / "grown"), str(cli.tmp / "whole")
+    tags = ["--minbar", "600000.XSHG,AU,510050.XSHG", "--tick", "600000.XSHG,AU"]
+    for now in ("2024-06-04 16:00:00", "2024-06-05 18:00:00", "2024-06-07 18:00:00"):
+        cli.run("update", grown, *tags, now=now)
+    cli.run("update", whole, *tags, now="2024-06-07 18:00:00")
+    for kind in ("h5", "ticks"):
+        a, b = os.path.join(grown, "bundle", kind), os.path.join(whole, "bundle", kind)
+        names = sorted(os.path.relpath(os.path.join(r, n), a) for r, _d, ns in os.walk(a) for n in ns)
+        assert names and names == sorted(os.path.relpath(os.path.join(r, n), b) for r, _d, ns in os.walk(b) for n in ns)
+        for name in names:
+            with h5py.File(os.path.join(a, name), "r") as fa, h5py.File(os.path.join(b, name), "r") as fb:
+                assert sorted(fa) == sorted(fb)
+                for ds in fa:
+                    assert (fa[ds][:] == fb[ds][:]).all(), (name, ds)
