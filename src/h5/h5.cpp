@@ -221,13 +221,6 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
   return c[0];
 }
 
-bool Dataset::unlimited() const {
-  Handle space(H5Dget_space(get()), H5Sclose);
-  hsize_t d[1], m[1];
-  H5Sget_simple_extent_dims(space.get(), d, m);
-  return m[0] == H5S_UNLIMITED;
-}
-
 // ---- File ----
 
 File File::open(const std::string& path, Mode mode) {
@@ -306,10 +299,6 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
 
 void File::unlink(const std::string& name) {
   if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
-}
-
-void File::flush() {
-  if (H5Fflush(get(), H5F_SCOPE_LOCAL) < 0) throw_from_stack("cannot flush", path_);
 }
 
 void File::close() {

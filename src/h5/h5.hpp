@@ -122,7 +122,6 @@ class Dataset {
   // Creation settings, for checks and tests.
   std::vector<FilterSpec> filters() const;
   std::optional<hsize_t> chunk_rows() const;
-  bool unlimited() const;
 
  private:
   [[noreturn]] void fail(const std::string& action) const;
@@ -150,7 +149,6 @@ class File {
   Dataset create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
                          const DatasetOptions& options);
   void unlink(const std::string& name);
-  void flush();
   // Closes the file, reporting a failure (RAII closing swallows it).
   void close();
 

@@ -16,7 +16,6 @@ Client& client() {
   if (!slot()) throw std::logic_error("no market-data service client is installed");
   return *slot();
 }
-std::shared_ptr<Client> installed_client() { return slot(); }
 void install(std::shared_ptr<Client> c) { slot() = std::move(c); }
 
 std::shared_ptr<Client> make_client(const std::string& spec) { return std::make_shared<SimMarket>(SimSettings::parse(spec)); }

@@ -94,13 +94,6 @@ Timestamp parse_timestamp(const std::string& text) {
   return make_timestamp(static_cast<std::int32_t>(ymd), h, mi, s, micros);
 }
 
-std::string format_timestamp(Timestamp t) {
-  const std::int64_t tod = timestamp_time_of_day(t);
-  const std::int64_t sec = tod / kMicrosPerSecond;
-  return fmt::format("{} {:02d}:{:02d}:{:02d}.{:06d}", format_dashed(timestamp_date(t)), sec / 3600, sec / 60 % 60,
-                     sec % 60, tod % kMicrosPerSecond);
-}
-
 Timestamp datetime_now() {
   if (const char* pinned = std::getenv("TESSAL_NOW"); pinned && *pinned) return parse_timestamp(pinned);
   const auto now = std::chrono::system_clock::now();

@@ -35,7 +35,6 @@ std::string format_dashed(std::int32_t yyyymmdd);
 std::string format_compact(std::int32_t yyyymmdd);
 // Parses "YYYY-MM-DD[ HH:MM[:SS[.ffffff]]]"; throws std::invalid_argument.
 Timestamp parse_timestamp(const std::string& text);
-std::string format_timestamp(Timestamp t);  // "YYYY-MM-DD HH:MM:SS.ffffff"
 
 // The host's `datetime` facility: the current local date and time. The
 // environment variable TESSAL_NOW ("2024-06-03 18:00:00") pins it, so

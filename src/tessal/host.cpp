@@ -134,6 +134,5 @@ const h5::Type& H5TicksLoader::DTYPES() {
   return type;
 }
 
-std::size_t H5TicksLoader::record_size() { return sizeof(TickRecord); }
 
 }  // namespace tessal

@@ -144,7 +144,6 @@ struct H5TicksLoader {
   static const std::vector<std::string>& COLUMNS();
   static const std::vector<TickField>& FIELDS();
   static const h5::Type& DTYPES();
-  static std::size_t record_size();
 };
 
 }  // namespace tessal

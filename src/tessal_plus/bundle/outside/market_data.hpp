@@ -109,7 +109,6 @@ class Client {
 
 // The process-wide client. Throws std::logic_error when none is installed.
 Client& client();
-std::shared_ptr<Client> installed_client();
 void install(std::shared_ptr<Client> c);
 
 // Builds a client from a service setting such as "sim" or
