@@ -26,16 +26,10 @@ using namespace tessal_plus::bundle;
 int main(int argc, char** argv) {
   const int n = argc > 1 ? std::atoi(argv[1]) : 300;
   const int years = argc > 2 ? std::atoi(argv[2]) : 3;
-  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
-  const std::string spec = fmt::format(
-      "sim:start={},stocks={},bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0",
-      (2025 - years) * 10000 + 102, n);
-  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(spec));
+  std::vector<std::string> ids;
+  auto sim = bench::stock_market(n, fmt::format("start={}", (2025 - years) * 10000 + 102), ids);
   quillonc::install(sim);
   quillonc::Client& q = *sim;
-  std::vector<std::string> ids;
-  for (const auto& i : q.all_instruments(std::string("CS")))
-    if (i.de_listed_date == "0000-00-00" && ids.size() < static_cast<std::size_t>(n)) ids.push_back(i.order_book_id);
 
   const std::string root = (std::filesystem::temp_directory_path() / fmt::format("tb-bench-check-{}-{}", n, years)).string();
   const std::string h5_root = root + "/bundle/h5";

@@ -46,18 +46,12 @@ double zlib_mb_per_s(const std::vector<char>& bytes, std::size_t chunk) {
 int main(int argc, char** argv) {
   const int years = argc > 1 ? std::atoi(argv[1]) : 5;
   const int instruments = argc > 2 ? std::atoi(argv[2]) : 100;
-  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
-  const int start = (2025 - years) * 10000 + 102;
-  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(
-      fmt::format("sim:start={},stocks={},bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0", start, instruments)));
+  std::vector<std::string> ids;
+  auto sim = bench::stock_market(instruments, fmt::format("start={}", (2025 - years) * 10000 + 102), ids);
   auto service = std::make_shared<bench::CachedService>(sim);
   quillonc::install(service);
   tessal::SharedFlagOwner flag(true);
   tessal::data::bundle::process_init(flag.get());
-
-  std::vector<std::string> ids;
-  for (const auto& i : static_cast<quillonc::Client&>(*sim).all_instruments(std::string("CS")))
-    if (i.de_listed_date == "0000-00-00" && ids.size() < static_cast<std::size_t>(instruments)) ids.push_back(i.order_book_id);
 
   // Warm the cache and collect the bytes the writer will compress.
   std::size_t bars = 0;

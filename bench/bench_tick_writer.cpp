@@ -20,10 +20,8 @@ using namespace tessal_plus::bundle;
 int main(int argc, char** argv) {
   const int days = argc > 1 ? std::atoi(argv[1]) : 100;
   const int tick_sec = argc > 2 ? std::atoi(argv[2]) : 3;
-  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
-  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(fmt::format(
-      "sim:history={},tick_days={},tick_sec={},stocks=2,bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0",
-      days, days, tick_sec)));
+  std::vector<std::string> ids;
+  auto sim = bench::stock_market(2, fmt::format("history={}", days), ids, fmt::format(",tick_days={},tick_sec={}", days, tick_sec));
   auto service = std::make_shared<bench::CachedService>(sim);
   quillonc::install(service);
   tessal::SharedFlagOwner flag(true);

@@ -22,15 +22,10 @@ using namespace tessal_plus::bundle;
 int main(int argc, char** argv) {
   const int n = argc > 1 ? std::atoi(argv[1]) : 500;
   const int days = argc > 2 ? std::atoi(argv[2]) : 244;
-  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
-  const std::string spec = fmt::format(
-      "sim:history={},stocks={},bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0", days, n);
-  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(spec));
+  std::vector<std::string> ids;
+  auto sim = bench::stock_market(n, fmt::format("history={}", days), ids);
   quillonc::install(sim);
   quillonc::Client& q = *sim;
-  std::vector<std::string> ids;
-  for (const auto& i : q.all_instruments(std::string("CS")))
-    if (i.de_listed_date == "0000-00-00" && ids.size() < static_cast<std::size_t>(n)) ids.push_back(i.order_book_id);
   std::size_t bars = 0;
   for (const auto& id : {ids[0]}) bars = q.get_price(id, MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn")->rows();
   // Every fifth stock lists late, so count the bars of all from the files.

@@ -4,6 +4,9 @@
 // and peak memory.
 #include <sys/resource.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -50,6 +53,22 @@ class CachedService : public quillonc::Client {
   std::shared_ptr<quillonc::SimMarket> sim_;
   std::map<std::tuple<std::string, std::int32_t, std::int32_t, int, std::string>, std::optional<quillonc::Table>> cache_;
 };
+
+// A market of `stocks` common stocks and nothing else, no suspensions, the
+// clock pinned at the end of 2024; `history` is "start=YYYYMMDD" or
+// "history=N". Returns the simulation and the ids of its listed stocks.
+inline std::shared_ptr<quillonc::SimMarket> stock_market(int stocks, const std::string& history, std::vector<std::string>& ids,
+                                                         const std::string& extra = "") {
+  ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
+  auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(
+      "sim:" + history + ",stocks=" + std::to_string(stocks) +
+      ",bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0" + extra));
+  quillonc::Client& q = *sim;
+  ids.clear();
+  for (const auto& i : q.all_instruments(std::string("CS")))
+    if (i.de_listed_date == "0000-00-00" && ids.size() < static_cast<std::size_t>(stocks)) ids.push_back(i.order_book_id);
+  return sim;
+}
 
 inline double now_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
