@@ -287,6 +287,17 @@ struct WithFake {
   ~WithFake() { quillonc::install(nullptr); }
 };
 
+// What a writer test runs in: a scripted service, a folder, the run's flag
+// as a worker has it, and the log captured.
+class WriterTest : public ::testing::Test {
+ protected:
+  WithFake svc;
+  FakeService& fake = *svc.fake;
+  TempDir dir;
+  InstalledFlag flag;
+  CaptureLog log;
+};
+
 // Weekdays from `from` through `to`.
 inline std::vector<std::int32_t> weekdays(std::int32_t from, std::int32_t to) {
   std::vector<std::int32_t> out;

@@ -9,13 +9,8 @@ using namespace tessal_plus::bundle;
 
 namespace {
 
-class MinbarWriter : public ::testing::Test {
+class MinbarWriter : public WriterTest {
  protected:
-  WithFake svc;
-  FakeService& fake = *svc.fake;
-  TempDir dir;
-  InstalledFlag flag;
-  CaptureLog log;
   std::unique_ptr<PinClock> clock = std::make_unique<PinClock>("2024-06-05 18:00:00");
   std::string root = dir / "h5";
 

@@ -9,13 +9,8 @@ using namespace tessal_plus::bundle;
 
 namespace {
 
-class TickWriter : public ::testing::Test {
+class TickWriter : public WriterTest {
  protected:
-  WithFake svc;
-  FakeService& fake = *svc.fake;
-  TempDir dir;
-  InstalledFlag flag;
-  CaptureLog log;
   PinClock clock{"2024-06-05 18:00:00"};
   std::string folder = dir / "ticks";
 
