@@ -150,3 +150,14 @@ def test_incremental_updates_equal_one_update_of_the_whole_span(cli):
                 assert sorted(fa) == sorted(fb)
                 for ds in fa:
                     assert (fa[ds][:] == fb[ds][:]).all(), (name, ds)
+
+
+def test_our_sample_archive_installs_and_checks_clean(cli):
+    cli.run("pack-sample", str(cli.tmp / "out"), "-j", "2")
+    archive = cli.tmp / "out" / "vxbundle_sample.tar.bz2"
+    data = str(cli.tmp / "data")
+    p = cli.run("download-sample", data, "--file", str(archive))
+    assert p.out == "解压中...\nbundle 数据解压完成\n"
+    assert archive.exists()
+    assert "分钟数据质量良好" in cli.run("check-minbar", data, input="no\n").out
+    assert "tick数据质量良好" in cli.run("check-tick", data, input="no\n").out
