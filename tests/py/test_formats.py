@@ -1,5 +1,6 @@
 """The files we write, read by the host's Python readers (h5py, numpy,
 pickle), and a tick file written by h5py read by our code."""
+import glob
 import os
 import pickle
 import subprocess
@@ -9,7 +10,7 @@ import h5py
 import hdf5plugin
 import numpy as np
 
-PLUGIN_DIR = "/usr/lib/x86_64-linux-gnu/hdf5/serial/plugins"
+PLUGIN_DIR = next(iter(glob.glob("/usr/lib/*/hdf5/serial/plugins")), "")
 
 EQUITIES = [("datetime", "<i8", 0), ("open", "<f8", 8), ("high", "<f8", 16), ("low", "<f8", 24),
             ("close", "<f8", 32), ("volume", "<f8", 40), ("total_turnover", "<f8", 48)]
