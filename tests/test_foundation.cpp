@@ -135,9 +135,9 @@ TEST(H5Layer, DeniedAccessIsAPermissionError) {
   TempDir dir;
   const std::string secret = dir / "secret.h5";
   h5::File::open(secret, h5::Mode::create).close();
-  ::chmod(secret.c_str(), 0600);
+  ::chmod(secret.c_str(), 0);  // denied to its owner too, unless root
   ::chmod(dir.path().c_str(), 0755);
-  // Root reads any file, so the attempt runs as an unprivileged user.
+  // Root reads any file, so as root the attempt runs as an unprivileged user.
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) {
