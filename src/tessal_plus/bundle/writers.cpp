@@ -90,9 +90,12 @@ bool run_logged(const std::string& file_path, tessal::SharedFlag* sval, bool per
 // Minute bars
 // ---------------------------------------------------------------------------
 
-// Rows per chunk of `data`: zlib level 9 runs far faster on small chunks
-// (its lazy matching degrades with long windows); see bench/.
-constexpr hsize_t kDataChunkRows = 256;
+// Rows per chunk of `data`. Deflate level 9 slows down sharply with the
+// size of what it compresses (measured: 26 MB/s in 128-row pieces, 18 in
+// 256, 7 in 1024); 128 rows cost 6% more disk than 256 and make writing a
+// quarter faster, and the check, reading one bar per day, skips half the
+// chunks. See bench/.
+constexpr hsize_t kDataChunkRows = 128;
 constexpr hsize_t kIndexChunkRows = 512;
 
 struct FieldSlot {
