@@ -110,18 +110,20 @@ std::vector<fs::path> wildcard(const fs::path& folder, bool h5_only) {
   return out;
 }
 
-// Which list a failure while examining one file puts it on, if any:
-// 'b' for locked or not permitted, 'e' for broken; other errors propagate.
-char classify(const std::exception& e) {
-  int err = 0;
-  if (const auto* h = dynamic_cast<const h5::Error*>(&e)) {
-    if (h->kind() == h5::ErrorKind::locked || h->kind() == h5::ErrorKind::permission) return 'b';
-    return 'e';
-  }
-  if (const auto* s = dynamic_cast<const std::system_error*>(&e)) err = s->code().value();
-  else return 0;
-  if (err == EAGAIN || err == EWOULDBLOCK || err == EACCES || err == EPERM) return 'b';
-  return 'e';
+// Where a failure while examining one file puts it.
+enum class Outcome {
+  blocked,    // locked by another process or not permitted: reported only
+  broken,     // any other operating-system or I/O failure
+  propagate,  // not a failure of the file (the service, say): ends the check
+};
+
+Outcome classify(const std::exception& e) {
+  if (const auto* h = dynamic_cast<const h5::Error*>(&e))
+    return h->kind() == h5::ErrorKind::locked || h->kind() == h5::ErrorKind::permission ? Outcome::blocked : Outcome::broken;
+  const auto* s = dynamic_cast<const std::system_error*>(&e);
+  if (!s) return Outcome::propagate;
+  const int err = s->code().value();
+  return err == EAGAIN || err == EWOULDBLOCK || err == EACCES || err == EPERM ? Outcome::blocked : Outcome::broken;
 }
 
 template <class T>
@@ -143,10 +145,11 @@ void run_check(const std::vector<fs::path>& files, const char* frequency, const 
       try {
         if (check(path)) error_file_path_list.push_back(path);
       } catch (const std::exception& e) {
-        const char kind = classify(e);
-        if (kind == 'b') blocking_or_permission_error.push_back(path);
-        else if (kind == 'e') error_file_path_list.push_back(path);
-        else throw;
+        switch (classify(e)) {
+          case Outcome::blocked: blocking_or_permission_error.push_back(path); break;
+          case Outcome::broken: error_file_path_list.push_back(path); break;
+          case Outcome::propagate: throw;
+        }
       }
       bar.advance();
     }
