@@ -59,6 +59,8 @@ TEST_F(Commands, RebuildConfirmation) {
   EXPECT_EQ(text, kPrompt);
   EXPECT_EQ(full("", false, {}, false, false, &text), 1);  // no rebuild: no prompt
   EXPECT_EQ(text, "");
+  FeedStdin nothing("");  // end of input at the prompt
+  CaptureStdout quiet;
   EXPECT_THROW(update_bundle_from_quillonc(1, dir.path(), false, {}, {}, false, true, false), std::runtime_error);
 }
 

@@ -173,6 +173,23 @@ TEST(TradingCalendarFile, RoundTripAndRejections) {
   EXPECT_EQ(tessal::npy::read_int_1d(p), (std::vector<std::int64_t>{20240603, 20240604}));
   const std::string header_f8 = "\x93NUMPY\x01\x00\x46\x00"s +
                                 "{'descr': '<f8', 'fortran_order': False, 'shape': (0,), }" + std::string(13, ' ') + "\n";
+  auto npy = [](const std::string& dict) {
+    std::string h = dict;
+    h.append(63 - (10 + h.size()) % 64, ' ');
+    h += '\n';
+    return "\x93NUMPY\x01\x00"s + static_cast<char>(h.size()) + '\0' + h;
+  };
+  for (const char* bad : {"{'descr': '<f8', 'fortran_order': False, 'shape': (0,), }",
+                          "{'descr': '>i8', 'fortran_order': False, 'shape': (0,), }",
+                          "{'descr': '<i8', 'fortran_order': True, 'shape': (0,), }",
+                          "{'descr': '<i8', 'fortran_order': False, 'shape': (1, 1), }"}) {
+    write_file(p, npy(bad) + std::string(8, '\0'));
+    EXPECT_THROW(tessal::npy::read_int_1d(p), std::runtime_error) << bad;
+  }
+  write_file(p, npy("{'descr': '<i4', 'fortran_order': False, 'shape': (2,), }") + "\x01\x00\x00\x00\xff\xff\xff\xff"s);
+  EXPECT_EQ(tessal::npy::read_int_1d(p), (std::vector<std::int64_t>{1, -1}));
+  write_file(p, npy("{'descr': '<i8', 'fortran_order': False, 'shape': (3,), }") + std::string(8, '\0'));
+  EXPECT_THROW(tessal::npy::read_int_1d(p), std::runtime_error);  // truncated data
   write_file(p, header_f8);
   EXPECT_THROW(tessal::npy::read_int_1d(p), std::runtime_error);
   write_file(p, "not numpy");
