@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
     }
     bool ok = true;
     if (update->parsed()) {
+      if (!base && minbar_raw.empty() && tick_raw.empty())
+        std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
       // The host tool opens the session before calling the command.
       init_session(*client, enable_bjse);
       ok = tb::update_bundle_from_quillonc(jobs, path, base, split_tags(minbar_raw), split_tags(tick_raw), with_derivatives,
