@@ -22,10 +22,8 @@ inline MinuteFile read_minute_file(const std::string& path) {
   m.index.resize(index.size());
   index.read(m.index.data(), INDEX_DTYPE().type.get());
   const h5::Dataset data = f.open_dataset("data");
-  h5::Type dt = h5::Type::compound(8);
-  dt.insert("datetime", 0, H5T_NATIVE_INT64);
-  h5::Type close = h5::Type::compound(8);
-  close.insert("close", 0, H5T_NATIVE_DOUBLE);
+  const h5::Type dt = h5::Type::column("datetime", H5T_NATIVE_INT64);
+  const h5::Type close = h5::Type::column("close", H5T_NATIVE_DOUBLE);
   m.datetimes.resize(data.size());
   m.close.resize(data.size());
   data.read(m.datetimes.data(), dt.get());

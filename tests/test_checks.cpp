@@ -94,8 +94,7 @@ TEST_F(Checks, MinuteDayRulesAndStructure) {
   {
     // `data` without the member the day rules read.
     h5::File f = h5::File::open(bundle + "/h5/equities/nodatetime.h5", h5::Mode::create);
-    h5::Type t = h5::Type::compound(8);
-    t.insert("stamp", 0, H5T_STD_I64LE);
+    const h5::Type t = h5::Type::column("stamp", H5T_STD_I64LE);
     const std::int64_t v = 20240603093100;
     f.create_dataset("data", t, &v, 1, {});
     const IndexRecord r{20240603, 0};

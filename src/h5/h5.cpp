@@ -110,6 +110,12 @@ Type Type::compound(std::size_t size) {
   return Type(id);
 }
 
+Type Type::column(const char* name, hid_t member_type) {
+  Type t = compound(H5Tget_size(member_type));
+  t.insert(name, 0, member_type);
+  return t;
+}
+
 Type& Type::insert(const char* name, std::size_t offset, hid_t member_type) {
   if (H5Tinsert(get(), name, offset, member_type) < 0) throw_from_stack(fmt::format("cannot add member {}", name), "");
   return *this;

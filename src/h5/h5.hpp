@@ -82,6 +82,9 @@ class Type {
   explicit Type(hid_t id, bool owned = true);
   hid_t get() const noexcept { return h_.get(); }
   static Type compound(std::size_t size);
+  // A compound of one member: reads that column of a compound dataset
+  // (HDF5 matches members by name).
+  static Type column(const char* name, hid_t member_type);
   // Inserts a member of a predefined type (e.g. H5T_STD_I64LE).
   Type& insert(const char* name, std::size_t offset, hid_t member_type);
   std::size_t size() const;

@@ -69,7 +69,7 @@ Timestamp make_timestamp(std::int32_t yyyymmdd, int hour, int minute, int second
          (static_cast<std::int64_t>(hour) * 3600 + minute * 60 + second) * kMicrosPerSecond + micros;
 }
 
-static std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 std::int32_t timestamp_date(Timestamp t) noexcept { return days_to_yyyymmdd(floor_div(t, kMicrosPerDay)); }
 std::int64_t timestamp_time_of_day(Timestamp t) noexcept { return t - floor_div(t, kMicrosPerDay) * kMicrosPerDay; }

@@ -25,6 +25,9 @@ bool is_valid_yyyymmdd(std::int64_t yyyymmdd) noexcept;
 std::int32_t add_days(std::int32_t yyyymmdd, int n);
 int weekday(std::int32_t yyyymmdd);  // 0 = Monday .. 6 = Sunday
 
+// Integer division rounding toward negative infinity.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept;
+
 Timestamp make_timestamp(std::int32_t yyyymmdd, int hour = 0, int minute = 0, int second = 0,
                          std::int64_t micros = 0);
 std::int32_t timestamp_date(Timestamp t) noexcept;         // YYYYMMDD

@@ -26,11 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string base_name(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Decodes one UTF-8 sequence at s[i]; returns -1 for an invalid byte.
 long decode_utf8(const std::string& s, std::size_t& i) {
   const auto b = static_cast<unsigned char>(s[i]);
@@ -83,7 +78,7 @@ std::string python_repr(const std::string& s) {
 std::string symbol_list(const std::vector<std::string>& paths) {
   std::string out = "[";
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    const std::string name = base_name(paths[i]);
+    const std::string name = fs::path(paths[i]).filename().string();
     const auto cut = name.find(".h5");
     out += (i ? ", " : "") + python_repr(cut == std::string::npos ? name : name.substr(0, cut));
   }
@@ -157,15 +152,7 @@ void run_check(const std::vector<fs::path>& files, const char* frequency, const 
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, frequency);
 }
 
-h5::Type member_type(const char* name, hid_t type) {
-  h5::Type t = h5::Type::compound(H5Tget_size(type));
-  t.insert(name, 0, type);
-  return t;
-}
-
 const char* const kNoCalendar = "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!";
-
-std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 // The per-file steps of the minute-bar check; true when the file is broken.
 bool minute_file_is_broken(const std::string& path, const std::vector<std::int64_t>& trading_dates) {
@@ -182,14 +169,17 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
   if (!index.type().has_member("date") || !index.type().has_member("line_no") || !data.type().has_member("datetime")) return true;
 
   const hsize_t n_index = index.size(), n_data = data.size();
+  std::vector<IndexRecord> records(n_index);
+  index.read(records.data(), INDEX_DTYPE().type.get());
   std::vector<std::int32_t> dates(n_index);
-  std::vector<std::uint32_t> line_nos(n_index);
-  index.read(dates.data(), member_type("date", H5T_NATIVE_INT32).get());
-  index.read(line_nos.data(), member_type("line_no", H5T_NATIVE_UINT32).get());
-  if (std::any_of(line_nos.begin(), line_nos.end(), [&](std::uint32_t l) { return l >= n_data; })) return true;
-  std::vector<hsize_t> rows(line_nos.begin(), line_nos.end());
+  std::vector<hsize_t> rows(n_index);
+  for (hsize_t i = 0; i < n_index; ++i) {
+    if (records[i].line_no >= n_data) return true;
+    dates[i] = records[i].date;
+    rows[i] = records[i].line_no;
+  }
   std::vector<std::int64_t> first_bars(n_index);
-  data.read_points(rows, first_bars.data(), member_type("datetime", H5T_NATIVE_INT64).get());
+  data.read_points(rows, first_bars.data(), h5::Type::column("datetime", H5T_NATIVE_INT64).get());
 
   const std::string group = fs::path(path).parent_path().filename().string();
   if (group == "future" || group == "option") {
@@ -197,8 +187,8 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
     // calendar date, never past the end of the calendar.
     const auto last = static_cast<std::ptrdiff_t>(trading_dates.size()) - 1;
     for (hsize_t i = 0; i < n_index; ++i) {
-      const std::int64_t time = first_bars[i] - floor_div(first_bars[i], 1000000) * 1000000;
-      const std::int64_t date = floor_div(first_bars[i], 1000000);
+      const std::int64_t time = first_bars[i] - tessal::floor_div(first_bars[i], 1000000) * 1000000;
+      const std::int64_t date = tessal::floor_div(first_bars[i], 1000000);
       std::int64_t day = date;
       if (time >= 180000) {
         const auto pos = std::lower_bound(trading_dates.begin(), trading_dates.end(), date) - trading_dates.begin();
@@ -218,7 +208,7 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
   for (auto d : expected)
     if (!present.count(d)) missing.push_back(d);
   if (missing.empty()) return false;
-  const std::string order_book_id = remove_all(base_name(path), ".h5");
+  const std::string order_book_id = remove_all(fs::path(path).filename().string(), ".h5");
   auto& q = quillonc::client();
   for (auto d : missing)
     if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;

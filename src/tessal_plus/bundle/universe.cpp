@@ -125,8 +125,7 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tag_list, bool
     for (const auto& [tag, types] : TAG_MAP()) keys += (keys.empty() ? "" : ", ") + std::string(tag);
     std::string given;
     for (const auto& t : unresolved) given += (given.empty() ? "" : ", ") + t;
-    std::printf("不支持的参数值:[%s]，\n可选的参数值有 [%s] 或 underlying_symbol 或 order_book_id\n", given.c_str(), keys.c_str());
-    std::fflush(stdout);
+    print_line("不支持的参数值:[" + given + "]，\n可选的参数值有 [" + keys + "] 或 underlying_symbol 或 order_book_id");
   }
 
   restore.restore();

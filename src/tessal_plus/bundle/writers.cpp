@@ -211,14 +211,8 @@ void create_minbar_datasets(h5::File& f, const Fetched& fetched, const BarLayout
   f.create_dataset("index", INDEX_DTYPE().type, fetched.index.data(), fetched.index.size(), index_opts);
 }
 
-h5::Type datetime_only() {
-  h5::Type t = h5::Type::compound(sizeof(std::int64_t));
-  t.insert("datetime", 0, H5T_NATIVE_INT64);
-  return t;
-}
-
 std::int64_t datetime_at(const h5::Dataset& data, hsize_t row) {
-  static const h5::Type mem = datetime_only();
+  static const h5::Type mem = h5::Type::column("datetime", H5T_NATIVE_INT64);
   std::int64_t v = 0;
   data.read_rows(row, 1, &v, mem.get());
   return v;
@@ -472,8 +466,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
 
   for (std::size_t c = 0; c < days.size(); c += TICK_DATE_CHUNK_SIZE) {
     const std::int32_t first = days[c], last = days[std::min(days.size(), c + TICK_DATE_CHUNK_SIZE) - 1];
-    std::printf("%s %s\n", tessal::format_dashed(first).c_str(), tessal::format_dashed(last).c_str());
-    std::fflush(stdout);
+    print_line(tessal::format_dashed(first) + " " + tessal::format_dashed(last));
     const auto ticks = q.get_price(order_book_id, first, last, quillonc::Frequency::tick);
     if (!ticks || ticks->empty()) continue;
     if (!ticks->trading_date || ticks->trading_date->size() != ticks->rows())
