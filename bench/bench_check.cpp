@@ -16,7 +16,7 @@
 #include <fmt/format.h>
 
 #include "common.hpp"
-#include "tessal/npy.hpp"
+#include "util/npy.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     (void)quiet;
     update_minbar(h5_root, ids, false, 2);
     const auto cal = q.get_trading_dates(20050104, 20241231);
-    tessal::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
+    util::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
     std::ofstream(root + "/ready") << "ok";
   }
   std::vector<std::string> files;

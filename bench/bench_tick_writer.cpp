@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   // Warm the cache with exactly the requests the writer makes.
   const auto day_bars = service->get_price(id, start, end, quillonc::Frequency::day, "cn");
   std::vector<std::int32_t> trading;
-  for (auto t : day_bars->time) trading.push_back(tessal::timestamp_date(t));
+  for (auto t : day_bars->time) trading.push_back(util::timestamp_date(t));
   std::size_t ticks = 0;
   for (std::size_t c = 0; c < trading.size(); c += TICK_DATE_CHUNK_SIZE) {
     const auto t = service->get_price(id, trading[c], trading[std::min(trading.size(), c + TICK_DATE_CHUNK_SIZE) - 1],

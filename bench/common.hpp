@@ -27,7 +27,7 @@ class CachedService : public quillonc::Client {
   void init(bool b) override { sim_->init(b); }
   bool bjse_enabled() override { return sim_->bjse_enabled(); }
   std::vector<quillonc::Instrument> all_instruments(const std::optional<std::string>& t, const std::string& m,
-                                                    std::optional<tessal::Timestamp> d) override {
+                                                    std::optional<util::Timestamp> d) override {
     return sim_->all_instruments(t, m, d);
   }
   std::optional<std::vector<quillonc::ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) override {

@@ -170,7 +170,7 @@ class FakeService : public quillonc::Client {
   }
   bool bjse_enabled() override { return bjse; }
   std::vector<quillonc::Instrument> all_instruments(const std::optional<std::string>& type, const std::string& market,
-                                                    std::optional<tessal::Timestamp>) override {
+                                                    std::optional<util::Timestamp>) override {
     record(fmt::format("all_instruments {} {}", type.value_or("-"), market));
     if (market == "hk") return table_hk;
     if (!type) return visible(table_all);
@@ -210,7 +210,7 @@ class FakeService : public quillonc::Client {
       if (!day_bars.count(id)) return std::nullopt;
       quillonc::Table t;
       for (auto d : day_bars[id])
-        if (d >= start && d <= end) t.time.push_back(tessal::make_timestamp(d));
+        if (d >= start && d <= end) t.time.push_back(util::make_timestamp(d));
       t.add_column("close").assign(t.time.size(), 1.0);
       if (t.empty()) return std::nullopt;
       return t;
@@ -223,7 +223,7 @@ class FakeService : public quillonc::Client {
     if (all.trading_date) t.trading_date.emplace();
     for (const auto& [n, v] : all.columns) t.add_column(n);
     for (std::size_t r = 0; r < all.rows(); ++r) {
-      const std::int32_t day = tessal::timestamp_date(all.trading_date ? (*all.trading_date)[r] : all.time[r]);
+      const std::int32_t day = util::timestamp_date(all.trading_date ? (*all.trading_date)[r] : all.time[r]);
       if (day < start || day > end) continue;
       t.time.push_back(all.time[r]);
       if (all.trading_date) t.trading_date->push_back((*all.trading_date)[r]);
@@ -260,7 +260,7 @@ class FakeService : public quillonc::Client {
       for (const char* c : {"open", "high", "low", "close", "volume", "total_turnover"}) t.add_column(c);
     for (auto d : days)
       for (int k = 0; k < per_day; ++k) {
-        t.time.push_back(tessal::make_timestamp(d, 9, 31 + k));
+        t.time.push_back(util::make_timestamp(d, 9, 31 + k));
         for (std::size_t c = 0; c < t.columns.size(); ++c) t.columns[c].second.push_back(d % 1000 + k + 0.25 * static_cast<double>(c));
       }
   }
@@ -301,8 +301,8 @@ class WriterTest : public ::testing::Test {
 // Weekdays from `from` through `to`.
 inline std::vector<std::int32_t> weekdays(std::int32_t from, std::int32_t to) {
   std::vector<std::int32_t> out;
-  for (auto d = from; d <= to; d = tessal::add_days(d, 1))
-    if (tessal::weekday(d) < 5) out.push_back(d);
+  for (auto d = from; d <= to; d = util::add_days(d, 1))
+    if (util::weekday(d) < 5) out.push_back(d);
   return out;
 }
 

@@ -2,7 +2,7 @@
 // good, what the service is asked, and the yes/no clean-up.
 #include "minbar_files.hpp"
 #include "support.hpp"
-#include "tessal/npy.hpp"
+#include "util/npy.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 
 using namespace testing_support;
@@ -38,7 +38,7 @@ class Checks : public ::testing::Test {
 
   void SetUp() override {
     fs::create_directories(bundle);
-    tessal::npy::write_int64(bundle + "/trading_dates.npy", std::vector<std::int64_t>(calendar.begin(), calendar.end()));
+    util::npy::write_int64(bundle + "/trading_dates.npy", std::vector<std::int64_t>(calendar.begin(), calendar.end()));
   }
   std::string minute(const std::string& group, const std::string& name, const std::vector<IndexRecord>& index,
                      const std::vector<std::int64_t>& datetimes) {

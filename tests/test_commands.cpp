@@ -1,8 +1,8 @@
 // The full and smart update commands: the BJSE probe, the rebuild prompt,
 // the base files, the success rules and which files the smart update picks.
 #include "support.hpp"
-#include "tessal/npy.hpp"
-#include "tessal/pickle.hpp"
+#include "util/npy.hpp"
+#include "util/pickle.hpp"
 #include "tessal_plus/bundle/commands.hpp"
 
 using namespace testing_support;
@@ -85,9 +85,9 @@ TEST_F(Commands, BaseFilesAndTheSuccessRules) {
   std::string text;
   EXPECT_EQ(full("", true, {"A"}, false, false, &text), 1);
   EXPECT_EQ(text.substr(0, text.find('\n')), "开始更新日线及基础数据");
-  EXPECT_EQ(tessal::npy::read_int_1d(dir / "bundle/trading_dates.npy").back(), 20240605);
+  EXPECT_EQ(util::npy::read_int_1d(dir / "bundle/trading_dates.npy").back(), 20240605);
   EXPECT_TRUE(fs::exists(dir / "bundle/suspended_days.h5"));
-  EXPECT_EQ(tessal::pickle::read(dir / "bundle/instruments.pk").items.size(), 1u);
+  EXPECT_EQ(util::pickle::read(dir / "bundle/instruments.pk").items.size(), 1u);
   EXPECT_TRUE(fs::exists(dir / "bundle/h5/equities/A.h5"));
   // An existing folder is updated in place.
   EXPECT_EQ(full("", true, {}, false, false), 1);
@@ -113,7 +113,7 @@ TEST_F(Commands, SmartUpdatePicksExactlyTheExistingFiles) {
     fs::create_directories(fs::path(b + "/" + p).parent_path());
     write_file(b + "/" + p, "");
   }
-  tessal::pickle::write_records(b + "/instruments.pk", {{{"exchange", "XSHG"}}, {{"exchange", "XSHE"}}, {{"exchange", "BJSE"}}, {}});
+  util::pickle::write_records(b + "/instruments.pk", {{{"exchange", "XSHG"}}, {{"exchange", "XSHE"}}, {{"exchange", "BJSE"}}, {}});
   for (const char* id : {"a", "b", "d", "x", "direct"}) fake.add_instrument(id, "CS");
   CaptureStdout out;
   update_bundle_from_exist_file(2, dir.path());
@@ -128,7 +128,7 @@ TEST_F(Commands, SmartUpdatePicksExactlyTheExistingFiles) {
 TEST_F(Commands, SmartUpdateRefusesHostileOrIncompleteInstrumentLists) {
   const std::string b = dir / "bundle";
   fs::create_directories(b);
-  tessal::pickle::write_records(b + "/instruments.pk", {{{"order_book_id", "A"}}});
+  util::pickle::write_records(b + "/instruments.pk", {{{"order_book_id", "A"}}});
   EXPECT_THROW(update_bundle_from_exist_file(1, dir.path()), std::runtime_error);
   write_file(b + "/instruments.pk", std::string("\x80\x02" "cos\nsystem\n."));
   try {

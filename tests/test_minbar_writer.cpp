@@ -230,8 +230,8 @@ TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheSe
   for (const char* c : {"open", "high", "low", "close", "open_interest", "volume", "total_turnover"}) t.add_column(c);
   t.trading_date.emplace();
   auto bar = [&](std::int32_t day, int h, int m, double close, std::int32_t trading_day) {
-    t.time.push_back(tessal::make_timestamp(day, h, m));
-    t.trading_date->push_back(tessal::make_timestamp(trading_day));
+    t.time.push_back(util::make_timestamp(day, h, m));
+    t.trading_date->push_back(util::make_timestamp(trading_day));
     for (auto& [n, v] : t.columns) v.push_back(n == "close" ? close : n == "open_interest" ? 12345.0 : 1.0);
   };
   bar(20240604, 21, 1, 1.0, 20240605);  // night session of the next trading day

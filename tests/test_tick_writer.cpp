@@ -35,8 +35,8 @@ class TickWriter : public WriterTest {
       }
     }
     for (int hhmmss : times) {
-      t.time.push_back(tessal::make_timestamp(calendar_day, hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100));
-      t.trading_date->push_back(tessal::make_timestamp(trading_day));
+      t.time.push_back(util::make_timestamp(calendar_day, hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100));
+      t.trading_date->push_back(util::make_timestamp(trading_day));
       for (auto& [n, v] : t.columns) v.push_back(n == "last" ? last : n == "open_interest" ? 777 : n == "volume" ? 100 : 1.5);
     }
   }
@@ -125,7 +125,7 @@ TEST_F(TickWriter, ChunksOfOneHundredDaysAndChunksWithoutTicksAreSkipped) {
   const std::string text = out.text();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
   const auto& days = fake.day_bars["L"];
-  EXPECT_EQ(text.substr(0, 22), tessal::format_dashed(days[0]) + " " + tessal::format_dashed(days[99]) + "\n");
+  EXPECT_EQ(text.substr(0, 22), util::format_dashed(days[0]) + " " + util::format_dashed(days[99]) + "\n");
   EXPECT_EQ(fake.count("get_price L"), 3u);
   h5::File f = h5::File::open(file("L"), h5::Mode::read);
   EXPECT_EQ(f.root_names(), std::vector<std::string>{"20240605"});

@@ -42,14 +42,12 @@ const bool g_initialized = init_library();
 struct StackInfo {
   int os_errno = 0;
   bool lock = false;
-  bool missing = false;
   std::vector<std::string> descs;
 };
 
 herr_t walk_frame(unsigned, const H5E_error2_t* e, void* data) {
   auto* info = static_cast<StackInfo*>(data);
   if (e->min_num == H5E_CANTLOCKFILE) info->lock = true;
-  if (e->min_num == H5E_NOTFOUND && info->os_errno == 0) info->missing = true;
   if (e->desc) {
     std::string desc(e->desc);
     if (const auto at = desc.find("errno = "); at != std::string::npos && info->os_errno == 0)
@@ -68,16 +66,14 @@ void throw_from_stack(const std::string& action, const std::string& path) {
   std::string detail;
   for (const auto& d : info.descs) detail += (detail.empty() ? "" : "; ") + d;
   const int err = info.os_errno;
-  ErrorKind kind = ErrorKind::format;
-  if (err == EAGAIN || err == EWOULDBLOCK || info.lock) kind = ErrorKind::locked;
-  else if (err == EACCES || err == EPERM) kind = ErrorKind::permission;
-  else if (err == ENOENT) kind = ErrorKind::not_found;
-  else if (err != 0) kind = ErrorKind::os;
-  else if (info.missing) kind = ErrorKind::missing;
+  ErrorKind kind = ErrorKind::damaged;
+  if (info.lock) kind = ErrorKind::locked;
+  else if (err != 0) kind = util::kind_of_errno(err);
   const int reported = err != 0 ? err : (kind == ErrorKind::locked ? EAGAIN : 0);
-  throw Error(kind, reported, path,
+  throw Error(kind, path,
               fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
-                          reported ? fmt::format(" [{}]", std::strerror(reported)) : ""));
+                          reported ? fmt::format(" [{}]", std::strerror(reported)) : ""),
+              reported);
 }
 
 Handle& Handle::operator=(Handle&& o) noexcept {
@@ -154,7 +150,7 @@ hsize_t Dataset::size() const {
   if (!space.valid()) fail("cannot get the shape of");
   hsize_t dims[1] = {0};
   if (H5Sget_simple_extent_ndims(space.get()) != 1) {
-    throw Error(ErrorKind::format, 0, path_, fmt::format("dataset '{}' of '{}' is not one-dimensional", name_, path_));
+    throw Error(ErrorKind::damaged, path_, fmt::format("dataset '{}' of '{}' is not one-dimensional", name_, path_));
   }
   H5Sget_simple_extent_dims(space.get(), dims, nullptr);
   return dims[0];
@@ -291,7 +287,7 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   if (o.deflate_level >= 0 && H5Pset_deflate(dcpl.get(), static_cast<unsigned>(o.deflate_level)) < 0) fail("deflate");
   if (o.filter) {
     if (o.filter->id == kBloscFilter && !g_blosc)
-      throw Error(ErrorKind::format, 0, path_, "the Blosc HDF5 filter is not available");
+      throw Error(ErrorKind::damaged, path_, "the Blosc HDF5 filter is not available");
     if (H5Pset_filter(dcpl.get(), o.filter->id, H5Z_FLAG_MANDATORY, o.filter->cd_values.size(), o.filter->cd_values.data()) < 0)
       fail("filter");
   }

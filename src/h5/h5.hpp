@@ -13,34 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "util/error.hpp"
+
 namespace h5 {
 
-enum class ErrorKind {
-  locked,      // another process holds the file (EAGAIN/EWOULDBLOCK)
-  permission,  // EACCES/EPERM
-  not_found,   // ENOENT
-  os,          // any other operating-system error behind the failure
-  format,      // not an HDF5 file, damaged header or chunk, failed read
-  missing,     // a dataset or compound member the caller needs is absent
-};
-
-class Error : public std::runtime_error {
- public:
-  Error(ErrorKind kind, int os_errno, std::string path, const std::string& what)
-      : std::runtime_error(what), kind_(kind), errno_(os_errno), path_(std::move(path)) {}
-  ErrorKind kind() const noexcept { return kind_; }
-  int os_errno() const noexcept { return errno_; }
-  const std::string& path() const noexcept { return path_; }
-  // True when an operating-system error lies behind the failure.
-  bool is_os_error() const noexcept {
-    return errno_ != 0 || kind_ == ErrorKind::locked || kind_ == ErrorKind::permission || kind_ == ErrorKind::not_found;
-  }
-
- private:
-  ErrorKind kind_;
-  int errno_;
-  std::string path_;
-};
+// HDF5 failures are util::Error: locked, permission, not_found and os when
+// an operating-system error lies behind them, damaged otherwise (not an HDF5
+// file, a damaged header or chunk, a missing dataset or member).
+using Error = util::Error;
+using util::ErrorKind;
 
 // Builds an Error from HDF5's current error stack and clears the stack.
 // The operating-system error comes from the frame where HDF5 recorded it

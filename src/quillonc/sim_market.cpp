@@ -31,7 +31,7 @@ double unit(std::uint64_t h) { return static_cast<double>(h >> 11) / static_cast
 
 bool is_holiday(std::int32_t d) {
   const int md = d % 10000;
-  const int doy = static_cast<int>(tessal::yyyymmdd_to_days(d) - tessal::yyyymmdd_to_days(d / 10000 * 10000 + 101));
+  const int doy = static_cast<int>(util::yyyymmdd_to_days(d) - util::yyyymmdd_to_days(d / 10000 * 10000 + 101));
   return md == 101 || (doy >= 40 && doy <= 46) || (md >= 501 && md <= 503) || (md >= 1001 && md <= 1007);
 }
 
@@ -70,7 +70,7 @@ SimSettings SimSettings::parse(const std::string& spec) {
     else if (k == "seed") s.seed = static_cast<std::uint64_t>(to_int(k, v));
     else if (k == "start" || k == "tick_start") {
       const int d = to_int(k, v);
-      if (!tessal::is_valid_yyyymmdd(d)) throw std::invalid_argument(fmt::format("sim setting '{}': '{}' is not a YYYYMMDD date", k, v));
+      if (!util::is_valid_yyyymmdd(d)) throw std::invalid_argument(fmt::format("sim setting '{}': '{}' is not a YYYYMMDD date", k, v));
       (k == "start" ? s.start : s.tick_start) = d;
     } else if (k == "bjse_perm") s.bjse_perm = to_int(k, v) != 0;
     else if (k == "tick_perm") s.tick_perm = to_int(k, v) != 0;
@@ -90,10 +90,10 @@ SimSettings SimSettings::parse(const std::string& spec) {
 
 SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
   namespace IT = tessal::INSTRUMENT_TYPE;
-  for (std::int32_t d = 20040102; d <= 20301231; d = tessal::add_days(d, 1))
-    if (tessal::weekday(d) < 5 && !is_holiday(d)) calendar_.push_back(d);
+  for (std::int32_t d = 20040102; d <= 20301231; d = util::add_days(d, 1))
+    if (util::weekday(d) < 5 && !is_holiday(d)) calendar_.push_back(d);
 
-  const std::int32_t today = tessal::timestamp_date(tessal::datetime_now());
+  const std::int32_t today = util::timestamp_date(tessal::datetime_now());
   auto trading_days_before = [&](int n) {
     auto it = std::upper_bound(calendar_.begin(), calendar_.end(), today);
     const auto back = std::min<std::ptrdiff_t>(n, it - calendar_.begin());
@@ -131,7 +131,7 @@ SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
     const bool sh = i % 2 == 0;
     const std::string id = sh ? fmt::format("{:06d}.XSHG", 600000 + i / 2) : fmt::format("{:06d}.XSHE", 1 + i / 2);
     // Every fifth stock lists inside the history, so new files start late.
-    const std::string listed = i % 5 == 4 ? tessal::format_dashed(calendar_[static_cast<std::size_t>(
+    const std::string listed = i % 5 == 4 ? util::format_dashed(calendar_[static_cast<std::size_t>(
                                                 std::lower_bound(calendar_.begin(), calendar_.end(), history_start_) - calendar_.begin() + 5)])
                                           : "2000-01-04";
     stock(id, sh ? "XSHG" : "XSHE", listed);
@@ -139,7 +139,7 @@ SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
   }
   if (s_.stocks > 0) {
     stock("600999.XSHG", "XSHG", "1999-07-01", "2004-06-30");  // de-listed before any file could start
-    stock("000999.XSHE", "XSHE", "2001-03-01", tessal::format_dashed(trading_days_before(10)));
+    stock("000999.XSHE", "XSHE", "2001-03-01", util::format_dashed(trading_days_before(10)));
     Inst& relisted = stock("000888.XSHE", "XSHE", "2011-01-04");
     Instrument old = relisted.rec;
     old.de_listed_date = "2009-12-31";
@@ -235,9 +235,9 @@ const SimMarket::Inst& SimMarket::require(const std::string& id) const {
 }
 
 std::vector<Instrument> SimMarket::all_instruments(const std::optional<std::string>& type, const std::string& market,
-                                                   std::optional<tessal::Timestamp> date) {
+                                                   std::optional<util::Timestamp> date) {
   std::vector<Instrument> out;
-  const std::int32_t on = date ? tessal::timestamp_date(*date) : 0;
+  const std::int32_t on = date ? util::timestamp_date(*date) : 0;
   for (const Inst& i : insts_) {
     if (i.market != market || (i.hidden_without_bjse && !bjse_)) continue;
     if (type && i.rec.type != *type) continue;
@@ -271,7 +271,7 @@ std::int32_t SimMarket::get_next_trading_date(std::int32_t date, const std::stri
 
 std::int32_t SimMarket::previous_trading_day(std::int32_t day) const {
   const auto it = std::lower_bound(calendar_.begin(), calendar_.end(), day);
-  return it == calendar_.begin() ? tessal::add_days(day, -1) : *(it - 1);
+  return it == calendar_.begin() ? util::add_days(day, -1) : *(it - 1);
 }
 
 bool SimMarket::suspended_on(const std::string& id, std::int32_t day) const {
@@ -303,7 +303,7 @@ void SimMarket::log_request(const std::string& what) const {
 }
 
 double SimMarket::day_open(const Inst& inst, std::int32_t day) const {
-  const double t = static_cast<double>(tessal::yyyymmdd_to_days(day));
+  const double t = static_cast<double>(util::yyyymmdd_to_days(day));
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
   const double phase = unit(mix(h ^ s_.seed)) * 3.14159;
   const double level = inst.base * (1 + 0.2 * std::sin(t / 60.0 + phase)) * (1 + 0.01 * unit(hash3(s_.seed, h, static_cast<std::uint64_t>(day))));
@@ -327,7 +327,7 @@ const Session kNight{21 * 60, 23 * 60};
 void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) const {
   const bool derivative = inst.rec.type == tessal::INSTRUMENT_TYPE::FUTURE || inst.rec.type == tessal::INSTRUMENT_TYPE::OPTION;
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
-  const tessal::Timestamp trading_ts = tessal::make_timestamp(day);
+  const util::Timestamp trading_ts = util::make_timestamp(day);
   double price = day_open(inst, day);
   double oi = std::floor(inst.base * 100 + 5000 * (1 + unit(hash3(s_.seed, h, static_cast<std::uint64_t>(day) + 99))));
   const bool dup_day = hash3(s_.seed, h ^ 0xD0D0, static_cast<std::uint64_t>(day)) % 17 == 0;
@@ -350,7 +350,7 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
     const double o = price;
     const double c = std::max(0.01, std::round(o * (1 + 0.002 * unit(r)) * 100) / 100);
     const double v = std::floor(100 + 5000 * (unit(mix(r)) + 1));
-    t.time.push_back(tessal::make_timestamp(date, minute / 60, minute % 60));
+    t.time.push_back(util::make_timestamp(date, minute / 60, minute % 60));
     open.push_back(o);
     close.push_back(c);
     high.push_back(std::max(o, c) + 0.01);
@@ -379,7 +379,7 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
 void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
   const bool derivative = inst.rec.type == tessal::INSTRUMENT_TYPE::FUTURE || inst.rec.type == tessal::INSTRUMENT_TYPE::OPTION;
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
-  const tessal::Timestamp trading_ts = tessal::make_timestamp(day);
+  const util::Timestamp trading_ts = util::make_timestamp(day);
   const double prev_close = day_open(inst, previous_trading_day(day));
   double last = day_open(inst, day), high = last, low = last, volume = 0, turnover = 0;
   const double open = last;
@@ -402,7 +402,7 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
     const int millis = (k % 2) * 500;
     const int times = (++k % 997 == 0) ? 2 : 1;  // an occasional repeated time stamp
     for (int rep = 0; rep < times; ++rep) {
-      t.time.push_back(tessal::make_timestamp(date, second / 3600, second / 60 % 60, second % 60, millis * 1000));
+      t.time.push_back(util::make_timestamp(date, second / 3600, second / 60 % 60, second % 60, millis * 1000));
       if (t.trading_date) t.trading_date->push_back(trading_ts);
       std::size_t i = 0;
       const double l = last + 0.01 * rep;
@@ -441,10 +441,10 @@ std::optional<Table> SimMarket::get_price(const std::string& id, std::int32_t st
       if (day >= tick_start_) add_ticks(*inst, day, t);
     } else {
       if (t.columns.empty()) t.add_column("open"), t.add_column("close"), t.add_column("volume");
-      t.time.push_back(tessal::make_timestamp(day));
+      t.time.push_back(util::make_timestamp(day));
       const double o = day_open(*inst, day);
       t.columns[0].second.push_back(o);
-      t.columns[1].second.push_back(day_open(*inst, tessal::add_days(day, 1)));
+      t.columns[1].second.push_back(day_open(*inst, util::add_days(day, 1)));
       t.columns[2].second.push_back(1e6);
     }
   }

@@ -58,7 +58,7 @@ class SimMarket : public Client {
   void init(bool enable_bjse) override;
   bool bjse_enabled() override { return bjse_; }
   std::vector<Instrument> all_instruments(const std::optional<std::string>& type, const std::string& market,
-                                          std::optional<tessal::Timestamp> date) override;
+                                          std::optional<util::Timestamp> date) override;
   std::optional<std::vector<ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) override;
   std::vector<Instrument> instruments(const std::string& order_book_id, const std::string& market) override;
   std::int32_t get_next_trading_date(std::int32_t date, const std::string& market) override;

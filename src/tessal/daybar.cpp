@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "tessal/npy.hpp"
-#include "tessal/pickle.hpp"
+#include "util/npy.hpp"
+#include "util/pickle.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
@@ -70,9 +70,9 @@ bool update_daybar(const std::string& bundle_path, bool create, bool, int concur
       }
     } restore{q, had_bjse, enable_bjse};
 
-    const std::int32_t today = timestamp_date(datetime_now());
+    const std::int32_t today = util::timestamp_date(datetime_now());
     const auto dates = q.get_trading_dates(20050104, today);
-    npy::write_int64(bundle_path + "/trading_dates.npy", std::vector<std::int64_t>(dates.begin(), dates.end()));
+    util::npy::write_int64(bundle_path + "/trading_dates.npy", std::vector<std::int64_t>(dates.begin(), dates.end()));
 
     auto all = q.all_instruments();
     const auto hk = q.all_instruments(std::string(INSTRUMENT_TYPE::CS), "hk");
@@ -91,7 +91,7 @@ bool update_daybar(const std::string& bundle_path, bool create, bool, int concur
                          {"de_listed_date", i.de_listed_date},
                          {"underlying_symbol", i.underlying_symbol},
                          {"underlying_order_book_id", i.underlying_order_book_id}});
-    pickle::write_records(bundle_path + "/instruments.pk", records);
+    util::pickle::write_records(bundle_path + "/instruments.pk", records);
     return true;
   } catch (const std::exception& e) {
     system_log::error(fmt::format("更新日线及基础数据失败：{}", e.what()));

@@ -5,13 +5,13 @@
 
 #include <fmt/format.h>
 
-#include "tessal/progress.hpp"
+#include "util/progress.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tessal::cmds::bundle {
 
 void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) {
-  ProgressBar bar(total_length, /*bytes=*/true);
+  util::ProgressBar bar(total_length, /*bytes=*/true);
   std::vector<char> buf(1 << 16);
   while (const std::size_t n = body(buf.data(), buf.size())) {
     if (std::fwrite(buf.data(), 1, n, out) != n)

@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "tessal/progress.hpp"
+#include "util/progress.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tessal::data::bundle {
@@ -117,7 +117,7 @@ void ProgressedProcessPoolExecutor::shutdown() {
   const std::size_t n_workers = std::min<std::size_t>(static_cast<std::size_t>(max_workers_), n_tasks);
   std::vector<Worker> workers(n_workers);
   std::size_t next = 0, finished = 0;
-  ProgressBar bar(static_cast<std::int64_t>(n_tasks));
+  util::ProgressBar bar(static_cast<std::int64_t>(n_tasks));
 
   auto spawn = [&](Worker& w) {
     int a[2], b[2];

@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "tessal/npy.hpp"
-#include "tessal/progress.hpp"
+#include "util/npy.hpp"
+#include "util/progress.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
@@ -134,7 +134,7 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
 void run_check(const std::vector<fs::path>& files, const char* frequency, const std::function<bool(const std::string&)>& check) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
   {
-    tessal::ProgressBar bar(static_cast<std::int64_t>(files.size()));
+    util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
     for (const auto& p : files) {
       const std::string path = p.string();
       try {
@@ -187,8 +187,8 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
     // calendar date, never past the end of the calendar.
     const auto last = static_cast<std::ptrdiff_t>(trading_dates.size()) - 1;
     for (hsize_t i = 0; i < n_index; ++i) {
-      const std::int64_t time = first_bars[i] - tessal::floor_div(first_bars[i], 1000000) * 1000000;
-      const std::int64_t date = tessal::floor_div(first_bars[i], 1000000);
+      const std::int64_t time = first_bars[i] - util::floor_div(first_bars[i], 1000000) * 1000000;
+      const std::int64_t date = util::floor_div(first_bars[i], 1000000);
       std::int64_t day = date;
       if (time >= 180000) {
         const auto pos = std::lower_bound(trading_dates.begin(), trading_dates.end(), date) - trading_dates.begin();
@@ -216,7 +216,7 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
 }
 
 std::vector<std::int64_t> load_calendar(const std::string& path) {
-  auto dates = tessal::npy::read_int_1d(path);
+  auto dates = util::npy::read_int_1d(path);
   if (dates.empty()) throw std::runtime_error(fmt::format("'{}' holds no trading dates", path));
   return dates;
 }
@@ -245,7 +245,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
   if (is_ok == "yes" || is_ok == "y") {
     print_line("\n准备删除异常数据！");
     {
-      tessal::ProgressBar bar(static_cast<std::int64_t>(len_err));
+      util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
         if (::unlink(p.c_str()) != 0) throw std::system_error(errno, std::generic_category(), fmt::format("cannot delete '{}'", p));
         bar.advance();

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "tessal/pickle.hpp"
+#include "util/pickle.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
@@ -138,15 +138,15 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   bool enable_bjse = false;
   const std::string instruments = join(bundle, layout::INSTRUMENTS);
   if (fs::exists(instruments)) {
-    const tessal::pickle::Value list = tessal::pickle::read(instruments);
-    if (list.kind != tessal::pickle::Value::Kind::list && list.kind != tessal::pickle::Value::Kind::tuple)
+    const util::pickle::Value list = util::pickle::read(instruments);
+    if (list.kind != util::pickle::Value::Kind::list && list.kind != util::pickle::Value::Kind::tuple)
       throw std::runtime_error(fmt::format("'{}' does not hold a list of instrument records", instruments));
     std::size_t n = 0;
     for (const auto& rec : list.items) {
       const auto* exchange = rec->get("exchange");
       if (!exchange) throw std::runtime_error(fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
       ++n;
-      if (exchange->kind == tessal::pickle::Value::Kind::text && exchange->s == "BJSE") {
+      if (exchange->kind == util::pickle::Value::Kind::text && exchange->s == "BJSE") {
         enable_bjse = true;
         break;
       }

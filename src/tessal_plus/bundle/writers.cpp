@@ -30,10 +30,10 @@ namespace fs = std::filesystem;
 // ---------------------------------------------------------------------------
 
 std::int32_t _get_end_date() {
-  const tessal::Timestamp now = tessal::datetime_now();
-  const std::int32_t today = tessal::timestamp_date(now);
-  const tessal::Timestamp cutoff = tessal::make_timestamp(today, 17, 30);
-  return now > cutoff ? today : tessal::add_days(today, -1);
+  const util::Timestamp now = tessal::datetime_now();
+  const std::int32_t today = util::timestamp_date(now);
+  const util::Timestamp cutoff = util::make_timestamp(today, 17, 30);
+  return now > cutoff ? today : util::add_days(today, -1);
 }
 
 void remove_h5(const std::string& h5_file) {
@@ -287,7 +287,7 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
   const std::string file_path = join(folder, name);
 
   auto get_price = [&](std::int32_t start_date) -> std::optional<Fetched> {
-    const std::int32_t today = tessal::timestamp_date(tessal::datetime_now());
+    const std::int32_t today = util::timestamp_date(tessal::datetime_now());
     const std::int32_t end = de_listed_date != 0 && de_listed_date < today ? de_listed_date : _get_end_date();
     if (end < start_date) return std::nullopt;
     auto table = q.get_price(order_book_id, start_date, end, quillonc::Frequency::minute, market);
@@ -460,13 +460,13 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
   const auto day_bars = q.get_price(order_book_id, start, end, quillonc::Frequency::day);
   if (!day_bars || day_bars->empty()) return;
   std::vector<std::int32_t> days;
-  for (auto t : day_bars->time) days.push_back(tessal::timestamp_date(t));
+  for (auto t : day_bars->time) days.push_back(util::timestamp_date(t));
   std::sort(days.begin(), days.end());
   days.erase(std::unique(days.begin(), days.end()), days.end());
 
   for (std::size_t c = 0; c < days.size(); c += TICK_DATE_CHUNK_SIZE) {
     const std::int32_t first = days[c], last = days[std::min(days.size(), c + TICK_DATE_CHUNK_SIZE) - 1];
-    print_line(tessal::format_dashed(first) + " " + tessal::format_dashed(last));
+    print_line(util::format_dashed(first) + " " + util::format_dashed(last));
     const auto ticks = q.get_price(order_book_id, first, last, quillonc::Frequency::tick);
     if (!ticks || ticks->empty()) continue;
     if (!ticks->trading_date || ticks->trading_date->size() != ticks->rows())
@@ -479,7 +479,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
     for (std::size_t r : keep) by_day[tessal::date_to_number((*ticks->trading_date)[r])].push_back(r);
     for (const auto& [day, rows] : by_day) {
       const auto records = tick_records(*ticks, rows);
-      const std::string name = tessal::format_compact(day);
+      const std::string name = util::format_compact(day);
       if (f.contains(name)) f.unlink(name);
       f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), records.data(), records.size(),
                        h5::DatasetOptions{false, 0, -1, COMPRESSION_KWARGS()});
@@ -495,7 +495,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
     }
     for (const auto& [day, is_suspended] : suspended) {
       if (!is_suspended) continue;
-      const std::string name = tessal::format_compact(day);
+      const std::string name = util::format_compact(day);
       if (!f.contains(name)) f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), nullptr, 0, h5::DatasetOptions{});
     }
   }

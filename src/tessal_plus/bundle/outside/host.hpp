@@ -15,9 +15,19 @@
 #include <vector>
 
 #include "h5/h5.hpp"
-#include "tessal/datetime.hpp"
+#include "util/datetime.hpp"
 
 namespace tessal {
+
+using util::Timestamp;
+
+// tessal.utils.datetime_func.datetime: the current local date and time.
+Timestamp datetime_now();
+// tessal.utils.datetime_func.convert_dt_to_int: YYYYMMDDHHMMSS.
+std::int64_t convert_dt_to_int(Timestamp t) noexcept;
+// date_to_number, time_to_number of the data module: YYYYMMDD and HHMMSSmmm.
+std::int32_t date_to_number(Timestamp t) noexcept;
+std::int32_t time_to_number(Timestamp t) noexcept;
 
 // tessal.const.INSTRUMENT_TYPE: values equal to the service's `type` texts.
 namespace INSTRUMENT_TYPE {

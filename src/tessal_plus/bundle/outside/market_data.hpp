@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tessal/datetime.hpp"
+#include "util/datetime.hpp"
 
 namespace quillonc {
 
@@ -49,9 +49,9 @@ struct ConvertibleInstrument {
 // bars, ticks or day bars. Columns are named as the service names them.
 struct Table {
   std::string order_book_id;
-  std::vector<tessal::Timestamp> time;                         // second index level
+  std::vector<util::Timestamp> time;                         // second index level
   std::vector<std::pair<std::string, std::vector<double>>> columns;
-  std::optional<std::vector<tessal::Timestamp>> trading_date;  // present for futures bars and ticks
+  std::optional<std::vector<util::Timestamp>> trading_date;  // present for futures bars and ticks
 
   std::size_t rows() const noexcept { return time.size(); }
   bool empty() const noexcept { return time.empty(); }
@@ -79,7 +79,7 @@ class Client {
   // all_instruments(type="CS", date=now): rows in the service's order.
   virtual std::vector<Instrument> all_instruments(const std::optional<std::string>& type = std::nullopt,
                                                   const std::string& market = "cn",
-                                                  std::optional<tessal::Timestamp> date = std::nullopt) = 0;
+                                                  std::optional<util::Timestamp> date = std::nullopt) = 0;
   // convertible.instruments(ids): nothing, or the records found.
   virtual std::optional<std::vector<ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) = 0;
   // instruments(id, market=...): the records of the id (usually one;

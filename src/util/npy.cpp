@@ -1,4 +1,4 @@
-#include "tessal/npy.hpp"
+#include "util/npy.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-namespace tessal::npy {
+namespace util::npy {
 
 void write_int64(const std::string& path, const std::vector<std::int64_t>& values) {
   std::string header = fmt::format("{{'descr': '<i8', 'fortran_order': False, 'shape': ({},), }}", values.size());
@@ -82,4 +82,4 @@ std::vector<std::int64_t> read_int_1d(const std::string& path) {
   return out;
 }
 
-}  // namespace tessal::npy
+}  // namespace util::npy

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tessal {
+namespace util {
 
 class ProgressBar {
  public:
@@ -28,4 +28,4 @@ class ProgressBar {
   std::chrono::steady_clock::time_point last_draw_;
 };
 
-}  // namespace tessal
+}  // namespace util

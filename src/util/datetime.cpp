@@ -1,4 +1,4 @@
-#include "tessal/datetime.hpp"
+#include "util/datetime.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-namespace tessal {
+namespace util {
 
 // Howard Hinnant's public-domain civil-calendar algorithms.
 std::int64_t days_from_civil(int y, unsigned m, unsigned d) noexcept {
@@ -94,28 +94,4 @@ Timestamp parse_timestamp(const std::string& text) {
   return make_timestamp(static_cast<std::int32_t>(ymd), h, mi, s, micros);
 }
 
-Timestamp datetime_now() {
-  if (const char* pinned = std::getenv("TESSAL_NOW"); pinned && *pinned) return parse_timestamp(pinned);
-  const auto now = std::chrono::system_clock::now();
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
-  const std::time_t secs = static_cast<std::time_t>(us / kMicrosPerSecond);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  const std::int32_t ymd = (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
-  return make_timestamp(ymd, local.tm_hour, local.tm_min, local.tm_sec, us % kMicrosPerSecond);
-}
-
-std::int64_t convert_dt_to_int(Timestamp t) noexcept {
-  const std::int64_t sec = timestamp_time_of_day(t) / kMicrosPerSecond;
-  return static_cast<std::int64_t>(timestamp_date(t)) * 1'000'000 + (sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60;
-}
-
-std::int32_t date_to_number(Timestamp t) noexcept { return timestamp_date(t); }
-
-std::int32_t time_to_number(Timestamp t) noexcept {
-  const std::int64_t tod = timestamp_time_of_day(t);
-  const std::int64_t sec = tod / kMicrosPerSecond, ms = tod % kMicrosPerSecond / 1000;
-  return static_cast<std::int32_t>(((sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60) * 1000 + ms);
-}
-
-}  // namespace tessal
+}  // namespace util

@@ -1,4 +1,4 @@
-#include "tessal/pickle.hpp"
+#include "util/pickle.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-namespace tessal::pickle {
+namespace util::pickle {
 
 const Value* Value::get(const std::string& key) const {
   if (kind != Kind::dict) return nullptr;
@@ -260,4 +260,4 @@ Value read(const std::string& path) {
   return read_bytes(ss.str(), path);
 }
 
-}  // namespace tessal::pickle
+}  // namespace util::pickle

@@ -1,12 +1,12 @@
 #pragma once
-// Calendar arithmetic and the host's clock. Time stamps are naive local
+// Calendar arithmetic. Time stamps are naive local
 // times counted in microseconds since 1970-01-01 00:00:00, so every
 // conversion below is pure integer arithmetic on the proleptic Gregorian
 // calendar, independent of the machine's time zone.
 #include <cstdint>
 #include <string>
 
-namespace tessal {
+namespace util {
 
 using Timestamp = std::int64_t;  // microseconds since 1970-01-01T00:00 (naive local)
 
@@ -39,14 +39,4 @@ std::string format_compact(std::int32_t yyyymmdd);
 // Parses "YYYY-MM-DD[ HH:MM[:SS[.ffffff]]]"; throws std::invalid_argument.
 Timestamp parse_timestamp(const std::string& text);
 
-// The host's `datetime` facility: the current local date and time. The
-// environment variable TESSAL_NOW ("2024-06-03 18:00:00") pins it, so
-// scripted runs and tests see a fixed clock; it is read at every call.
-Timestamp datetime_now();
-
-// Host date conversions used by the writers.
-std::int64_t convert_dt_to_int(Timestamp t) noexcept;  // YYYYMMDDHHMMSS
-std::int32_t date_to_number(Timestamp t) noexcept;     // YYYYMMDD
-std::int32_t time_to_number(Timestamp t) noexcept;     // HHMMSSmmm
-
-}  // namespace tessal
+}  // namespace util

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace tessal::npy {
+namespace util::npy {
 
 // Writes `values` as a version 1.0 file of '<i8' (atomically: a temporary
 // file renamed over the target).
@@ -15,4 +15,4 @@ void write_int64(const std::string& path, const std::vector<std::int64_t>& value
 // 1, 2, 4 or 8 bytes. Anything else throws std::runtime_error naming the file.
 std::vector<std::int64_t> read_int_1d(const std::string& path);
 
-}  // namespace tessal::npy
+}  // namespace util::npy

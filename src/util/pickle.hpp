@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace tessal::pickle {
+namespace util::pickle {
 
 struct Value;
 using ValuePtr = std::shared_ptr<Value>;
@@ -36,4 +36,4 @@ void write_records(const std::string& path, const std::vector<std::vector<std::p
 Value read(const std::string& path);
 Value read_bytes(const std::string& data, const std::string& name);
 
-}  // namespace tessal::pickle
+}  // namespace util::pickle

@@ -1,4 +1,4 @@
-#include "tessal/progress.hpp"
+#include "util/progress.hpp"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-namespace tessal {
+namespace util {
 
 ProgressBar::ProgressBar(std::int64_t total, bool bytes)
     : total_(total), bytes_(bytes), enabled_(::isatty(STDERR_FILENO) == 1),
@@ -56,4 +56,4 @@ void ProgressBar::draw(bool force) {
   std::fflush(stderr);
 }
 
-}  // namespace tessal
+}  // namespace util
