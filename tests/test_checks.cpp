@@ -271,7 +271,7 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   write_file(dir / "third.h5", "x");
   FeedStdin yes("y\n");
   CaptureStdout out2;
-  EXPECT_THROW(deal_with_check_result({dir / "first.h5", dir / "gone.h5", dir / "third.h5"}, {}, "tick"), std::system_error);
+  EXPECT_THROW(deal_with_check_result({dir / "first.h5", dir / "gone.h5", dir / "third.h5"}, {}, "tick"), util::Error);
   EXPECT_EQ(out2.text().find("删除完成"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "first.h5"));
   EXPECT_TRUE(fs::exists(dir / "third.h5"));

@@ -236,7 +236,7 @@ TEST(RecordLayouts, SizesNamesAndBloscSettings) {
   EXPECT_EQ(EQUITIES_DTYPE().type.size(), 56u);
   EXPECT_EQ(DERIVATIVES_DTYPE().type.size(), 64u);
   EXPECT_EQ(INDEX_DTYPE().type.size(), 8u);
-  EXPECT_EQ(DERIVATIVES_DTYPE().type.member_names(), DERIVATIVES_DTYPE().fields);
+  EXPECT_EQ(DERIVATIVES_DTYPE().type.member_names(), DERIVATIVES_DTYPE().names());
   EXPECT_EQ(TAG_MAP()[2].first, "fund");
   EXPECT_EQ(TAG_MAP()[2].second.size(), 3u);
   EXPECT_EQ(COMPRESSION_KWARGS().cd_values, (std::vector<unsigned>{0, 0, 0, 0, 9, 1, 1}));

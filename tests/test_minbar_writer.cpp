@@ -56,7 +56,7 @@ TEST(RemoveH5, AbsentFileIsNoErrorAndFolderIsAnError) {
   EXPECT_FALSE(fs::exists(f));
   EXPECT_NO_THROW(remove_h5(f));
   fs::create_directories(dir / "folder.h5");
-  EXPECT_THROW(remove_h5(dir / "folder.h5"), std::system_error);
+  EXPECT_THROW(remove_h5(dir / "folder.h5"), util::Error);
 }
 
 TEST_F(MinbarWriter, NewFileStartsAtTheDefaultOrGivenStartDate) {

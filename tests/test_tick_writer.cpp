@@ -174,6 +174,11 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
   EXPECT_EQ(log.lines[0], "更新 " + file() + " 失败，您没有相关数据的使用权限，可联系星桥科技开通相关权限：0000-00000000");
   EXPECT_FALSE(flag.value());
   fake.fail_on = nullptr;
+  // A first fill that fails leaves nothing under the file's name.
+  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  ASSERT_EQ(log.lines.size(), 1u);
 
   {
     HeldOpen held(file());

@@ -129,13 +129,19 @@ TEST(Announcement, RendersAtMostSixIdsAndShortensLongOnes) {
   EXPECT_EQ(render_id_set({long_id.substr(0, 28)}), "{'" + long_id.substr(0, 28) + "'}");
 }
 
+// The pool sends a task as a function and its arguments; the behaviour of
+// the test's task is set here before the workers fork.
+std::function<void(int)> g_pool_task;
+void pool_task(const std::string& order_book_id, const std::string&, bool) { g_pool_task(std::stoi(order_book_id)); }
+
 TEST(ProcessPool, FlagCrossesProcessesAndDeadWorkersDoNotHang) {
   TempDir dir;
   auto run = [&](std::function<void(int)> task, int n) {
     tessal::SharedFlagOwner flag(true);
+    g_pool_task = std::move(task);
     {
       tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
-      for (int i = 0; i < n; ++i) pool.submit(std::to_string(i), [task, i] { task(i); });
+      for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
     }
     return flag.get()->value.load();
   };

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -48,7 +49,7 @@ void init_session(quillonc::Client& client, bool enable_bjse) {
 
 void print_market_summary(quillonc::SimMarket& sim) {
   std::map<std::string, int> by_type;
-  quillonc::Client& c = sim;
+  quillonc::Client& c = sim;  // the defaults of the requests are the interface's
   init_session(c, true);
   for (const auto& i : c.all_instruments()) ++by_type[i.type];
   by_type["CS (hk)"] = static_cast<int>(c.all_instruments(std::nullopt, "hk").size());
@@ -58,52 +59,98 @@ void print_market_summary(quillonc::SimMarket& sim) {
   for (const auto& [type, n] : by_type) std::printf("  %-12s %d\n", type.c_str(), n);
 }
 
-}  // namespace
+// The service setting from --service, else TESSAL_SERVICE, else "sim".
+std::string service_setting(const std::string& from_command_line) {
+  if (!from_command_line.empty()) return from_command_line;
+  if (const char* env = std::getenv("TESSAL_SERVICE"); env && *env) return env;
+  return "sim";
+}
 
-int main(int argc, char** argv) {
-  CLI::App app{"tessal-bundle: keeps the minute-bar and tick stores of a market-data bundle up to date"};
-  app.set_version_flag("--version", "tessal-bundle 0.1.0");
-  app.require_subcommand(1);
+// What the command line was asked to do.
+struct Options {
   std::string service;
-  app.add_option("--service", service,
-                 "market-data service: 'sim' or 'sim:key=value,...' (default: $TESSAL_SERVICE or 'sim')");
-
   int jobs = default_jobs();
   std::string path;
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false;
   std::vector<std::string> minbar_raw, tick_raw;
-
-  auto* update = app.add_subcommand("update", "通过quillonc更新指定标的的数据 (full update)");
-  update->add_option("DATA_BUNDLE_PATH", path, "folder that holds (or will hold) the bundle folder")->required();
-  update->add_flag("--base", base, "update day bars and base data");
-  update->add_option("--minbar", minbar_raw, "tags of minute-bar files to update (repeatable, comma-separated)")->take_all();
-  update->add_option("--tick", tick_raw, "tags of tick files to update (repeatable, comma-separated)")->take_all();
-  update->add_flag("--with-derivatives", with_derivatives, "add futures and options written on the selection");
-  update->add_flag("--rebuild", rebuild, "rebuild the chosen files from scratch (asks first)");
-  update->add_flag("--enable-bjse", enable_bjse, "include Beijing Stock Exchange instruments");
-  update->add_option("-j,--concurrency", jobs, "worker processes (default: number of cores)")->check(CLI::PositiveNumber);
-
-  auto* smart = app.add_subcommand("smart-update", "从bundle数据中查看已存在的标的文件 进行增量更新 (smart update)");
-  smart->add_option("DATA_BUNDLE_PATH", path, "folder that holds the bundle folder")->required();
-  smart->add_option("-j,--concurrency", jobs, "worker processes (default: number of cores)")->check(CLI::PositiveNumber);
-
-  auto* check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
-  check_min->add_option("DATA_BUNDLE_PATH", path, "folder that holds the bundle folder")->required();
-  auto* check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
-  check_tick->add_option("DATA_BUNDLE_PATH", path, "folder that holds the bundle folder")->required();
-
   std::string file_path;
-  auto* download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
-  download->add_option("DATA_BUNDLE_PATH", path, "folder that holds (or will hold) the bundle folder")->required();
-  download->add_option("--file", file_path, "a vxbundle_sample.tar.bz2 downloaded before");
-
   std::string archive_out;
-  auto* pack = app.add_subcommand("pack-sample", "pack a small bundle of the simulated market into vxbundle_sample.tar.bz2");
-  pack->add_option("OUTPUT_FOLDER", archive_out, "folder to write vxbundle_sample.tar.bz2 into")->required();
-  pack->add_option("-j,--concurrency", jobs, "worker processes")->check(CLI::PositiveNumber);
+  CLI::App* update = nullptr;
+  CLI::App* smart = nullptr;
+  CLI::App* check_min = nullptr;
+  CLI::App* check_tick = nullptr;
+  CLI::App* download = nullptr;
+  CLI::App* pack = nullptr;
+  CLI::App* market = nullptr;
+};
 
-  auto* market = app.add_subcommand("market", "print a summary of the simulated market");
+void add_bundle_path(CLI::App* sub, Options& o, const char* what) { sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required(); }
+void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j,--concurrency", o.jobs, what)->check(CLI::PositiveNumber); }
 
+void define_cli(CLI::App& app, Options& o) {
+  app.set_version_flag("--version", "tessal-bundle 0.1.0");
+  app.require_subcommand(1);
+  app.add_option("--service", o.service, "market-data service: 'sim' or 'sim:key=value,...' (default: $TESSAL_SERVICE or 'sim')");
+
+  o.update = app.add_subcommand("update", "通过quillonc更新指定标的的数据 (full update)");
+  add_bundle_path(o.update, o, "folder that holds (or will hold) the bundle folder");
+  o.update->add_flag("--base", o.base, "update day bars and base data");
+  o.update->add_option("--minbar", o.minbar_raw, "tags of minute-bar files to update (repeatable, comma-separated)")->take_all();
+  o.update->add_option("--tick", o.tick_raw, "tags of tick files to update (repeatable, comma-separated)")->take_all();
+  o.update->add_flag("--with-derivatives", o.with_derivatives, "add futures and options written on the selection");
+  o.update->add_flag("--rebuild", o.rebuild, "rebuild the chosen files from scratch (asks first)");
+  o.update->add_flag("--enable-bjse", o.enable_bjse, "include Beijing Stock Exchange instruments");
+  add_jobs(o.update, o, "worker processes (default: number of cores)");
+
+  o.smart = app.add_subcommand("smart-update", "从bundle数据中查看已存在的标的文件 进行增量更新 (smart update)");
+  add_bundle_path(o.smart, o, "folder that holds the bundle folder");
+  add_jobs(o.smart, o, "worker processes (default: number of cores)");
+
+  o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
+  add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
+  o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
+  add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
+
+  o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
+  add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
+  o.download->add_option("--file", o.file_path, "a vxbundle_sample.tar.bz2 downloaded before");
+
+  o.pack = app.add_subcommand("pack-sample", "pack a small bundle of the simulated market into vxbundle_sample.tar.bz2");
+  o.pack->add_option("OUTPUT_FOLDER", o.archive_out, "folder to write vxbundle_sample.tar.bz2 into")->required();
+  add_jobs(o.pack, o, "worker processes");
+
+  o.market = app.add_subcommand("market", "print a summary of the simulated market");
+}
+
+// Runs the chosen subcommand; true when nothing failed.
+bool run(const Options& o, quillonc::SimMarket& client) {
+  if (o.update->parsed()) {
+    if (!o.base && o.minbar_raw.empty() && o.tick_raw.empty())
+      std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
+    // The host tool opens the session before calling the command.
+    init_session(client, o.enable_bjse);
+    return tb::update_bundle_from_quillonc(o.jobs, o.path, o.base, split_tags(o.minbar_raw), split_tags(o.tick_raw),
+                                           o.with_derivatives, o.rebuild, o.enable_bjse);
+  }
+  if (o.smart->parsed()) {
+    init_session(client, false);
+    return tb::update_bundle_from_exist_file(o.jobs, o.path);
+  }
+  if (o.check_min->parsed()) tb::check_min_bar_data(o.path);
+  else if (o.check_tick->parsed()) tb::check_tick_data(o.path);
+  else if (o.download->parsed())
+    tb::download_simple_bundle(o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
+  else if (o.pack->parsed()) return tb::pack_sample_bundle(o.archive_out, o.jobs);
+  else if (o.market->parsed()) print_market_summary(client);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tessal-bundle: keeps the minute-bar and tick stores of a market-data bundle up to date"};
+  Options o;
+  define_cli(app, o);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -112,33 +159,9 @@ int main(int argc, char** argv) {
   }
 
   try {
-    const std::string spec = quillonc::service_spec(service);
-    auto client = quillonc::make_client(spec);
-    quillonc::install(client);
-    if (market->parsed()) {
-      print_market_summary(static_cast<quillonc::SimMarket&>(*client));
-      return 0;
-    }
-    bool ok = true;
-    if (update->parsed()) {
-      if (!base && minbar_raw.empty() && tick_raw.empty())
-        std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
-      // The host tool opens the session before calling the command.
-      init_session(*client, enable_bjse);
-      ok = tb::update_bundle_from_quillonc(jobs, path, base, split_tags(minbar_raw), split_tags(tick_raw), with_derivatives,
-                                           rebuild, enable_bjse);
-    } else if (smart->parsed()) {
-      init_session(*client, false);
-      ok = tb::update_bundle_from_exist_file(jobs, path);
-    } else if (check_min->parsed()) {
-      tb::check_min_bar_data(path);
-    } else if (check_tick->parsed()) {
-      tb::check_tick_data(path);
-    } else if (download->parsed()) {
-      tb::download_simple_bundle(path, true, file_path.empty() ? std::nullopt : std::optional<std::string>(file_path));
-    } else if (pack->parsed()) {
-      ok = tb::pack_sample_bundle(archive_out, jobs);
-    }
+    auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(service_setting(o.service)));
+    quillonc::install(sim);
+    const bool ok = run(o, *sim);
     std::fflush(stdout);
     return ok ? 0 : 1;
   } catch (const tb::ProgramExit& e) {

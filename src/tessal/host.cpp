@@ -127,7 +127,7 @@ const h5::Type& H5TicksLoader::DTYPES() {
     h5::Type t = h5::Type::compound(sizeof(TickRecord));
     for (const auto& f : FIELDS()) {
       const hid_t member = f.kind == FieldKind::i32 ? H5T_STD_I32LE : f.kind == FieldKind::i64 ? H5T_STD_I64LE : H5T_IEEE_F64LE;
-      t.insert(f.name, f.offset, member);
+      t.insert(f.name.c_str(), f.offset, member);
     }
     return t;
   }();

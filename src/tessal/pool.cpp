@@ -1,7 +1,7 @@
 // The host's process pool: forked workers fed task numbers through pipes.
-// Tasks are closures known before the workers fork, so a worker needs only
-// the number of its next task; a replacement worker forked after a death
-// sees the same list.
+// Tasks are known before the workers fork, so a worker needs only the
+// number of its next task; a replacement worker forked after a death sees
+// the same list.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,21 +11,21 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <system_error>
 
 #include <fmt/format.h>
 
-#include "util/progress.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "util/error.hpp"
+#include "util/progress.hpp"
 
 namespace tessal::data::bundle {
 namespace {
 
-struct Worker {
-  pid_t pid = -1;
-  int to_worker = -1;    // parent writes task numbers
-  int from_worker = -1;  // worker writes the number of each finished task
-  long in_flight = -1;   // task the worker is running, -1 when idle
+struct Task {
+  ProgressedProcessPoolExecutor::TaskFunction fn;
+  std::string order_book_id;
+  std::string path;
+  bool rebuild;
 };
 
 bool write_all(int fd, const void* buf, std::size_t n) {
@@ -53,23 +53,28 @@ bool read_all(int fd, void* buf, std::size_t n) {
   return true;
 }
 
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
 void fail_task(SharedFlag* flag, const std::string& label, const std::string& why) {
   system_log::error(fmt::format("更新 {} 失败：{}", label, why));
   if (flag) flag->value.store(false);
 }
 
-[[noreturn]] void worker_main(int in, int out, ProgressedProcessPoolExecutor::Initializer init, SharedFlag* flag,
-                              const std::vector<std::pair<std::string, std::function<void()>>>& tasks) {
+[[noreturn]] void worker_main(int in, int out, const ProgressedProcessPoolExecutor::Initializer& init, SharedFlag* flag,
+                              const std::vector<Task>& tasks) {
   if (init) init(flag);
   std::uint32_t idx = 0;
   while (read_all(in, &idx, sizeof idx)) {
-    const auto& [label, task] = tasks.at(idx);
+    const Task& t = tasks.at(idx);
     try {
-      task();
+      t.fn(t.order_book_id, t.path, t.rebuild);
     } catch (const std::exception& e) {
-      fail_task(flag, label, e.what());
+      fail_task(flag, t.order_book_id, e.what());
     } catch (...) {
-      fail_task(flag, label, "unknown error");
+      fail_task(flag, t.order_book_id, "unknown error");
     }
     std::fflush(stdout);
     std::fflush(stderr);
@@ -79,10 +84,128 @@ void fail_task(SharedFlag* flag, const std::string& label, const std::string& wh
   ::_exit(0);
 }
 
+// A worker as the parent sees it.
+struct Worker {
+  pid_t pid = -1;
+  int to_worker = -1;    // parent writes task numbers
+  int from_worker = -1;  // worker writes the number of each finished task
+  long in_flight = -1;   // task the worker is running, -1 when idle
+};
+
+// The running workers of one shutdown(): spawn, hand out, reap. Whatever
+// ends its scope (a failed fork, poll or pipe), no worker is left behind:
+// closing a worker's task pipe ends its loop, then it is reaped.
+class WorkerSet {
+ public:
+  WorkerSet(std::size_t n, const std::vector<Task>& tasks, const ProgressedProcessPoolExecutor::Initializer& init,
+            SharedFlag* flag)
+      : workers_(n), tasks_(tasks), init_(init), flag_(flag) {}
+  ~WorkerSet() {
+    for (auto& w : workers_) reap(w);
+  }
+  WorkerSet(const WorkerSet&) = delete;
+  WorkerSet& operator=(const WorkerSet&) = delete;
+
+  std::vector<Worker>& workers() { return workers_; }
+  bool more_tasks() const { return next_ < tasks_.size(); }
+
+  void spawn(Worker& w) {
+    int a[2], b[2];
+    if (::pipe(a) != 0) util::throw_os_error(errno, "cannot create a pipe for", "worker");
+    if (::pipe(b) != 0) {
+      const int e = errno;
+      ::close(a[0]), ::close(a[1]);
+      util::throw_os_error(e, "cannot create a pipe for", "worker");
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      const int e = errno;
+      ::close(a[0]), ::close(a[1]), ::close(b[0]), ::close(b[1]);
+      util::throw_os_error(e, "cannot fork", "worker");
+    }
+    if (pid == 0) {
+      ::close(a[1]);
+      ::close(b[0]);
+      for (auto& other : workers_) close_fd(other.to_worker), close_fd(other.from_worker);
+      worker_main(a[0], b[1], init_, flag_, tasks_);
+    }
+    ::close(a[0]);
+    ::close(b[1]);
+    w = Worker{pid, a[1], b[0], -1};
+  }
+
+  // Gives the worker the next task, or closes its task pipe when none is
+  // left so that it leaves its loop. A worker that is gone is noticed when
+  // its result pipe closes.
+  void hand_out(Worker& w) {
+    if (more_tasks()) {
+      const auto idx = static_cast<std::uint32_t>(next_);
+      w.in_flight = static_cast<long>(next_++);
+      write_all(w.to_worker, &idx, sizeof idx);
+      return;
+    }
+    w.in_flight = -1;
+    close_fd(w.to_worker);
+  }
+
+  // Waits for the worker to end; its exit status.
+  static int reap(Worker& w) {
+    close_fd(w.to_worker);
+    close_fd(w.from_worker);
+    int status = 0;
+    if (w.pid > 0)
+      while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    w = Worker{};
+    return status;
+  }
+
+ private:
+  std::vector<Worker> workers_;
+  const std::vector<Task>& tasks_;
+  const ProgressedProcessPoolExecutor::Initializer& init_;
+  SharedFlag* flag_;
+  std::size_t next_ = 0;
+};
+
+std::string death_reason(int status) {
+  return WIFSIGNALED(status) ? fmt::format("工作进程被信号 {} 终止", WTERMSIG(status))
+                             : fmt::format("工作进程异常退出（状态 {}）", WEXITSTATUS(status));
+}
+
+// Ignores SIGPIPE for its lifetime: a worker that dies leaves a pipe whose
+// write end would raise it.
+class IgnoreSigpipe {
+ public:
+  IgnoreSigpipe() {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &saved_);
+  }
+  ~IgnoreSigpipe() { ::sigaction(SIGPIPE, &saved_, nullptr); }
+  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
+  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
+
+ private:
+  struct sigaction saved_{};
+};
+
 }  // namespace
 
+struct ProgressedProcessPoolExecutor::Impl {
+  int max_workers;
+  Initializer initializer;
+  SharedFlag* initarg;
+  std::vector<Task> tasks;
+  bool done = false;
+
+  void run();
+};
+
 ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg)
-    : max_workers_(max_workers), initializer_(initializer), initarg_(initarg) {
+    : impl_(std::make_unique<Impl>(Impl{max_workers, std::move(initializer), initarg, {}, false})) {
   if (max_workers < 1) throw std::invalid_argument(fmt::format("max_workers must be at least 1, got {}", max_workers));
 }
 
@@ -94,106 +217,32 @@ ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
   }
 }
 
-void ProgressedProcessPoolExecutor::submit(std::string label, std::function<void()> task) {
-  if (done_) throw std::logic_error("submit on a pool that was shut down");
-  tasks_.emplace_back(std::move(label), std::move(task));
+void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& order_book_id, const std::string& path,
+                                           bool rebuild) {
+  if (impl_->done) throw std::logic_error("submit on a pool that was shut down");
+  impl_->tasks.push_back(Task{fn, order_book_id, path, rebuild});
 }
 
 void ProgressedProcessPoolExecutor::shutdown() {
-  if (done_) return;
-  done_ = true;
-  if (tasks_.empty()) return;
+  if (impl_->done) return;
+  impl_->done = true;
+  if (!impl_->tasks.empty()) impl_->run();
+}
 
-  // A worker that dies leaves a pipe whose write end would raise SIGPIPE.
-  struct sigaction ignore{}, saved{};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &saved);
-  struct RestoreSigpipe {
-    struct sigaction* s;
-    ~RestoreSigpipe() { ::sigaction(SIGPIPE, s, nullptr); }
-  } restore{&saved};
-
-  const std::size_t n_tasks = tasks_.size();
-  const std::size_t n_workers = std::min<std::size_t>(static_cast<std::size_t>(max_workers_), n_tasks);
-  std::vector<Worker> workers(n_workers);
-  std::size_t next = 0, finished = 0;
+void ProgressedProcessPoolExecutor::Impl::run() {
+  IgnoreSigpipe quiet_pipes;
+  const std::size_t n_tasks = tasks.size();
+  WorkerSet set(std::min<std::size_t>(static_cast<std::size_t>(max_workers), n_tasks), tasks, initializer, initarg);
   util::ProgressBar bar(static_cast<std::int64_t>(n_tasks));
-
-  auto spawn = [&](Worker& w) {
-    int a[2], b[2];
-    if (::pipe(a) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-    if (::pipe(b) != 0) {
-      ::close(a[0]), ::close(a[1]);
-      throw std::system_error(errno, std::generic_category(), "pipe");
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-      const int e = errno;
-      ::close(a[0]), ::close(a[1]), ::close(b[0]), ::close(b[1]);
-      throw std::system_error(e, std::generic_category(), "fork");
-    }
-    if (pid == 0) {
-      ::close(a[1]);
-      ::close(b[0]);
-      for (const auto& other : workers) {
-        if (other.to_worker >= 0) ::close(other.to_worker);
-        if (other.from_worker >= 0) ::close(other.from_worker);
-      }
-      worker_main(a[0], b[1], initializer_, initarg_, tasks_);
-    }
-    ::close(a[0]);
-    ::close(b[1]);
-    w = Worker{pid, a[1], b[0], -1};
-  };
-  auto hand_out = [&](Worker& w) {
-    if (next < n_tasks) {
-      const auto idx = static_cast<std::uint32_t>(next);
-      w.in_flight = static_cast<long>(next++);
-      if (write_all(w.to_worker, &idx, sizeof idx)) return;
-      // The worker is gone; its death is noticed when its pipe closes.
-      return;
-    }
-    w.in_flight = -1;
-    ::close(w.to_worker);  // no more work: the worker leaves its loop
-    w.to_worker = -1;
-  };
-  auto reap = [&](Worker& w) -> int {
-    int status = 0;
-    while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (w.to_worker >= 0) ::close(w.to_worker);
-    ::close(w.from_worker);
-    w = Worker{};
-    return status;
-  };
-
-  // Whatever ends this scope (a failed fork, poll or pipe), no worker is
-  // left behind: closing its task pipe ends its loop, then it is reaped.
-  struct ReapAll {
-    std::vector<Worker>& workers;
-    ~ReapAll() {
-      for (auto& w : workers) {
-        if (w.to_worker >= 0) ::close(w.to_worker);
-        if (w.from_worker >= 0) ::close(w.from_worker);
-        if (w.pid > 0)
-          while (::waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
-          }
-        w = Worker{};
-      }
-    }
-  } reap_all{workers};
-
-  for (auto& w : workers) {
-    spawn(w);
-    hand_out(w);
+  for (auto& w : set.workers()) {
+    set.spawn(w);
+    set.hand_out(w);
   }
-
+  std::size_t finished = 0;
   while (finished < n_tasks) {
     std::vector<pollfd> fds;
     std::vector<Worker*> owners;
-    for (auto& w : workers)
+    for (auto& w : set.workers())
       if (w.from_worker >= 0) {
         fds.push_back({w.from_worker, POLLIN, 0});
         owners.push_back(&w);
@@ -201,7 +250,7 @@ void ProgressedProcessPoolExecutor::shutdown() {
     if (fds.empty()) break;  // cannot happen while tasks remain; guards a hang
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "poll");
+      util::throw_os_error(errno, "cannot wait for", "workers");
     }
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -210,22 +259,20 @@ void ProgressedProcessPoolExecutor::shutdown() {
       if (read_all(w.from_worker, &idx, sizeof idx)) {
         ++finished;
         bar.advance();
-        hand_out(w);
+        set.hand_out(w);
         continue;
       }
       // End of file: the worker exited or was killed.
       const long lost = w.in_flight;
-      const int status = reap(w);
+      const int status = WorkerSet::reap(w);
       if (lost >= 0) {
         ++finished;
         bar.advance();
-        const std::string why = WIFSIGNALED(status) ? fmt::format("工作进程被信号 {} 终止", WTERMSIG(status))
-                                                    : fmt::format("工作进程异常退出（状态 {}）", WEXITSTATUS(status));
-        fail_task(initarg_, tasks_[static_cast<std::size_t>(lost)].first, why);
+        fail_task(initarg, tasks[static_cast<std::size_t>(lost)].order_book_id, death_reason(status));
       }
-      if (next < n_tasks) {
-        spawn(w);
-        hand_out(w);
+      if (set.more_tasks()) {
+        set.spawn(w);
+        set.hand_out(w);
       }
     }
   }

@@ -7,7 +7,6 @@
 #include <map>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <set>
 #include <system_error>
 
@@ -17,6 +16,7 @@
 #include "util/progress.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
@@ -85,40 +85,23 @@ std::string symbol_list(const std::vector<std::string>& paths) {
   return out + "]";
 }
 
-std::string remove_all(std::string s, const std::string& what) {
-  for (auto p = s.find(what); p != std::string::npos; p = s.find(what, p)) s.erase(p, what.size());
-  return s;
-}
-
-// Entries of `folder` that a shell wildcard "*" (or "*.h5") would match:
-// names not beginning with a dot, in the order the system lists them.
-std::vector<fs::path> wildcard(const fs::path& folder, bool h5_only) {
-  std::vector<fs::path> out;
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return out;
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
-    const std::string name = e.path().filename().string();
-    if (name.empty() || name[0] == '.') continue;
-    if (h5_only && (name.size() < 3 || name.compare(name.size() - 3, 3, ".h5") != 0)) continue;
-    out.push_back(e.path());
-  }
-  return out;
-}
-
-// Where a failure while examining one file puts it.
-enum class Outcome {
-  blocked,    // locked by another process or not permitted: reported only
-  broken,     // any other operating-system or I/O failure
-  propagate,  // not a failure of the file (the service, say): ends the check
-};
+// Where a failure while examining one file puts it: held by another process
+// or not permitted (reported only), any other operating-system or content
+// failure (broken), or not a failure of the file at all (the service, say),
+// which ends the check.
+enum class Outcome { blocked, broken, propagate };
 
 Outcome classify(const std::exception& e) {
-  if (const auto* h = dynamic_cast<const h5::Error*>(&e))
-    return h->kind() == h5::ErrorKind::locked || h->kind() == h5::ErrorKind::permission ? Outcome::blocked : Outcome::broken;
-  const auto* s = dynamic_cast<const std::system_error*>(&e);
-  if (!s) return Outcome::propagate;
-  const int err = s->code().value();
-  return err == EAGAIN || err == EWOULDBLOCK || err == EACCES || err == EPERM ? Outcome::blocked : Outcome::broken;
+  const auto kind = kind_of(e);
+  if (!kind) return Outcome::propagate;
+  switch (*kind) {
+    case util::ErrorKind::locked:
+    case util::ErrorKind::permission: return Outcome::blocked;
+    case util::ErrorKind::not_found:
+    case util::ErrorKind::os:
+    case util::ErrorKind::damaged: return Outcome::broken;
+    default: return Outcome::propagate;
+  }
 }
 
 template <class T>
@@ -131,12 +114,11 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
 
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
-void run_check(const std::vector<fs::path>& files, const char* frequency, const std::function<bool(const std::string&)>& check) {
+void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
-    for (const auto& p : files) {
-      const std::string path = p.string();
+    for (const auto& path : files) {
       try {
         if (check(path)) error_file_path_list.push_back(path);
       } catch (const std::exception& e) {
@@ -181,8 +163,8 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
   std::vector<std::int64_t> first_bars(n_index);
   data.read_points(rows, first_bars.data(), h5::Type::column("datetime", H5T_NATIVE_INT64).get());
 
-  const std::string group = fs::path(path).parent_path().filename().string();
-  if (group == "future" || group == "option") {
+  const auto* cls = instrument_class_of_folder(fs::path(path).parent_path().filename().string());
+  if (cls && cls->day_rule == DayRule::night_session) {
     // A night bar (18:00 or later) belongs to the trading day after its
     // calendar date, never past the end of the calendar.
     const auto last = static_cast<std::ptrdiff_t>(trading_dates.size()) - 1;
@@ -208,7 +190,7 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
   for (auto d : expected)
     if (!present.count(d)) missing.push_back(d);
   if (missing.empty()) return false;
-  const std::string order_book_id = remove_all(fs::path(path).filename().string(), ".h5");
+  const std::string order_book_id = id_of_file(path);
   auto& q = quillonc::client();
   for (auto d : missing)
     if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
@@ -238,16 +220,14 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
     print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
   std::fputs("是否删除异常数据(yes/no):", stdout);
   std::fflush(stdout);
-  std::string answer;
-  if (!std::getline(std::cin, answer)) throw std::runtime_error("EOF when reading a line");
-  std::string is_ok = answer;
+  std::string is_ok = read_answer();
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
     print_line("\n准备删除异常数据！");
     {
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
-        if (::unlink(p.c_str()) != 0) throw std::system_error(errno, std::generic_category(), fmt::format("cannot delete '{}'", p));
+        if (::unlink(p.c_str()) != 0) util::throw_os_error(errno, "cannot delete", p);
         bar.advance();
       }
     }
@@ -267,9 +247,9 @@ void check_min_bar_data(const std::string& data_bundle_path) {
     return;
   }
   _init_quillon();
-  std::vector<fs::path> files;
-  for (const auto& group : wildcard(join(base_path, layout::MINBAR_ROOT), false)) {
-    const auto found = wildcard(group, true);
+  std::vector<std::string> files;
+  for (const auto& group : list_folders(join(base_path, layout::MINBAR_ROOT))) {
+    const auto found = list_store_files(group);
     files.insert(files.end(), found.begin(), found.end());
   }
   if (files.empty()) {
@@ -294,7 +274,7 @@ void check_tick_data(const std::string& data_bundle_path) {
     return;
   }
   _init_quillon();
-  const auto files = wildcard(join(base_path, layout::TICKS), true);
+  const auto files = list_store_files(join(base_path, layout::TICKS));
   if (files.empty()) {
     print_line("当前目录下不存在tick数据!");
     return;
@@ -307,7 +287,7 @@ void check_tick_data(const std::string& data_bundle_path) {
   {
     h5::File s = h5::File::open(suspended_path, h5::Mode::read);
     for (const auto& p : files) {
-      const std::string id = remove_all(p.filename().string(), ".h5");
+      const std::string id = id_of_file(p);
       std::set<std::string>& days = suspendeds[id];
       if (id.empty() || id.find('/') != std::string::npos || !s.contains(id)) continue;
       const h5::Dataset ds = s.open_dataset(id);
@@ -328,7 +308,7 @@ void check_tick_data(const std::string& data_bundle_path) {
     for (auto& n : names) n = n.substr(0, 8);
     const auto expected = calendar_slice<std::string>(trading_dates, names.front(), names.back());
     if (expected == names) return false;
-    const std::string id = remove_all(fs::path(path).filename().string(), ".h5");
+    const std::string id = id_of_file(path);
     const std::set<std::string> present(names.begin(), names.end());
     std::vector<std::string> missing;
     for (const auto& d : expected)

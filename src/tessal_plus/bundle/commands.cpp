@@ -20,39 +20,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Writer = void (*)(const std::string&, const std::string&, const std::optional<std::string>&, std::int32_t, bool);
+using Task = tessal::data::bundle::ProgressedProcessPoolExecutor::TaskFunction;
 
-bool run_driver(const char* message, Writer writer, bool make_folder, const std::string& path,
-                const std::vector<std::string>& tags, bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
+// The pool's tasks: a writer with (order book id, path) and `rebuild`.
+void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  _append_h5(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+}
+void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  _append_h5_tick(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+}
+
+// Each worker gets the run's flag and lets the service client reconnect.
+void init_worker(tessal::SharedFlag* flag) {
+  tessal::data::bundle::process_init(flag);
+  quillonc::worker_started();
+}
+
+bool run_driver(const char* message, Task task, bool make_folder, const std::string& path, const std::vector<std::string>& tags,
+                bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
   if (concurrency < 1) throw std::invalid_argument(fmt::format("concurrency must be at least 1, got {}", concurrency));
   const auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
   if (make_folder) fs::create_directories(path);
   print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
   tessal::SharedFlagOwner succeed(true);
   {
-    tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, tessal::data::bundle::process_init, succeed.get());
-    for (const auto& id : ids)
-      pool.submit(id, [writer, id, path, rebuild] { writer(id, path, std::nullopt, MIN_START_DATE, rebuild); });
+    tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
+    for (const auto& id : ids) pool.submit(task, id, path, rebuild);
     pool.shutdown();
   }
   return succeed.get()->value.load();
 }
 
-std::string read_answer() {
-  std::string line;
-  if (!std::getline(std::cin, line)) throw std::runtime_error("end of input while waiting for an answer");
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
 
 // Ids of the store files directly in `folder`: names ending in ".h5" but
-// not in "-sample.h5", in listing order.
-void collect_ids(const fs::path& folder, std::vector<std::string>& out) {
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (ends_with(name, ".h5") && !ends_with(name, "-sample.h5")) out.push_back(name.substr(0, name.size() - 3));
+// not in "-sample.h5", in listing order, each without its last three
+// characters.
+void collect_ids(const std::string& folder, std::vector<std::string>& out) {
+  for (const auto& file : list_store_files(folder, /*include_hidden=*/true)) {
+    const std::string name = file.substr(file.find_last_of('/') + 1);
+    if (!ends_with(name, "-sample.h5")) out.push_back(name.substr(0, name.size() - 3));
   }
 }
 
@@ -75,13 +82,13 @@ std::string render_id_set(const std::set<std::string>& ids) {
 
 bool update_minbar(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
                    bool rebuild, bool enable_bjse) {
-  return run_driver("开始更新 {} 只标的的分钟线数据：{}", _append_h5, false, path, tags, with_derivatives, concurrency, rebuild,
+  return run_driver("开始更新 {} 只标的的分钟线数据：{}", minbar_task, false, path, tags, with_derivatives, concurrency, rebuild,
                     enable_bjse);
 }
 
 bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
                  bool rebuild, bool enable_bjse) {
-  return run_driver("开始更新 {} 只标的的tick数据：{}", _append_h5_tick, true, path, tags, with_derivatives, concurrency, rebuild,
+  return run_driver("开始更新 {} 只标的的tick数据：{}", tick_task, true, path, tags, with_derivatives, concurrency, rebuild,
                     enable_bjse);
 }
 
@@ -159,7 +166,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
     std::vector<std::string> ids;
     for (const auto& entry : fs::directory_iterator(h5_root)) {
       if (!entry.is_directory() || entry.path().filename() == layout::TICKS) continue;
-      collect_ids(entry.path(), ids);
+      collect_ids(entry.path().string(), ids);
     }
     if (!ids.empty()) {
       const bool r = update_minbar(h5_root.string(), ids, false, concurrency);
@@ -169,7 +176,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   const fs::path ticks = join(bundle, layout::TICKS);
   if (fs::is_directory(ticks)) {
     std::vector<std::string> ids;
-    collect_ids(ticks, ids);
+    collect_ids(ticks.string(), ids);
     if (!ids.empty()) {
       const bool r = update_tick(ticks.string(), ids, false, concurrency);
       if (!r) succeed = r;

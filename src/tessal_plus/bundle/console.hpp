@@ -1,7 +1,7 @@
 #pragma once
 // Small helpers shared by the module's units: one message per line on
 // standard output, flushed at once so it keeps its place among the lines of
-// worker processes, and a suffix test.
+// worker processes; the one reader of answers at a prompt; a suffix test.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -13,6 +13,12 @@ inline void print_line(const std::string& s) {
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
+
+// One answer typed at a prompt: a line of standard input without its line
+// ending (a "\r" before it too, as a Windows terminal or a here-document
+// written there sends it). Throws util::Error at end of input: a prompt
+// nobody can answer must not count as any answer.
+std::string read_answer();
 
 inline bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;

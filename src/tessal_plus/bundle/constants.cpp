@@ -1,53 +1,81 @@
 #include "tessal_plus/bundle/constants.hpp"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "util/error.hpp"
+
 #include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tessal_plus::bundle {
 
 namespace IT = tessal::INSTRUMENT_TYPE;
 
+RecordLayout RecordLayout::of(std::vector<Field> fields, std::size_t itemsize) {
+  h5::Type t = h5::Type::compound(itemsize);
+  for (const auto& f : fields) {
+    const hid_t member = f.kind == FieldKind::i32   ? H5T_STD_I32LE
+                         : f.kind == FieldKind::u32 ? H5T_STD_U32LE
+                         : f.kind == FieldKind::i64 ? H5T_STD_I64LE
+                                                    : H5T_IEEE_F64LE;
+    t.insert(f.name, f.offset, member);
+  }
+  return RecordLayout{std::move(fields), itemsize, std::move(t)};
+}
+
+std::vector<std::string> RecordLayout::names() const {
+  std::vector<std::string> out;
+  for (const auto& f : fields) out.emplace_back(f.name);
+  return out;
+}
+
+namespace {
+template <std::size_t N>
+RecordLayout layout_of(const Field (&fields)[N], std::size_t itemsize) {
+  return RecordLayout::of(std::vector<Field>(fields, fields + N), itemsize);
+}
+}  // namespace
+
 const RecordLayout& EQUITIES_DTYPE() {
-  static const h5::Type type = [] {
-    h5::Type t = h5::Type::compound(sizeof(EquitiesBar));
-    t.insert("datetime", offsetof(EquitiesBar, datetime), H5T_STD_I64LE)
-        .insert("open", offsetof(EquitiesBar, open), H5T_IEEE_F64LE)
-        .insert("high", offsetof(EquitiesBar, high), H5T_IEEE_F64LE)
-        .insert("low", offsetof(EquitiesBar, low), H5T_IEEE_F64LE)
-        .insert("close", offsetof(EquitiesBar, close), H5T_IEEE_F64LE)
-        .insert("volume", offsetof(EquitiesBar, volume), H5T_IEEE_F64LE)
-        .insert("total_turnover", offsetof(EquitiesBar, total_turnover), H5T_IEEE_F64LE);
-    return t;
-  }();
-  static const RecordLayout layout{type, {"datetime", "open", "high", "low", "close", "volume", "total_turnover"}, sizeof(EquitiesBar)};
+  static const RecordLayout layout = layout_of(EQUITIES_FIELDS, sizeof(EquitiesBar));
   return layout;
 }
-
 const RecordLayout& DERIVATIVES_DTYPE() {
-  static const h5::Type type = [] {
-    h5::Type t = h5::Type::compound(sizeof(DerivativesBar));
-    t.insert("datetime", offsetof(DerivativesBar, datetime), H5T_STD_I64LE)
-        .insert("open", offsetof(DerivativesBar, open), H5T_IEEE_F64LE)
-        .insert("high", offsetof(DerivativesBar, high), H5T_IEEE_F64LE)
-        .insert("low", offsetof(DerivativesBar, low), H5T_IEEE_F64LE)
-        .insert("close", offsetof(DerivativesBar, close), H5T_IEEE_F64LE)
-        .insert("open_interest", offsetof(DerivativesBar, open_interest), H5T_STD_I64LE)
-        .insert("volume", offsetof(DerivativesBar, volume), H5T_IEEE_F64LE)
-        .insert("total_turnover", offsetof(DerivativesBar, total_turnover), H5T_IEEE_F64LE);
-    return t;
-  }();
-  static const RecordLayout layout{
-      type, {"datetime", "open", "high", "low", "close", "open_interest", "volume", "total_turnover"}, sizeof(DerivativesBar)};
+  static const RecordLayout layout = layout_of(DERIVATIVES_FIELDS, sizeof(DerivativesBar));
+  return layout;
+}
+const RecordLayout& INDEX_DTYPE() {
+  static const RecordLayout layout = layout_of(INDEX_FIELDS, sizeof(IndexRecord));
   return layout;
 }
 
-const RecordLayout& INDEX_DTYPE() {
-  static const h5::Type type = [] {
-    h5::Type t = h5::Type::compound(sizeof(IndexRecord));
-    t.insert("date", offsetof(IndexRecord, date), H5T_STD_I32LE).insert("line_no", offsetof(IndexRecord, line_no), H5T_STD_U32LE);
-    return t;
-  }();
-  static const RecordLayout layout{type, {"date", "line_no"}, sizeof(IndexRecord)};
-  return layout;
+// Equities first, in the order of EQUITIES_INS_TYPE.
+const std::vector<InstrumentClass>& INSTRUMENT_CLASSES() {
+  static const std::vector<InstrumentClass> table = {
+      {IT::CS, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::ETF, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::LOF, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::INDX, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::CONVERTIBLE, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::REITs, "equities", EQUITIES_DTYPE, DayRule::opens_0931},
+      {IT::FUTURE, "future", DERIVATIVES_DTYPE, DayRule::night_session},
+      {IT::OPTION, "option", DERIVATIVES_DTYPE, DayRule::night_session},
+  };
+  return table;
+}
+
+const InstrumentClass* instrument_class(std::string_view type) {
+  for (const auto& c : INSTRUMENT_CLASSES())
+    if (c.type == type) return &c;
+  return nullptr;
+}
+
+const InstrumentClass* instrument_class_of_folder(std::string_view folder) {
+  for (const auto& c : INSTRUMENT_CLASSES())
+    if (c.folder == folder) return &c;
+  return nullptr;
 }
 
 const std::vector<TagRow>& TAG_MAP() {
@@ -63,7 +91,12 @@ const std::vector<TagRow>& TAG_MAP() {
 }
 
 const std::vector<std::string_view>& EQUITIES_INS_TYPE() {
-  static const std::vector<std::string_view> types = {IT::CS, IT::ETF, IT::LOF, IT::INDX, IT::CONVERTIBLE, IT::REITs};
+  static const std::vector<std::string_view> types = [] {
+    std::vector<std::string_view> out;
+    for (const auto& c : INSTRUMENT_CLASSES())
+      if (c.layout == EQUITIES_DTYPE) out.push_back(c.type);
+    return out;
+  }();
   return types;
 }
 
@@ -82,6 +115,51 @@ std::string join(std::string_view a, std::string_view b) {
   if (out.back() != '/') out += '/';
   out += b;
   return out;
+}
+
+namespace {
+// Entries of `folder` in the order the system lists them, for which
+// `keep(name)` holds. An absent folder (or a file in its place) has none.
+template <class Keep>
+std::vector<std::string> list_entries(const std::string& folder, Keep keep) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) {
+    if (errno == ENOENT || errno == ENOTDIR) return out;
+    util::throw_os_error(errno, "cannot list", folder);
+  }
+  struct Closer {
+    DIR* d;
+    ~Closer() { ::closedir(d); }
+  } closer{d};
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (name != "." && name != ".." && keep(name)) out.push_back(join(folder, name));
+  }
+  return out;
+}
+}  // namespace
+
+std::vector<std::string> list_store_files(const std::string& folder, bool include_hidden) {
+  return list_entries(folder, [&](std::string_view name) {
+    return (include_hidden || name.front() != '.') && name.size() >= 3 && name.substr(name.size() - 3) == ".h5";
+  });
+}
+
+std::vector<std::string> list_folders(const std::string& folder) {
+  auto out = list_entries(folder, [](std::string_view name) { return name.front() != '.'; });
+  std::erase_if(out, [](const std::string& p) {
+    struct stat st{};
+    return ::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+  });
+  return out;
+}
+
+std::string id_of_file(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (auto p = name.find(".h5"); p != std::string::npos; p = name.find(".h5", p)) name.erase(p, 3);
+  return name;
 }
 
 }  // namespace tessal_plus::bundle

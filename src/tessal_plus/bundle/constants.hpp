@@ -32,20 +32,78 @@ struct IndexRecord {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(EquitiesBar) == 56 && offsetof(EquitiesBar, close) == 32 && offsetof(EquitiesBar, total_turnover) == 48);
-static_assert(sizeof(DerivativesBar) == 64 && offsetof(DerivativesBar, open_interest) == 40 &&
-              offsetof(DerivativesBar, volume) == 48 && offsetof(DerivativesBar, total_turnover) == 56);
-static_assert(sizeof(IndexRecord) == 8 && offsetof(IndexRecord, line_no) == 4);
+// One description per record layout: the packing checks below, the HDF5
+// compound type and the writers' converters all come from these lists.
+enum class FieldKind { i32, u32, i64, f64 };
+constexpr std::size_t field_size(FieldKind k) noexcept { return k == FieldKind::i32 || k == FieldKind::u32 ? 4 : 8; }
+struct Field {
+  const char* name;
+  FieldKind kind;
+  std::size_t offset;
+};
 
-// A record layout: its HDF5 compound type and the names of its fields in order.
+inline constexpr Field EQUITIES_FIELDS[] = {
+    {"datetime", FieldKind::i64, offsetof(EquitiesBar, datetime)}, {"open", FieldKind::f64, offsetof(EquitiesBar, open)},
+    {"high", FieldKind::f64, offsetof(EquitiesBar, high)},         {"low", FieldKind::f64, offsetof(EquitiesBar, low)},
+    {"close", FieldKind::f64, offsetof(EquitiesBar, close)},       {"volume", FieldKind::f64, offsetof(EquitiesBar, volume)},
+    {"total_turnover", FieldKind::f64, offsetof(EquitiesBar, total_turnover)}};
+inline constexpr Field DERIVATIVES_FIELDS[] = {
+    {"datetime", FieldKind::i64, offsetof(DerivativesBar, datetime)},
+    {"open", FieldKind::f64, offsetof(DerivativesBar, open)},
+    {"high", FieldKind::f64, offsetof(DerivativesBar, high)},
+    {"low", FieldKind::f64, offsetof(DerivativesBar, low)},
+    {"close", FieldKind::f64, offsetof(DerivativesBar, close)},
+    {"open_interest", FieldKind::i64, offsetof(DerivativesBar, open_interest)},
+    {"volume", FieldKind::f64, offsetof(DerivativesBar, volume)},
+    {"total_turnover", FieldKind::f64, offsetof(DerivativesBar, total_turnover)}};
+inline constexpr Field INDEX_FIELDS[] = {{"date", FieldKind::i32, offsetof(IndexRecord, date)},
+                                         {"line_no", FieldKind::u32, offsetof(IndexRecord, line_no)}};
+
+// True when the fields follow each other without gaps and fill `size` bytes.
+template <std::size_t N>
+constexpr bool packed(const Field (&fields)[N], std::size_t size) {
+  std::size_t at = 0;
+  for (const auto& f : fields) {
+    if (f.offset != at) return false;
+    at += field_size(f.kind);
+  }
+  return at == size;
+}
+static_assert(packed(EQUITIES_FIELDS, sizeof(EquitiesBar)) && sizeof(EquitiesBar) == 56);
+static_assert(packed(DERIVATIVES_FIELDS, sizeof(DerivativesBar)) && sizeof(DerivativesBar) == 64);
+static_assert(packed(INDEX_FIELDS, sizeof(IndexRecord)) && sizeof(IndexRecord) == 8);
+
+// A record layout: its fields, its size and its little-endian HDF5 compound
+// type with the same member names. Tick layouts are built at run time from
+// the host's description.
 struct RecordLayout {
-  const h5::Type& type;
-  std::vector<std::string> fields;
+  std::vector<Field> fields;
   std::size_t itemsize;
+  h5::Type type;
+  static RecordLayout of(std::vector<Field> fields, std::size_t itemsize);
+  std::vector<std::string> names() const;
 };
 const RecordLayout& EQUITIES_DTYPE();
 const RecordLayout& DERIVATIVES_DTYPE();
 const RecordLayout& INDEX_DTYPE();
+
+// How a minute-bar file's trading day relates to its bars' time stamps:
+// equities open each day at 09:31 of that date; futures and options trade at
+// night, and a bar at 18:00 or later belongs to the next trading day.
+enum class DayRule { opens_0931, night_session };
+
+// The instrument classes of the minute-bar store: type -> type folder,
+// record layout and day rule. Every other mapping is read from this table.
+struct InstrumentClass {
+  std::string_view type;  // an INSTRUMENT_TYPE value
+  std::string_view folder;
+  const RecordLayout& (*layout)();
+  DayRule day_rule;
+};
+const std::vector<InstrumentClass>& INSTRUMENT_CLASSES();
+// nullptr when the type (or folder) has no minute-bar store.
+const InstrumentClass* instrument_class(std::string_view type);
+const InstrumentClass* instrument_class_of_folder(std::string_view folder);
 
 // TAG_MAP, in table order: tag -> instrument types.
 using TagRow = std::pair<std::string_view, std::vector<std::string_view>>;
@@ -67,14 +125,22 @@ inline constexpr const char* SUSPENDED_DAYS = "suspended_days.h5";
 inline constexpr const char* INSTRUMENTS = "instruments.pk";
 inline constexpr const char* MINBAR_ROOT = "h5";
 inline constexpr const char* TICKS = "ticks";
-inline constexpr const char* EQUITIES_FOLDER = "equities";
-inline constexpr const char* FUTURE_FOLDER = "future";
-inline constexpr const char* OPTION_FOLDER = "option";
 inline constexpr const char* SAMPLE_ARCHIVE = "vxbundle_sample.tar.bz2";
 inline constexpr const char* TEMP_ARCHIVE = "tessal_plus.bundle";
 }  // namespace layout
 
 // Joins path pieces with the platform separator.
 std::string join(std::string_view a, std::string_view b);
+
+// The store files directly in `folder` as a shell's "*.h5" lists them:
+// names ending in ".h5" that do not begin with a dot (unless
+// `include_hidden`), in the order the system lists them. An absent folder
+// holds none; a folder that cannot be read throws util::Error.
+std::vector<std::string> list_store_files(const std::string& folder, bool include_hidden = false);
+// The folders directly in `folder` whose names do not begin with a dot.
+std::vector<std::string> list_folders(const std::string& folder);
+// The order book id the checks take from a store file's path: its base name
+// with ".h5" removed.
+std::string id_of_file(const std::string& path);
 
 }  // namespace tessal_plus::bundle

@@ -17,8 +17,8 @@
 
 #include <fmt/format.h>
 
-#include "tessal/ticks_layout.hpp"
 #include "tessal_plus/bundle/console.hpp"
+#include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
@@ -37,8 +37,7 @@ std::int32_t _get_end_date() {
 }
 
 void remove_h5(const std::string& h5_file) {
-  if (::unlink(h5_file.c_str()) != 0 && errno != ENOENT)
-    throw std::system_error(errno, std::generic_category(), fmt::format("cannot delete '{}'", h5_file));
+  if (::unlink(h5_file.c_str()) != 0 && errno != ENOENT) util::throw_os_error(errno, "cannot delete", h5_file);
 }
 
 namespace {
@@ -61,29 +60,43 @@ const char* const kOsFailure = " 失败，请检查文件的权限以及是否�
 const char* const kDamaged = " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n";
 const char* const kNoPermission = " 失败，您没有相关数据的使用权限，可联系星桥科技开通相关权限：0000-00000000";
 
-// Whether an error is an operating-system error: the file could not be
-// opened because of its permissions or because another process holds it.
-bool is_os_error(const std::exception& e) {
-  if (const auto* h = dynamic_cast<const h5::Error*>(&e)) return h->is_os_error();
-  return dynamic_cast<const std::system_error*>(&e) != nullptr;
-}
-
 // Runs `body` with the caught-failure rules of both writers: one log line
 // and the run's flag cleared. With `permission_message`, the service's
 // refusal has a message of its own.
-bool run_logged(const std::string& file_path, tessal::SharedFlag* sval, bool permission_message,
-                const std::function<void()>& body) {
+bool run_logged(const std::string& file_path, bool permission_message, const std::function<void()>& body) {
+  tessal::SharedFlag* sval = tessal::data::bundle::sval();
   try {
     body();
     return true;
-  } catch (const quillonc::PermissionDenied& e) {
-    if (permission_message) tessal::system_log::error("更新 " + file_path + kNoPermission);
-    else tessal::system_log::error("更新 " + file_path + kDamaged + e.what());
   } catch (const std::exception& e) {
-    tessal::system_log::error("更新 " + file_path + (is_os_error(e) ? kOsFailure : kDamaged) + e.what());
+    const auto kind = kind_of(e);
+    if (kind == util::ErrorKind::denied && permission_message)
+      tessal::system_log::error("更新 " + file_path + kNoPermission);
+    else
+      tessal::system_log::error("更新 " + file_path + (is_os_failure(e) ? kOsFailure : kDamaged) + e.what());
   }
   sval->value.store(false);
   return false;
+}
+
+// Fills a new file under a hidden temporary name beside `file_path` and
+// renames it into place only once `fill` has finished and the file is
+// closed: a file under its final name is always complete, whatever stops
+// the task (an error, a kill, a full disk). The temporary file is removed on
+// failure.
+void write_via_temp(const std::string& folder, const std::string& name, const std::function<void(h5::File&)>& fill) {
+  const std::string temp = rebuild_temp_path(folder, name);
+  const std::string file_path = join(folder, name);
+  remove_h5(temp);
+  try {
+    h5::File f = h5::File::open(temp, h5::Mode::create);
+    fill(f);
+    f.close();
+    if (::rename(temp.c_str(), file_path.c_str()) != 0) util::throw_os_error(errno, "cannot replace", file_path);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -97,39 +110,6 @@ bool run_logged(const std::string& file_path, tessal::SharedFlag* sval, bool per
 // chunks. See bench/.
 constexpr hsize_t kDataChunkRows = 128;
 constexpr hsize_t kIndexChunkRows = 512;
-
-struct FieldSlot {
-  std::size_t offset;
-  bool integer;
-};
-
-struct BarLayout {
-  const RecordLayout* layout;
-  std::vector<FieldSlot> slots;  // one per field after `datetime`
-};
-
-const BarLayout& equities_layout() {
-  static const BarLayout l{&EQUITIES_DTYPE(),
-                           {{offsetof(EquitiesBar, open), false},
-                            {offsetof(EquitiesBar, high), false},
-                            {offsetof(EquitiesBar, low), false},
-                            {offsetof(EquitiesBar, close), false},
-                            {offsetof(EquitiesBar, volume), false},
-                            {offsetof(EquitiesBar, total_turnover), false}}};
-  return l;
-}
-
-const BarLayout& derivatives_layout() {
-  static const BarLayout l{&DERIVATIVES_DTYPE(),
-                           {{offsetof(DerivativesBar, open), false},
-                            {offsetof(DerivativesBar, high), false},
-                            {offsetof(DerivativesBar, low), false},
-                            {offsetof(DerivativesBar, close), false},
-                            {offsetof(DerivativesBar, open_interest), true},
-                            {offsetof(DerivativesBar, volume), false},
-                            {offsetof(DerivativesBar, total_turnover), false}}};
-  return l;
-}
 
 // One fetch: `index` and `data` rows ready to be written.
 struct Fetched {
@@ -164,28 +144,31 @@ const std::vector<double>& require_column(const quillonc::Table& t, const std::s
   throw std::runtime_error(fmt::format("the service's table has no column '{}'", name));
 }
 
-Fetched convert_bars(const quillonc::Table& t, const BarLayout& bl) {
+// Service rows -> records of `layout`: the first field is the bar time as
+// YYYYMMDDHHMMSS, every other field is the service's column of that name.
+Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
   const auto rows = unique_rows_by_time(t, /*keep_last=*/false);
   Fetched f;
   f.rows = rows.size();
-  const std::size_t size = bl.layout->itemsize;
+  const std::size_t size = layout.itemsize;
   f.data.assign(rows.size() * size, 0);
   std::vector<const std::vector<double>*> cols;
-  for (std::size_t k = 1; k < bl.layout->fields.size(); ++k) cols.push_back(&require_column(t, bl.layout->fields[k]));
+  for (std::size_t k = 1; k < layout.fields.size(); ++k) cols.push_back(&require_column(t, layout.fields[k].name));
   if (t.trading_date && t.trading_date->size() != t.rows()) throw std::runtime_error("the service's trading_date column is incomplete");
   std::unordered_set<std::int32_t> seen_days;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t src = rows[r];
     char* rec = f.data.data() + r * size;
     const std::int64_t dt = tessal::convert_dt_to_int(t.time[src]);
-    std::memcpy(rec, &dt, sizeof dt);
+    std::memcpy(rec + layout.fields[0].offset, &dt, sizeof dt);
     for (std::size_t k = 0; k < cols.size(); ++k) {
+      const Field& field = layout.fields[k + 1];
       const double v = (*cols[k])[src];
-      if (bl.slots[k].integer) {
+      if (field.kind == FieldKind::i64) {
         const auto iv = static_cast<std::int64_t>(v);
-        std::memcpy(rec + bl.slots[k].offset, &iv, sizeof iv);
+        std::memcpy(rec + field.offset, &iv, sizeof iv);
       } else {
-        std::memcpy(rec + bl.slots[k].offset, &v, sizeof v);
+        std::memcpy(rec + field.offset, &v, sizeof v);
       }
     }
     const std::int32_t day = tessal::date_to_number(t.trading_date ? (*t.trading_date)[src] : t.time[src]);
@@ -204,10 +187,10 @@ void _append(h5::Dataset& origin, const void* rows_data, hsize_t rows, hid_t mem
   origin.write_rows(n, rows, rows_data, memtype);
 }
 
-void create_minbar_datasets(h5::File& f, const Fetched& fetched, const BarLayout& bl) {
+void create_minbar_datasets(h5::File& f, const Fetched& fetched, const RecordLayout& layout) {
   h5::DatasetOptions data_opts{true, kDataChunkRows, 9, std::nullopt};
   h5::DatasetOptions index_opts{true, kIndexChunkRows, 9, std::nullopt};
-  f.create_dataset("data", bl.layout->type, fetched.data.data(), fetched.rows, data_opts);
+  f.create_dataset("data", layout.type, fetched.data.data(), fetched.rows, data_opts);
   f.create_dataset("index", INDEX_DTYPE().type, fetched.index.data(), fetched.index.size(), index_opts);
 }
 
@@ -248,133 +231,131 @@ std::int32_t parse_de_listed(const std::string& text) {
   throw std::invalid_argument(fmt::format("invalid de_listed_date '{}'", text));
 }
 
+// What the service says of one instrument: where its file lives, how its
+// records look, which market to ask and when it stopped trading.
+struct Resolved {
+  const InstrumentClass* cls;
+  std::string market;
+  std::int32_t de_listed_date = 0;  // 0 while listed
+};
+
+// Looks the instrument up. Nothing when there is nothing to store: a type
+// without a minute-bar store, or de-listed before MIN_START_DATE. Throws
+// for an unknown id.
+std::optional<Resolved> resolve_instrument(const std::string& order_book_id) {
+  Resolved r;
+  r.market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
+  const auto records = quillonc::client().instruments(order_book_id, r.market);
+  if (records.empty()) throw std::invalid_argument("标的 " + order_book_id + " 不存在");
+  if (records.size() > 1) {
+    // A re-listed id: de-listed only when every listing ended, then on the latest day.
+    const bool listed = std::any_of(records.begin(), records.end(), [](const auto& x) { return x.de_listed_date == "0000-00-00"; });
+    if (!listed) {
+      const auto latest = std::max_element(records.begin(), records.end(),
+                                           [](const auto& a, const auto& b) { return a.de_listed_date < b.de_listed_date; });
+      r.de_listed_date = parse_de_listed(latest->de_listed_date);
+    }
+  } else {
+    r.de_listed_date = parse_de_listed(records.front().de_listed_date);
+  }
+  if (r.de_listed_date != 0 && r.de_listed_date < MIN_START_DATE) return std::nullopt;
+  r.cls = instrument_class(records.front().type);
+  if (!r.cls) return std::nullopt;
+  return r;
+}
+
+// _get_price: the bars from `start_date` to the update horizon (or the
+// de-listing day, once past), as records; nothing when there are none.
+std::optional<Fetched> fetch_bars(const std::string& order_book_id, const Resolved& r, std::int32_t start_date) {
+  const std::int32_t today = util::timestamp_date(tessal::datetime_now());
+  const std::int32_t end = r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date();
+  if (end < start_date) return std::nullopt;
+  auto table = quillonc::client().get_price(order_book_id, start_date, end, quillonc::Frequency::minute, r.market);
+  if (!table || table->empty()) return std::nullopt;
+  return convert_bars(*table, r.cls->layout());
+}
+
+// The last indexed trading day and its first row; MIN_START_DATE and 0 for
+// an empty index.
+IndexRecord latest_indexed(const h5::Dataset& index) {
+  const hsize_t n = index.size();
+  return n == 0 ? IndexRecord{MIN_START_DATE, 0} : index_at(index, n - 1);
+}
+
+// An update stopped between its two appends leaves `index` and `data`
+// ending on different days: cut both back to the days before the earlier
+// of the two, so those days are fetched again whole.
+void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
+  const std::int32_t latest_date = latest_indexed(index).date;
+  const hsize_t data_rows = data.size();
+  const std::int64_t data_date = data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000;
+  if (latest_date == data_date) return;
+  const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
+  const hsize_t keep_data = lower_bound_rows(data_rows, min_date, [&](hsize_t r) { return datetime_at(data, r) / 1000000; });
+  const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
+  data.resize(keep_data);
+  index.resize(keep_index);
+}
+
+// Appends fetched days after the rows `data` holds now.
+void append_days(h5::Dataset& index, h5::Dataset& data, Fetched& more, const RecordLayout& layout) {
+  const hsize_t offset = data.size();
+  for (auto& r : more.index) {
+    if (offset + r.line_no > UINT32_MAX) throw std::runtime_error("too many bars for a 32-bit line_no");
+    r.line_no += static_cast<std::uint32_t>(offset);
+  }
+  _append(index, more.index.data(), more.index.size(), INDEX_DTYPE().type.get());
+  _append(data, more.data.data(), more.rows, layout.type.get());
+}
+
+// Brings an existing minute-bar file up to date from the day after its
+// last indexed day.
+void update_minbar_file(h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date) {
+  if (!f.contains("index")) {
+    // A file without an index cannot be continued: fill it anew.
+    const auto fetched = fetch_bars(order_book_id, r, min_start_date);
+    if (f.contains("data")) f.unlink("data");
+    if (fetched) create_minbar_datasets(f, *fetched, r.cls->layout());
+    return;
+  }
+  h5::Dataset index = f.open_dataset("index");
+  h5::Dataset data = f.open_dataset("data");
+  repair_interrupted_append(index, data);
+  const std::int32_t latest_date = latest_indexed(index).date;
+  if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return;
+  const std::int32_t start = quillonc::client().get_next_trading_date(latest_date, r.market);
+  if (auto more = fetch_bars(order_book_id, r, start)) append_days(index, data, *more, r.cls->layout());
+}
+
 }  // namespace
 
 void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                 std::int32_t min_start_date, bool rebuild) {
-  auto& q = quillonc::client();
-  const std::string market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
-  const auto records = q.instruments(order_book_id, market);
-  if (records.empty()) throw std::invalid_argument("标的 " + order_book_id + " 不存在");
-
-  std::int32_t de_listed_date = 0;
-  std::string ins_type;
-  if (records.size() > 1) {
-    const bool listed = std::any_of(records.begin(), records.end(), [](const auto& r) { return r.de_listed_date == "0000-00-00"; });
-    if (!listed) {
-      const auto latest = std::max_element(records.begin(), records.end(),
-                                           [](const auto& a, const auto& b) { return a.de_listed_date < b.de_listed_date; });
-      de_listed_date = parse_de_listed(latest->de_listed_date);
-    }
-    ins_type = records.front().type;
-  } else {
-    de_listed_date = parse_de_listed(records.front().de_listed_date);
-    ins_type = records.front().type;
-  }
-  if (de_listed_date != 0 && de_listed_date < MIN_START_DATE) return;
-
-  const auto& eq = EQUITIES_INS_TYPE();
-  const BarLayout* bl = nullptr;
-  const char* folder_name = nullptr;
-  if (std::find(eq.begin(), eq.end(), ins_type) != eq.end()) bl = &equities_layout(), folder_name = layout::EQUITIES_FOLDER;
-  else if (ins_type == tessal::INSTRUMENT_TYPE::FUTURE) bl = &derivatives_layout(), folder_name = layout::FUTURE_FOLDER;
-  else if (ins_type == tessal::INSTRUMENT_TYPE::OPTION) bl = &derivatives_layout(), folder_name = layout::OPTION_FOLDER;
-  else return;
-
-  const std::string folder = join(path, folder_name);
+  const auto resolved = resolve_instrument(order_book_id);
+  if (!resolved) return;
+  const RecordLayout& layout = resolved->cls->layout();
+  const std::string folder = join(path, resolved->cls->folder);
   fs::create_directories(folder);
   const std::string name = file_name_or_default(file_name, order_book_id);
   const std::string file_path = join(folder, name);
 
-  auto get_price = [&](std::int32_t start_date) -> std::optional<Fetched> {
-    const std::int32_t today = util::timestamp_date(tessal::datetime_now());
-    const std::int32_t end = de_listed_date != 0 && de_listed_date < today ? de_listed_date : _get_end_date();
-    if (end < start_date) return std::nullopt;
-    auto table = q.get_price(order_book_id, start_date, end, quillonc::Frequency::minute, market);
-    if (!table || table->empty()) return std::nullopt;
-    return convert_bars(*table, *bl);
-  };
-
-  if (rebuild) {
-    // The old file stays until the refilled one is complete.
-    auto fetched = get_price(min_start_date);
+  if (rebuild || !file_exists(file_path)) {
+    // A new or refilled file is written whole under a temporary name; a
+    // rebuild that finds no bars removes the old file.
+    auto fetched = fetch_bars(order_book_id, *resolved, min_start_date);
     if (!fetched) {
-      remove_h5(file_path);
+      if (rebuild) remove_h5(file_path);
       return;
     }
-    const std::string temp = rebuild_temp_path(folder, name);
-    tessal::SharedFlag* sval = tessal::data::bundle::sval();
-    remove_h5(temp);
-    const bool ok = run_logged(file_path, sval, false, [&] {
-      h5::File f = h5::File::open(temp, h5::Mode::create);
-      create_minbar_datasets(f, *fetched, *bl);
-      f.close();
-      if (::rename(temp.c_str(), file_path.c_str()) != 0)
-        throw std::system_error(errno, std::generic_category(), fmt::format("cannot replace '{}'", file_path));
+    run_logged(file_path, false, [&] {
+      write_via_temp(folder, name, [&](h5::File& f) { create_minbar_datasets(f, *fetched, layout); });
     });
-    if (!ok) remove_h5(temp);
     return;
   }
-
-  std::optional<Fetched> fetched;
-  if (!file_exists(file_path)) {
-    fetched = get_price(min_start_date);
-    if (!fetched) return;
-  }
   const h5::Mode mode = tessal::get_h5_mode(file_path);
-  tessal::SharedFlag* sval = tessal::data::bundle::sval();
-
-  run_logged(file_path, sval, false, [&] {
+  run_logged(file_path, false, [&] {
     h5::File f = h5::File::open(file_path, mode);
-    if (!f.contains("index")) {
-      if (!fetched) fetched = get_price(min_start_date);
-      if (f.contains("data")) f.unlink("data");
-      if (fetched) create_minbar_datasets(f, *fetched, *bl);
-      f.close();
-      return;
-    }
-    h5::Dataset index = f.open_dataset("index");
-    h5::Dataset data = f.open_dataset("data");
-    auto latest = [&](std::int32_t& latest_date, hsize_t& latest_index) {
-      const hsize_t n = index.size();
-      if (n == 0) {
-        latest_date = MIN_START_DATE, latest_index = 0;
-      } else {
-        const IndexRecord r = index_at(index, n - 1);
-        latest_date = r.date, latest_index = r.line_no;
-      }
-    };
-    std::int32_t latest_date = 0;
-    hsize_t latest_index = 0;
-    latest(latest_date, latest_index);
-    const hsize_t data_rows = data.size();
-    const std::int64_t data_date = data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000;
-    if (latest_date != data_date) {
-      // An update stopped between its two appends: cut both datasets back
-      // to the days before the earlier of the two and fetch them again.
-      const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
-      const hsize_t keep_data = lower_bound_rows(data_rows, min_date, [&](hsize_t r) { return datetime_at(data, r) / 1000000; });
-      const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
-      data.resize(keep_data);
-      index.resize(keep_index);
-      latest(latest_date, latest_index);
-    }
-    if (de_listed_date != 0 && latest_date >= de_listed_date) {
-      f.close();
-      return;
-    }
-    const std::int32_t start = q.get_next_trading_date(latest_date, market);
-    auto more = get_price(start);
-    if (more) {
-      // New rows land after the rows `data` holds now.
-      const hsize_t offset = data.size();
-      for (auto& r : more->index) {
-        if (offset + r.line_no > UINT32_MAX) throw std::runtime_error("too many bars for a 32-bit line_no");
-        r.line_no += static_cast<std::uint32_t>(offset);
-      }
-      _append(index, more->index.data(), more->index.size(), INDEX_DTYPE().type.get());
-      _append(data, more->data.data(), more->rows, bl->layout->type.get());
-    }
+    update_minbar_file(f, order_book_id, *resolved, min_start_date);
     f.close();
   });
 }
@@ -385,13 +366,16 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
 
 namespace {
 
-// Converts the rows of one trading day into tick records: every column of
-// the loader's layout times its scale factor. Integer fields are rounded to
-// the nearest integer: truncation would store 10.23 x 10000 as 102299.
-// Work goes field by field over blocks of rows: each inner loop has one
-// scale and one field type, and a block of records stays in cache.
-std::vector<tessal::TickRecord> tick_records(const quillonc::Table& t, const std::vector<std::size_t>& rows) {
+// Converts the rows of one trading day into records of the host's tick
+// layout: every field is the service's column of that name times the
+// field's scale, "date" and "time" come from the time stamp, and a missing
+// "open_interest" column is 0. Integer fields are rounded to the nearest
+// integer: truncation would store 10.23 x 10000 as 102299. Work goes field
+// by field over blocks of rows: each inner loop has one scale and one field
+// type, and a block of records stays in cache.
+std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::size_t>& rows) {
   const auto& fields = tessal::H5TicksLoader::FIELDS();
+  const std::size_t itemsize = tessal::H5TicksLoader::DTYPES().size();
   enum class Source { date, time, column, zero };
   std::vector<Source> source(fields.size(), Source::column);
   std::vector<const double*> cols(fields.size(), nullptr);
@@ -399,10 +383,10 @@ std::vector<tessal::TickRecord> tick_records(const quillonc::Table& t, const std
     const std::string_view name = fields[i].name;
     if (name == "date") source[i] = Source::date;
     else if (name == "time") source[i] = Source::time;
-    else if (name == "open_interest" && !t.column(name)) source[i] = Source::zero;  // absent: 0 in every row
+    else if (name == "open_interest" && !t.column(name)) source[i] = Source::zero;
     else cols[i] = require_column(t, std::string(name)).data();
   }
-  std::vector<tessal::TickRecord> out(rows.size());
+  std::vector<char> out(rows.size() * itemsize, 0);
   constexpr std::size_t kBlock = 256;
   double values[kBlock];
   for (std::size_t b = 0; b < rows.size(); b += kBlock) {
@@ -424,12 +408,12 @@ std::vector<tessal::TickRecord> tick_records(const quillonc::Table& t, const std
           std::fill(values, values + n, 0.0);
           break;
       }
-      char* base = reinterpret_cast<char*>(out.data() + b) + f.offset;
+      char* base = out.data() + b * itemsize + f.offset;
       for (std::size_t r = 0; r < n; ++r) {
         const double v = values[r] * f.scale;
         // Half away from zero, as llround, without its call per value.
         const double rounded = v < 0 ? v - 0.5 : v + 0.5;
-        char* dst = base + r * sizeof(tessal::TickRecord);
+        char* dst = base + r * itemsize;
         if (f.kind == tessal::FieldKind::f64) {
           std::memcpy(dst, &v, sizeof v);
         } else if (f.kind == tessal::FieldKind::i64) {
@@ -481,7 +465,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
       const auto records = tick_records(*ticks, rows);
       const std::string name = util::format_compact(day);
       if (f.contains(name)) f.unlink(name);
-      f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), records.data(), records.size(),
+      f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), records.data(), rows.size(),
                        h5::DatasetOptions{false, 0, -1, COMPRESSION_KWARGS()});
     }
   }
@@ -508,20 +492,20 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path, 
   fs::create_directories(path);
   const std::string name = file_name_or_default(file_name, order_book_id);
   const std::string file_path = join(path, name);
-  // A rebuild fills a fresh file beside the old one and renames it over the
-  // old one only once the refill has finished.
-  const std::string target = rebuild ? rebuild_temp_path(path, name) : file_path;
-  if (rebuild) remove_h5(target);
-  const h5::Mode mode = tessal::get_h5_mode(target);
-  tessal::SharedFlag* sval = tessal::data::bundle::sval();
-  const bool ok = run_logged(file_path, sval, true, [&] {
-    h5::File f = h5::File::open(target, mode);
+  if (rebuild || !file_exists(file_path)) {
+    // A new or rebuilt file is filled under a temporary name and appears
+    // under its own only when complete; the old one stays until then.
+    run_logged(file_path, true, [&] {
+      write_via_temp(path, name, [&](h5::File& f) { update_tick_file(f, order_book_id, min_start_date); });
+    });
+    return;
+  }
+  const h5::Mode mode = tessal::get_h5_mode(file_path);
+  run_logged(file_path, true, [&] {
+    h5::File f = h5::File::open(file_path, mode);
     update_tick_file(f, order_book_id, min_start_date);
     f.close();
-    if (rebuild && ::rename(target.c_str(), file_path.c_str()) != 0)
-      throw std::system_error(errno, std::generic_category(), fmt::format("cannot replace '{}'", file_path));
   });
-  if (rebuild && !ok) remove_h5(target);
 }
 
 }  // namespace tessal_plus::bundle

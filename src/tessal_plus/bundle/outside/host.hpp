@@ -100,30 +100,30 @@ SharedFlag* sval();
 // tessal.data.bundle.process_init: installs the flag in a worker process.
 void process_init(SharedFlag* flag);
 
-// A pool of `max_workers` forked worker processes, each initialised once by
-// `initializer(initarg)`. Tasks are handed out as workers free up; a progress
-// bar advances by one per finished task. Leaving the scope (or shutdown())
-// waits for every task. A task that throws is logged with its label and
-// clears the flag; a worker that dies is replaced and its task counts as
-// failed, so the run can never report success for work that did not happen.
+// A pool of `max_workers` worker processes, each initialised once by
+// `initializer(initarg)`. submit() takes the task function and its
+// arguments, as a process pool takes a function it can send by name; tasks
+// are handed out as workers free up; a progress bar advances by one per
+// finished task. Leaving the scope (or shutdown()) waits for every task. A
+// task that throws is logged with its order book id and clears the flag; a
+// worker that dies is replaced and its task counts as failed, so the run
+// can never report success for work that did not happen.
 class ProgressedProcessPoolExecutor {
  public:
-  using Initializer = void (*)(SharedFlag*);
+  using Initializer = std::function<void(SharedFlag*)>;
+  using TaskFunction = void (*)(const std::string& order_book_id, const std::string& path, bool rebuild);
   ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg);
   ~ProgressedProcessPoolExecutor();
   ProgressedProcessPoolExecutor(const ProgressedProcessPoolExecutor&) = delete;
   ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
 
-  void submit(std::string label, std::function<void()> task);
+  void submit(TaskFunction fn, const std::string& order_book_id, const std::string& path, bool rebuild);
   // Runs every submitted task and waits for all of them.
   void shutdown();
 
  private:
-  int max_workers_;
-  Initializer initializer_;
-  SharedFlag* initarg_;
-  std::vector<std::pair<std::string, std::function<void()>>> tasks_;
-  bool done_ = false;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // tessal.data.bundle.update_bundle: refreshes the base files of a bundle
@@ -142,10 +142,12 @@ using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;
 void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body);
 }  // namespace cmds::bundle
 
-// The tick record layout of H5TicksLoader (tessal_mod_palomar_data).
+// The tick record layout of H5TicksLoader (tessal_mod_palomar_data), given
+// at run time: the module writes and reads exactly the layout described
+// here, whatever its fields, scales and size.
 enum class FieldKind { i32, i64, f64 };
 struct TickField {
-  const char* name;
+  std::string name;
   FieldKind kind;
   double scale;         // third element of the loader's FIELDS entry
   std::size_t offset;   // position of the field in the packed record
@@ -153,6 +155,7 @@ struct TickField {
 struct H5TicksLoader {
   static const std::vector<std::string>& COLUMNS();
   static const std::vector<TickField>& FIELDS();
+  // The record type; its size is the record size.
   static const h5::Type& DTYPES();
 };
 

@@ -12,20 +12,21 @@
 #include <vector>
 
 #include "util/datetime.hpp"
+#include "util/error.hpp"
 
 namespace quillonc {
 
 // The service refuses a request the account may not make
 // (quillonc.share.errors.PermissionDenied).
-class PermissionDenied : public std::runtime_error {
+class PermissionDenied : public util::Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit PermissionDenied(const std::string& what) : util::Error(util::ErrorKind::denied, "", what) {}
 };
 
 // Any other failure reported by the service itself.
-class ServiceError : public std::runtime_error {
+class ServiceError : public util::Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ServiceError(const std::string& what) : util::Error(util::ErrorKind::service, "", what) {}
 };
 
 // One row of an instrument table, or one instrument record.
@@ -102,19 +103,22 @@ class Client {
   virtual std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& order_book_id, std::int32_t start_date,
                                                                   std::int32_t end_date) = 0;
 
+  // Runs once in each new worker process of an update, before its first
+  // task: a client that holds sockets, threads or random state inherited
+  // through fork reconnects or re-seeds here.
+  virtual void on_worker_start() {}
+
   // Used by the host's day-bar updater (not by this module): the trading
   // calendar between two days, ascending.
   virtual std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) = 0;
 };
 
-// The process-wide client. Throws std::logic_error when none is installed.
+// The process-wide client. Whoever builds the program installs it (the
+// command line, a test, the Python package); the module only uses it.
+// client() throws std::logic_error when none is installed.
 Client& client();
 void install(std::shared_ptr<Client> c);
-
-// Builds a client from a service setting such as "sim" or
-// "sim:seed=7,stocks=40" (see quillonc/sim_market.hpp).
-std::shared_ptr<Client> make_client(const std::string& spec);
-// The service setting from --service, else TESSAL_SERVICE, else "sim".
-std::string service_spec(const std::string& from_command_line);
+// Runs the installed client's on_worker_start(), if a client is installed.
+void worker_started();
 
 }  // namespace quillonc

@@ -1,0 +1,19 @@
+#pragma once
+// How the module sorts failures: one rule for the writers (which log them)
+// and the checks (which report files as broken or held).
+#include <optional>
+
+#include "util/error.hpp"
+
+namespace tessal_plus::bundle {
+
+// The kind of a failure: util::Error's own kind; a standard system error
+// (std::filesystem, std::system_error) by its errno; out of memory as an
+// damaged file; nothing for any other exception.
+std::optional<util::ErrorKind> kind_of(const std::exception& e) noexcept;
+
+// The operating system refused or failed the access (as opposed to the
+// content being wrong).
+bool is_os_failure(const std::exception& e) noexcept;
+
+}  // namespace tessal_plus::bundle
