@@ -221,3 +221,23 @@ TEST_F(TickWriter, RebuildKeepsTheOldFileUntilTheRefillIsComplete) {
 }
 
 }  // namespace
+
+namespace {
+// A day too short for Blosc to shrink (one 256-byte tick) is stored as it
+// is, not lost: a failing filter used to leave the day without its chunk,
+// read back as zeros.
+TEST_F(TickWriter, ADayOfOneTickIsStoredWhole) {
+  fake.day_bars["T"] = {20240605};
+  fake.add_instrument("T", "CS");
+  add_ticks("T", 20240605, 20240605, {93000}, false, 12.34);
+  _append_h5_tick("T", folder, std::nullopt, 20240605);
+  EXPECT_TRUE(log.lines.empty()) << log.lines[0];
+  h5::File f = h5::File::open(file("T"), h5::Mode::read);
+  const h5::Dataset ds = f.open_dataset("20240605");
+  ASSERT_EQ(ds.size(), 1u);
+  std::vector<tessal::TickRecord> r(1);
+  ds.read(r.data(), tessal::H5TicksLoader::DTYPES().get());
+  EXPECT_EQ(r[0].date, 20240605);
+  EXPECT_EQ(r[0].last, 123400);
+}
+}  // namespace

@@ -198,6 +198,8 @@ void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t me
   if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
   if (H5Dwrite(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot write");
+  // As in create_dataset: a failure flushing the chunks must reach the caller.
+  if (H5Dflush(get()) < 0) fail("cannot write");
 }
 
 std::vector<FilterSpec> Dataset::filters() const {
@@ -288,7 +290,10 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   if (o.filter) {
     if (o.filter->id == kBloscFilter && !g_blosc)
       throw Error(ErrorKind::damaged, path_, "the Blosc HDF5 filter is not available");
-    if (H5Pset_filter(dcpl.get(), o.filter->id, H5Z_FLAG_MANDATORY, o.filter->cd_values.size(), o.filter->cd_values.data()) < 0)
+    // Optional, as h5py sets a filter given by number: a chunk the filter
+    // cannot shrink (Blosc gives up on a few hundred random bytes) is stored
+    // as it is instead of failing the write.
+    if (H5Pset_filter(dcpl.get(), o.filter->id, H5Z_FLAG_OPTIONAL, o.filter->cd_values.size(), o.filter->cd_values.data()) < 0)
       fail("filter");
   }
   const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
@@ -296,6 +301,10 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   Dataset ds(Handle(id, H5Dclose), path_, name);
   if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
     throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
+  // Chunks wait in HDF5's cache until the dataset is flushed or closed, and
+  // a failure then (a filter, a full disk) would only surface in a closing
+  // call that cannot report it: flush now, where it can.
+  if (rows > 0 && H5Dflush(id) < 0) throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
   return ds;
 }
 

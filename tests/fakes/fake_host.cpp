@@ -1,0 +1,124 @@
+// A second host for the module, as small as the module allows: tasks run in
+// this process, the clock is TESSAL_NOW, and the tick layout is a short one
+// of its own (four fields, other scales), so tests can show that the module
+// works from whatever host it is linked with and writes exactly the layout
+// the host describes.
+#include <cstdlib>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "tessal_plus/bundle/outside/host.hpp"
+#include "tests/fakes/fake_host.hpp"
+
+namespace fake_host {
+std::vector<std::string> log_lines;
+int initializer_calls = 0;
+int daybar_calls = 0;
+}  // namespace fake_host
+
+namespace tessal {
+
+Timestamp datetime_now() {
+  const char* pinned = std::getenv("TESSAL_NOW");
+  if (!pinned || !*pinned) throw std::logic_error("the fake host's clock needs TESSAL_NOW");
+  return util::parse_timestamp(pinned);
+}
+std::int64_t convert_dt_to_int(Timestamp t) noexcept {
+  const std::int64_t sec = util::timestamp_time_of_day(t) / util::kMicrosPerSecond;
+  return static_cast<std::int64_t>(util::timestamp_date(t)) * 1'000'000 + (sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60;
+}
+std::int32_t date_to_number(Timestamp t) noexcept { return util::timestamp_date(t); }
+std::int32_t time_to_number(Timestamp t) noexcept {
+  const std::int64_t sec = util::timestamp_time_of_day(t) / util::kMicrosPerSecond;
+  return static_cast<std::int32_t>((sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60) * 1000;
+}
+
+namespace warnings {
+namespace {
+bool g_ignore = false;
+}
+void warn(const std::string&) {}
+bool ignored() { return g_ignore; }
+void set_sink(std::function<void(const std::string&)>) {}
+IgnoreWarnings::IgnoreWarnings() : saved_(g_ignore) { g_ignore = true; }
+IgnoreWarnings::~IgnoreWarnings() { g_ignore = saved_; }
+}  // namespace warnings
+
+namespace system_log {
+void error(const std::string& message) { fake_host::log_lines.push_back(message); }
+void set_sink(std::function<void(const std::string&)>) {}
+}  // namespace system_log
+
+h5::Mode get_h5_mode(const std::string&) { return h5::Mode::append; }
+
+h5::FilterSpec blosc_opts(int complevel, std::string_view) {
+  return h5::FilterSpec{h5::kBloscFilter, {0, 0, 0, 0, static_cast<unsigned>(complevel), 1, 1}};
+}
+
+SharedFlagOwner::SharedFlagOwner(bool initial) : flag_(new SharedFlag{}) { flag_->value.store(initial); }
+SharedFlagOwner::~SharedFlagOwner() { delete flag_; }
+
+namespace data::bundle {
+namespace {
+SharedFlag* g_sval = nullptr;
+}
+SharedFlag* sval() {
+  if (!g_sval) throw std::logic_error("no flag installed");
+  return g_sval;
+}
+void process_init(SharedFlag* flag) { g_sval = flag; }
+
+// Runs the tasks one after the other in this process, the initialiser once.
+struct ProgressedProcessPoolExecutor::Impl {
+  Initializer initializer;
+  SharedFlag* initarg;
+  std::vector<std::tuple<TaskFunction, std::string, std::string, bool>> tasks;
+  bool done = false;
+};
+ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int, Initializer initializer, SharedFlag* initarg)
+    : impl_(std::make_unique<Impl>(Impl{std::move(initializer), initarg, {}, false})) {}
+ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() { shutdown(); }
+void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& id, const std::string& path, bool rebuild) {
+  impl_->tasks.emplace_back(fn, id, path, rebuild);
+}
+void ProgressedProcessPoolExecutor::shutdown() {
+  if (impl_->done) return;
+  impl_->done = true;
+  ++fake_host::initializer_calls;
+  impl_->initializer(impl_->initarg);
+  for (const auto& [fn, id, path, rebuild] : impl_->tasks) fn(id, path, rebuild);
+}
+
+bool update_daybar(const std::string&, bool, bool, int, bool) {
+  ++fake_host::daybar_calls;
+  return true;
+}
+}  // namespace data::bundle
+
+namespace cmds::bundle {
+void download(std::FILE* out, std::int64_t, const std::string&, const BodyReader& body) {
+  char buf[4096];
+  while (const std::size_t n = body(buf, sizeof buf)) std::fwrite(buf, 1, n, out);
+}
+}  // namespace cmds::bundle
+
+const std::vector<TickField>& H5TicksLoader::FIELDS() {
+  static const std::vector<TickField> fields = {
+      {"date", FieldKind::i32, 1, 0}, {"time", FieldKind::i32, 1, 4}, {"last", FieldKind::f64, 2, 8}, {"volume", FieldKind::i64, 100, 16}};
+  return fields;
+}
+const std::vector<std::string>& H5TicksLoader::COLUMNS() {
+  static const std::vector<std::string> columns = {"date", "time", "last", "volume"};
+  return columns;
+}
+const h5::Type& H5TicksLoader::DTYPES() {
+  static const h5::Type type = [] {
+    h5::Type t = h5::Type::compound(24);
+    t.insert("date", 0, H5T_STD_I32LE).insert("time", 4, H5T_STD_I32LE).insert("last", 8, H5T_IEEE_F64LE).insert("volume", 16, H5T_STD_I64LE);
+    return t;
+  }();
+  return type;
+}
+
+}  // namespace tessal
