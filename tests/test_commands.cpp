@@ -144,4 +144,54 @@ TEST_F(Commands, SmartUpdateRefusesHostileOrIncompleteInstrumentLists) {
   EXPECT_EQ(out.text(), "开始智能更新已下载数据\n开始更新日线及基础数据\n");
 }
 
+TEST(Announcement, RendersAtMostSixIdsAndShortensLongOnes) {
+  EXPECT_EQ(render_id_set({}), "set()");
+  EXPECT_EQ(render_id_set({"A"}), "{'A'}");
+  EXPECT_EQ(render_id_set({"H", "G", "F", "E", "D", "C", "B", "A"}), "{'A', 'B', 'C', 'D', 'E', 'F', ...}");
+  const std::string long_id = "ABCDEFGHIJKLMNOPQRSTUVWXYZ123";  // 29 characters
+  EXPECT_EQ(render_id_set({long_id}), "{'ABCDEFGHIJKL...QRSTUVWXYZ123'}");
+  EXPECT_EQ(render_id_set({long_id.substr(0, 28)}), "{'" + long_id.substr(0, 28) + "'}");
+}
+
+
+TEST(Drivers, EmptySelectionAnnouncesZeroAndOnlyTheTickDriverMakesItsFolder) {
+  WithFake svc;
+  TempDir dir;
+  CaptureStdout out;
+  EXPECT_TRUE(update_tick(dir / "ticks", {"nothing"}, false, 2));
+  EXPECT_TRUE(update_minbar(dir / "h5", {}, false, 2));
+  EXPECT_TRUE(fs::is_directory(dir / "ticks"));
+  EXPECT_FALSE(fs::exists(dir / "h5"));
+  const std::string text = out.text();
+  EXPECT_NE(text.find("开始更新 0 只标的的tick数据：set()\n"), std::string::npos);
+  EXPECT_NE(text.find("开始更新 0 只标的的分钟线数据：set()\n"), std::string::npos);
+}
+
+TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
+  WithFake svc;
+  TempDir dir;
+  PinClock clock("2024-06-05 18:00:00");
+  auto& fake = *svc.fake;
+  fake.calendar = weekdays(20240101, 20241231);
+  for (const char* id : {"A", "B", "C"}) {
+    fake.add_instrument(id, "CS");
+    fake.add_equity_bars(id, {20240604, 20240605});
+  }
+  CaptureStdout out;
+  EXPECT_TRUE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  for (const char* id : {"A", "B", "C"}) EXPECT_TRUE(fs::exists(dir / (std::string("h5/equities/") + id + ".h5")));
+  // Damage B: `index` without `data`.
+  {
+    h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read_write);
+    f.unlink("data");
+    f.close();
+  }
+  EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  EXPECT_NE(out.text().find("开始更新 3 只标的的分钟线数据：{'A', 'B', 'C'}"), std::string::npos);
+  // rebuild reaches every task: the damaged file is refilled.
+  EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
+  h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read);
+  EXPECT_EQ(f.open_dataset("data").size(), 6u);
+}
+
 }  // namespace

@@ -1,9 +1,5 @@
-// Tags to ids with the session's BJSE coverage, the worker pool with its
-// shared flag, and the drivers' announcement.
-#include <signal.h>
-
+// Tags to ids with the session's BJSE coverage.
 #include "support.hpp"
-#include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 
 using namespace testing_support;
@@ -118,93 +114,6 @@ TEST_F(Universe, ServiceWarningsAreSilencedOnlyDuringInit) {
   tessal::warnings::warn("after");
   EXPECT_EQ(shown, std::vector<std::string>{"after"});
   tessal::warnings::set_sink({});
-}
-
-TEST(Announcement, RendersAtMostSixIdsAndShortensLongOnes) {
-  EXPECT_EQ(render_id_set({}), "set()");
-  EXPECT_EQ(render_id_set({"A"}), "{'A'}");
-  EXPECT_EQ(render_id_set({"H", "G", "F", "E", "D", "C", "B", "A"}), "{'A', 'B', 'C', 'D', 'E', 'F', ...}");
-  const std::string long_id = "ABCDEFGHIJKLMNOPQRSTUVWXYZ123";  // 29 characters
-  EXPECT_EQ(render_id_set({long_id}), "{'ABCDEFGHIJKL...QRSTUVWXYZ123'}");
-  EXPECT_EQ(render_id_set({long_id.substr(0, 28)}), "{'" + long_id.substr(0, 28) + "'}");
-}
-
-// The pool sends a task as a function and its arguments; the behaviour of
-// the test's task is set here before the workers fork.
-std::function<void(int)> g_pool_task;
-void pool_task(const std::string& order_book_id, const std::string&, bool) { g_pool_task(std::stoi(order_book_id)); }
-
-TEST(ProcessPool, FlagCrossesProcessesAndDeadWorkersDoNotHang) {
-  TempDir dir;
-  auto run = [&](std::function<void(int)> task, int n) {
-    tessal::SharedFlagOwner flag(true);
-    g_pool_task = std::move(task);
-    {
-      tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
-      for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
-    }
-    return flag.get()->value.load();
-  };
-  auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };
-  EXPECT_TRUE(run(mark, 5));
-  // A writer that clears the flag in its worker makes the run fail.
-  EXPECT_FALSE(run([&](int i) {
-    mark(i);
-    if (i == 2) tessal::data::bundle::sval()->value.store(false);
-  }, 5));
-  // A task that raises counts as failed too.
-  EXPECT_FALSE(run([&](int i) {
-    if (i == 1) throw std::runtime_error("boom");
-    mark(i);
-  }, 4));
-  // A worker killed mid-task: the run ends, fails, and the rest is done.
-  fs::remove_all(dir.path());
-  fs::create_directories(dir.path());
-  EXPECT_FALSE(run([&](int i) {
-    if (i == 3) ::kill(::getpid(), SIGKILL);
-    mark(i);
-  }, 8));
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(fs::exists(dir / std::to_string(i)), i != 3) << i;
-}
-
-TEST(Drivers, EmptySelectionAnnouncesZeroAndOnlyTheTickDriverMakesItsFolder) {
-  WithFake svc;
-  TempDir dir;
-  CaptureStdout out;
-  EXPECT_TRUE(update_tick(dir / "ticks", {"nothing"}, false, 2));
-  EXPECT_TRUE(update_minbar(dir / "h5", {}, false, 2));
-  EXPECT_TRUE(fs::is_directory(dir / "ticks"));
-  EXPECT_FALSE(fs::exists(dir / "h5"));
-  const std::string text = out.text();
-  EXPECT_NE(text.find("开始更新 0 只标的的tick数据：set()\n"), std::string::npos);
-  EXPECT_NE(text.find("开始更新 0 只标的的分钟线数据：set()\n"), std::string::npos);
-}
-
-TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
-  WithFake svc;
-  TempDir dir;
-  PinClock clock("2024-06-05 18:00:00");
-  auto& fake = *svc.fake;
-  fake.calendar = weekdays(20240101, 20241231);
-  for (const char* id : {"A", "B", "C"}) {
-    fake.add_instrument(id, "CS");
-    fake.add_equity_bars(id, {20240604, 20240605});
-  }
-  CaptureStdout out;
-  EXPECT_TRUE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
-  for (const char* id : {"A", "B", "C"}) EXPECT_TRUE(fs::exists(dir / (std::string("h5/equities/") + id + ".h5")));
-  // Damage B: `index` without `data`.
-  {
-    h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read_write);
-    f.unlink("data");
-    f.close();
-  }
-  EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
-  EXPECT_NE(out.text().find("开始更新 3 只标的的分钟线数据：{'A', 'B', 'C'}"), std::string::npos);
-  // rebuild reaches every task: the damaged file is refilled.
-  EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
-  h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read);
-  EXPECT_EQ(f.open_dataset("data").size(), 6u);
 }
 
 }  // namespace

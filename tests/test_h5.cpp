@@ -1,0 +1,72 @@
+// The HDF5 layer: locked, missing, foreign and denied files are told apart.
+#include <sys/stat.h>
+
+#include "h5/h5.hpp"
+#include "support.hpp"
+
+using namespace testing_support;
+using namespace std::string_literals;
+
+namespace {
+
+TEST(H5Layer, LockedMissingAndForeignFilesAreTold) {
+  TempDir dir;
+  const std::string good = dir / "good.h5";
+  h5::File::open(good, h5::Mode::create).close();
+  {
+    HeldOpen held(good);
+    try {
+      h5::File::open(good, h5::Mode::read);
+      FAIL() << "a file held for writing must not open";
+    } catch (const h5::Error& e) {
+      EXPECT_EQ(e.kind(), h5::ErrorKind::locked) << e.what();
+      EXPECT_EQ(e.os_errno(), EAGAIN);
+      EXPECT_TRUE(e.is_os_error());
+      EXPECT_EQ(e.path(), good);
+    }
+  }
+  EXPECT_NO_THROW(h5::File::open(good, h5::Mode::read));
+
+  const std::string text = dir / "text.h5";
+  write_file(text, "this is not an HDF5 file at all, just text");
+  try {
+    h5::File::open(text, h5::Mode::read);
+    FAIL();
+  } catch (const h5::Error& e) {
+    EXPECT_EQ(e.kind(), h5::ErrorKind::damaged) << e.what();
+    EXPECT_FALSE(e.is_os_error());
+  }
+  try {
+    h5::File::open(dir / "absent.h5", h5::Mode::read);
+    FAIL();
+  } catch (const h5::Error& e) {
+    EXPECT_EQ(e.kind(), h5::ErrorKind::not_found) << e.what();
+  }
+  EXPECT_TRUE(h5::blosc_available());
+}
+
+TEST(H5Layer, DeniedAccessIsAPermissionError) {
+  TempDir dir;
+  const std::string secret = dir / "secret.h5";
+  h5::File::open(secret, h5::Mode::create).close();
+  ::chmod(secret.c_str(), 0);  // denied to its owner too, unless root
+  ::chmod(dir.path().c_str(), 0755);
+  // Root reads any file, so as root the attempt runs as an unprivileged user.
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    try {
+      h5::File::open(secret, h5::Mode::read);
+      ::_exit(1);
+    } catch (const h5::Error& e) {
+      ::_exit(e.kind() == h5::ErrorKind::permission && e.os_errno() == EACCES && e.is_os_error() ? 0 : 2);
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened, 2: misclassified, 3: could not drop privileges";
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The native host: its clock and conversions, and the process pool with
+// the run's shared flag, dead workers and the client's per-worker hook.
+#include <signal.h>
+
+#include <iterator>
+
+#include "support.hpp"
+#include "tessal_plus/bundle/commands.hpp"
+
+using namespace testing_support;
+
+namespace {
+
+TEST(Clock, PinnedClockAndConversions) {
+  PinClock clock("2024-02-29 09:31:05.250");
+  const auto now = tessal::datetime_now();
+  EXPECT_EQ(tessal::convert_dt_to_int(now), 20240229093105);
+  EXPECT_EQ(tessal::date_to_number(now), 20240229);
+  EXPECT_EQ(tessal::time_to_number(now), 93105250);
+  EXPECT_EQ(util::add_days(20240229, 1), 20240301);
+  EXPECT_EQ(util::weekday(20240603), 0);
+  EXPECT_THROW(util::parse_timestamp("2024-02-30 10:00:00"), std::invalid_argument);
+}
+
+// The pool sends a task as a function and its arguments; the behaviour of
+// the test's task is set here before the workers fork.
+std::function<void(int)> g_pool_task;
+void pool_task(const std::string& order_book_id, const std::string&, bool) { g_pool_task(std::stoi(order_book_id)); }
+
+TEST(ProcessPool, FlagCrossesProcessesAndDeadWorkersDoNotHang) {
+  TempDir dir;
+  auto run = [&](std::function<void(int)> task, int n) {
+    tessal::SharedFlagOwner flag(true);
+    g_pool_task = std::move(task);
+    {
+      tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
+      for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
+    }
+    return flag.get()->value.load();
+  };
+  auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };
+  EXPECT_TRUE(run(mark, 5));
+  // A writer that clears the flag in its worker makes the run fail.
+  EXPECT_FALSE(run([&](int i) {
+    mark(i);
+    if (i == 2) tessal::data::bundle::sval()->value.store(false);
+  }, 5));
+  // A task that raises counts as failed too.
+  EXPECT_FALSE(run([&](int i) {
+    if (i == 1) throw std::runtime_error("boom");
+    mark(i);
+  }, 4));
+  // A worker killed mid-task: the run ends, fails, and the rest is done.
+  fs::remove_all(dir.path());
+  fs::create_directories(dir.path());
+  EXPECT_FALSE(run([&](int i) {
+    if (i == 3) ::kill(::getpid(), SIGKILL);
+    mark(i);
+  }, 8));
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(fs::exists(dir / std::to_string(i)), i != 3) << i;
+}
+
+// A client whose on_worker_start() notes the process it runs in.
+class ReconnectingService : public FakeService {
+ public:
+  std::string notes;
+  void on_worker_start() override {
+    const std::string line = std::to_string(::getpid()) + "\n";
+    const int fd = ::open(notes.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    [[maybe_unused]] auto n = ::write(fd, line.data(), line.size());
+    ::close(fd);
+  }
+};
+
+TEST(ProcessPool, TheClientsHookRunsOnceInEachWorker) {
+  TempDir dir;
+  PinClock clock("2024-06-05 18:00:00");
+  auto svc = std::make_shared<ReconnectingService>();
+  svc->notes = dir / "hook";
+  svc->calendar = weekdays(20240101, 20241231);
+  for (const char* id : {"A", "B", "C", "D", "E"}) {
+    svc->add_instrument(id, "CS");
+    svc->add_equity_bars(id, {20240604});
+  }
+  quillonc::install(svc);
+  {
+    CaptureStdout quiet;
+    EXPECT_TRUE(tessal_plus::bundle::update_minbar(dir / "h5", {"A", "B", "C", "D", "E"}, false, 2));
+  }
+  quillonc::install(nullptr);
+  std::istringstream in(read_file(dir / "hook"));
+  std::vector<std::string> pids{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+  ASSERT_EQ(pids.size(), 2u);  // two workers, once each
+  EXPECT_NE(pids[0], pids[1]);
+  for (const auto& p : pids) EXPECT_NE(p, std::to_string(::getpid()));
+}
+
+}  // namespace
