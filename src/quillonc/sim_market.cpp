@@ -88,66 +88,83 @@ SimSettings SimSettings::parse(const std::string& spec) {
   return s;
 }
 
+namespace IT = tessal::INSTRUMENT_TYPE;
+
 SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
-  namespace IT = tessal::INSTRUMENT_TYPE;
   for (std::int32_t d = 20040102; d <= 20301231; d = util::add_days(d, 1))
     if (util::weekday(d) < 5 && !is_holiday(d)) calendar_.push_back(d);
-
-  const std::int32_t today = util::timestamp_date(tessal::datetime_now());
-  auto trading_days_before = [&](int n) {
-    auto it = std::upper_bound(calendar_.begin(), calendar_.end(), today);
-    const auto back = std::min<std::ptrdiff_t>(n, it - calendar_.begin());
-    return back > 0 ? *(it - back) : calendar_.front();
-  };
+  today_ = util::timestamp_date(tessal::datetime_now());
   history_start_ = s_.start ? s_.start : trading_days_before(std::max(1, s_.history));
   tick_start_ = s_.tick_start ? s_.tick_start : std::max(history_start_, trading_days_before(std::max(1, s_.tick_days)));
+  const auto stock_ids = add_stocks();
+  const auto [etf_ids, index_ids] = add_funds(stock_ids);
+  add_futures_and_options(index_ids);
+  if (!etf_ids.empty()) {
+    const Inst copy = insts_[by_id_[etf_ids.front()]];
+    add_options_on(copy, "", "XSHG", false);
+  }
+  for (int i = 0; i < s_.hk; ++i) {
+    const std::string id = fmt::format("{:05d}.XHKG", 700 + i);
+    add(Instrument{id, std::string(IT::CS), "XHKG", "0000-00-00", "2004-06-16", "", ""}, base_of(id, 20, 400), "hk");
+  }
+}
 
-  auto add = [&](Instrument rec, double base, std::string market = "cn") -> Inst& {
-    Inst inst;
-    inst.rec = std::move(rec);
-    inst.base = base;
-    inst.market = std::move(market);
-    inst.first_day = history_start_;
-    if (inst.rec.listed_date != "0000-00-00") {
-      const std::int32_t listed = std::stoi(inst.rec.listed_date.substr(0, 4) + inst.rec.listed_date.substr(5, 2) + inst.rec.listed_date.substr(8, 2));
-      inst.first_day = std::max(inst.first_day, listed);
-    }
-    if (inst.rec.de_listed_date != "0000-00-00")
-      inst.last_day = std::stoi(inst.rec.de_listed_date.substr(0, 4) + inst.rec.de_listed_date.substr(5, 2) + inst.rec.de_listed_date.substr(8, 2));
-    by_id_[inst.rec.order_book_id] = insts_.size();
-    insts_.push_back(std::move(inst));
-    return insts_.back();
-  };
-  auto base_of = [&](const std::string& id, double lo, double hi) {
-    return lo + (hi - lo) * (unit(hash3(s_.seed, hash_text(id), 7)) + 1) / 2;
-  };
-  auto stock = [&](const std::string& id, const std::string& exch, const std::string& listed = "2000-01-04",
-                   const std::string& delisted = "0000-00-00") -> Inst& {
-    return add(Instrument{id, std::string(IT::CS), exch, delisted, listed, "", ""}, base_of(id, 3, 80));
-  };
+std::int32_t SimMarket::trading_days_before(int n) const {
+  auto it = std::upper_bound(calendar_.begin(), calendar_.end(), today_);
+  const auto back = std::min<std::ptrdiff_t>(n, it - calendar_.begin());
+  return back > 0 ? *(it - back) : calendar_.front();
+}
 
+double SimMarket::base_of(const std::string& id, double lo, double hi) const {
+  return lo + (hi - lo) * (unit(hash3(s_.seed, hash_text(id), 7)) + 1) / 2;
+}
+
+SimMarket::Inst& SimMarket::add(Instrument rec, double base, std::string market) {
+  auto dashed = [](const std::string& d) { return std::stoi(d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2)); };
+  Inst inst;
+  inst.rec = std::move(rec);
+  inst.base = base;
+  inst.market = std::move(market);
+  inst.first_day = history_start_;
+  if (inst.rec.listed_date != "0000-00-00") inst.first_day = std::max(inst.first_day, dashed(inst.rec.listed_date));
+  if (inst.rec.de_listed_date != "0000-00-00") inst.last_day = dashed(inst.rec.de_listed_date);
+  by_id_[inst.rec.order_book_id] = insts_.size();
+  insts_.push_back(std::move(inst));
+  return insts_.back();
+}
+
+SimMarket::Inst& SimMarket::add_stock(const std::string& id, const std::string& exch, const std::string& listed,
+                                      const std::string& delisted) {
+  return add(Instrument{id, std::string(IT::CS), exch, delisted, listed, "", ""}, base_of(id, 3, 80));
+}
+
+std::vector<std::string> SimMarket::add_stocks() {
   std::vector<std::string> stock_ids;
+  const auto history_at = std::lower_bound(calendar_.begin(), calendar_.end(), history_start_) - calendar_.begin();
   for (int i = 0; i < s_.stocks; ++i) {
     const bool sh = i % 2 == 0;
     const std::string id = sh ? fmt::format("{:06d}.XSHG", 600000 + i / 2) : fmt::format("{:06d}.XSHE", 1 + i / 2);
     // Every fifth stock lists inside the history, so new files start late.
-    const std::string listed = i % 5 == 4 ? util::format_dashed(calendar_[static_cast<std::size_t>(
-                                                std::lower_bound(calendar_.begin(), calendar_.end(), history_start_) - calendar_.begin() + 5)])
-                                          : "2000-01-04";
-    stock(id, sh ? "XSHG" : "XSHE", listed);
+    const std::string listed =
+        i % 5 == 4 ? util::format_dashed(calendar_[static_cast<std::size_t>(history_at + 5)]) : "2000-01-04";
+    add_stock(id, sh ? "XSHG" : "XSHE", listed);
     stock_ids.push_back(id);
   }
   if (s_.stocks > 0) {
-    stock("600999.XSHG", "XSHG", "1999-07-01", "2004-06-30");  // de-listed before any file could start
-    stock("000999.XSHE", "XSHE", "2001-03-01", util::format_dashed(trading_days_before(10)));
-    Inst& relisted = stock("000888.XSHE", "XSHE", "2011-01-04");
+    add_stock("600999.XSHG", "XSHG", "1999-07-01", "2004-06-30");  // de-listed before any file could start
+    add_stock("000999.XSHE", "XSHE", "2001-03-01", util::format_dashed(trading_days_before(10)));
+    Inst& relisted = add_stock("000888.XSHE", "XSHE", "2011-01-04");
     Instrument old = relisted.rec;
     old.de_listed_date = "2009-12-31";
     old.listed_date = "2001-01-04";
     relisted.extra_records.push_back(old);
   }
-  for (int i = 0; i < s_.bjse; ++i) stock(fmt::format("{:06d}.BJSE", 830000 + i), "BJSE").hidden_without_bjse = true;
-  std::vector<std::string> etf_ids;
+  for (int i = 0; i < s_.bjse; ++i) add_stock(fmt::format("{:06d}.BJSE", 830000 + i), "BJSE").hidden_without_bjse = true;
+  return stock_ids;
+}
+
+std::pair<std::vector<std::string>, std::vector<std::string>> SimMarket::add_funds(const std::vector<std::string>& stock_ids) {
+  std::vector<std::string> etf_ids, index_ids;
   for (int i = 0; i < s_.etfs; ++i) {
     const std::string id = fmt::format("{:06d}.XSHG", 510050 + 50 * i);
     add(Instrument{id, std::string(IT::ETF), "XSHG", "0000-00-00", "2005-02-23", "", ""}, base_of(id, 1, 5));
@@ -157,7 +174,6 @@ SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
     const std::string id = fmt::format("{:06d}.XSHE", 160100 + i);
     add(Instrument{id, std::string(IT::LOF), "XSHE", "0000-00-00", "2006-01-04", "", ""}, base_of(id, 1, 3));
   }
-  std::vector<std::string> index_ids;
   for (int i = 0; i < s_.indexes; ++i) {
     const std::string id = i % 2 == 0 ? fmt::format("{:06d}.XSHG", 300 + i) : fmt::format("{:06d}.XSHE", 399001 + i);
     add(Instrument{id, std::string(IT::INDX), id.substr(7), "0000-00-00", "2005-04-08", "", ""}, base_of(id, 1000, 5000));
@@ -172,22 +188,27 @@ SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
     add(Instrument{id, std::string(IT::CONVERTIBLE), "XSHG", "0000-00-00", "2019-01-02", "", ""}, base_of(id, 95, 140))
         .stock_code = stock_ids[static_cast<std::size_t>(i) % stock_ids.size()];
   }
+  return {etf_ids, index_ids};
+}
 
-  // Futures: contracts mature on the 15th of the months after today.
+void SimMarket::add_options_on(const Inst& under, const std::string& prefix, const std::string& exch, bool night) {
+  for (int k = 0; k < s_.options; ++k) {
+    const int strike = static_cast<int>(std::lround(under.base * (0.9 + 0.1 * (k / 2)))) * (under.base < 10 ? 1000 : 1);
+    const std::string id = prefix.empty() ? fmt::format("{:08d}.XSHG", 10000001 + static_cast<int>(insts_.size()) * 10 + k)
+                                          : fmt::format("{}{}{}", prefix, k % 2 == 0 ? 'C' : 'P', strike);
+    Instrument rec{id, std::string(IT::OPTION), exch, under.rec.de_listed_date, under.rec.listed_date,
+                   under.rec.underlying_symbol.empty() ? under.rec.order_book_id.substr(0, 6) : under.rec.underlying_symbol,
+                   under.rec.order_book_id};
+    add(rec, std::max(0.01, under.base * 0.05)).night = night;
+  }
+}
+
+// Futures: contracts mature on the 15th of the months after today; the
+// first contract of each product carries options.
+void SimMarket::add_futures_and_options(const std::vector<std::string>& index_ids) {
   static const char* products[][3] = {{"AU", "SHFE", "n"}, {"IF", "CCFX", ""}, {"RB", "SHFE", "n"},
                                       {"M", "DCE", "n"},  {"CU", "SHFE", "n"}, {"SR", "CZCE", "n"}};
-  auto options_on = [&](const Inst& under, const std::string& prefix, const std::string& exch, bool night) {
-    for (int k = 0; k < s_.options; ++k) {
-      const int strike = static_cast<int>(std::lround(under.base * (0.9 + 0.1 * (k / 2)))) * (under.base < 10 ? 1000 : 1);
-      const std::string id = prefix.empty() ? fmt::format("{:08d}.XSHG", 10000001 + static_cast<int>(insts_.size()) * 10 + k)
-                                            : fmt::format("{}{}{}", prefix, k % 2 == 0 ? 'C' : 'P', strike);
-      Instrument rec{id, std::string(IT::OPTION), exch, under.rec.de_listed_date, under.rec.listed_date,
-                     under.rec.underlying_symbol.empty() ? under.rec.order_book_id.substr(0, 6) : under.rec.underlying_symbol,
-                     under.rec.order_book_id};
-      add(rec, std::max(0.01, under.base * 0.05)).night = night;
-    }
-  };
-  const std::int32_t ym = today / 100;
+  const std::int32_t ym = today_ / 100;
   for (int p = 0; p < s_.futures; ++p) {
     const auto& prod = products[p % 6];
     const std::string symbol = p < 6 ? prod[0] : fmt::format("{}{}", prod[0], p / 6);
@@ -205,17 +226,9 @@ SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
       f.night = night;
       if (c == 0) {
         const Inst copy = f;
-        options_on(copy, id, prod[1], night);
+        add_options_on(copy, id, prod[1], night);
       }
     }
-  }
-  if (!etf_ids.empty()) {
-    const Inst copy = insts_[by_id_[etf_ids.front()]];
-    options_on(copy, "", "XSHG", false);
-  }
-  for (int i = 0; i < s_.hk; ++i) {
-    const std::string id = fmt::format("{:05d}.XHKG", 700 + i);
-    add(Instrument{id, std::string(IT::CS), "XHKG", "0000-00-00", "2004-06-16", "", ""}, base_of(id, 20, 400), "hk");
   }
 }
 

@@ -88,6 +88,17 @@ class SimMarket : public Client {
     double base = 10;
     std::int32_t first_day = 0, last_day = 99991231;  // days with data
   };
+  // Building the instrument list, in the order the service lists it.
+  std::int32_t trading_days_before(int n) const;
+  double base_of(const std::string& id, double lo, double hi) const;
+  Inst& add(Instrument rec, double base, std::string market = "cn");
+  Inst& add_stock(const std::string& id, const std::string& exch, const std::string& listed = "2000-01-04",
+                  const std::string& delisted = "0000-00-00");
+  std::vector<std::string> add_stocks();
+  std::pair<std::vector<std::string>, std::vector<std::string>> add_funds(const std::vector<std::string>& stock_ids);
+  void add_options_on(const Inst& under, const std::string& prefix, const std::string& exch, bool night);
+  void add_futures_and_options(const std::vector<std::string>& index_ids);
+
   const Inst* find(const std::string& id) const;
   const Inst& require(const std::string& id) const;
   bool trades_on(const Inst& inst, std::int32_t day) const;
@@ -101,6 +112,7 @@ class SimMarket : public Client {
   SimSettings s_;
   bool bjse_ = false;
   std::vector<std::int32_t> calendar_;
+  std::int32_t today_ = 0;
   std::int32_t history_start_ = 0;
   std::int32_t tick_start_ = 0;
   std::vector<Inst> insts_;
