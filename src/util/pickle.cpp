@@ -172,6 +172,7 @@ class Reader {
   void push(Value::Kind k) {
     auto v = std::make_shared<Value>();
     v->kind = k;
+    v->depth = k == Value::Kind::list || k == Value::Kind::dict || k == Value::Kind::tuple || k == Value::Kind::set;
     stack_.push_back(v);
   }
   void push_bool(bool b) {

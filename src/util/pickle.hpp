@@ -23,7 +23,7 @@ struct Value {
   std::string s;                                   // text or bytes
   std::vector<ValuePtr> items;                     // list, tuple, set
   std::vector<std::pair<ValuePtr, ValuePtr>> map;  // dict, in insertion order
-  std::size_t depth = 0;                           // levels of containers inside (0: none)
+  std::size_t depth = 0;                           // levels of containers, itself included (0: no container)
   // Set once the stream refers to this value a second time (through the
   // memo). Such a value takes no further items: that keeps `depth` exact
   // for every container holding it and makes cycles impossible.
