@@ -118,7 +118,10 @@ void TempArchive::close() {
 std::int64_t parse_length(const std::optional<std::string>& v, const std::string& url) {
   if (!v) throw Error(ErrorKind::network, url, fmt::format("the response of {} has no content-length header", url));
   const std::string& t = *v;
-  if (!t.empty() && t.size() <= 18 && t.find_first_not_of("0123456789") == std::string::npos) return std::stoll(t);
+  std::uint64_t n = 0;
+  bool ok = !t.empty() && t.size() <= 19 && t.find_first_not_of("0123456789") == std::string::npos;
+  for (std::size_t i = 0; ok && i < t.size(); ++i) n = n * 10 + static_cast<std::uint64_t>(t[i] - '0');
+  if (ok && n <= static_cast<std::uint64_t>(INT64_MAX)) return static_cast<std::int64_t>(n);
   throw Error(ErrorKind::network, url, fmt::format("the content-length '{}' of {} is not an integer", t, url));
 }
 

@@ -128,6 +128,12 @@ class StagingWriter {
     throw Error(ErrorKind::archive, archive_path_,
                 fmt::format("archive member '{}' of '{}' refused: {}", name, archive_path_, why));
   }
+  // A failed create or open in the staging folder, which only this archive
+  // fills: a file and a folder of one name is the archive's fault.
+  [[noreturn]] void failed(int e, const std::string& name, const fs::path& p) const {
+    if (e == EEXIST || e == ENOTDIR || e == EISDIR) refuse(name, "it clashes with an earlier member (a file and a folder of one name)");
+    util::throw_os_error(e, fmt::format("cannot unpack '{}': cannot create", name), p.string());
+  }
   void charge(const std::string& name, std::uint64_t n) {
     if (n > limits_.max_bytes - bytes_)
       refuse(name, fmt::format("the archive unpacks to more than {} bytes", limits_.max_bytes));
@@ -136,7 +142,7 @@ class StagingWriter {
   void make_folders(const std::string& name, const fs::path& p, unsigned mode) {
     std::error_code ec;
     const bool made = fs::create_directories(p, ec);
-    if (ec) util::throw_os_error(ec.value(), fmt::format("cannot unpack '{}': cannot create", name), p.string());
+    if (ec) failed(ec.value(), name, p);
     if (made && ::chmod(p.c_str(), mode) != 0) util::throw_os_error(errno, "cannot set the mode of", p.string());
   }
   void copy_link(const std::string& name, const MemberVerdict& v, const fs::path& target) {
@@ -145,7 +151,7 @@ class StagingWriter {
     std::error_code ec;
     charge(name, fs::file_size(source, ec));
     if (!ec) fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
-    if (ec) util::throw_os_error(ec.value(), fmt::format("cannot unpack '{}': cannot write", name), target.string());
+    if (ec) failed(ec.value(), name, target);
   }
   void write_file(archive_entry* e, const std::string& name, const fs::path& target, unsigned mode);
 
@@ -165,7 +171,7 @@ void StagingWriter::write_file(archive_entry* e, const std::string& name, const 
   charge(name, declared);
   std::uint64_t charged = declared;
   Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0) util::throw_os_error(errno, fmt::format("cannot unpack '{}': cannot create", name), target.string());
+  if (fd.get() < 0) failed(errno, name, target);
   const void* buf = nullptr;
   std::size_t size = 0;
   la_int64_t offset = 0;
