@@ -1,12 +1,19 @@
 #include "util/npy.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
-#include <stdexcept>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string_view>
 
 #include <fmt/format.h>
+
+#include "util/error.hpp"
 
 namespace util::npy {
 
@@ -19,7 +26,7 @@ void write_int64(const std::string& path, const std::vector<std::int64_t>& value
   const std::string tmp = path + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error(fmt::format("cannot write '{}': {}", tmp, std::strerror(errno)));
+    if (!out) throw_os_error(errno, "cannot write", tmp);
     const unsigned char pre[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
     out.write(reinterpret_cast<const char*>(pre), 8);
     const std::uint16_t len = static_cast<std::uint16_t>(header.size());
@@ -31,55 +38,172 @@ void write_int64(const std::string& path, const std::vector<std::int64_t>& value
       for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(v) >> (8 * i));
       out.write(reinterpret_cast<const char*>(b), 8);
     }
-    if (!out.flush()) throw std::runtime_error(fmt::format("cannot write '{}'", tmp));
+    if (!out.flush()) throw_os_error(errno, "cannot write", tmp);
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0)
-    throw std::runtime_error(fmt::format("cannot replace '{}': {}", path, std::strerror(errno)));
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw_os_error(errno, "cannot replace", path);
 }
 
-std::vector<std::int64_t> read_int_1d(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(fmt::format("cannot open '{}': {}", path, std::strerror(errno)));
-  auto bad = [&](const std::string& why) { return std::runtime_error(fmt::format("'{}' is not a usable trading calendar: {}", path, why)); };
-  unsigned char pre[8];
-  if (!in.read(reinterpret_cast<char*>(pre), 8) || std::memcmp(pre, "\x93NUMPY", 6) != 0) throw bad("no .npy magic");
-  const int major = pre[6];
-  std::size_t header_len = 0;
-  if (major == 1) {
-    unsigned char b[2];
-    if (!in.read(reinterpret_cast<char*>(b), 2)) throw bad("truncated header");
-    header_len = b[0] | (static_cast<std::size_t>(b[1]) << 8);
-  } else if (major == 2 || major == 3) {
-    unsigned char b[4];
-    if (!in.read(reinterpret_cast<char*>(b), 4)) throw bad("truncated header");
-    header_len = b[0] | (static_cast<std::size_t>(b[1]) << 8) | (static_cast<std::size_t>(b[2]) << 16) | (static_cast<std::size_t>(b[3]) << 24);
-  } else {
-    throw bad(fmt::format("unsupported format version {}.{}", major, pre[7]));
+namespace {
+
+// What the header dictionary says. numpy writes it as a Python literal:
+// {'descr': '<i8', 'fortran_order': False, 'shape': (3,), }
+struct Header {
+  std::optional<std::string> descr;
+  std::optional<bool> fortran_order;
+  std::optional<std::vector<std::uint64_t>> shape;
+};
+
+// A small parser of exactly that literal: quoted keys, and values that are
+// quoted texts, True/False or a tuple of whole numbers. Anything else is
+// refused, which keeps the parser short and free of recursion.
+class HeaderParser {
+ public:
+  HeaderParser(std::string_view text, const std::function<void(const std::string&)>& bad) : t_(text), bad_(bad) {}
+
+  Header parse() {
+    Header h;
+    expect('{');
+    while (true) {
+      skip_space();
+      if (peek() == '}') break;
+      const std::string key = quoted();
+      expect(':');
+      skip_space();
+      if (key == "descr") h.descr = quoted();
+      else if (key == "fortran_order") h.fortran_order = boolean();
+      else if (key == "shape") h.shape = tuple();
+      else bad_(fmt::format("unknown header key '{}'", key));
+      skip_space();
+      if (peek() == ',') ++i_;
+      else if (peek() != '}') bad_("malformed header");
+    }
+    ++i_;
+    skip_space();
+    if (i_ != t_.size()) bad_("text after the header dictionary");
+    return h;
   }
-  if (header_len > 65536) throw bad("header too long");
-  std::string header(header_len, '\0');
-  if (!in.read(header.data(), static_cast<std::streamsize>(header_len))) throw bad("truncated header");
 
-  std::smatch m;
-  if (!std::regex_search(header, m, std::regex(R"('descr'\s*:\s*'([<|>=])([iu])([1248])')"))) throw bad("element type is not an integer");
-  const char order = m[1].str()[0];
-  const bool is_signed = m[2] == "i";
-  const int width = std::stoi(m[3]);
-  if (order == '>' && width > 1) throw bad("big-endian integers");
-  if (!std::regex_search(header, std::regex(R"('fortran_order'\s*:\s*False)"))) throw bad("Fortran order");
-  if (!std::regex_search(header, m, std::regex(R"('shape'\s*:\s*\(\s*(\d+)\s*,\s*\))"))) throw bad("not a one-dimensional array");
-  const std::size_t n = std::stoull(m[1]);
+ private:
+  char peek() const { return i_ < t_.size() ? t_[i_] : '\0'; }
+  void skip_space() {
+    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\n' || t_[i_] == '\t' || t_[i_] == '\r')) ++i_;
+  }
+  void expect(char c) {
+    skip_space();
+    if (peek() != c) bad_("malformed header");
+    ++i_;
+  }
+  std::string quoted() {
+    skip_space();
+    const char q = peek();
+    if (q != '\'' && q != '"') bad_("malformed header");
+    const std::size_t close = t_.find(q, i_ + 1);
+    if (close == std::string_view::npos) bad_("malformed header");
+    std::string s(t_.substr(i_ + 1, close - i_ - 1));
+    i_ = close + 1;
+    return s;
+  }
+  bool boolean() {
+    for (const auto& [word, value] : {std::pair{std::string_view("True"), true}, std::pair{std::string_view("False"), false}})
+      if (t_.substr(i_, word.size()) == word) {
+        i_ += word.size();
+        return value;
+      }
+    bad_("malformed header");
+    return false;
+  }
+  std::vector<std::uint64_t> tuple() {
+    std::vector<std::uint64_t> dims;
+    expect('(');
+    while (true) {
+      skip_space();
+      if (peek() == ')') break;
+      dims.push_back(number());
+      skip_space();
+      if (peek() == ',') ++i_;
+      else if (peek() != ')') bad_("malformed shape");
+    }
+    ++i_;
+    return dims;
+  }
+  std::uint64_t number() {
+    if (peek() < '0' || peek() > '9') bad_("malformed shape");
+    std::uint64_t n = 0;
+    while (peek() >= '0' && peek() <= '9') {
+      const unsigned digit = static_cast<unsigned>(peek() - '0');
+      if (n > (UINT64_MAX - digit) / 10) bad_("a dimension of the shape is too large");
+      n = n * 10 + digit;
+      ++i_;
+    }
+    return n;
+  }
 
-  std::vector<unsigned char> raw(n * static_cast<std::size_t>(width));
-  if (!in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()))) throw bad("truncated data");
-  std::vector<std::int64_t> out(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint64_t u = 0;
-    for (int b = 0; b < width; ++b) u |= static_cast<std::uint64_t>(raw[i * static_cast<std::size_t>(width) + static_cast<std::size_t>(b)]) << (8 * b);
+  std::string_view t_;
+  std::size_t i_ = 0;
+  const std::function<void(const std::string&)>& bad_;
+};
+
+std::uint64_t le(const std::string& d, std::size_t at, std::size_t n) {
+  std::uint64_t u = 0;
+  for (std::size_t i = 0; i < n; ++i) u |= static_cast<std::uint64_t>(static_cast<unsigned char>(d[at + i])) << (8 * i);
+  return u;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> read_int_1d_bytes(const std::string& data, const std::string& name) {
+  const std::function<void(const std::string&)> bad = [&](const std::string& why) {
+    throw Error(ErrorKind::damaged, name, fmt::format("'{}' is not a usable trading calendar: {}", name, why));
+  };
+  if (data.size() < 8 || data.compare(0, 6, "\x93NUMPY") != 0) bad("no .npy magic");
+  const int major = static_cast<unsigned char>(data[6]);
+  if (major < 1 || major > 3) bad(fmt::format("unsupported format version {}.{}", major, static_cast<unsigned char>(data[7])));
+  const std::size_t len_size = major == 1 ? 2 : 4;
+  if (data.size() < 8 + len_size) bad("truncated header");
+  const std::size_t header_len = le(data, 8, len_size);
+  if (header_len > 65536) bad("header too long");
+  const std::size_t start = 8 + len_size;
+  if (data.size() - start < header_len) bad("truncated header");
+  const Header h = HeaderParser(std::string_view(data).substr(start, header_len), bad).parse();
+
+  if (!h.descr || !h.fortran_order || !h.shape) bad("the header lacks descr, fortran_order or shape");
+  const std::string& d = *h.descr;
+  if (d.size() != 3 || std::string_view("<|>=").find(d[0]) == std::string_view::npos || (d[1] != 'i' && d[1] != 'u') ||
+      std::string_view("1248").find(d[2]) == std::string_view::npos)
+    bad(fmt::format("element type '{}' is not an integer", d));
+  const bool is_signed = d[1] == 'i';
+  const std::size_t width = static_cast<std::size_t>(d[2] - '0');
+  if (d[0] == '>' && width > 1) bad("big-endian integers");
+  if (*h.fortran_order) bad("Fortran order");
+  if (h.shape->size() != 1) bad(fmt::format("a {}-dimensional array, not a one-dimensional one", h.shape->size()));
+
+  // The shape is only a claim: compare it with what the file holds before
+  // allocating anything for it.
+  const std::uint64_t n = h.shape->front();
+  const std::size_t body = start + header_len;
+  const std::size_t present = data.size() - body;
+  if (n > present / width)
+    bad(fmt::format("the header declares {} elements of {} bytes, but only {} bytes of data follow", n, width, present));
+  std::vector<std::int64_t> out(static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::uint64_t u = le(data, body + i * width, width);
     if (is_signed && width < 8 && (u >> (8 * width - 1)) & 1) u |= ~0ULL << (8 * width);
     out[i] = static_cast<std::int64_t>(u);
   }
   return out;
+}
+
+std::vector<std::int64_t> read_int_1d(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw_os_error(errno, "cannot open", path);
+  // A calendar is some tens of kilobytes; a file past a gigabyte is not one.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && st.st_size > (off_t{1} << 30))
+    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is not a usable trading calendar: {} bytes is far too large", path, st.st_size));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw_os_error(errno, "cannot read", path);
+  return read_int_1d_bytes(ss.str(), path);
 }
 
 }  // namespace util::npy

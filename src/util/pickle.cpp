@@ -1,12 +1,17 @@
 #include "util/pickle.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
+#include <unordered_map>
+
+#include <sys/stat.h>
 
 #include <fmt/format.h>
+
+#include "util/error.hpp"
 
 namespace util::pickle {
 
@@ -86,37 +91,33 @@ class Reader {
         case 'j': recall(at, le(4)); break;        // LONG_BINGET
         case 'a': {                                // APPEND
           auto v = pop(at);
-          container(at, Value::Kind::list)->items.push_back(v);
+          add_items(at, Value::Kind::list, {v});
           break;
         }
         case 'e': {  // APPENDS
-          auto items = pop_mark(at);
-          auto& l = container(at, Value::Kind::list)->items;
-          l.insert(l.end(), items.begin(), items.end());
+          add_items(at, Value::Kind::list, pop_mark(at));
           break;
         }
         case 0x90: {  // ADDITEMS
-          auto items = pop_mark(at);
-          auto& l = container(at, Value::Kind::set)->items;
-          l.insert(l.end(), items.begin(), items.end());
+          add_items(at, Value::Kind::set, pop_mark(at));
           break;
         }
         case 's': {  // SETITEM
           auto v = pop(at);
           auto k = pop(at);
-          container(at, Value::Kind::dict)->map.emplace_back(k, v);
+          add_items(at, Value::Kind::dict, {k, v});
           break;
         }
         case 'u': {  // SETITEMS
           auto items = pop_mark(at);
           if (items.size() % 2) fail(at, "odd number of items for SETITEMS");
-          auto* dict = container(at, Value::Kind::dict);
-          for (std::size_t i = 0; i < items.size(); i += 2) dict->map.emplace_back(items[i], items[i + 1]);
+          add_items(at, Value::Kind::dict, std::move(items));
           break;
         }
         case 't': case 'l': case 'd': case 0x91: {  // TUPLE, LIST, DICT, FROZENSET
           auto items = pop_mark(at);
           auto v = std::make_shared<Value>();
+          v->depth = depth_above(at, items);
           if (op == 'd') {
             if (items.size() % 2) fail(at, "odd number of items for DICT");
             v->kind = Value::Kind::dict;
@@ -135,6 +136,7 @@ class Reader {
           v->kind = Value::Kind::tuple;
           v->items.assign(stack_.end() - static_cast<std::ptrdiff_t>(n), stack_.end());
           stack_.resize(stack_.size() - n);
+          v->depth = depth_above(at, v->items);
           stack_.push_back(v);
           break;
         }
@@ -148,7 +150,7 @@ class Reader {
 
  private:
   [[noreturn]] void fail(std::size_t at, const std::string& why) const {
-    throw std::runtime_error(fmt::format("cannot read '{}' at byte {}: {}", name_, at, why));
+    throw Error(ErrorKind::damaged, name_, fmt::format("cannot read '{}' at byte {}: {}", name_, at, why));
   }
   char byte() {
     if (pos_ >= d_.size()) fail(pos_, "truncated file");
@@ -170,6 +172,7 @@ class Reader {
   void push(Value::Kind k) {
     auto v = std::make_shared<Value>();
     v->kind = k;
+    v->depth = k == Value::Kind::list || k == Value::Kind::dict || k == Value::Kind::tuple || k == Value::Kind::set;
     stack_.push_back(v);
   }
   void push_bool(bool b) {
@@ -202,19 +205,41 @@ class Reader {
     stack_.resize(m);
     return items;
   }
-  Value* container(std::size_t at, Value::Kind k) {
-    if (stack_.size() <= base() || stack_.back()->kind != k) fail(at, "item added to a value of the wrong kind");
-    return stack_.back().get();
+  // The depth of a new container holding `items`.
+  std::size_t depth_above(std::size_t at, const std::vector<ValuePtr>& items) const {
+    std::size_t d = 1;
+    for (const auto& v : items) d = std::max(d, v->depth + 1);
+    if (d > MAX_DEPTH) fail(at, fmt::format("containers nested deeper than {} levels", MAX_DEPTH));
+    return d;
   }
+  // Adds `items` (key, value pairs for a dict) to the container on top of
+  // the stack.
+  void add_items(std::size_t at, Value::Kind k, std::vector<ValuePtr> items) {
+    if (stack_.size() <= base() || stack_.back()->kind != k) fail(at, "item added to a value of the wrong kind");
+    Value& c = *stack_.back();
+    if (c.shared) fail(at, "items added to a container the stream already refers to elsewhere (a cycle)");
+    c.depth = std::max(c.depth, depth_above(at, items));
+    if (k == Value::Kind::dict) {
+      for (std::size_t i = 0; i + 1 < items.size(); i += 2) c.map.emplace_back(items[i], items[i + 1]);
+    } else {
+      c.items.insert(c.items.end(), items.begin(), items.end());
+    }
+  }
+  // Every PUT takes at least two bytes, so a stream can fill at most as
+  // many memo entries as it has bytes; a larger index only ever comes from
+  // a hostile or broken file. Entries live in a map, so a large index costs
+  // nothing before it is refused either.
   void memo(std::size_t at, std::uint64_t idx) {
     if (stack_.empty()) fail(at, "memo of an empty stack");
-    if (idx > (1u << 24)) fail(at, "memo index too large");
-    if (memo_.size() <= idx) memo_.resize(idx + 1);
+    if (idx >= std::max<std::size_t>(256, d_.size()))
+      fail(at, fmt::format("memo index {} is larger than a stream of {} bytes can use", idx, d_.size()));
     memo_[idx] = stack_.back();
   }
   void recall(std::size_t at, std::uint64_t idx) {
-    if (idx >= memo_.size() || !memo_[idx]) fail(at, "memo entry not set");
-    stack_.push_back(memo_[idx]);
+    const auto it = memo_.find(idx);
+    if (it == memo_.end()) fail(at, "memo entry not set");
+    it->second->shared = true;
+    stack_.push_back(it->second);
   }
 
   const std::string& d_;
@@ -222,7 +247,7 @@ class Reader {
   std::size_t pos_ = 0;
   std::vector<ValuePtr> stack_;
   std::vector<std::size_t> marks_;
-  std::vector<ValuePtr> memo_;
+  std::unordered_map<std::uint64_t, ValuePtr> memo_;
 };
 
 }  // namespace
@@ -244,19 +269,25 @@ void write_records(const std::string& path, const std::vector<std::vector<std::p
   {
     std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
     if (!f || !f.write(out.data(), static_cast<std::streamsize>(out.size())) || !f.flush())
-      throw std::runtime_error(fmt::format("cannot write '{}': {}", tmp, std::strerror(errno)));
+      throw_os_error(errno, "cannot write", tmp);
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0)
-    throw std::runtime_error(fmt::format("cannot replace '{}': {}", path, std::strerror(errno)));
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw_os_error(errno, "cannot replace", path);
 }
 
 Value read_bytes(const std::string& data, const std::string& name) { return Reader(data, name).run(); }
 
 Value read(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error(fmt::format("cannot open '{}': {}", path, std::strerror(errno)));
+  if (!f) throw_os_error(errno, "cannot open", path);
+  // An instrument list is a few megabytes; reading a file far past that
+  // into memory only to refuse it later helps nobody.
+  struct stat st {};
+  constexpr off_t max_size = off_t{1} << 30;
+  if (::stat(path.c_str(), &st) == 0 && st.st_size > max_size)
+    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is {} bytes, more than an instrument list can be", path, st.st_size));
   std::stringstream ss;
   ss << f.rdbuf();
+  if (f.bad()) throw_os_error(errno, "cannot read", path);
   return read_bytes(ss.str(), path);
 }
 

@@ -23,16 +23,28 @@ struct Value {
   std::string s;                                   // text or bytes
   std::vector<ValuePtr> items;                     // list, tuple, set
   std::vector<std::pair<ValuePtr, ValuePtr>> map;  // dict, in insertion order
+  std::size_t depth = 0;                           // levels of containers, itself included (0: no container)
+  // Set once the stream refers to this value a second time (through the
+  // memo). Such a value takes no further items: that keeps `depth` exact
+  // for every container holding it and makes cycles impossible.
+  bool shared = false;
   // Dict lookup by text key; nullptr when absent or not a dict.
   const Value* get(const std::string& key) const;
 };
 
+// Deepest nesting of containers the reader builds. Deeper streams are
+// refused: every consumer (and the destructor of Value) walks the tree
+// recursively, and a file of a few hundred kilobytes could otherwise nest
+// deep enough to overflow the stack.
+inline constexpr std::size_t MAX_DEPTH = 1000;
+
 // Writes a list of records (text keys and text values) atomically.
 void write_records(const std::string& path, const std::vector<std::vector<std::pair<std::string, std::string>>>& records);
 
-// Reads a whole pickle. Throws std::runtime_error naming the file, the
-// offset and the opcode for anything outside the data subset, and for a
-// truncated or malformed stream.
+// Reads a whole pickle. Throws util::Error (kind damaged) naming the file,
+// the offset and the opcode for anything outside the data subset, for a
+// truncated or malformed stream, for nesting deeper than MAX_DEPTH and for a
+// memo index larger than the stream could use.
 Value read(const std::string& path);
 Value read_bytes(const std::string& data, const std::string& name);
 

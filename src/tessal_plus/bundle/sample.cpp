@@ -1,19 +1,17 @@
-// The sample bundle: download (libcurl) or a local archive, unpacked
-// (libarchive) into the bundle folder; and packing a sample of our own.
+// The sample bundle: download (libcurl, sample_transfer.hpp) or a local
+// archive, unpacked (libarchive, sample_unpack.hpp) into the bundle folder;
+// and packing a sample of our own.
 #include <archive.h>
 #include <archive_entry.h>
-#include <curl/curl.h>
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <filesystem>
-#include <algorithm>
+#include <memory>
 #include <optional>
-#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -21,9 +19,14 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/sample_transfer.hpp"
+#include "tessal_plus/bundle/sample_unpack.hpp"
+#include "util/error.hpp"
 
 namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
+using util::Error;
+using util::ErrorKind;
 
 namespace {
 
@@ -33,258 +36,140 @@ std::string download_url() {
   return fmt::format("http://{}/bundles_v4/{}", host && *host ? host : "assets.tessal.invalid", layout::SAMPLE_ARCHIVE);
 }
 
-// A GET whose body is pulled piece by piece through curl's multi interface,
-// so the headers can be judged before anything is written.
-class Transfer {
- public:
-  Transfer(const std::string& url, const std::string& proxy) : url_(url) {
-    easy_ = curl_easy_init();
-    multi_ = curl_multi_init();
-    if (!easy_ || !multi_) throw std::runtime_error("cannot start an HTTP transfer");
-    curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
-    // An empty proxy disables proxies, also those of the usual variables:
-    // TESSAL_PROXY alone decides, for http and https alike.
-    curl_easy_setopt(easy_, CURLOPT_PROXY, proxy.c_str());
-    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::on_header);
-    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
-    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
-    curl_multi_add_handle(multi_, easy_);
-  }
-  ~Transfer() {
-    curl_multi_remove_handle(multi_, easy_);
-    curl_easy_cleanup(easy_);
-    curl_multi_cleanup(multi_);
-  }
-  // Runs until the final response's headers are in (or the transfer ended).
-  void wait_for_headers() {
-    while (!headers_done_ && pump()) {
-    }
-    if (!headers_done_) finish_or_throw();
-  }
-  long status() const { return status_; }
-  const std::optional<std::string>& content_length() const { return content_length_; }
-  std::size_t read(char* buf, std::size_t cap) {
-    while (pending_.empty() && pump()) {
-    }
-    if (pending_.empty()) {
-      finish_or_throw();
-      return 0;
-    }
-    const std::size_t n = std::min(cap, pending_.size());
-    std::copy(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n), buf);
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-    return n;
-  }
-
- private:
-  // One round of the transfer; false once it has ended.
-  bool pump() {
-    if (ended_) return false;
-    int running = 0;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) throw std::runtime_error("HTTP transfer failed");
-    if (running == 0) {
-      ended_ = true;
-      int left = 0;
-      while (CURLMsg* m = curl_multi_info_read(multi_, &left))
-        if (m->msg == CURLMSG_DONE) result_ = m->data.result;
-      return !pending_.empty() || headers_done_;
-    }
-    curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
-    return true;
-  }
-  void finish_or_throw() {
-    while (pump()) {
-    }
-    if (result_ != CURLE_OK)
-      throw std::runtime_error(fmt::format("download of {} failed: {}", url_, error_[0] ? error_ : curl_easy_strerror(result_)));
-  }
-  static std::size_t on_header(char* data, std::size_t size, std::size_t n, void* self_) {
-    auto* self = static_cast<Transfer*>(self_);
-    std::string line(data, size * n);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.rfind("HTTP/", 0) == 0) {
-      // A new response (after a redirect or 100 Continue) starts afresh.
-      self->content_length_.reset();
-      self->status_ = std::atol(line.c_str() + line.find(' ') + 1);
-    } else if (line.empty()) {
-      if (self->status_ >= 200 || self->status_ == 0) {
-        long code = 0;
-        curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &code);
-        if (!(code >= 300 && code < 400)) self->headers_done_ = true;
-      }
-    } else {
-      const auto colon = line.find(':');
-      std::string name = line.substr(0, colon);
-      for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (colon != std::string::npos && name == "content-length") {
-        std::string v = line.substr(colon + 1);
-        v.erase(0, v.find_first_not_of(" \t"));
-        self->content_length_ = v;
-      }
-    }
-    return size * n;
-  }
-  static std::size_t on_body(char* data, std::size_t size, std::size_t n, void* self_) {
-    auto* self = static_cast<Transfer*>(self_);
-    self->headers_done_ = true;
-    self->pending_.insert(self->pending_.end(), data, data + size * n);
-    return size * n;
-  }
-
-  std::string url_;
-  CURL* easy_ = nullptr;
-  CURLM* multi_ = nullptr;
-  char error_[CURL_ERROR_SIZE] = {0};
-  long status_ = 0;
-  std::optional<std::string> content_length_;
-  bool headers_done_ = false;
-  bool ended_ = false;
-  CURLcode result_ = CURLE_OK;
-  std::deque<char> pending_;
-};
-
-std::int64_t parse_length(const std::optional<std::string>& v, const std::string& url) {
-  if (!v) throw std::runtime_error(fmt::format("the response of {} has no content-length header", url));
-  try {
-    std::size_t used = 0;
-    const long long n = std::stoll(*v, &used);
-    if (used == v->size() && n >= 0) return n;
-  } catch (const std::exception&) {
-  }
-  throw std::runtime_error(fmt::format("the content-length '{}' of {} is not an integer", *v, url));
+// Downloads the sample archive into `temp`. The announced length must fit
+// the free space of the temporary folder, and the body may not grow past it.
+void fetch(const std::string& url, sample::TempArchive& temp, const sample::TransferLimits& limits) {
+  const char* proxy = std::getenv("TESSAL_PROXY");
+  sample::Transfer transfer(url, proxy ? proxy : "", limits);
+  transfer.wait_for_headers();
+  if (transfer.status() < 200 || transfer.status() >= 300)
+    throw Error(ErrorKind::network, url, fmt::format("the asset server answered HTTP {} for {}", transfer.status(), url));
+  const std::int64_t total_length = sample::parse_length(transfer.content_length(), url);
+  const std::uint64_t free = temp.free_bytes();
+  if (static_cast<std::uint64_t>(total_length) > free)
+    throw Error(ErrorKind::os, temp.path(),
+                fmt::format("the sample bundle of {} is {} bytes, but only {} bytes are free for '{}'", url, total_length,
+                            free, temp.path()),
+                ENOSPC);
+  transfer.expect_length(total_length);
+  tessal::cmds::bundle::download(temp.file(), total_length, url,
+                                 [&](char* b, std::size_t n) { return transfer.read(b, n); });
+  temp.close();
 }
 
-// Whether a link target, taken relative to the folder of `member`, stays
-// inside the extraction folder.
-bool stays_inside(const std::string& member, const std::string& target, bool relative_to_member) {
-  if (target.empty() || target[0] == '/') return false;
-  fs::path p = relative_to_member ? fs::path(member).parent_path() / target : fs::path(target);
-  int depth = 0;
-  for (const auto& part : p.lexically_normal()) {
-    if (part == "..") {
-      if (--depth < 0) return false;
-    } else if (part != "." && !part.empty()) {
-      ++depth;
-    }
+// Whether the local archive is usable; prints why not.
+bool local_archive_usable(const std::string& file_path, const std::string& url) {
+  if (!fs::exists(file_path)) {
+    print_line(file_path + "文件不存在");
+    return false;
+  }
+  if (fs::path(file_path).filename() != layout::SAMPLE_ARCHIVE) {
+    print_line(file_path + "文件名不为 vxbundle_sample.tar.bz2");
+    print_line("请使用下列连接下载：");
+    print_line(url);
+    return false;
   }
   return true;
 }
 
-struct ArchiveReader {
-  archive* a = archive_read_new();
-  ~ArchiveReader() { archive_read_free(a); }
-};
-struct DiskWriter {
-  archive* a = archive_write_disk_new();
-  ~DiskWriter() { archive_write_free(a); }
-};
-// Works inside the bundle folder, so members keep their relative paths and
-// libarchive's own checks (no "..", no absolute paths, nothing written
-// through a symbolic link) apply to them as written in the archive.
-struct InFolder {
-  int saved = ::open(".", O_RDONLY | O_DIRECTORY);
-  explicit InFolder(const std::string& folder) {
-    if (saved < 0 || ::chdir(folder.c_str()) != 0)
-      throw std::runtime_error(fmt::format("cannot enter '{}': {}", folder, std::strerror(errno)));
+void install(const std::string& data_bundle_path, const std::optional<std::string>& file_path) {
+  const std::string bundle = join(data_bundle_path, layout::BUNDLE);
+  fs::create_directories(bundle);
+  const std::string url = download_url();
+  // Limits are read first, so a mistyped variable fails before any traffic.
+  const auto unpack_limits = sample::UnpackLimits::from_environment();
+  if (file_path && !file_path->empty()) {
+    if (!local_archive_usable(*file_path, url)) return;
+    print_line("解压中...");
+    sample::unpack_into(*file_path, bundle, unpack_limits);
+  } else {
+    const auto limits = sample::TransferLimits::from_environment();
+    sample::TempArchive temp;  // removed on every way out of this block
+    fetch(url, temp, limits);
+    print_line("bundle 数据下载完毕，解压中...");
+    sample::unpack_into(temp.path(), bundle, unpack_limits);
   }
-  ~InFolder() {
-    if (saved >= 0) {
-      [[maybe_unused]] int r = ::fchdir(saved);
-      ::close(saved);
-    }
+  print_line("bundle 数据解压完成");
+}
+
+// The archive being packed: written under a temporary name and renamed
+// over the target only when complete, so no reader ever sees half of one.
+class ArchiveOut {
+ public:
+  explicit ArchiveOut(std::string path) : path_(std::move(path)), part_(path_ + ".part"), a_(archive_write_new()) {
+    if (!a_ || archive_write_add_filter_bzip2(a_.get()) != ARCHIVE_OK ||
+        archive_write_set_format_pax_restricted(a_.get()) != ARCHIVE_OK ||
+        archive_write_open_filename(a_.get(), part_.c_str()) != ARCHIVE_OK)
+      fail("cannot write");
   }
+  ~ArchiveOut() {
+    a_.reset();
+    if (!done_) ::unlink(part_.c_str());
+  }
+  ArchiveOut(const ArchiveOut&) = delete;
+  ArchiveOut& operator=(const ArchiveOut&) = delete;
+  void add(const fs::path& file, const std::string& name);
+  void finish() {
+    if (archive_write_close(a_.get()) != ARCHIVE_OK) fail("cannot write");
+    if (::rename(part_.c_str(), path_.c_str()) != 0) util::throw_os_error(errno, "cannot replace", path_);
+    done_ = true;
+  }
+
+ private:
+  struct Free {
+    void operator()(archive* a) const noexcept { archive_write_free(a); }
+  };
+  struct EntryFree {
+    void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
+  };
+  [[noreturn]] void fail(const char* what) const {
+    const char* why = a_ ? archive_error_string(a_.get()) : nullptr;
+    throw Error(ErrorKind::archive, path_, fmt::format("{} '{}': {}", what, path_, why ? why : "out of memory"));
+  }
+  std::string path_, part_;
+  std::unique_ptr<archive, Free> a_;
+  bool done_ = false;
 };
 
-void unpack(const std::string& archive_path, const std::string& folder) {
-  ArchiveReader in;
-  archive_read_support_filter_bzip2(in.a);
-  archive_read_support_format_tar(in.a);
-  if (archive_read_open_filename(in.a, archive_path.c_str(), 1 << 16) != ARCHIVE_OK)
-    throw std::runtime_error(fmt::format("cannot read '{}': {}", archive_path, archive_error_string(in.a)));
-  DiskWriter out;
-  archive_write_disk_set_options(out.a, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                            ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                            ARCHIVE_EXTRACT_UNLINK);
-  archive_write_disk_set_standard_lookup(out.a);
-  const std::string folder_abs = fs::absolute(folder).string();
-  InFolder here(folder_abs);
-  archive_entry* entry = nullptr;
-  while (true) {
-    const int r = archive_read_next_header(in.a, &entry);
-    if (r == ARCHIVE_EOF) break;
-    if (r < ARCHIVE_WARN) throw std::runtime_error(fmt::format("cannot read '{}': {}", archive_path, archive_error_string(in.a)));
-    const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-    auto refuse = [&](const char* why) {
-      throw std::runtime_error(fmt::format("archive member '{}' of '{}' refused: {}", name, archive_path, why));
-    };
-    if (!stays_inside(name, name, false)) refuse("its path leads outside the bundle folder");
-    if (const char* link = archive_entry_symlink(entry); link && !stays_inside(name, link, true))
-      refuse("it is a symbolic link to a place outside the bundle folder");
-    if (const char* link = archive_entry_hardlink(entry); link && !stays_inside(name, link, false))
-      refuse("it is a hard link to a file outside the bundle folder");
-    if (archive_write_header(out.a, entry) < ARCHIVE_WARN)
-      throw std::runtime_error(fmt::format("cannot unpack '{}' of '{}': {}", name, archive_path, archive_error_string(out.a)));
-    const void* buf;
-    std::size_t size;
-    la_int64_t offset;
-    int rb;
-    while ((rb = archive_read_data_block(in.a, &buf, &size, &offset)) == ARCHIVE_OK)
-      if (archive_write_data_block(out.a, buf, size, offset) < ARCHIVE_WARN)
-        throw std::runtime_error(fmt::format("cannot write '{}': {}", name, archive_error_string(out.a)));
-    if (rb != ARCHIVE_EOF) throw std::runtime_error(fmt::format("cannot read '{}' of '{}': {}", name, archive_path, archive_error_string(in.a)));
-    if (archive_write_finish_entry(out.a) < ARCHIVE_WARN)
-      throw std::runtime_error(fmt::format("cannot finish '{}': {}", name, archive_error_string(out.a)));
+// The file is opened before its header is written, so a file that cannot
+// be read never leaves a member without its data; a file that changes size
+// while packed fails the whole archive.
+void ArchiveOut::add(const fs::path& file, const std::string& name) {
+  sample::FilePtr in(std::fopen(file.c_str(), "rb"));
+  if (!in) util::throw_os_error(errno, "cannot read", file.string());
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(file, ec);
+  if (ec) util::throw_os_error(ec.value(), "cannot read", file.string());
+  std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
+  if (!entry) fail("cannot write");
+  archive_entry_set_pathname(entry.get(), name.c_str());
+  archive_entry_set_size(entry.get(), static_cast<la_int64_t>(size));
+  archive_entry_set_filetype(entry.get(), AE_IFREG);
+  archive_entry_set_perm(entry.get(), 0644);
+  if (archive_write_header(a_.get(), entry.get()) != ARCHIVE_OK) fail("cannot write");
+  std::vector<char> buf(1 << 16);
+  std::uintmax_t total = 0;
+  while (const std::size_t n = std::fread(buf.data(), 1, buf.size(), in.get())) {
+    if (archive_write_data(a_.get(), buf.data(), n) != static_cast<la_ssize_t>(n)) fail("cannot write");
+    total += n;
   }
+  if (std::ferror(in.get())) util::throw_os_error(errno, "cannot read", file.string());
+  if (total != size)
+    throw Error(ErrorKind::os, file.string(), fmt::format("'{}' changed while it was being packed", file.string()));
 }
 
 }  // namespace
 
 void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/, const std::optional<std::string>& file_path) {
-  const std::string bundle = join(data_bundle_path, layout::BUNDLE);
-  fs::create_directories(bundle);
-  const std::string url = download_url();
-  std::string archive_path;
-  const bool downloading = !file_path || file_path->empty();
-  if (downloading) {
-    archive_path = (fs::temp_directory_path() / layout::TEMP_ARCHIVE).string();
-    const char* proxy = std::getenv("TESSAL_PROXY");
-    Transfer transfer(url, proxy ? proxy : "");
-    transfer.wait_for_headers();
-    if (transfer.status() < 200 || transfer.status() >= 300) {
-      fs::remove(archive_path);
-      throw std::runtime_error(fmt::format("the asset server answered HTTP {} for {}", transfer.status(), url));
-    }
-    const std::int64_t total_length = parse_length(transfer.content_length(), url);
-    std::FILE* f = std::fopen(archive_path.c_str(), "wb");
-    if (!f) throw std::runtime_error(fmt::format("cannot write '{}': {}", archive_path, std::strerror(errno)));
-    try {
-      tessal::cmds::bundle::download(f, total_length, url, [&](char* b, std::size_t n) { return transfer.read(b, n); });
-    } catch (...) {
-      std::fclose(f);
-      throw;
-    }
-    if (std::fclose(f) != 0) throw std::runtime_error(fmt::format("cannot write '{}': {}", archive_path, std::strerror(errno)));
-    print_line("bundle 数据下载完毕，解压中...");
-  } else {
-    if (!fs::exists(*file_path)) {
-      print_line(*file_path + "文件不存在");
-      return;
-    }
-    if (fs::path(*file_path).filename() != layout::SAMPLE_ARCHIVE) {
-      print_line(*file_path + "文件名不为 vxbundle_sample.tar.bz2");
-      print_line("请使用下列连接下载：");
-      print_line(url);
-      return;
-    }
-    print_line("解压中...");
-    archive_path = *file_path;
+  sample::InterruptGuard guard;
+  try {
+    install(data_bundle_path, file_path);
+  } catch (const sample::Interrupted& e) {
+    // The temporary archive and the staging folder are gone by now; the
+    // process ends as the signal asked.
+    guard.reraise(e.signal());
+    throw;
   }
-  unpack(archive_path, bundle);
-  if (downloading) fs::remove(archive_path);
-  print_line("bundle 数据解压完成");
 }
 
 bool pack_sample_bundle(const std::string& output_folder, int concurrency) {
@@ -301,35 +186,14 @@ bool pack_sample_bundle(const std::string& output_folder, int concurrency) {
                                               {"600000.XSHG"}, false);
   fs::create_directories(output_folder);
   const std::string out_path = join(output_folder, layout::SAMPLE_ARCHIVE);
-  archive* a = archive_write_new();
-  archive_write_add_filter_bzip2(a);
-  archive_write_set_format_pax_restricted(a);
-  if (archive_write_open_filename(a, out_path.c_str()) != ARCHIVE_OK) {
-    const std::string err = archive_error_string(a);
-    archive_write_free(a);
-    throw std::runtime_error(fmt::format("cannot write '{}': {}", out_path, err));
-  }
   const fs::path root = work / layout::BUNDLE;
   std::vector<fs::path> files;
   for (const auto& e : fs::recursive_directory_iterator(root))
     if (e.is_regular_file()) files.push_back(e.path());
   std::sort(files.begin(), files.end());
-  std::vector<char> buf(1 << 16);
-  for (const auto& p : files) {
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, fs::relative(p, root).string().c_str());
-    archive_entry_set_size(entry, static_cast<la_int64_t>(fs::file_size(p)));
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0644);
-    archive_write_header(a, entry);
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-    std::size_t n;
-    while (f && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0) archive_write_data(a, buf.data(), n);
-    if (f) std::fclose(f);
-    archive_entry_free(entry);
-  }
-  archive_write_close(a);
-  archive_write_free(a);
+  ArchiveOut out(out_path);
+  for (const auto& p : files) out.add(p, fs::relative(p, root).string());
+  out.finish();
   print_line(fmt::format("sample bundle written to {}", out_path));
   return ok;
 }
