@@ -422,7 +422,9 @@ TEST_F(SampleDownload, RefusedMemberAfterGoodOnesLeavesTheBundleAsItWas) {
     make_archive(archive, {{"trading_dates.npy", "new calendar"}, {"h5/equities/A.h5", "new bars"}, c.hostile});
     const util::Error e = failure(archive);
     EXPECT_EQ(e.kind(), util::ErrorKind::archive) << e.what();
-    if (c.more.empty()) EXPECT_TRUE(contains(e.what(), "'" + c.hostile.name + "'")) << e.what();
+    if (c.more.empty()) {
+      EXPECT_TRUE(contains(e.what(), "'" + c.hostile.name + "'")) << e.what();
+    }
     EXPECT_TRUE(contains(e.what(), c.message)) << e.what();
     EXPECT_TRUE(contains(e.what(), c.more)) << e.what();
     EXPECT_EQ(snapshot(bundle), before) << c.message;  // no staging folder left, nothing replaced
