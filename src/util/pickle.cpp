@@ -35,6 +35,8 @@ class Reader {
  public:
   Reader(const std::string& data, const std::string& name) : d_(data), name_(name) {}
 
+  // One line per accepted opcode, so the whole accepted subset reads as one
+  // table; anything not listed is refused by the default case.
   Value run() {
     while (true) {
       const std::size_t at = pos_;
@@ -60,24 +62,8 @@ class Reader {
         case 'J': push_int(static_cast<std::int32_t>(le(4))); break;
         case 'K': push_int(static_cast<std::int64_t>(le(1))); break;
         case 'M': push_int(static_cast<std::int64_t>(le(2))); break;
-        case 0x8a: {  // LONG1
-          const std::size_t n = le(1);
-          if (n > 8) fail(at, "integer too large");
-          std::uint64_t u = n ? le(n) : 0;
-          if (n && n < 8 && (u >> (8 * n - 1)) & 1) u |= ~0ULL << (8 * n);
-          push_int(static_cast<std::int64_t>(u));
-          break;
-        }
-        case 'G': {  // BINFLOAT, big-endian
-          std::uint64_t u = 0;
-          for (char c : take(8)) u = (u << 8) | static_cast<unsigned char>(c);
-          double v;
-          std::memcpy(&v, &u, 8);
-          auto val = std::make_shared<Value>();
-          val->kind = Value::Kind::real, val->d = v;
-          stack_.push_back(val);
-          break;
-        }
+        case 0x8a: push_long1(at); break;  // LONG1
+        case 'G': push_binfloat(); break;  // BINFLOAT
         case 'X': push_text(take(le(4))); break;
         case 0x8c: push_text(take(le(1))); break;  // SHORT_BINUNICODE
         case 0x8d: push_text(take(le(8))); break;  // BINUNICODE8
@@ -114,32 +100,8 @@ class Reader {
           add_items(at, Value::Kind::dict, std::move(items));
           break;
         }
-        case 't': case 'l': case 'd': case 0x91: {  // TUPLE, LIST, DICT, FROZENSET
-          auto items = pop_mark(at);
-          auto v = std::make_shared<Value>();
-          v->depth = depth_above(at, items);
-          if (op == 'd') {
-            if (items.size() % 2) fail(at, "odd number of items for DICT");
-            v->kind = Value::Kind::dict;
-            for (std::size_t i = 0; i < items.size(); i += 2) v->map.emplace_back(items[i], items[i + 1]);
-          } else {
-            v->kind = op == 't' ? Value::Kind::tuple : op == 'l' ? Value::Kind::list : Value::Kind::set;
-            v->items = std::move(items);
-          }
-          stack_.push_back(v);
-          break;
-        }
-        case 0x85: case 0x86: case 0x87: {  // TUPLE1..3
-          const std::size_t n = op - 0x84u;
-          if (stack_.size() < n + base()) fail(at, "stack underflow");
-          auto v = std::make_shared<Value>();
-          v->kind = Value::Kind::tuple;
-          v->items.assign(stack_.end() - static_cast<std::ptrdiff_t>(n), stack_.end());
-          stack_.resize(stack_.size() - n);
-          v->depth = depth_above(at, v->items);
-          stack_.push_back(v);
-          break;
-        }
+        case 't': case 'l': case 'd': case 0x91: build_from_mark(op, at); break;  // TUPLE, LIST, DICT, FROZENSET
+        case 0x85: case 0x86: case 0x87: build_small_tuple(op - 0x84u, at); break;  // TUPLE1..3
         case '0': pop(at); break;  // POP
         default:
           fail(at, fmt::format("opcode 0x{:02x} ('{}') is not allowed: only plain data is accepted", op,
@@ -149,6 +111,48 @@ class Reader {
   }
 
  private:
+  void push_long1(std::size_t at) {
+    const std::size_t n = le(1);
+    if (n > 8) fail(at, "integer too large");
+    std::uint64_t u = n ? le(n) : 0;
+    if (n && n < 8 && (u >> (8 * n - 1)) & 1) u |= ~0ULL << (8 * n);
+    push_int(static_cast<std::int64_t>(u));
+  }
+  // A big-endian IEEE double.
+  void push_binfloat() {
+    std::uint64_t u = 0;
+    for (char c : take(8)) u = (u << 8) | static_cast<unsigned char>(c);
+    double v;
+    std::memcpy(&v, &u, 8);
+    auto val = std::make_shared<Value>();
+    val->kind = Value::Kind::real, val->d = v;
+    stack_.push_back(val);
+  }
+  // TUPLE, LIST, DICT, FROZENSET: a container of the items above the mark.
+  void build_from_mark(unsigned char op, std::size_t at) {
+    auto items = pop_mark(at);
+    auto v = std::make_shared<Value>();
+    v->depth = depth_above(at, items);
+    if (op == 'd') {
+      if (items.size() % 2) fail(at, "odd number of items for DICT");
+      v->kind = Value::Kind::dict;
+      for (std::size_t i = 0; i < items.size(); i += 2) v->map.emplace_back(items[i], items[i + 1]);
+    } else {
+      v->kind = op == 't' ? Value::Kind::tuple : op == 'l' ? Value::Kind::list : Value::Kind::set;
+      v->items = std::move(items);
+    }
+    stack_.push_back(v);
+  }
+  // TUPLE1..3: a tuple of the top n items.
+  void build_small_tuple(std::size_t n, std::size_t at) {
+    if (stack_.size() < n + base()) fail(at, "stack underflow");
+    auto v = std::make_shared<Value>();
+    v->kind = Value::Kind::tuple;
+    v->items.assign(stack_.end() - static_cast<std::ptrdiff_t>(n), stack_.end());
+    stack_.resize(stack_.size() - n);
+    v->depth = depth_above(at, v->items);
+    stack_.push_back(v);
+  }
   [[noreturn]] void fail(std::size_t at, const std::string& why) const {
     throw Error(ErrorKind::damaged, name_, fmt::format("cannot read '{}' at byte {}: {}", name_, at, why));
   }
