@@ -85,7 +85,8 @@ TEST_F(MinbarWriter, NothingIsCreatedForUnknownDelistedOrOtherInstruments) {
   try {
     _append_h5("NOPE", root);
     FAIL() << "an unknown id must raise";
-  } catch (const std::invalid_argument& e) {
+  } catch (const util::Error& e) {
+    EXPECT_EQ(e.kind(), util::ErrorKind::invalid_input);
     EXPECT_STREQ(e.what(), "标的 NOPE 不存在");
   }
   fake.add_instrument("OLD", "CS", "2004-12-31");

@@ -199,7 +199,7 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
 
 std::vector<std::int64_t> load_calendar(const std::string& path) {
   auto dates = util::npy::read_int_1d(path);
-  if (dates.empty()) throw std::runtime_error(fmt::format("'{}' holds no trading dates", path));
+  if (dates.empty()) util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' holds no trading dates", path));
   return dates;
 }
 
@@ -292,7 +292,7 @@ void check_tick_data(const std::string& data_bundle_path) {
       if (id.empty() || id.find('/') != std::string::npos || !s.contains(id)) continue;
       const h5::Dataset ds = s.open_dataset(id);
       if (H5Tget_class(ds.type().get()) != H5T_INTEGER)
-        throw std::runtime_error(fmt::format("suspension days of '{}' in '{}' are not integers", id, suspended_path));
+        util::fail(util::ErrorKind::damaged, suspended_path, fmt::format("suspension days of '{}' in '{}' are not integers", id, suspended_path));
       std::vector<std::int64_t> values(ds.size());
       ds.read(values.data(), H5T_NATIVE_INT64);
       for (auto v : values) days.insert(std::to_string(v));

@@ -38,7 +38,7 @@ void init_worker(tessal::SharedFlag* flag) {
 
 bool run_driver(const char* message, Task task, bool make_folder, const std::string& path, const std::vector<std::string>& tags,
                 bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
-  if (concurrency < 1) throw std::invalid_argument(fmt::format("concurrency must be at least 1, got {}", concurrency));
+  if (concurrency < 1) util::fail(util::ErrorKind::invalid_input, "", fmt::format("concurrency must be at least 1, got {}", concurrency));
   const auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
   if (make_folder) fs::create_directories(path);
   print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
@@ -147,11 +147,11 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   if (fs::exists(instruments)) {
     const util::pickle::Value list = util::pickle::read(instruments);
     if (list.kind != util::pickle::Value::Kind::list && list.kind != util::pickle::Value::Kind::tuple)
-      throw std::runtime_error(fmt::format("'{}' does not hold a list of instrument records", instruments));
+      util::fail(util::ErrorKind::damaged, instruments, fmt::format("'{}' does not hold a list of instrument records", instruments));
     std::size_t n = 0;
     for (const auto& rec : list.items) {
       const auto* exchange = rec->get("exchange");
-      if (!exchange) throw std::runtime_error(fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
+      if (!exchange) util::fail(util::ErrorKind::damaged, instruments, fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
       ++n;
       if (exchange->kind == util::pickle::Value::Kind::text && exchange->s == "BJSE") {
         enable_bjse = true;

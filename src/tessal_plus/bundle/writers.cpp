@@ -138,10 +138,10 @@ std::vector<std::size_t> unique_rows_by_time(const quillonc::Table& t, bool keep
 
 const std::vector<double>& require_column(const quillonc::Table& t, const std::string& name) {
   if (const auto* c = t.column(name)) {
-    if (c->size() != t.rows()) throw std::runtime_error(fmt::format("column '{}' of the service's table has {} rows, expected {}", name, c->size(), t.rows()));
+    if (c->size() != t.rows()) util::fail(util::ErrorKind::service, "", fmt::format("column '{}' of the service's table has {} rows, expected {}", name, c->size(), t.rows()));
     return *c;
   }
-  throw std::runtime_error(fmt::format("the service's table has no column '{}'", name));
+  util::fail(util::ErrorKind::service, "", fmt::format("the service's table has no column '{}'", name));
 }
 
 // Service rows -> records of `layout`: the first field is the bar time as
@@ -154,7 +154,7 @@ Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
   f.data.assign(rows.size() * size, 0);
   std::vector<const std::vector<double>*> cols;
   for (std::size_t k = 1; k < layout.fields.size(); ++k) cols.push_back(&require_column(t, layout.fields[k].name));
-  if (t.trading_date && t.trading_date->size() != t.rows()) throw std::runtime_error("the service's trading_date column is incomplete");
+  if (t.trading_date && t.trading_date->size() != t.rows()) util::fail(util::ErrorKind::service, "", "the service's trading_date column is incomplete");
   std::unordered_set<std::int32_t> seen_days;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t src = rows[r];
@@ -173,7 +173,7 @@ Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
     }
     const std::int32_t day = tessal::date_to_number(t.trading_date ? (*t.trading_date)[src] : t.time[src]);
     if (seen_days.insert(day).second) {
-      if (r > UINT32_MAX) throw std::runtime_error("too many bars for a 32-bit line_no");
+      if (r > UINT32_MAX) util::fail(util::ErrorKind::damaged, "", "too many bars for a 32-bit line_no");
       f.index.push_back({day, static_cast<std::uint32_t>(r)});
     }
   }
@@ -228,7 +228,7 @@ std::int32_t parse_de_listed(const std::string& text) {
     if (used == digits.size()) return static_cast<std::int32_t>(v);
   } catch (const std::exception&) {
   }
-  throw std::invalid_argument(fmt::format("invalid de_listed_date '{}'", text));
+  util::fail(util::ErrorKind::service, "", fmt::format("invalid de_listed_date '{}'", text));
 }
 
 // What the service says of one instrument: where its file lives, how its
@@ -246,7 +246,7 @@ std::optional<Resolved> resolve_instrument(const std::string& order_book_id) {
   Resolved r;
   r.market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
   const auto records = quillonc::client().instruments(order_book_id, r.market);
-  if (records.empty()) throw std::invalid_argument("标的 " + order_book_id + " 不存在");
+  if (records.empty()) util::fail(util::ErrorKind::invalid_input, "", "标的 " + order_book_id + " 不存在");
   if (records.size() > 1) {
     // A re-listed id: de-listed only when every listing ended, then on the latest day.
     const bool listed = std::any_of(records.begin(), records.end(), [](const auto& x) { return x.de_listed_date == "0000-00-00"; });
@@ -301,7 +301,7 @@ void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
 void append_days(h5::Dataset& index, h5::Dataset& data, Fetched& more, const RecordLayout& layout) {
   const hsize_t offset = data.size();
   for (auto& r : more.index) {
-    if (offset + r.line_no > UINT32_MAX) throw std::runtime_error("too many bars for a 32-bit line_no");
+    if (offset + r.line_no > UINT32_MAX) util::fail(util::ErrorKind::damaged, "", "too many bars for a 32-bit line_no");
     r.line_no += static_cast<std::uint32_t>(offset);
   }
   _append(index, more.index.data(), more.index.size(), INDEX_DTYPE().type.get());
@@ -432,7 +432,7 @@ std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::
 std::int32_t parse_day_name(const std::string& name) {
   if (name.size() == 8 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return std::stoi(name);
-  throw std::invalid_argument(fmt::format("invalid literal for a trading day: '{}'", name));
+  util::fail(util::ErrorKind::damaged, "", fmt::format("invalid literal for a trading day: '{}'", name));
 }
 
 void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
@@ -454,7 +454,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
     const auto ticks = q.get_price(order_book_id, first, last, quillonc::Frequency::tick);
     if (!ticks || ticks->empty()) continue;
     if (!ticks->trading_date || ticks->trading_date->size() != ticks->rows())
-      throw std::runtime_error("the service's tick table has no trading_date column");
+      util::fail(util::ErrorKind::service, "", "the service's tick table has no trading_date column");
     // Of repeated time stamps only the last tick counts; then one group per
     // trading day, in ascending order, rows in delivery order.
     std::vector<std::size_t> keep = unique_rows_by_time(*ticks, /*keep_last=*/true);
