@@ -277,4 +277,70 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   EXPECT_TRUE(fs::exists(dir / "third.h5"));
 }
 
+// Overwrites the stored bytes of one chunk of `data`, header included, as a
+// failing disk or an interrupted write would leave it.
+void damage_chunk(const std::string& path, hsize_t chunk) {
+  haddr_t addr = 0;
+  hsize_t size = 0;
+  {
+    h5::File f = h5::File::open(path, h5::Mode::read);
+    const h5::Dataset data = f.open_dataset("data");
+    const hid_t space = H5Dget_space(data.get());
+    hsize_t offset[1];
+    unsigned mask = 0;
+    ASSERT_GE(H5Dget_chunk_info(data.get(), space, chunk, offset, &mask, &addr, &size), 0);
+    H5Sclose(space);
+  }
+  std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+  out.seekp(static_cast<std::streamoff>(addr));
+  const std::string junk(size, '\xff');
+  out.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+}
+
+TEST_F(Checks, ADamagedChunkAnywhereInDataMakesTheFileBroken) {
+  // Four days of 100 bars in 64-row chunks: chunks 2 and 6 (the last) hold
+  // no day's first bar, so only reading every row finds them damaged.
+  std::vector<IndexRecord> index;
+  std::vector<std::int64_t> dts;
+  for (auto d : {20240603, 20240604, 20240605, 20240606}) {
+    index.push_back({d, static_cast<std::uint32_t>(dts.size())});
+    for (int k = 0; k < 100; ++k) dts.push_back(static_cast<std::int64_t>(d) * 1000000 + 93100 + 100 * (k % 59) + 10000 * (k / 59));
+  }
+  for (const char* name : {"FIRST", "MIDDLE", "LAST", "GOOD"}) minute("equities", name, index, dts);
+  damage_chunk(bundle + "/h5/equities/FIRST.h5", 0);
+  damage_chunk(bundle + "/h5/equities/MIDDLE.h5", 2);
+  damage_chunk(bundle + "/h5/equities/LAST.h5", 6);
+  const std::string text = run(check_min_bar_data);
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"FIRST", "MIDDLE", "LAST"})) << text;
+}
+
+TEST_F(Checks, AnIndexOutOfOrderIsBroken) {
+  // Each listed row is the right day's first bar, but the rows go back.
+  std::vector<std::int64_t> dts(30, 20240603093200);
+  dts[0] = 20240603093100, dts[10] = 20240605093100, dts[20] = 20240604093100;
+  minute("equities", "SHUFFLED", {{20240603, 0}, {20240604, 20}, {20240605, 10}}, dts);
+  const std::string text = run(check_min_bar_data);
+  EXPECT_EQ(listed(text, kBroken), std::set<std::string>{"SHUFFLED"}) << text;
+}
+
+TEST_F(Checks, DaysPastAnOldCalendarAreNotJudged) {
+  // The calendar ends on Friday 2024-06-28; the file already holds Monday's
+  // trading day, whose night bars carry Friday's date.
+  minute("future", "AU2412", {{20240627, 0}, {20240628, 2}, {20240701, 4}},
+         {20240626210000, 20240627090100, 20240627210000, 20240628090100, 20240628210000, 20240701090100});
+  const std::string text = run(check_min_bar_data);
+  EXPECT_NE(text.find("检测完成：分钟数据质量良好！"), std::string::npos) << text;
+  EXPECT_NE(text.find("只到 20240628"), std::string::npos) << text;  // told once
+  EXPECT_EQ(text.find("只到 20240628"), text.rfind("只到 20240628"));
+
+  util::npy::write_int64(bundle + "/trading_dates.npy", {20240603, 20240605, 20240604});
+  try {
+    run(check_min_bar_data);
+    FAIL() << "an unsorted calendar must stop the check";
+  } catch (const util::Error& e) {
+    EXPECT_EQ(e.kind(), util::ErrorKind::damaged);
+    EXPECT_NE(std::string(e.what()).find("trading_dates.npy"), std::string::npos);
+  }
+}
+
 }  // namespace

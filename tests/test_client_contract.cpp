@@ -121,6 +121,6 @@ TEST_P(ClientContract, SessionCoverageFollowsInit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, ClientContract, ::testing::Values(&simulated, &scripted),
-                         [](const auto& info) { return info.index == 0 ? std::string("SimMarket") : std::string("FakeService"); });
+                         [](const auto& param_info) { return param_info.index == 0 ? std::string("SimMarket") : std::string("FakeService"); });
 
 }  // namespace

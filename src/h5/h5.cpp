@@ -162,6 +162,19 @@ Type Dataset::type() const {
   return Type(t);
 }
 
+std::uint64_t Dataset::storage_size() const { return H5Dget_storage_size(get()); }
+
+hsize_t Dataset::checked_size(std::size_t itemsize) const {
+  const hsize_t n = size();
+  constexpr std::uint64_t kMaxRatio = 1100, kSlack = 1 << 20;
+  const std::uint64_t stored = storage_size();
+  if (n > 0 && (n > (std::uint64_t{1} << 40) / std::max<std::size_t>(itemsize, 1) || n * itemsize > stored * kMaxRatio + kSlack))
+    throw Error(ErrorKind::damaged, path_,
+                fmt::format("dataset '{}' of '{}' declares {} rows of {} bytes but stores only {} bytes", name_, path_, n, itemsize,
+                            stored));
+  return n;
+}
+
 void Dataset::read(void* buf, hid_t memtype) const {
   if (size() == 0) return;
   if (H5Dread(get(), memtype, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf) < 0) fail("cannot read");

@@ -95,6 +95,13 @@ class Dataset {
   hid_t get() const noexcept { return h_.get(); }
   hsize_t size() const;
   Type type() const;
+  // Bytes the dataset's stored chunks (or contiguous block) take in the file.
+  std::uint64_t storage_size() const;
+  // size(), refused as damaged when the declared rows of `itemsize` bytes
+  // could not have come from the bytes stored (no filter shrinks data more
+  // than about 1000 to 1): a damaged or hostile header must not make a
+  // reader allocate what is not there.
+  hsize_t checked_size(std::size_t itemsize) const;
   // Reads the whole dataset, or rows [start, start+count), or the listed
   // rows, into `buf` converted to `memtype` (HDF5 matches compound members
   // by name, so a memtype with one member reads that column only).

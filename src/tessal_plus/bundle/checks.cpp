@@ -114,7 +114,8 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
 
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
-void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check) {
+void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check,
+               const std::function<void()>& before_report = {}) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
@@ -131,13 +132,39 @@ void run_check(const std::vector<std::string>& files, const char* frequency, con
       bar.advance();
     }
   }
+  if (before_report) before_report();
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, frequency);
 }
 
 const char* const kNoCalendar = "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!";
 
 // The per-file steps of the minute-bar check; true when the file is broken.
-bool minute_file_is_broken(const std::string& path, const std::vector<std::int64_t>& trading_dates) {
+// Whether the calendar ended before a day the store holds: such days are
+// not judged, and the user is told once.
+struct CalendarNote {
+  const std::vector<std::int64_t>& trading_dates;
+  bool stale = false;
+};
+
+// The trading day a bar's time stamp belongs to under `rule`; nothing when
+// the calendar ends too early to tell. A night bar (18:00 or later) belongs
+// to the trading day after its calendar date.
+std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, CalendarNote& cal) {
+  const std::int64_t date = util::floor_div(bar, 1000000);
+  if (rule != DayRule::night_session || bar - date * 1000000 < 180000) return date;
+  const auto& dates = cal.trading_dates;
+  const auto pos = static_cast<std::size_t>(std::lower_bound(dates.begin(), dates.end(), date) - dates.begin());
+  if (pos + 1 >= dates.size()) {
+    cal.stale = true;
+    return std::nullopt;
+  }
+  return dates[pos + 1];
+}
+
+// The per-file steps of the minute-bar check; true when the file is broken.
+// Every row of `datetime` is read, so a damaged chunk anywhere in `data` is
+// found (as an error of kind damaged).
+bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const auto names = f.root_names();
   const bool has_index = std::count(names.begin(), names.end(), "index") > 0;
@@ -150,42 +177,33 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
   const h5::Dataset data = f.open_dataset("data");
   if (!index.type().has_member("date") || !index.type().has_member("line_no") || !data.type().has_member("datetime")) return true;
 
-  const hsize_t n_index = index.size(), n_data = data.size();
+  const hsize_t n_index = index.checked_size(sizeof(IndexRecord)), n_data = data.checked_size(data.type().size());
+  if (n_index == 0) return true;
   std::vector<IndexRecord> records(n_index);
   index.read(records.data(), INDEX_DTYPE().type.get());
-  std::vector<std::int32_t> dates(n_index);
-  std::vector<hsize_t> rows(n_index);
   for (hsize_t i = 0; i < n_index; ++i) {
-    if (records[i].line_no >= n_data) return true;
-    dates[i] = records[i].date;
-    rows[i] = records[i].line_no;
+    // The index is the check's whole basis: its rows must rise strictly.
+    if (records[i].line_no >= n_data || (i > 0 && records[i].line_no <= records[i - 1].line_no)) return true;
   }
-  std::vector<std::int64_t> first_bars(n_index);
-  data.read_points(rows, first_bars.data(), h5::Type::column("datetime", H5T_NATIVE_INT64).get());
+  std::vector<std::int64_t> datetimes(n_data);
+  data.read(datetimes.data(), h5::Type::column("datetime", H5T_NATIVE_INT64).get());
 
   const auto* cls = instrument_class_of_folder(fs::path(path).parent_path().filename().string());
-  if (cls && cls->day_rule == DayRule::night_session) {
-    // A night bar (18:00 or later) belongs to the trading day after its
-    // calendar date, never past the end of the calendar.
-    const auto last = static_cast<std::ptrdiff_t>(trading_dates.size()) - 1;
-    for (hsize_t i = 0; i < n_index; ++i) {
-      const std::int64_t time = first_bars[i] - util::floor_div(first_bars[i], 1000000) * 1000000;
-      const std::int64_t date = util::floor_div(first_bars[i], 1000000);
-      std::int64_t day = date;
-      if (time >= 180000) {
-        const auto pos = std::lower_bound(trading_dates.begin(), trading_dates.end(), date) - trading_dates.begin();
-        day = trading_dates[static_cast<std::size_t>(std::min<std::ptrdiff_t>(pos + 1, last))];
-      }
-      if (day != dates[i]) return true;
+  const DayRule rule = cls ? cls->day_rule : DayRule::opens_0931;
+  std::vector<std::int32_t> dates(n_index);
+  for (hsize_t i = 0; i < n_index; ++i) {
+    dates[i] = records[i].date;
+    const std::int64_t first_bar = datetimes[records[i].line_no];
+    if (rule == DayRule::night_session) {
+      const auto day = trading_day_of(first_bar, rule, cal);
+      if (day && *day != dates[i]) return true;
+    } else if (first_bar != static_cast<std::int64_t>(dates[i]) * 1000000 + 93100) {
+      return true;
     }
-  } else {
-    for (hsize_t i = 0; i < n_index; ++i)
-      if (first_bars[i] != static_cast<std::int64_t>(dates[i]) * 1000000 + 93100) return true;
   }
-  if (n_index == 0) return true;
 
   const std::set<std::int64_t> present(dates.begin(), dates.end());
-  const auto expected = calendar_slice<std::int64_t>(trading_dates, dates.front(), dates.back());
+  const auto expected = calendar_slice<std::int64_t>(cal.trading_dates, dates.front(), dates.back());
   std::vector<std::int64_t> missing;
   for (auto d : expected)
     if (!present.count(d)) missing.push_back(d);
@@ -200,7 +218,16 @@ bool minute_file_is_broken(const std::string& path, const std::vector<std::int64
 std::vector<std::int64_t> load_calendar(const std::string& path) {
   auto dates = util::npy::read_int_1d(path);
   if (dates.empty()) util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' holds no trading dates", path));
+  // Out of order, the calendar would make healthy files look broken.
+  if (std::adjacent_find(dates.begin(), dates.end(), std::greater_equal<>()) != dates.end())
+    util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' is not in ascending order; refresh it with a full update (--base)", path));
   return dates;
+}
+
+void tell_if_stale(const CalendarNote& cal, const std::string& path) {
+  if (cal.stale)
+    print_line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，可用 --base 更新基础数据。", path,
+                           cal.trading_dates.back()));
 }
 
 }  // namespace
@@ -258,7 +285,8 @@ void check_min_bar_data(const std::string& data_bundle_path) {
   }
   print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
   const auto trading_dates = load_calendar(calendar_path);
-  run_check(files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, trading_dates); });
+  CalendarNote cal{trading_dates};
+  run_check(files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, cal); }, [&] { tell_if_stale(cal, calendar_path); });
 }
 
 void check_tick_data(const std::string& data_bundle_path) {
