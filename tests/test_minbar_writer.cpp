@@ -270,4 +270,95 @@ TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {
   EXPECT_TRUE(flag.value());
 }
 
+// Every byte of both datasets, for comparing a repaired file with a fresh one.
+std::pair<std::string, std::string> dataset_bytes(const std::string& path) {
+  h5::File f = h5::File::open(path, h5::Mode::read);
+  auto bytes = [&](const char* name) {
+    const h5::Dataset ds = f.open_dataset(name);
+    const h5::Type t = ds.type();
+    std::string out(ds.size() * t.size(), '\0');
+    ds.read(out.data(), t.get());
+    return out;
+  };
+  return {bytes("index"), bytes("data")};
+}
+
+class FuturesRepair : public MinbarWriter {
+ protected:
+  void SetUp() override {
+    fake.calendar = weekdays(20240101, 20241231);
+    fake.add_instrument("F", "Future", "0000-00-00", "SHFE");
+    quillonc::Table& t = fake.minute["F"];
+    t.trading_date.emplace();
+    for (const char* c : {"open", "high", "low", "close", "open_interest", "volume", "total_turnover"}) t.add_column(c);
+    std::int32_t prev = 20240531;
+    for (auto d : {20240603, 20240604, 20240605}) {
+      // Night session on the evening before, then the day session.
+      for (auto when : {util::make_timestamp(prev, 21, 1), util::make_timestamp(prev, 21, 2), util::make_timestamp(d, 9, 1),
+                        util::make_timestamp(d, 9, 2)}) {
+        t.time.push_back(when);
+        t.trading_date->push_back(util::make_timestamp(d));
+        for (auto& col : t.columns) col.second.push_back(static_cast<double>(t.time.size()));
+      }
+      prev = d;
+    }
+  }
+  // The file of one uninterrupted update up to 2024-06-05.
+  std::pair<std::string, std::string> fresh() {
+    _append_h5("F", dir / "fresh");
+    return dataset_bytes(dir / "fresh/future/F.h5");
+  }
+};
+
+TEST_F(FuturesRepair, IndexAheadOrDataAheadEndsEqualToAnUninterruptedUpdate) {
+  set_clock("2024-06-05 18:00:00");
+  const auto expected = fresh();
+  for (bool index_ahead : {true, false}) {
+    fs::remove_all(root);
+    set_clock("2024-06-04 18:00:00");
+    _append_h5("F", root);
+    {
+      // Stopped half-way through the update of 2024-06-05: one dataset grew,
+      // the other did not.
+      h5::File f = h5::File::open(file("F", "future"), h5::Mode::read_write);
+      h5::Dataset index = f.open_dataset("index"), data = f.open_dataset("data");
+      if (index_ahead) {
+        const IndexRecord extra{20240605, static_cast<std::uint32_t>(data.size())};
+        index.resize(index.size() + 1);
+        index.write_rows(index.size() - 1, 1, &extra, INDEX_DTYPE().type.get());
+      } else {
+        const auto full = dataset_bytes(dir / "fresh/future/F.h5").second;
+        const hsize_t have = data.size();
+        data.resize(have + 4);
+        data.write_rows(have, 4, full.data() + have * 64, DERIVATIVES_DTYPE().type.get());
+      }
+      f.close();
+    }
+    set_clock("2024-06-05 18:00:00");
+    _append_h5("F", root);
+    EXPECT_TRUE(log.lines.empty());
+    const auto repaired = dataset_bytes(file("F", "future"));
+    EXPECT_EQ(repaired.first, expected.first) << (index_ahead ? "index ahead" : "data ahead");
+    EXPECT_EQ(repaired.second, expected.second) << (index_ahead ? "index ahead" : "data ahead");
+  }
+}
+
+TEST_F(MinbarWriter, FilesWithoutTheMembersTheWriterNeedsAreReportedNotRewritten) {
+  fs::create_directories(root + "/equities");
+  {
+    h5::File f = h5::File::open(file(), h5::Mode::create);
+    const std::int64_t v = 1;
+    f.create_dataset("data", h5::Type(H5T_STD_I64LE, false), &v, 1, {true, 64, 9, std::nullopt});
+    const IndexRecord r{20240603, 0};
+    f.create_dataset("index", INDEX_DTYPE().type, &r, 1, {true, 64, 9, std::nullopt});
+    f.close();
+  }
+  const std::string before = read_file(file());
+  _append_h5("A", root);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_NE(log.lines[0].find("has no member 'datetime'"), std::string::npos) << log.lines[0];
+  EXPECT_FALSE(flag.value());
+  EXPECT_EQ(read_file(file()), before);
+}
+
 }  // namespace

@@ -283,18 +283,32 @@ IndexRecord latest_indexed(const h5::Dataset& index) {
 }
 
 // An update stopped between its two appends leaves `index` and `data`
-// ending on different days: cut both back to the days before the earlier
-// of the two, so those days are fetched again whole.
+// ending on different days. Both are cut back at the first indexed trading
+// day on or after the earlier of the two, and that day is fetched again
+// whole. `data` is cut at that day's line_no, not by calendar date: the
+// night bars of a futures or options trading day carry the previous
+// calendar date, and cutting by date would keep them and fetch them again.
 void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
   const std::int32_t latest_date = latest_indexed(index).date;
   const hsize_t data_rows = data.size();
   const std::int64_t data_date = data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000;
   if (latest_date == data_date) return;
   const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
-  const hsize_t keep_data = lower_bound_rows(data_rows, min_date, [&](hsize_t r) { return datetime_at(data, r) / 1000000; });
   const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
+  const hsize_t keep_data = keep_index < index.size() ? std::min<hsize_t>(index_at(index, keep_index).line_no, data_rows)
+                                                      : (index.size() == 0 ? 0 : data_rows);
   data.resize(keep_data);
   index.resize(keep_index);
+}
+
+// A file this writer can continue: `index` and `data` with the members it
+// reads and writes. Anything else is damaged, reported as such instead of
+// being rewritten on every run.
+void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+  for (const auto& f : INDEX_DTYPE().fields)
+    if (!index.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
+  for (const auto& f : layout.fields)
+    if (!data.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
 }
 
 // Appends fetched days after the rows `data` holds now.
@@ -320,6 +334,7 @@ void update_minbar_file(h5::File& f, const std::string& order_book_id, const Res
   }
   h5::Dataset index = f.open_dataset("index");
   h5::Dataset data = f.open_dataset("data");
+  require_layout(index, data, r.cls->layout(), f.path());
   repair_interrupted_append(index, data);
   const std::int32_t latest_date = latest_indexed(index).date;
   if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return;
