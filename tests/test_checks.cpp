@@ -25,6 +25,9 @@ std::set<std::string> listed(const std::string& text, const std::string& header)
   }
   return out;
 }
+void tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path); }
+void deep_tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path, true); }
+
 const char* kBroken = "数据异常标的如下:";
 const char* kLocked = "被其他进程占用或没有权限的文件如下:";
 
@@ -161,22 +164,26 @@ class TickChecks : public Checks {
     s.create_dataset("SUSP", h5::Type(H5T_STD_I64LE, false), &d, 1, {});
     s.close();
   }
-  void ticks(const std::string& id, const std::vector<std::string>& days) {
-    h5::File f = h5::File::open(bundle + "/ticks/" + id + ".h5", h5::Mode::create);
-    const std::int64_t v = 1;
-    for (const auto& d : days) f.create_dataset(d, h5::Type(H5T_STD_I64LE, false), &v, 1, {});
+  // A tick file with one record of the host's layout per day.
+  std::string ticks(const std::string& id, const std::vector<std::string>& days) {
+    const std::string p = bundle + "/ticks/" + id + ".h5";
+    h5::File f = h5::File::open(p, h5::Mode::create);
+    const h5::Type& type = tessal::H5TicksLoader::DTYPES();
+    const std::string record(type.size(), '\0');
+    for (const auto& d : days) f.create_dataset(d, type, record.data(), 1, {false, 0, -1, COMPRESSION_KWARGS()});
     f.close();
+    return p;
   }
 };
 
 TEST_F(TickChecks, EarlyExits) {
   fs::remove(bundle + "/suspended_days.h5");
   ticks("A", {"20240603"});
-  EXPECT_EQ(run(check_tick_data), "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n");
+  EXPECT_EQ(run(tick_check), "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n");
   EXPECT_TRUE(fake.calls.empty());
   SetUp();
   fs::remove(bundle + "/ticks/A.h5");
-  EXPECT_EQ(run(check_tick_data), "当前目录下不存在tick数据!\n");
+  EXPECT_EQ(run(tick_check), "当前目录下不存在tick数据!\n");
 }
 
 TEST_F(TickChecks, GapsSuspensionsAndTheService) {
@@ -188,7 +195,7 @@ TEST_F(TickChecks, GapsSuspensionsAndTheService) {
   ticks("traded", {"20240603", "20240606", "20240607"});  // 0604 and 0605 missing
   fake.has_data[{"traded", 20240605}] = true;
   write_file(bundle + "/ticks/text.h5", "not HDF5");
-  const std::string text = run(check_tick_data);
+  const std::string text = run(tick_check);
   EXPECT_NE(text.find("共有7个tick数据文件!\n"), std::string::npos);
   EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"traded", "text"}));
   EXPECT_EQ(fake.count("has_price complete"), 0u);
@@ -205,7 +212,7 @@ TEST_F(TickChecks, SuspendedAndUnsuspendedGapsAreBothAskedInOrder) {
   ticks("SUSP", {"20240603", "20240607"});  // 0604, 0605 (suspended), 0606 missing
   ticks("LOCK", {"20240603"});
   HeldOpen held(bundle + "/ticks/LOCK.h5");
-  const std::string text = run(check_tick_data);
+  const std::string text = run(tick_check);
   EXPECT_EQ(listed(text, kLocked), std::set<std::string>{"LOCK"});
   EXPECT_TRUE(listed(text, kBroken).empty());
   std::vector<std::string> asked;
@@ -341,6 +348,52 @@ TEST_F(Checks, DaysPastAnOldCalendarAreNotJudged) {
     EXPECT_EQ(e.kind(), util::ErrorKind::damaged);
     EXPECT_NE(std::string(e.what()).find("trading_dates.npy"), std::string::npos);
   }
+}
+
+TEST_F(TickChecks, DaysThatCannotBeReadOrCannotHaveBeenStoredAreBroken) {
+  ticks("GOOD", {"20240603", "20240604"});
+  ticks("FAR", {"20240603", "99991231"});  // would stop every later update
+  ticks("NAME", {"20240603", "abc"});
+  const std::string foreign = ticks("FOREIGN", {"20240603"});
+  {
+    h5::File f = h5::File::open(foreign, h5::Mode::read_write);
+    const std::int64_t v = 1;
+    f.create_dataset("20240604", h5::Type(H5T_STD_I64LE, false), &v, 1, {});
+    f.close();
+  }
+  // A day whose chunk was never written, as a full disk can leave it.
+  const std::string lost = ticks("LOST", {"20240603"});
+  {
+    h5::File f = h5::File::open(lost, h5::Mode::read_write);
+    f.create_dataset("20240604", tessal::H5TicksLoader::DTYPES(), nullptr, 0, {true, 1, -1, COMPRESSION_KWARGS()});
+    f.open_dataset("20240604").resize(1);
+    f.close();
+  }
+  const std::string text = run(tick_check);
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"FAR", "NAME", "FOREIGN", "LOST"})) << text;
+
+  // Reading every tick finds a damaged chunk the quick check cannot see.
+  fs::remove(lost);
+  const std::string damaged = ticks("DAMAGED", {"20240603"});
+  haddr_t addr = 0;
+  hsize_t size = 0;
+  {
+    h5::File f = h5::File::open(damaged, h5::Mode::read);
+    const h5::Dataset ds = f.open_dataset("20240603");
+    const hid_t space = H5Dget_space(ds.get());
+    hsize_t offset[1];
+    unsigned mask = 0;
+    ASSERT_GE(H5Dget_chunk_info(ds.get(), space, 0, offset, &mask, &addr, &size), 0);
+    H5Sclose(space);
+  }
+  {
+    std::fstream out(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(addr));
+    const std::string junk(size, '\x7f');
+    out.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  EXPECT_FALSE(listed(run(tick_check), kBroken).count("DAMAGED"));
+  EXPECT_TRUE(listed(run(deep_tick_check), kBroken).count("DAMAGED"));
 }
 
 }  // namespace

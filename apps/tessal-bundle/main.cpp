@@ -71,7 +71,7 @@ struct Options {
   std::string service;
   int jobs = default_jobs();
   std::string path;
-  bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false;
+  bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
   std::string archive_out;
@@ -110,6 +110,7 @@ void define_cli(CLI::App& app, Options& o) {
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
   o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
+  o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
 
   o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
   add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
@@ -137,7 +138,7 @@ bool run(const Options& o, quillonc::SimMarket& client) {
     return tb::update_bundle_from_exist_file(o.jobs, o.path);
   }
   if (o.check_min->parsed()) tb::check_min_bar_data(o.path);
-  else if (o.check_tick->parsed()) tb::check_tick_data(o.path);
+  else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep);
   else if (o.download->parsed())
     tb::download_simple_bundle(o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
   else if (o.pack->parsed()) return tb::pack_sample_bundle(o.archive_out, o.jobs);

@@ -215,6 +215,27 @@ bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
   return false;
 }
 
+// Every day of a tick file is a dataset named after a day that can have been
+// stored, of the host's tick record type, whose records are stored (an
+// update stopped by a full disk can leave a day without its chunks). With
+// `deep`, every record is read as well, which decompresses the whole file.
+bool tick_days_are_sound(const h5::File& f, const std::vector<std::string>& names, std::int32_t latest, bool deep) {
+  const h5::Type& tick_type = tessal::H5TicksLoader::DTYPES();
+  std::vector<char> buf;
+  for (const auto& name : names) {
+    if (!tick_day(name, latest)) return false;
+    const h5::Dataset ds = f.open_dataset(name);
+    if (H5Tequal(ds.type().get(), tick_type.get()) <= 0) return false;
+    const hsize_t rows = ds.checked_size(tick_type.size());
+    if (rows > 0 && ds.storage_size() == 0) return false;
+    if (deep) {
+      buf.resize(rows * tick_type.size());
+      ds.read(buf.data(), tick_type.get());
+    }
+  }
+  return true;
+}
+
 std::vector<std::int64_t> load_calendar(const std::string& path) {
   auto dates = util::npy::read_int_1d(path);
   if (dates.empty()) util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' holds no trading dates", path));
@@ -289,7 +310,7 @@ void check_min_bar_data(const std::string& data_bundle_path) {
   run_check(files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, cal); }, [&] { tell_if_stale(cal, calendar_path); });
 }
 
-void check_tick_data(const std::string& data_bundle_path) {
+void check_tick_data(const std::string& data_bundle_path, bool deep) {
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);
@@ -328,10 +349,12 @@ void check_tick_data(const std::string& data_bundle_path) {
   }
 
   auto& q = quillonc::client();
+  const std::int32_t latest = latest_storable_day(util::timestamp_date(tessal::datetime_now()));
   run_check(files, "tick", [&](const std::string& path) {
     h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
     if (names.empty()) return false;
+    if (!tick_days_are_sound(f, names, latest, deep)) return true;
     std::sort(names.begin(), names.end());
     for (auto& n : names) n = n.substr(0, 8);
     const auto expected = calendar_slice<std::string>(trading_dates, names.front(), names.back());

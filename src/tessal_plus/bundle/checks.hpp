@@ -17,6 +17,8 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
 // Checks every <bundle>/h5/*/*.h5 file; reports and cleans up at the end.
 void check_min_bar_data(const std::string& data_bundle_path);
 // Checks every <bundle>/ticks/*.h5 file; reports and cleans up at the end.
-void check_tick_data(const std::string& data_bundle_path);
+// Every day's dataset is opened and its type and storage checked; `deep`
+// also reads every tick (slow on large stores: it decompresses them all).
+void check_tick_data(const std::string& data_bundle_path, bool deep = false);
 
 }  // namespace tessal_plus::bundle

@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "util/datetime.hpp"
 
 #include "util/error.hpp"
 
@@ -154,6 +157,16 @@ std::vector<std::string> list_folders(const std::string& folder) {
   });
   return out;
 }
+
+std::optional<std::int32_t> tick_day(std::string_view name, std::int32_t latest) {
+  if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+  std::int32_t day = 0;
+  for (char c : name) day = day * 10 + (c - '0');
+  if (!util::is_valid_yyyymmdd(day) || day > latest) return std::nullopt;
+  return day;
+}
+
+std::int32_t latest_storable_day(std::int32_t today) { return util::add_days(today, 366); }
 
 std::string id_of_file(const std::string& path) {
   const auto slash = path.find_last_of('/');

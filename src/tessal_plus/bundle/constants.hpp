@@ -3,6 +3,7 @@
 // tag table, the equities types, the date limits, and the bundle layout.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -137,6 +138,15 @@ std::string join(std::string_view a, std::string_view b);
 // `include_hidden`), in the order the system lists them. An absent folder
 // holds none; a folder that cannot be read throws util::Error.
 std::vector<std::string> list_store_files(const std::string& folder, bool include_hidden = false);
+// The trading day a tick dataset is named after: 8 digits naming a real
+// calendar date no later than `latest`. Nothing for any other name.
+std::optional<std::int32_t> tick_day(std::string_view name, std::int32_t latest);
+// The latest day a store can hold when the host's clock says `today`: a
+// year ahead, so a clock set back a little never turns healthy files into
+// damaged ones, while a day such as 99991231, which would stop every later
+// update, is refused.
+std::int32_t latest_storable_day(std::int32_t today);
+
 // The folders directly in `folder` whose names do not begin with a dot.
 std::vector<std::string> list_folders(const std::string& folder);
 // The order book id the checks take from a store file's path: its base name

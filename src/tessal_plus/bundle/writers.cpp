@@ -444,16 +444,25 @@ std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::
   return out;
 }
 
-std::int32_t parse_day_name(const std::string& name) {
-  if (name.size() == 8 && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::stoi(name);
-  util::fail(util::ErrorKind::damaged, "", fmt::format("invalid literal for a trading day: '{}'", name));
+// The last stored trading day; MIN_START_DATE-style `fallback` for a file
+// without days. A dataset not named after a day that can have been stored
+// ("abc", "99991231") makes the file damaged: continuing after it would
+// stop or break every later update.
+std::int32_t last_stored_day(const std::vector<std::string>& names, std::int32_t fallback) {
+  const std::int32_t latest = latest_storable_day(util::timestamp_date(tessal::datetime_now()));
+  std::int32_t last = 0;
+  for (const auto& name : names) {
+    const auto day = tick_day(name, latest);
+    if (!day) util::fail(util::ErrorKind::damaged, "", fmt::format("invalid literal for a trading day: '{}'", name));
+    last = std::max(last, *day);
+  }
+  return names.empty() ? fallback : last;
 }
 
 void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
   auto& q = quillonc::client();
   const auto names = f.root_names();
-  const std::int32_t start = names.empty() ? min_start_date : parse_day_name(*std::max_element(names.begin(), names.end()));
+  const std::int32_t start = last_stored_day(names, min_start_date);
   const std::int32_t end = _get_end_date();
   if (end < start) return;
   const auto day_bars = q.get_price(order_book_id, start, end, quillonc::Frequency::day);
