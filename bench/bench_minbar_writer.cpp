@@ -98,5 +98,5 @@ int main(int argc, char** argv) {
     std::printf("  zlib -9 in %zu-row pieces: %.1f MB/s\n", rows, zlib_mb_per_s(bytes, rows * sizeof(EquitiesBar)));
   std::printf("  stored %.1f MB for %.1f MB of records (%.1f%%)\n", stored / 1e6, bars * 56 / 1e6, 100.0 * stored / (bars * 56.0));
   std::filesystem::remove_all(dir);
-  return flag.get()->value.load() ? 0 : 1;
+  return flag.get()->value() ? 0 : 1;
 }

@@ -82,5 +82,5 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "  limit, blosc lz4 -9 shuffle on the same records: %.2f s = %.0f ticks/s (writer at %.2fx of it)\n",
                blosc_secs, ticks / blosc_secs, secs / blosc_secs);
   std::filesystem::remove_all(dir);
-  return flag.get()->value.load() ? 0 : 1;
+  return flag.get()->value() ? 0 : 1;
 }

@@ -130,7 +130,7 @@ class InstalledFlag {
  public:
   InstalledFlag() : owner_(true) { tessal::data::bundle::process_init(owner_.get()); }
   ~InstalledFlag() { tessal::data::bundle::process_init(nullptr); }
-  bool value() const { return owner_.get()->value.load(); }
+  bool value() const { return owner_.get()->value(); }
 
  private:
   tessal::SharedFlagOwner owner_;

@@ -64,7 +64,7 @@ TEST_F(FakeHost, TickWriterAndCheckFollowTheHostsLayout) {
     tessal::data::bundle::process_init(flag.get());
     CaptureStdout quiet;
     _append_h5_tick("S", ticks, std::nullopt, 20240601);
-    EXPECT_TRUE(flag.get()->value.load()) << (fake_host::log_lines.empty() ? "" : fake_host::log_lines[0]);
+    EXPECT_TRUE(flag.get()->value()) << (fake_host::log_lines.empty() ? "" : fake_host::log_lines[0]);
   }
   h5::File f = h5::File::open(ticks + "/S.h5", h5::Mode::read);
   EXPECT_EQ(f.root_names(), (std::vector<std::string>{"20240603", "20240604"}));

@@ -36,14 +36,14 @@ TEST(ProcessPool, FlagCrossesProcessesAndDeadWorkersDoNotHang) {
       tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
       for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
     }
-    return flag.get()->value.load();
+    return flag.get()->value();
   };
   auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };
   EXPECT_TRUE(run(mark, 5));
   // A writer that clears the flag in its worker makes the run fail.
   EXPECT_FALSE(run([&](int i) {
     mark(i);
-    if (i == 2) tessal::data::bundle::sval()->value.store(false);
+    if (i == 2) tessal::data::bundle::sval()->clear();
   }, 5));
   // A task that raises counts as failed too.
   EXPECT_FALSE(run([&](int i) {

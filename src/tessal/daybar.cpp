@@ -50,7 +50,7 @@ void write_suspended_days(const std::string& path, const std::vector<quillonc::I
 
 }  // namespace
 
-bool update_daybar(const std::string& bundle_path, bool create, bool, int concurrency, bool enable_bjse) {
+bool update_daybar(const std::string& bundle_path, bool create, bool, int concurrency, bool enable_bjse, BjseKeyword) {
   try {
     if (concurrency < 1) throw std::invalid_argument(fmt::format("concurrency must be at least 1, got {}", concurrency));
     if (create) fs::create_directories(bundle_path);

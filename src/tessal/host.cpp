@@ -5,6 +5,8 @@
 
 #include <blosc.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -13,6 +15,7 @@
 
 #include "tessal/ticks_layout.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "util/error.hpp"
 
 namespace tessal {
 
@@ -74,13 +77,28 @@ h5::FilterSpec blosc_opts(int complevel, std::string_view complib) {
 }
 
 // ---- shared flag ----
-SharedFlagOwner::SharedFlagOwner(bool initial) {
-  void* p = ::mmap(nullptr, sizeof(SharedFlag), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "cannot map the shared success flag");
-  flag_ = new (p) SharedFlag{};
-  flag_->value.store(initial);
-}
-SharedFlagOwner::~SharedFlagOwner() { ::munmap(flag_, sizeof(SharedFlag)); }
+namespace {
+// The flag in an anonymous shared mapping, so forked workers write the
+// parent's copy; lock-free, so no lock is needed between processes.
+class MappedFlag : public SharedFlag {
+ public:
+  explicit MappedFlag(bool initial) {
+    void* p = ::mmap(nullptr, sizeof(std::atomic<bool>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) util::throw_os_error(errno, "cannot map", "the shared success flag");
+    value_ = new (p) std::atomic<bool>(initial);
+  }
+  ~MappedFlag() override { ::munmap(value_, sizeof(std::atomic<bool>)); }
+  bool value() const override { return value_->load(); }
+  void clear() override { value_->store(false); }
+
+ private:
+  std::atomic<bool>* value_;
+};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+SharedFlagOwner::SharedFlagOwner(bool initial) : flag_(std::make_unique<MappedFlag>(initial)) {}
+SharedFlagOwner::~SharedFlagOwner() = default;
 
 namespace data::bundle {
 namespace {

@@ -60,7 +60,7 @@ void close_fd(int& fd) {
 
 void fail_task(SharedFlag* flag, const std::string& label, const std::string& why) {
   system_log::error(fmt::format("更新 {} 失败：{}", label, why));
-  if (flag) flag->value.store(false);
+  if (flag) flag->clear();
 }
 
 [[noreturn]] void worker_main(int in, int out, const ProgressedProcessPoolExecutor::Initializer& init, SharedFlag* flag,

@@ -56,8 +56,19 @@ h5::FilterSpec blosc_opts(int complevel, std::string_view) {
   return h5::FilterSpec{h5::kBloscFilter, {0, 0, 0, 0, static_cast<unsigned>(complevel), 1, 1}};
 }
 
-SharedFlagOwner::SharedFlagOwner(bool initial) : flag_(new SharedFlag{}) { flag_->value.store(initial); }
-SharedFlagOwner::~SharedFlagOwner() { delete flag_; }
+namespace {
+class PlainFlag : public SharedFlag {
+ public:
+  explicit PlainFlag(bool v) : v_(v) {}
+  bool value() const override { return v_; }
+  void clear() override { v_ = false; }
+
+ private:
+  bool v_;
+};
+}  // namespace
+SharedFlagOwner::SharedFlagOwner(bool initial) : flag_(std::make_unique<PlainFlag>(initial)) {}
+SharedFlagOwner::~SharedFlagOwner() = default;
 
 namespace data::bundle {
 namespace {
@@ -90,7 +101,7 @@ void ProgressedProcessPoolExecutor::shutdown() {
   for (const auto& [fn, id, path, rebuild] : impl_->tasks) fn(id, path, rebuild);
 }
 
-bool update_daybar(const std::string&, bool, bool, int, bool) {
+bool update_daybar(const std::string&, bool, bool, int, bool, BjseKeyword) {
   ++fake_host::daybar_calls;
   return true;
 }

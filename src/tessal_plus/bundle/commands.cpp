@@ -48,7 +48,7 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
     for (const auto& id : ids) pool.submit(task, id, path, rebuild);
     pool.shutdown();
   }
-  return succeed.get()->value.load();
+  return succeed.get()->value();
 }
 
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
@@ -125,7 +125,8 @@ bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle
     print_line("开始更新日线及基础数据");
     const bool create = !fs::exists(bundle);
     if (create) fs::create_directories(bundle);
-    succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse);
+    succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse,
+                                                    tessal::data::bundle::BjseKeyword::quillon_kwargs);
   }
   if (!minbar.empty()) {
     const bool r = update_minbar(join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse);
@@ -159,7 +160,8 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
       }
     }
   }
-  bool succeed = tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse);
+  bool succeed = tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse,
+                                                     tessal::data::bundle::BjseKeyword::enable_bjse);
 
   const fs::path h5_root = join(bundle, layout::MINBAR_ROOT);
   if (fs::is_directory(h5_root)) {

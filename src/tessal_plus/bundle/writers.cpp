@@ -75,7 +75,7 @@ bool run_logged(const std::string& file_path, bool permission_message, const std
     else
       tessal::system_log::error("更新 " + file_path + (is_os_failure(e) ? kOsFailure : kDamaged) + e.what());
   }
-  sval->value.store(false);
+  sval->clear();
   return false;
 }
 

@@ -4,7 +4,6 @@
 // the clock and date conversions, the logger, the process pool with the
 // shared success flag, the day-bar updater, the download transfer, the
 // tick record layout, the HDF5 open-mode rule and the Blosc settings.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -74,12 +73,16 @@ h5::Mode get_h5_mode(const std::string& path);
 // Throws std::invalid_argument for an unknown codec or a level outside 0..9.
 h5::FilterSpec blosc_opts(int complevel, std::string_view complib);
 
-// A boolean in memory shared by every process of one update run; only ever
-// set to false by workers. Created by the driver, mapped before forking.
-struct SharedFlag {
-  std::atomic<bool> value;
+// The run's success flag: a boolean shared by every process of one update
+// run, true when created, only ever cleared by the writers. The host makes
+// it (memory shared between processes natively, a process-shared value of
+// its own in Python), so that its pool can hand it to process_init.
+class SharedFlag {
+ public:
+  virtual ~SharedFlag() = default;
+  virtual bool value() const = 0;
+  virtual void clear() = 0;
 };
-static_assert(std::atomic<bool>::is_always_lock_free);
 
 class SharedFlagOwner {
  public:
@@ -87,15 +90,16 @@ class SharedFlagOwner {
   ~SharedFlagOwner();
   SharedFlagOwner(const SharedFlagOwner&) = delete;
   SharedFlagOwner& operator=(const SharedFlagOwner&) = delete;
-  SharedFlag* get() const noexcept { return flag_; }
+  SharedFlag* get() const noexcept { return flag_.get(); }
 
  private:
-  SharedFlag* flag_;
+  std::unique_ptr<SharedFlag> flag_;
 };
 
 namespace data::bundle {
 
-// tessal.data.bundle.sval: the run's flag as installed in this process.
+// tessal.data.bundle.sval: the run's flag as installed in this process,
+// looked up when a writer needs it. Throws std::logic_error when none is.
 SharedFlag* sval();
 // tessal.data.bundle.process_init: installs the flag in a worker process.
 void process_init(SharedFlag* flag);
@@ -128,9 +132,11 @@ class ProgressedProcessPoolExecutor {
 
 // tessal.data.bundle.update_bundle: refreshes the base files of a bundle
 // (trading_dates.npy, suspended_days.h5, instruments.pk) from the service.
-// Returns whether everything was written.
-bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency,
-                   bool enable_bjse);
+// Returns whether everything was written. The full update passes the BJSE
+// setting inside `quillon_kwargs`, the smart update as a keyword of its own.
+enum class BjseKeyword { quillon_kwargs, enable_bjse };
+bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
+                   BjseKeyword form);
 
 }  // namespace data::bundle
 
