@@ -16,6 +16,7 @@
 #include "quillonc/sim_market.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
@@ -160,6 +161,7 @@ int main(int argc, char** argv) {
   }
 
   try {
+    tb::COMPRESSION_KWARGS();
     auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(service_setting(o.service)));
     quillonc::install(sim);
     const bool ok = run(o, *sim);

@@ -23,17 +23,8 @@ Timestamp datetime_now() {
   return make_timestamp(ymd, local.tm_hour, local.tm_min, local.tm_sec, us % kMicrosPerSecond);
 }
 
-std::int64_t convert_dt_to_int(Timestamp t) noexcept {
-  const std::int64_t sec = timestamp_time_of_day(t) / kMicrosPerSecond;
-  return static_cast<std::int64_t>(timestamp_date(t)) * 1'000'000 + (sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60;
-}
-
+std::int64_t convert_dt_to_int(Timestamp t) noexcept { return util::to_yyyymmddhhmmss(t); }
 std::int32_t date_to_number(Timestamp t) noexcept { return timestamp_date(t); }
-
-std::int32_t time_to_number(Timestamp t) noexcept {
-  const std::int64_t tod = timestamp_time_of_day(t);
-  const std::int64_t sec = tod / kMicrosPerSecond, ms = tod % kMicrosPerSecond / 1000;
-  return static_cast<std::int32_t>(((sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60) * 1000 + ms);
-}
+std::int32_t time_to_number(Timestamp t) noexcept { return util::to_hhmmssmmm(t); }
 
 }  // namespace tessal

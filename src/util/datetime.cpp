@@ -74,6 +74,17 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept { return a / b -
 std::int32_t timestamp_date(Timestamp t) noexcept { return days_to_yyyymmdd(floor_div(t, kMicrosPerDay)); }
 std::int64_t timestamp_time_of_day(Timestamp t) noexcept { return t - floor_div(t, kMicrosPerDay) * kMicrosPerDay; }
 
+std::int64_t to_yyyymmddhhmmss(Timestamp t) noexcept {
+  const std::int64_t sec = timestamp_time_of_day(t) / kMicrosPerSecond;
+  return static_cast<std::int64_t>(timestamp_date(t)) * 1'000'000 + (sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60;
+}
+
+std::int32_t to_hhmmssmmm(Timestamp t) noexcept {
+  const std::int64_t tod = timestamp_time_of_day(t);
+  const std::int64_t sec = tod / kMicrosPerSecond, ms = tod % kMicrosPerSecond / 1000;
+  return static_cast<std::int32_t>(((sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60) * 1000 + ms);
+}
+
 std::string format_dashed(std::int32_t v) { return fmt::format("{:04d}-{:02d}-{:02d}", v / 10000, v / 100 % 100, v % 100); }
 std::string format_compact(std::int32_t v) { return fmt::format("{:08d}", v); }
 

@@ -33,6 +33,10 @@ Timestamp make_timestamp(std::int32_t yyyymmdd, int hour = 0, int minute = 0, in
 std::int32_t timestamp_date(Timestamp t) noexcept;         // YYYYMMDD
 std::int64_t timestamp_time_of_day(Timestamp t) noexcept;  // microseconds since midnight
 
+// A time stamp as the numbers YYYYMMDDHHMMSS and HHMMSSmmm.
+std::int64_t to_yyyymmddhhmmss(Timestamp t) noexcept;
+std::int32_t to_hhmmssmmm(Timestamp t) noexcept;
+
 // "YYYY-MM-DD" and "YYYYMMDD" renderings of a YYYYMMDD integer.
 std::string format_dashed(std::int32_t yyyymmdd);
 std::string format_compact(std::int32_t yyyymmdd);

@@ -21,6 +21,7 @@ enum class ErrorKind {
   archive,        // an archive is malformed or holds a member that is refused
   network,        // a transfer failed (connection, timeout, HTTP status)
   invalid_input,  // a value given by the caller or the user is not acceptable
+  end_of_input,   // standard input ended where an answer was expected
 };
 
 std::string_view kind_name(ErrorKind kind) noexcept;

@@ -24,15 +24,9 @@ Timestamp datetime_now() {
   if (!pinned || !*pinned) throw std::logic_error("the fake host's clock needs TESSAL_NOW");
   return util::parse_timestamp(pinned);
 }
-std::int64_t convert_dt_to_int(Timestamp t) noexcept {
-  const std::int64_t sec = util::timestamp_time_of_day(t) / util::kMicrosPerSecond;
-  return static_cast<std::int64_t>(util::timestamp_date(t)) * 1'000'000 + (sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60;
-}
+std::int64_t convert_dt_to_int(Timestamp t) noexcept { return util::to_yyyymmddhhmmss(t); }
 std::int32_t date_to_number(Timestamp t) noexcept { return util::timestamp_date(t); }
-std::int32_t time_to_number(Timestamp t) noexcept {
-  const std::int64_t sec = util::timestamp_time_of_day(t) / util::kMicrosPerSecond;
-  return static_cast<std::int32_t>((sec / 3600) * 10000 + (sec / 60 % 60) * 100 + sec % 60) * 1000;
-}
+std::int32_t time_to_number(Timestamp t) noexcept { return util::to_hhmmssmmm(t); }
 
 namespace warnings {
 namespace {

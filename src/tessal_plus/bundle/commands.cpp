@@ -22,14 +22,6 @@ namespace {
 
 using Task = tessal::data::bundle::ProgressedProcessPoolExecutor::TaskFunction;
 
-// The pool's tasks: a writer with (order book id, path) and `rebuild`.
-void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  _append_h5(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
-}
-void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  _append_h5_tick(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
-}
-
 // Each worker gets the run's flag and lets the service client reconnect.
 void init_worker(tessal::SharedFlag* flag) {
   tessal::data::bundle::process_init(flag);
@@ -64,6 +56,13 @@ void collect_ids(const std::string& folder, std::vector<std::string>& out) {
 }
 
 }  // namespace
+
+void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  _append_h5(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+}
+void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  _append_h5_tick(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+}
 
 std::string render_id_set(const std::set<std::string>& ids) {
   if (ids.empty()) return "set()";

@@ -22,6 +22,12 @@ class ProgramExit : public std::exception {
   int status_;
 };
 
+// The drivers' pool tasks: the writer of one instrument's minute-bar (tick)
+// file with its default file name and start date. A host's pool may run
+// them itself or send the matching writer of its own by name.
+void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild);
+void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild);
+
 // "{'a', 'b', ...}" as the drivers announce a set of ids.
 std::string render_id_set(const std::set<std::string>& ids);
 

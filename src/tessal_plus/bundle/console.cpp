@@ -6,9 +6,25 @@
 
 namespace tessal_plus::bundle {
 
+namespace {
+std::function<std::optional<std::string>()>& answer_reader() {
+  static std::function<std::optional<std::string>()> reader;
+  return reader;
+}
+}  // namespace
+
+void set_answer_reader(std::function<std::optional<std::string>()> reader) { answer_reader() = std::move(reader); }
+
 std::string read_answer() {
   std::string line;
-  if (!std::getline(std::cin, line)) util::fail(util::ErrorKind::invalid_input, "", "EOF when reading a line");
+  if (answer_reader()) {
+    auto answer = answer_reader()();
+    if (!answer) util::fail(util::ErrorKind::end_of_input, "", "EOF when reading a line");
+    line = std::move(*answer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+  } else if (!std::getline(std::cin, line)) {
+    util::fail(util::ErrorKind::end_of_input, "", "EOF when reading a line");
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <functional>
+#include <optional>
 
 namespace tessal_plus::bundle {
 
@@ -19,6 +21,10 @@ inline void print_line(const std::string& s) {
 // written there sends it). Throws util::Error at end of input: a prompt
 // nobody can answer must not count as any answer.
 std::string read_answer();
+// Where answers come from: std::cin unless a program that embeds the module
+// reads its own standard input (the Python package reads sys.stdin). The
+// reader returns nothing at end of input.
+void set_answer_reader(std::function<std::optional<std::string>()> reader);
 
 inline bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;

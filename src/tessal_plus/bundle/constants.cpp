@@ -108,8 +108,6 @@ const h5::FilterSpec& COMPRESSION_KWARGS() {
   return opts;
 }
 
-// Computed at load, so a host without the Blosc settings fails loudly at once.
-[[maybe_unused]] static const h5::FilterSpec& g_compression_at_load = COMPRESSION_KWARGS();
 
 std::string join(std::string_view a, std::string_view b) {
   if (a.empty()) return std::string(b);

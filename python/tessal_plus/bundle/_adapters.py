@@ -1,0 +1,232 @@
+"""The host's and the service client's Python objects, as the C++ core needs them.
+
+Every function here is called from C++ with the GIL held. Tables are turned
+into numpy arrays column by column: no Python work per row.
+"""
+import importlib
+import multiprocessing
+import warnings
+
+import numpy as np
+
+_NS_PER_US = 1000
+
+
+def _module(name):
+    # Looked up at every call: the host may replace these names at run time
+    # (`sval` in particular is installed by `process_init` in each worker).
+    return importlib.import_module(name)
+
+
+# ---- the service client -------------------------------------------------
+
+def _ymd(d):
+    return int(d.year) * 10000 + int(d.month) * 100 + int(d.day)
+
+
+def _microseconds(values):
+    """Naive time stamps (datetime64 or anything pandas reads) as int64 microseconds."""
+    import pandas as pd
+    idx = pd.DatetimeIndex(values)
+    if idx.tz is not None:
+        idx = idx.tz_localize(None)
+    return np.asarray(idx.asi8, dtype=np.int64) // _NS_PER_US
+
+
+def _text_column(df, name):
+    if name not in df.columns:
+        return [""] * len(df)
+    return ["" if v is None or (isinstance(v, float) and v != v) else str(v) for v in df[name].tolist()]
+
+
+def instrument_table(df):
+    """Rows of an instrument table as columns of texts."""
+    if df is None or len(df) == 0:
+        return {"order_book_id": []}
+    if "order_book_id" not in df.columns:
+        df = df.reset_index()
+    out = {}
+    for name in ("order_book_id", "type", "exchange", "de_listed_date", "listed_date", "underlying_symbol",
+                 "underlying_order_book_id"):
+        out[name] = _text_column(df, name)
+    return out
+
+
+def _record(r):
+    def text(name, default=""):
+        v = getattr(r, name, default)
+        if v is None:
+            return default
+        if hasattr(v, "strftime"):
+            return v.strftime("%Y-%m-%d")
+        return str(v)
+    return {
+        "order_book_id": text("order_book_id"),
+        "type": text("type"),
+        "exchange": text("exchange"),
+        "de_listed_date": text("de_listed_date", "0000-00-00"),
+        "listed_date": text("listed_date", "0000-00-00"),
+        "underlying_symbol": text("underlying_symbol"),
+        "underlying_order_book_id": text("underlying_order_book_id"),
+        "stock_code": text("stock_code"),
+    }
+
+
+def records(answer):
+    """Nothing, one record or a list of records, as a list of dicts."""
+    if answer is None:
+        return []
+    if isinstance(answer, (list, tuple)):
+        return [_record(r) for r in answer]
+    return [_record(answer)]
+
+
+def price_table(df):
+    """A price table indexed by (order book id, time stamp): times, trading days
+    (or None) and every numeric column, as numpy arrays. None for no data."""
+    if df is None or len(df) == 0:
+        return None
+    index = df.index
+    times = index.get_level_values(index.nlevels - 1) if index.nlevels > 1 else index
+    columns = []
+    trading_date = None
+    for name in df.columns:
+        col = df[name]
+        if name == "trading_date":
+            trading_date = _microseconds(col.to_numpy())
+        elif col.dtype.kind in "biuf":
+            columns.append((str(name), np.ascontiguousarray(col.to_numpy(dtype=np.float64))))
+    return _microseconds(times), trading_date, columns
+
+
+def suspended_flags(df, order_book_id):
+    """is_suspended's frame as (YYYYMMDD days, flags)."""
+    if df is None or len(df) == 0:
+        return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.bool_)
+    col = df[order_book_id] if order_book_id in df.columns else df.iloc[:, 0]
+    days = _microseconds(df.index) // (86400 * 1000000)
+    return _days_to_ymd(days), np.asarray(col.to_numpy(), dtype=np.bool_)
+
+
+def _days_to_ymd(days):
+    d = np.asarray(days, dtype="datetime64[D]")
+    y = d.astype("datetime64[Y]").astype(np.int64) + 1970
+    m = d.astype("datetime64[M]").astype(np.int64) % 12 + 1
+    day = (d - d.astype("datetime64[M]")).astype(np.int64) + 1
+    return (y * 10000 + m * 100 + day).astype(np.int64)
+
+
+def next_trading_date(answer):
+    return _ymd(answer)
+
+
+def instrument_type(q_type_name):
+    """The host's INSTRUMENT_TYPE member whose value is the service's type text."""
+    const = _module("tessal.const")
+    return const.INSTRUMENT_TYPE(q_type_name)
+
+
+def now_for_service():
+    return _module("tessal.utils.datetime_func").datetime.now()
+
+
+# ---- the host --------------------------------------------------------------
+
+def now():
+    t = _module("tessal.utils.datetime_func").datetime.now()
+    return (t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond)
+
+
+def log_error(text):
+    _module("tessal.utils.logger").system_log.error(text)
+
+
+def h5_mode(path):
+    return str(_module("tessal_plus.utils.scripts").get_h5_mode(path))
+
+
+def blosc_filter(kwargs):
+    """h5py dataset-creation keywords of the Blosc filter as (filter id, options)."""
+    if not hasattr(kwargs, "get"):
+        raise TypeError(f"blosc_opts returned {type(kwargs).__name__}, expected h5py dataset-creation keywords")
+    compression = kwargs.get("compression")
+    opts = kwargs.get("compression_opts", ()) or ()
+    filter_id = getattr(compression, "filter_id", compression)
+    if not isinstance(filter_id, int):
+        raise ValueError(f"blosc_opts gave compression={compression!r}, expected a filter number")
+    for key, value in kwargs.items():
+        if key not in ("compression", "compression_opts") and value:
+            raise ValueError(f"blosc_opts gave {key}={value!r}, which tick datasets cannot apply")
+    return int(filter_id), tuple(int(v) for v in opts)
+
+
+def tick_layout():
+    """COLUMNS paired position by position with FIELDS' scale and DTYPES' fields:
+    ([(column, kind, size, scale, offset)], itemsize, [(field name, kind, size, offset)])."""
+    loader = _module("tessal_mod_palomar_data.data_sources.data_store").H5TicksLoader
+    dtype = np.dtype(loader.DTYPES)
+    names = list(dtype.names or ())
+    fields = [(n, dtype.fields[n][0].kind, dtype.fields[n][0].itemsize, dtype.fields[n][1]) for n in names]
+    for n, kind, size, _ in fields:
+        if kind not in "iuf" or dtype.fields[n][0].byteorder == ">":
+            raise ValueError(f"tick field {n!r} of H5TicksLoader.DTYPES is not a little-endian number")
+    columns = list(loader.COLUMNS)
+    scales = [float(f[2]) for f in loader.FIELDS]
+    n = min(len(columns), len(scales), len(fields))
+    pairs = [(str(columns[i]), fields[i][1], fields[i][2], scales[i], fields[i][3]) for i in range(n)]
+    return pairs, dtype.itemsize, fields
+
+
+def make_flag(initial):
+    # A process-shared boolean with its own lock, as the pool's initializer expects.
+    return multiprocessing.Value("b", bool(initial))
+
+
+def current_sval():
+    return _module("tessal.data.bundle").sval
+
+
+def process_init(flag):
+    _module("tessal.data.bundle").process_init(flag)
+
+
+def open_pool(max_workers, flag):
+    bundle = _module("tessal.data.bundle")
+    pool = bundle.ProgressedProcessPoolExecutor(max_workers=max_workers, initializer=bundle.process_init,
+                                                initargs=(flag,))
+    return pool, pool.__enter__()
+
+
+def update_daybar(path, create, enable_compression, concurrency, enable_bjse, in_quillon_kwargs):
+    update_bundle = _module("tessal.data.bundle").update_bundle
+    if in_quillon_kwargs:
+        return update_bundle(path, create=create, enable_compression=enable_compression, concurrency=concurrency,
+                             quillon_kwargs={"enable_bjse": enable_bjse})
+    return update_bundle(path, create=create, enable_compression=enable_compression, concurrency=concurrency,
+                         enable_bjse=enable_bjse)
+
+
+def download(fd, total_length, url):
+    import os
+    with os.fdopen(os.dup(fd), "wb", closefd=True) as out:
+        _module("tessal.cmds.bundle").download(out, total_length, url)
+        out.flush()
+
+
+class IgnoreWarnings:
+    """Saves the process-wide warning filters, ignores every warning, restores them."""
+
+    def __init__(self):
+        self._saved = warnings.filters[:]
+        warnings.simplefilter("ignore")
+
+    def restore(self):
+        warnings.filters[:] = self._saved
+        if hasattr(warnings, "_filters_mutated"):
+            warnings._filters_mutated()
+
+
+def read_answer():
+    import sys
+    line = sys.stdin.readline()
+    return line if line else None

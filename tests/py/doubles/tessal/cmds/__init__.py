@@ -1,0 +1,1 @@
+"""Command helpers of the host double."""

@@ -1,0 +1,1 @@
+"""Data part of the host double."""

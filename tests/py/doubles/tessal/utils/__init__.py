@@ -1,0 +1,1 @@
+"""Helpers of the host double."""

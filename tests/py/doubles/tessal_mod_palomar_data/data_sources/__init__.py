@@ -1,0 +1,1 @@
+"""Data sources of the host data module double."""
