@@ -1,5 +1,7 @@
 #include "h5/h5.hpp"
 
+#include "h5/journal.hpp"
+
 #include <blosc_filter.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -59,7 +61,7 @@ herr_t walk_frame(unsigned, const H5E_error2_t* e, void* data) {
 
 }  // namespace
 
-void throw_from_stack(const std::string& action, const std::string& path) {
+Error error_from_stack(const std::string& action, const std::string& path) {
   StackInfo info;
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, walk_frame, &info);
   H5Eclear2(H5E_DEFAULT);
@@ -70,11 +72,13 @@ void throw_from_stack(const std::string& action, const std::string& path) {
   if (info.lock) kind = ErrorKind::locked;
   else if (err != 0) kind = util::kind_of_errno(err);
   const int reported = err != 0 ? err : (kind == ErrorKind::locked ? EAGAIN : 0);
-  throw Error(kind, path,
-              fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
-                          reported ? fmt::format(" [{}]", std::strerror(reported)) : ""),
-              reported);
+  return Error(kind, path,
+               fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
+                           reported ? fmt::format(" [{}]", std::strerror(reported)) : ""),
+               reported);
 }
+
+void throw_from_stack(const std::string& action, const std::string& path) { throw error_from_stack(action, path); }
 
 Handle& Handle::operator=(Handle&& o) noexcept {
   if (this != &o) {
@@ -225,23 +229,63 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 
 // ---- File ----
 
+File::File(Handle h, std::string path, std::unique_ptr<journal::Session> session)
+    : h_(std::move(h)), path_(std::move(path)), session_(std::move(session)) {}
+
+File::File(File&& o) noexcept = default;
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    abandon();
+    h_ = std::move(o.h_);
+    path_ = std::move(o.path_);
+    session_ = std::move(o.session_);
+  }
+  return *this;
+}
+
+File::~File() { abandon(); }
+
+void File::abandon() noexcept {
+  if (!session_) return;
+  // An update that was not closed is rolled back. HDF5's close still runs
+  // first (its writes are journaled like any other), so that the library
+  // lets go of the file cleanly; after a failed write the driver refuses
+  // them and the close fails harmlessly.
+  const bool update = session_->journaled();
+  h_.reset();
+  session_->finish(!update);
+  session_.reset();
+}
+
 File File::open(const std::string& path, Mode mode) {
   (void)g_initialized;
+  auto session = std::make_unique<journal::Session>();
+  Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+  if (!fapl.valid()) throw_from_stack("cannot open HDF5 file", path);
+  session->attach(fapl.get());
+  // Closing the file closes every object still open in it, so the close
+  // that commits is the last word on the file.
+  if (H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) throw_from_stack("cannot open HDF5 file", path);
   hid_t id = -1;
-  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, H5P_DEFAULT); };
+  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, fapl.get()); };
+  auto create = [&](unsigned flags) { return H5Fcreate(path.c_str(), flags, H5P_DEFAULT, fapl.get()); };
   switch (mode) {
     case Mode::read: id = open_existing(H5F_ACC_RDONLY); break;
     case Mode::read_write: id = open_existing(H5F_ACC_RDWR); break;
-    case Mode::create: id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); break;
+    case Mode::create: id = create(H5F_ACC_TRUNC); break;
     case Mode::append: {
       struct stat st{};
-      id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR)
-                                           : H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
+      id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR) : create(H5F_ACC_EXCL);
       break;
     }
   }
-  if (id < 0) throw_from_stack("cannot open HDF5 file", path);
-  return File(Handle(id, H5Fclose), path);
+  if (id < 0) {
+    const Error e = error_from_stack("cannot open HDF5 file", path);
+    session->finish(false);
+    throw e;
+  }
+  return File(Handle(id, H5Fclose), path, std::move(session));
 }
 
 static herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
@@ -305,7 +349,20 @@ void File::unlink(const std::string& name) {
 
 void File::close() {
   if (!h_.valid()) return;
-  if (H5Fclose(h_.release()) < 0) throw_from_stack("cannot close", path_);
+  const bool closed = H5Fclose(h_.release()) >= 0;
+  std::optional<Error> failure;
+  if (!closed) failure = error_from_stack("cannot close", path_);
+  const journal::Outcome o = session_ ? session_->finish(closed) : journal::Outcome{};
+  session_.reset();
+  if (!failure && o.ok) return;
+  ErrorKind kind = failure ? failure->kind() : o.os_errno != 0 ? util::kind_of_errno(o.os_errno) : ErrorKind::damaged;
+  const int err = failure ? failure->os_errno() : o.os_errno;
+  std::string what = failure ? std::string(failure->what())
+                             : fmt::format("cannot close '{}': {}{}", path_, o.message,
+                                           err ? fmt::format(" [{}]", std::strerror(err)) : "");
+  if (o.rolled_back) what += " (rolled back to how it was opened)";
+  else if (failure && !o.ok) what += "; " + o.message;
+  throw Error(kind, path_, what, err);
 }
 
 bool blosc_available() {
