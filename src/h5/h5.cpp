@@ -80,6 +80,22 @@ Error error_from_stack(const std::string& action, const std::string& path) {
 
 void throw_from_stack(const std::string& action, const std::string& path) { throw error_from_stack(action, path); }
 
+namespace {
+
+// A write the journaling driver could not do is not an HDF5 error (see
+// journal::write_failure); it is told here, after the call that caused it.
+void throw_write_failure(const journal::State* file, const std::string& action, const std::string& path) {
+  if (!file) return;
+  const auto failure = journal::write_failure(*file);
+  if (!failure) return;
+  const int err = failure->os_errno;
+  throw Error(err != 0 ? util::kind_of_errno(err) : ErrorKind::os, path,
+              fmt::format("{} '{}': {}{}", action, path, failure->message, err ? fmt::format(" [{}]", std::strerror(err)) : ""),
+              err);
+}
+
+}  // namespace
+
 Handle& Handle::operator=(Handle&& o) noexcept {
   if (this != &o) {
     reset();
@@ -145,7 +161,13 @@ std::vector<std::string> Type::member_names() const {
 
 // ---- Dataset ----
 
+void Dataset::check_writes(const std::string& action) const {
+  throw_write_failure(file_.get(), fmt::format("{} dataset '{}' of", action, name_), path_);
+}
+
 void Dataset::fail(const std::string& action) const {
+  // After a failed write, what went wrong next follows from it.
+  check_writes(action);
   throw_from_stack(fmt::format("{} dataset '{}' of", action, name_), path_);
 }
 
@@ -193,6 +215,7 @@ void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t mem
 void Dataset::resize(hsize_t rows) {
   hsize_t d[1] = {rows};
   if (H5Dset_extent(get(), d) < 0) fail("cannot resize");
+  check_writes("cannot resize");
 }
 
 void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype) {
@@ -202,6 +225,7 @@ void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t me
   if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
   if (H5Dwrite(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot write");
+  check_writes("cannot write");
 }
 
 std::vector<FilterSpec> Dataset::filters() const {
@@ -249,9 +273,8 @@ File::~File() { abandon(); }
 void File::abandon() noexcept {
   if (!session_) return;
   // An update that was not closed is rolled back. HDF5's close still runs
-  // first (its writes are journaled like any other), so that the library
-  // lets go of the file cleanly; after a failed write the driver refuses
-  // them and the close fails harmlessly.
+  // first (its writes are journaled like any other, or kept in memory after
+  // a failed write), so that the library lets go of the file cleanly.
   const bool update = session_->journaled();
   h_.reset();
   session_->finish(!update);
@@ -285,7 +308,11 @@ File File::open(const std::string& path, Mode mode) {
     session->finish(false);
     throw e;
   }
-  return File(Handle(id, H5Fclose), path, std::move(session));
+  File f(Handle(id, H5Fclose), path, std::move(session));
+  // HDF5 writes to a file it opens for writing (the superblock): a failure
+  // there rolls back (when `f` goes) and is told as the open's.
+  f.check_writes("cannot open HDF5 file");
+  return f;
 }
 
 static herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
@@ -310,7 +337,7 @@ bool File::contains(const std::string& name) const {
 Dataset File::open_dataset(const std::string& name) const {
   const hid_t id = H5Dopen2(get(), name.c_str(), H5P_DEFAULT);
   if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_);
-  return Dataset(Handle(id, H5Dclose), path_, name);
+  return Dataset(Handle(id, H5Dclose), path_, name, state());
 }
 
 Dataset File::create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
@@ -319,7 +346,10 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   hsize_t maxdims[1] = {o.resizable ? H5S_UNLIMITED : rows};
   Handle space(H5Screate_simple(1, dims, maxdims), H5Sclose);
   Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  auto fail = [&](const char* what) { throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_); };
+  auto fail = [&](const char* what) {
+    check_writes(fmt::format("cannot create dataset '{}' in", name));
+    throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_);
+  };
   if (!space.valid() || !dcpl.valid()) fail("property lists");
   // No time stamps: the same content gives the same bytes.
   H5Pset_obj_track_times(dcpl.get(), 0);
@@ -337,15 +367,23 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   }
   const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
   if (id < 0) fail("create");
-  Dataset ds(Handle(id, H5Dclose), path_, name);
-  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
-    throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
+  Dataset ds(Handle(id, H5Dclose), path_, name, state());
+  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) ds.fail("cannot write");
+  check_writes(fmt::format("cannot create dataset '{}' in", name));
   return ds;
 }
 
 void File::unlink(const std::string& name) {
-  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
+  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) {
+    check_writes(fmt::format("cannot delete dataset '{}' of", name));
+    throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
+  }
+  check_writes(fmt::format("cannot delete dataset '{}' of", name));
 }
+
+void File::check_writes(const std::string& action) const { throw_write_failure(state().get(), action, path_); }
+
+std::shared_ptr<const journal::State> File::state() const { return session_ ? session_->state_ : nullptr; }
 
 void File::close() {
   if (!h_.valid()) return;

@@ -20,6 +20,7 @@ namespace h5 {
 
 namespace journal {
 class Session;
+struct State;
 }
 
 // HDF5 failures are util::Error: locked, permission, not_found and os when
@@ -98,7 +99,8 @@ struct DatasetOptions {
 
 class Dataset {
  public:
-  Dataset(Handle h, std::string path, std::string name) : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)) {}
+  Dataset(Handle h, std::string path, std::string name, std::shared_ptr<const journal::State> file = {})
+      : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)), file_(std::move(file)) {}
   hid_t get() const noexcept { return h_.get(); }
   hsize_t size() const;
   Type type() const;
@@ -115,10 +117,14 @@ class Dataset {
   std::optional<hsize_t> chunk_rows() const;
 
  private:
+  friend class File;
   [[noreturn]] void fail(const std::string& action) const;
+  // Throws the file's first failed write, if any (see journal::write_failure).
+  void check_writes(const std::string& action) const;
   Handle h_;
   std::string path_;
   std::string name_;
+  std::shared_ptr<const journal::State> file_;
 };
 
 enum class Mode {
@@ -163,6 +169,8 @@ class File {
   File(Handle h, std::string path, std::unique_ptr<journal::Session> session);
   // Closes without committing: an update is rolled back.
   void abandon() noexcept;
+  void check_writes(const std::string& action) const;
+  std::shared_ptr<const journal::State> state() const;
   Handle h_;
   std::string path_;
   std::unique_ptr<journal::Session> session_;

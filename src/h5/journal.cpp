@@ -249,11 +249,18 @@ struct State {
   std::uint64_t jend = 0;
   bool jsynced = true;
   std::map<std::uint64_t, std::uint64_t> saved;  // start -> end, disjoint, of [0, old_eof)
-  // After a failure every write is refused; failed_errno is what the first
-  // failure's errno was, so later refusals are classified the same way.
-  bool refuse = false;
-  bool failed = false;
+  // After the first failed write (or truncation) the disk is left alone:
+  // HDF5's later writes land in `overlay`, in order, and reads see them, so
+  // the library's view stays consistent and its close runs to the end.
+  // HDF5 1.10 does not survive a close that fails on a write (a dataset
+  // whose close failed is freed but keeps its id, and closing that id
+  // again crashes), so the driver never reports write failures to HDF5;
+  // the owner reads them from the state (write_failure) and rolls back.
+  bool detached = false;
   int failed_errno = 0;
+  std::string failed_what;
+  std::uint64_t disk_valid_end = 0;  // disk bytes from here on read as zeros
+  std::vector<std::pair<std::uint64_t, std::string>> overlay;
   Outcome outcome;
 
   ~State() {
@@ -373,27 +380,39 @@ Failure protect(State& s, std::uint64_t a, std::uint64_t b) {
   return {};
 }
 
-void mark_failed(State& s, int err) {
-  if (!s.failed) s.failed_errno = err;
-  s.failed = true;
-  s.refuse = true;
+// Stops all disk writes of this open after `f`, the first failure.
+void detach(State& s, const Failure& f) {
+  if (s.detached) return;
+  s.detached = true;
+  s.failed_errno = f.err;
+  s.failed_what = f.what;
+  s.disk_valid_end = s.eof;
 }
 
-Failure refused(const State& s) {
-  return os_failure(s.failed_errno, fmt::format("'{}' takes no more writes after an earlier failure", s.path));
+void overlay_write(State& s, std::uint64_t addr, const void* buf, std::size_t size) {
+  s.overlay.emplace_back(addr, std::string(static_cast<const char*>(buf), size));
+  s.eof = std::max<haddr_t>(s.eof, addr + size);
+}
+
+void overlay_truncate(State& s, std::uint64_t len) {
+  s.disk_valid_end = std::min<std::uint64_t>(s.disk_valid_end, len);
+  for (auto& [at, bytes] : s.overlay) {
+    if (at >= len) bytes.clear();
+    else if (at + bytes.size() > len) bytes.resize(len - at);
+  }
+  s.eof = len;
 }
 
 Outcome finish_state(State& s, bool commit) {
   if (s.finished) return s.outcome;
   s.finished = true;
-  s.refuse = true;
   Outcome o;
   if (s.fd < 0) return s.outcome = o;
-  if (s.journaled && s.failed) {
+  if (s.detached) {
     commit = false;
-    o.os_errno = s.failed_errno;
-    o.message = fmt::format("an earlier write of '{}' failed", s.path);
+    o = {false, false, s.failed_errno, s.failed_what};
   }
+  s.overlay.clear();
   if (!s.journaled) {
     // Read-only, or a file this open created: nothing to keep or undo.
     if (commit && s.writable && g_durable && ::fsync(s.fd) != 0) o = {false, false, errno, fmt::format("cannot sync '{}'", s.path)};
@@ -551,7 +570,7 @@ herr_t j_close(H5FD_t* file) {
   delete jf;
   st->hdf5_closed = true;
   if (st->owned) return 0;  // the session finishes it
-  const Outcome o = finish_state(*st, !st->failed);
+  const Outcome o = finish_state(*st, true);
   if (!o.ok) {
     push(__func__, H5E_CANTCLOSEFILE, Failure{o.os_errno, o.message});
     return -1;
@@ -613,56 +632,60 @@ herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void
     return -1;
   }
   // Past the end of the file reads as zeros, as in HDF5's own drivers.
-  if (static_cast<std::size_t>(r) < size) std::memset(static_cast<char*>(buf) + r, 0, size - static_cast<std::size_t>(r));
+  std::size_t valid = static_cast<std::size_t>(r);
+  if (s.detached) {
+    // What HDF5 wrote after the failure is in the overlay, not on disk.
+    if (addr >= s.disk_valid_end) valid = 0;
+    else valid = std::min<std::uint64_t>(valid, s.disk_valid_end - addr);
+  }
+  if (valid < size) std::memset(static_cast<char*>(buf) + valid, 0, size - valid);
+  for (const auto& [at, bytes] : s.overlay) {
+    const std::uint64_t lo = std::max<std::uint64_t>(at, addr), hi = std::min<std::uint64_t>(at + bytes.size(), addr + size);
+    if (lo < hi) std::memcpy(static_cast<char*>(buf) + (lo - addr), bytes.data() + (lo - at), hi - lo);
+  }
   return 0;
 }
 
 herr_t j_write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, const void* buf) {
   State& s = state_of(f);
-  if (s.refuse || s.fd < 0) {
-    push(__func__, H5E_WRITEERROR, refused(s));
-    return -1;
-  }
   if (bad_region(addr, size) || addr + size > s.eoa) {
     push(__func__, H5E_OVERFLOW, Failure{0, fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
-  if (s.journaled) {
-    if (Failure fl = protect(s, addr, addr + size)) {
-      mark_failed(s, fl.err);
-      push(__func__, H5E_WRITEERROR, fl);
-      return -1;
+  if (s.fd < 0 && !s.detached) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
+  if (!s.detached) {
+    Failure fl = s.journaled ? protect(s, addr, addr + size) : Failure{};
+    if (!fl) {
+      const int e = write_all(s.fd, buf, size, addr);
+      if (e == 0) {
+        s.eof = std::max<haddr_t>(s.eof, addr + size);
+        return 0;
+      }
+      fl = os_failure(e, fmt::format("cannot write '{}' (addr = {}, size = {})", s.path, addr, size));
     }
+    detach(s, fl);
   }
-  if (const int e = write_all(s.fd, buf, size, addr)) {
-    mark_failed(s, e);
-    push(__func__, H5E_WRITEERROR, os_failure(e, fmt::format("file write failed: addr = {}, size = {}", addr, size)));
-    return -1;
-  }
-  s.eof = std::max<haddr_t>(s.eof, addr + size);
+  overlay_write(s, addr, buf, size);
   return 0;
 }
 
 herr_t j_truncate(H5FD_t* f, hid_t, hbool_t) {
   State& s = state_of(f);
   if (s.eoa == s.eof) return 0;
-  if (s.refuse || s.fd < 0) {
-    push(__func__, H5E_WRITEERROR, refused(s));
-    return -1;
-  }
-  if (s.journaled) {
-    if (Failure fl = protect(s, s.eoa, s.old_eof)) {
-      mark_failed(s, fl.err);
-      push(__func__, H5E_WRITEERROR, fl);
-      return -1;
+  if (s.fd < 0 && !s.detached) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
+  if (!s.detached) {
+    Failure fl = s.journaled ? protect(s, s.eoa, s.old_eof) : Failure{};
+    if (!fl) {
+      const int e = truncate_to(s.fd, s.eoa);
+      if (e == 0) {
+        s.eof = s.eoa;
+        return 0;
+      }
+      fl = os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, s.eoa));
     }
+    detach(s, fl);
   }
-  if (const int e = truncate_to(s.fd, s.eoa)) {
-    mark_failed(s, e);
-    push(__func__, H5E_SEEKERROR, os_failure(e, "unable to extend file properly"));
-    return -1;
-  }
-  s.eof = s.eoa;
+  overlay_truncate(s, s.eoa);
   return 0;
 }
 
@@ -750,8 +773,9 @@ void Session::attach(hid_t fapl) {
 bool Session::opened() const noexcept { return state_ != nullptr; }
 bool Session::journaled() const noexcept { return state_ && state_->journaled; }
 
-void Session::refuse_writes() noexcept {
-  if (state_) state_->refuse = true;
+std::optional<WriteFailure> write_failure(const State& s) {
+  if (!s.detached) return std::nullopt;
+  return WriteFailure{s.failed_errno, s.failed_what};
 }
 
 Outcome Session::finish(bool commit) noexcept {

@@ -22,13 +22,15 @@
 //   is "hot": its writer died. Every open takes the lock first, then rolls
 //   back a hot journal before HDF5 reads a byte. A read-only open needs
 //   write access for that; without it the open fails as damaged.
-// - After a failed write the driver refuses every further write of that
-//   open, so HDF5's close cannot add damage, and the owner rolls back.
+// - After a failed write the driver writes nothing more to the disk for that
+//   open (HDF5's later writes are kept in memory, see write_failure), so
+//   HDF5's close cannot add damage, and the owner rolls back.
 //
 // h5::File (h5.hpp) opens every file through this driver with a Session.
 #include <hdf5.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace h5::journal {
@@ -67,8 +69,6 @@ class Session {
   // True when the open protects existing bytes (a writable open of a file
   // that existed); false for read-only opens and newly created files.
   bool journaled() const noexcept;
-  // Makes every later write fail without touching the file.
-  void refuse_writes() noexcept;
   // Commits (when `commit` and no write failed) or rolls back, then closes
   // the descriptors, which releases the lock. Call after H5Fclose (or after a
   // failed H5Fopen). Idempotent.
@@ -77,6 +77,17 @@ class Session {
   // Used by the driver.
   std::shared_ptr<State> state_;
 };
+
+// The first failed write (or truncation) of an open file. The driver never
+// reports it to HDF5: from then on it leaves the disk alone and keeps what
+// HDF5 writes in memory, so the library (whose close does not survive write
+// errors) carries on consistently; callers check after each HDF5 call that
+// writes, and finishing the open rolls back.
+struct WriteFailure {
+  int os_errno;
+  std::string message;
+};
+std::optional<WriteFailure> write_failure(const State& state);
 
 // Durability against power loss: when on, the journal is synced before the
 // file's old bytes are overwritten and the file is synced before the journal
