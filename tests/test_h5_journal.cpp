@@ -443,8 +443,9 @@ TEST(H5Journal, ADamagedJournalIsReportedNotPlayed) {
             }),
             kCrashed);
   Scene scene = Scene::take(path);
-  ASSERT_TRUE(scene.journal && scene.journal->size() > 32 + 24 + 16);
-  (*scene.journal)[32 + 24 + 8] ^= 0x5a;  // a byte of the first saved range
+  // Header (40 bytes), then the first record: 24 bytes, then its saved bytes.
+  ASSERT_TRUE(scene.journal && scene.journal->size() > 40 + 24 + 16);
+  (*scene.journal)[40 + 24 + 8] ^= 0x5a;
   scene.put(path);
   for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
     try {
@@ -525,31 +526,43 @@ TEST(H5Journal, AFileSizeLimitHitMidUpdateLeavesTheFileAsItWas) {
   EXPECT_NO_THROW(append_minute_day(path, static_cast<int>(days) + 1));
 }
 
-// A journal left beside a file that was then deleted describes bytes that
-// are gone: creating a new file under that name must not play it.
-TEST(H5Journal, ANewFileIgnoresAStaleJournal) {
+// A journal left beside a file that was then replaced describes bytes that
+// are gone: a file created under that name (in place, or filled under a
+// temporary name and renamed over it, as rebuilds do) must not get it played.
+TEST(H5Journal, AReplacedFileIgnoresAStaleJournal) {
   TempDir dir;
   const std::string path = dir / "file.h5";
-  make_minute_file(path, 20);
-  ASSERT_EQ(in_child([&] {
-              journal::testing::crash_at_nth_write(8);
-              append_minute_day(path, 21);
-              return 0;
-            }),
-            kCrashed);
-  ASSERT_TRUE(exists(journal::journal_path(path)));
-  for (const h5::Mode mode : {h5::Mode::append, h5::Mode::create}) {
-    std::remove(path.c_str());
-    if (mode == h5::Mode::create) write_file(path, "old bytes");
-    make_tick_file(path, 3);  // through Mode::create
-    if (mode == h5::Mode::append) {
+  const std::string temp = dir / ".file.h5.rebuild";
+  for (const char* how : {"append to a deleted file", "create over it", "rename a new file over it"}) {
+    SCOPED_TRACE(how);
+    make_minute_file(path, 20);
+    ASSERT_EQ(in_child([&] {
+                journal::testing::crash_at_nth_write(8);
+                append_minute_day(path, 21);
+                return 0;
+              }),
+              kCrashed);
+    ASSERT_TRUE(exists(journal::journal_path(path)));
+    const std::string how_s = how;
+    if (how_s == "append to a deleted file") {
       std::remove(path.c_str());
       h5::File f = h5::File::open(path, h5::Mode::append);
       put_tick_day(f, 1, 301);
       f.close();
+    } else if (how_s == "create over it") {
+      make_tick_file(path, 3);
+    } else {
+      make_tick_file(temp, 3);
+      ASSERT_EQ(::rename(temp.c_str(), path.c_str()), 0);
     }
+    const std::string made = read_file(path);
+    for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
+      EXPECT_NO_THROW(contents(path));
+      h5::File::open(path, mode).close();
+    }
+    EXPECT_EQ(read_file(path), made);
     EXPECT_FALSE(exists(journal::journal_path(path)));
-    EXPECT_NO_THROW(contents(path));
+    EXPECT_EQ(contents(path).count("20240001"), 1u);
   }
 }
 

@@ -285,8 +285,7 @@ File File::open(const std::string& path, Mode mode) {
   (void)g_initialized;
   auto session = std::make_unique<journal::Session>();
   Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-  if (!fapl.valid()) throw_from_stack("cannot open HDF5 file", path);
-  session->attach(fapl.get());
+  if (!fapl.valid() || !session->attach(fapl.get())) throw_from_stack("cannot open HDF5 file", path);
   // Closing the file closes every object still open in it, so the close
   // that commits is the last word on the file.
   if (H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) throw_from_stack("cannot open HDF5 file", path);

@@ -19,8 +19,8 @@ namespace h5::journal {
 // ---------------------------------------------------------------------------
 // On-disk journal layout (all integers little-endian, as on every machine we
 // run on; the journal never leaves the machine that wrote it):
-//   header  32 bytes: magic "TBH5JNL1", old EOF (u64), zero (u64),
-//                     checksum of the first 24 bytes (u64)
+//   header  40 bytes: magic "TBH5JNL1", old EOF (u64), device and inode
+//                     of the file (u64 each), checksum of the first 32 bytes
 //   record  24 bytes: offset (u64), length (u64), checksum of offset, length
 //                     and the saved bytes (u64); then `length` saved bytes
 // A record is appended in one write, and the file is only written after it
@@ -33,7 +33,7 @@ namespace h5::journal {
 namespace {
 
 constexpr char kMagic[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '1'};
-constexpr std::size_t kHeaderSize = 32;
+constexpr std::size_t kHeaderSize = 40;
 constexpr std::size_t kRecordHeaderSize = 24;
 // Saved ranges start and end on page boundaries (clipped to the old EOF):
 // HDF5 rewrites small metadata pieces, often side by side, and whole pages
@@ -167,6 +167,29 @@ int take_lock(int fd, bool exclusive) {
   return 0;
 }
 
+Failure damaged_journal(const std::string& path, const std::string& jpath) {
+  return Failure{0, fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
+}
+
+// Reads a journal's header and tells whether it is to be played on the file
+// open as `fd`: not when its writer died before finishing the header (the
+// file was not touched yet), nor when it was written for another file that
+// has since been replaced under the same name (a rebuilt file renamed over
+// the old one): its saved bytes belong to a file that is gone.
+Failure read_header(int jfd, int fd, const std::string& path, const std::string& jpath, bool& play, std::uint64_t& old_eof) {
+  play = false;
+  unsigned char head[kHeaderSize];
+  const ssize_t hn = read_up_to(jfd, head, kHeaderSize, 0);
+  if (hn < 0) return os_failure(static_cast<int>(-hn), fmt::format("cannot read the journal '{}'", jpath));
+  if (static_cast<std::size_t>(hn) < kHeaderSize) return {};
+  if (std::memcmp(head, kMagic, 8) != 0 || get64(head + 32) != checksum(head, 32)) return damaged_journal(path, jpath);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return os_failure(errno, fmt::format("cannot stat '{}'", path));
+  old_eof = get64(head + 8);
+  play = get64(head + 16) == static_cast<std::uint64_t>(st.st_dev) && get64(head + 24) == static_cast<std::uint64_t>(st.st_ino);
+  return {};
+}
+
 // Puts back what a journal saved and cuts the file to its old EOF, then
 // removes the journal. `fd` is open for writing and the caller holds the
 // exclusive lock. Repeating it after an interruption gives the same result,
@@ -182,13 +205,10 @@ Failure roll_back(int fd, const std::string& path, const std::string& jpath) {
     ~Closer() { ::close(fd); }
   } closer{jfd};
 
-  unsigned char head[kHeaderSize];
-  const ssize_t hn = read_up_to(jfd, head, kHeaderSize, 0);
-  if (hn < 0) return os_failure(static_cast<int>(-hn), fmt::format("cannot read the journal '{}'", jpath));
-  if (static_cast<std::size_t>(hn) == kHeaderSize) {
-    if (std::memcmp(head, kMagic, 8) != 0 || get64(head + 24) != checksum(head, 24))
-      return Failure{0, fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
-    const std::uint64_t old_eof = get64(head + 8);
+  bool play = false;
+  std::uint64_t old_eof = 0;
+  if (Failure f = read_header(jfd, fd, path, jpath, play, old_eof)) return f;
+  if (play) {
     std::uint64_t at = kHeaderSize;
     std::vector<unsigned char> buf;
     for (;;) {
@@ -199,14 +219,12 @@ Failure roll_back(int fd, const std::string& path, const std::string& jpath) {
       const std::uint64_t off = get64(rh), len = get64(rh + 8);
       // A record header is written whole with its record, so even a torn
       // record has a sane one; nonsense means the journal was damaged.
-      if (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off)
-        return Failure{0, fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
+      if (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off) return damaged_journal(path, jpath);
       buf.resize(len);
       const ssize_t dn = read_up_to(jfd, buf.data(), len, at + kRecordHeaderSize);
       if (dn < 0) return os_failure(static_cast<int>(-dn), fmt::format("cannot read the journal '{}'", jpath));
       if (static_cast<std::uint64_t>(dn) < len) break;  // torn: its range was never written
-      if (get64(rh + 16) != checksum(buf.data(), len, checksum(rh, 16)))
-        return Failure{0, fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
+      if (get64(rh + 16) != checksum(buf.data(), len, checksum(rh, 16))) return damaged_journal(path, jpath);
       if (const int e = write_all(fd, buf.data(), len, off))
         return os_failure(e, fmt::format("cannot roll back '{}'", path));
       at += kRecordHeaderSize + len;
@@ -214,8 +232,6 @@ Failure roll_back(int fd, const std::string& path, const std::string& jpath) {
     if (const int e = truncate_to(fd, old_eof)) return os_failure(e, fmt::format("cannot roll back '{}'", path));
     if (g_durable && ::fsync(fd) != 0) return os_failure(errno, fmt::format("cannot roll back '{}'", path));
   }
-  // else: the writer died while writing the header, before any write of the
-  // file; there is nothing to put back.
   if (::unlink(jpath.c_str()) != 0 && errno != ENOENT)
     return os_failure(errno, fmt::format("cannot remove the journal '{}'", jpath));
   if (g_durable) sync_folder(path);
@@ -298,7 +314,9 @@ Failure create_journal(State& s) {
   unsigned char head[kHeaderSize] = {};
   std::memcpy(head, kMagic, 8);
   put64(head + 8, s.old_eof);
-  put64(head + 24, checksum(head, 24));
+  put64(head + 16, static_cast<std::uint64_t>(s.dev));
+  put64(head + 24, static_cast<std::uint64_t>(s.ino));
+  put64(head + 32, checksum(head, 32));
   if (const int e = write_all(s.jfd, head, kHeaderSize, 0))
     return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
   s.jend = kHeaderSize;
@@ -460,6 +478,21 @@ Outcome finish_state(State& s, bool commit) {
 Failure recover(State& s) {
   if (!exists(s.jpath)) return {};
   if (s.writable) return roll_back(s.fd, s.path, s.jpath);
+  {
+    // A journal with nothing to play (see read_header) needs no write
+    // access: the file is whole; remove the journal if we may.
+    const int jfd = ::open(s.jpath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (jfd < 0) return errno == ENOENT ? Failure{} : os_failure(errno, fmt::format("cannot read the journal '{}'", s.jpath));
+    bool play = false;
+    std::uint64_t old_eof = 0;
+    const Failure f = read_header(jfd, s.fd, s.path, s.jpath, play, old_eof);
+    ::close(jfd);
+    if (f) return f;
+    if (!play) {
+      ::unlink(s.jpath.c_str());
+      return {};
+    }
+  }
   const int wfd = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
   if (wfd < 0)
     return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that needs write access to roll back ({})",
@@ -470,13 +503,11 @@ Failure recover(State& s) {
   } closer{wfd};
   if (const int e = take_lock(s.fd, true))
     return os_failure(e, fmt::format("unable to lock '{}' to roll back its unfinished update", s.path));
-  if (exists(s.jpath)) {
-    if (Failure f = roll_back(wfd, s.path, s.jpath)) {
-      if (f.err == EACCES || f.err == EPERM || f.err == EROFS)
-        return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that cannot be rolled back: {} ({})", s.path,
-                                      s.jpath, f.what, std::strerror(f.err))};
-      return f;
-    }
+  if (Failure f = roll_back(wfd, s.path, s.jpath)) {
+    if (f.err == EACCES || f.err == EPERM || f.err == EROFS)
+      return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that cannot be rolled back: {} ({})", s.path,
+                                    s.jpath, f.what, std::strerror(f.err))};
+    return f;
   }
   if (const int e = take_lock(s.fd, false)) return os_failure(e, fmt::format("unable to lock '{}'", s.path));
   return {};
@@ -765,9 +796,9 @@ Session::~Session() {
   if (state_ && !state_->finished) finish_state(*state_, false);
 }
 
-void Session::attach(hid_t fapl) {
+bool Session::attach(hid_t fapl) {
   const Config cfg{this};
-  H5Pset_driver(fapl, driver_id(), &cfg);
+  return driver_id() >= 0 && H5Pset_driver(fapl, driver_id(), &cfg) >= 0;
 }
 
 bool Session::opened() const noexcept { return state_ != nullptr; }

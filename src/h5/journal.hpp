@@ -62,8 +62,9 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Selects the driver, bound to this session, in `fapl`.
-  void attach(hid_t fapl);
+  // Selects the driver, bound to this session, in `fapl`; false (with
+  // HDF5's error stack set) when HDF5 refuses.
+  bool attach(hid_t fapl);
   // True once the driver opened the file for this session.
   bool opened() const noexcept;
   // True when the open protects existing bytes (a writable open of a file
