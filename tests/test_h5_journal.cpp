@@ -170,9 +170,9 @@ int in_child(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
-// The writes an update makes, counted on a copy of the file.
-long writes_of(const std::string& path, const std::string& scratch, const std::function<void(const std::string&)>& update) {
-  write_file(scratch, read_file(path));
+// The writes an update of a file holding `bytes` makes, counted on a copy.
+long writes_of(const std::string& bytes, const std::string& scratch, const std::function<void(const std::string&)>& update) {
+  write_file(scratch, bytes);
   journal::testing::count_writes();
   update(scratch);
   const long n = journal::testing::writes_seen();
@@ -180,6 +180,14 @@ long writes_of(const std::string& path, const std::string& scratch, const std::f
   std::remove(scratch.c_str());
   return n;
 }
+
+// Held in memory until the close (the default), or written out as it goes.
+class HoldAtMost {
+ public:
+  explicit HoldAtMost(std::size_t bytes) { journal::testing::hold_at_most(bytes); }
+  ~HoldAtMost() { journal::testing::hold_at_most(8 << 20); }
+};
+const std::vector<std::size_t> kHolds{8 << 20, 4096};
 
 struct Case {
   const char* name;
@@ -214,27 +222,31 @@ TEST(H5Journal, AFailedWriteAnywhereLeavesTheFileAsItWas) {
     const auto after_contents = contents(reference);
     ASSERT_NE(after, before);
 
-    const long total = writes_of(path, dir / "scratch.h5", c.update);
-    ASSERT_GT(total, 3);
-    for (long n = 1; n <= total; ++n) {
-      SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
-      write_file(path, before);
-      const int err = n % 2 ? ENOSPC : EIO;
-      journal::testing::fail_nth_write(n, err);
-      try {
+    for (const std::size_t hold : kHolds) {
+      SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");
+      const HoldAtMost holding(hold);
+      const long total = writes_of(before, dir / "scratch.h5", c.update);
+      ASSERT_GT(total, 3);
+      for (long n = 1; n <= total; ++n) {
+        SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
+        write_file(path, before);
+        const int err = n % 2 ? ENOSPC : EIO;
+        journal::testing::fail_nth_write(n, err);
+        try {
+          c.update(path);
+          ADD_FAILURE() << "the update did not fail";
+        } catch (const h5::Error& e) {
+          EXPECT_EQ(e.kind(), h5::ErrorKind::os) << e.what();
+          EXPECT_EQ(e.os_errno(), err) << e.what();
+          EXPECT_EQ(e.path(), path);
+        }
+        journal::testing::disarm();
+        EXPECT_EQ(read_file(path), before) << "not rolled back";
+        EXPECT_FALSE(exists(journal::journal_path(path)));
         c.update(path);
-        ADD_FAILURE() << "the update did not fail";
-      } catch (const h5::Error& e) {
-        EXPECT_EQ(e.kind(), h5::ErrorKind::os) << e.what();
-        EXPECT_EQ(e.os_errno(), err) << e.what();
-        EXPECT_EQ(e.path(), path);
+        EXPECT_EQ(contents(path), after_contents);
+        EXPECT_EQ(read_file(path), after);
       }
-      journal::testing::disarm();
-      EXPECT_EQ(read_file(path), before) << "not rolled back";
-      EXPECT_FALSE(exists(journal::journal_path(path)));
-      c.update(path);
-      EXPECT_EQ(contents(path), after_contents);
-      EXPECT_EQ(read_file(path), after);
     }
   }
 }
@@ -254,29 +266,33 @@ TEST(H5Journal, ACrashAnywhereIsRolledBackByTheNextOpen) {
     c.update(reference);
     const std::string after = read_file(reference);
 
-    const long total = writes_of(path, dir / "scratch.h5", c.update);
-    int hot = 0;
-    for (long n = 1; n <= total; ++n) {
-      SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
-      write_file(path, before);
-      const int status = in_child([&] {
-        journal::testing::crash_at_nth_write(n);
+    for (const std::size_t hold : kHolds) {
+      SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");
+      const HoldAtMost holding(hold);
+      const long total = writes_of(before, dir / "scratch.h5", c.update);
+      int hot = 0;
+      for (long n = 1; n <= total; ++n) {
+        SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
+        write_file(path, before);
+        const int status = in_child([&] {
+          journal::testing::crash_at_nth_write(n);
+          c.update(path);
+          return 0;
+        });
+        ASSERT_EQ(status, kCrashed);
+        if (exists(journal::journal_path(path))) ++hot;
+        if (n % 2) {
+          EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read).close());
+        } else {
+          EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read_write).close());
+        }
+        EXPECT_EQ(read_file(path), before);
+        EXPECT_FALSE(exists(journal::journal_path(path)));
         c.update(path);
-        return 0;
-      });
-      ASSERT_EQ(status, kCrashed);
-      if (exists(journal::journal_path(path))) ++hot;
-      if (n % 2) {
-        EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read).close());
-      } else {
-        EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read_write).close());
+        EXPECT_EQ(read_file(path), after);
       }
-      EXPECT_EQ(read_file(path), before);
-      EXPECT_FALSE(exists(journal::journal_path(path)));
-      c.update(path);
-      EXPECT_EQ(read_file(path), after);
+      EXPECT_EQ(hot, total) << "every write of an update happens with its journal in place";
     }
-    EXPECT_EQ(hot, total) << "every write of an update happens with its journal in place";
   }
 }
 
@@ -287,7 +303,7 @@ TEST(H5Journal, AnInterruptedRollbackIsFinishedByTheNextOpen) {
   const std::string path = dir / "file.h5";
   make_minute_file(path, 60);
   const std::string before = read_file(path);
-  const long total = writes_of(path, dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 61); });
+  const long total = writes_of(before, dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 61); });
   ASSERT_EQ(in_child([&] {
               journal::testing::crash_at_nth_write(total);
               append_minute_day(path, 61);
@@ -435,7 +451,7 @@ TEST(H5Journal, ADamagedJournalIsReportedNotPlayed) {
   TempDir dir;
   const std::string path = dir / "file.h5";
   make_minute_file(path, 20);
-  const long total = writes_of(path, dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 21); });
+  const long total = writes_of(read_file(path), dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 21); });
   ASSERT_EQ(in_child([&] {
               journal::testing::crash_at_nth_write(total);
               append_minute_day(path, 21);

@@ -273,9 +273,10 @@ File::~File() { abandon(); }
 void File::abandon() noexcept {
   if (!session_) return;
   // An update that was not closed is rolled back. HDF5's close still runs
-  // first (its writes are journaled like any other, or kept in memory after
-  // a failed write), so that the library lets go of the file cleanly.
+  // (so that the library lets go of the file cleanly), with its writes kept
+  // from the disk: they would only be undone.
   const bool update = session_->journaled();
+  if (update) session_->discard();
   h_.reset();
   session_->finish(!update);
   session_.reset();

@@ -45,6 +45,8 @@ constexpr std::uint64_t kMaxRecord = 1 << 20;
 constexpr haddr_t kMaxAddr = (static_cast<haddr_t>(1) << (8 * sizeof(off_t) - 1)) - 1;
 
 bool g_durable = false;
+// The most a journaled open keeps in memory before writing out.
+std::size_t g_max_pending = 8 << 20;
 
 // ---- test hooks ----
 bool g_armed = false;
@@ -259,24 +261,36 @@ struct State {
   bool finished = false;
   dev_t dev = 0;
   ino_t ino = 0;
-  haddr_t eoa = 0, eof = 0, old_eof = 0;
-  // The journal, made on the first write.
+  haddr_t eoa = 0;
+  haddr_t eof = 0;            // the length HDF5 sees
+  haddr_t old_eof = 0;        // the length at open
+  std::uint64_t disk_size = 0;
+  // The journal, made on the first write that reaches the disk.
   int jfd = -1;
   std::uint64_t jend = 0;
   bool jsynced = true;
   std::map<std::uint64_t, std::uint64_t> saved;  // start -> end, disjoint, of [0, old_eof)
-  // After the first failed write (or truncation) the disk is left alone:
-  // HDF5's later writes land in `overlay`, in order, and reads see them, so
-  // the library's view stays consistent and its close runs to the end.
-  // HDF5 1.10 does not survive a close that fails on a write (a dataset
-  // whose close failed is freed but keeps its id, and closing that id
-  // again crashes), so the driver never reports write failures to HDF5;
-  // the owner reads them from the state (write_failure) and rolls back.
-  bool detached = false;
+  // Writes of a journaled open wait here until HDF5 flushes or closes the
+  // file (or they pass kMaxPending). Many are undone before then: HDF5
+  // marks the superblock "open for writing" at open and unmarks it at
+  // close, so an open that changes nothing writes nothing, and needs no
+  // journal, if only final bytes that differ from the disk are written.
+  // Extents are disjoint; reads see them over the disk, whose bytes from
+  // `disk_valid_end` on read as zeros (cut by a truncation not done yet).
+  std::map<std::uint64_t, std::string> pending;
+  std::size_t pending_bytes = 0;
+  std::uint64_t disk_valid_end = 0;
+  // Set after the first failed write (or truncation), or when the owner
+  // abandons the update: from then on nothing reaches the disk and writes
+  // stay in `pending`, so HDF5's view stays consistent and its close runs
+  // to the end. HDF5 1.10 does not survive a close that fails on a write
+  // (a dataset whose close failed is freed but keeps its id, and closing
+  // that id again crashes), so the driver never reports write failures to
+  // HDF5; the owner reads them (write_failure) and rolls back.
+  bool hold = false;
+  bool failed = false;
   int failed_errno = 0;
   std::string failed_what;
-  std::uint64_t disk_valid_end = 0;  // disk bytes from here on read as zeros
-  std::vector<std::pair<std::uint64_t, std::string>> overlay;
   Outcome outcome;
 
   ~State() {
@@ -400,25 +414,122 @@ Failure protect(State& s, std::uint64_t a, std::uint64_t b) {
 
 // Stops all disk writes of this open after `f`, the first failure.
 void detach(State& s, const Failure& f) {
-  if (s.detached) return;
-  s.detached = true;
+  s.hold = true;
+  if (s.failed) return;
+  s.failed = true;
   s.failed_errno = f.err;
   s.failed_what = f.what;
-  s.disk_valid_end = s.eof;
 }
 
-void overlay_write(State& s, std::uint64_t addr, const void* buf, std::size_t size) {
-  s.overlay.emplace_back(addr, std::string(static_cast<const char*>(buf), size));
-  s.eof = std::max<haddr_t>(s.eof, addr + size);
-}
-
-void overlay_truncate(State& s, std::uint64_t len) {
-  s.disk_valid_end = std::min<std::uint64_t>(s.disk_valid_end, len);
-  for (auto& [at, bytes] : s.overlay) {
-    if (at >= len) bytes.clear();
-    else if (at + bytes.size() > len) bytes.resize(len - at);
+// Keeps a write in memory. Rewrites of one range (metadata) replace their
+// extent; sequential writes (chunks) stay separate extents, so no write
+// copies more than what overlaps it.
+void pend(State& s, std::uint64_t addr, const void* buf, std::size_t size) {
+  const char* p = static_cast<const char*>(buf);
+  const std::uint64_t end = addr + size;
+  auto it = s.pending.upper_bound(addr);
+  if (it != s.pending.begin() && std::prev(it)->first + std::prev(it)->second.size() > addr) --it;
+  if (it != s.pending.end() && it->first == addr && it->second.size() == size) {
+    std::memcpy(it->second.data(), p, size);
+  } else if (it == s.pending.end() || it->first >= end) {
+    s.pending.emplace_hint(it, addr, std::string(p, size));
+    s.pending_bytes += size;
+  } else {
+    // Overlapping extents merge into one: the old bytes, the new on top.
+    const std::uint64_t lo = std::min<std::uint64_t>(it->first, addr);
+    std::uint64_t hi = end;
+    auto last = it;
+    for (; last != s.pending.end() && last->first < end; ++last) hi = std::max<std::uint64_t>(hi, last->first + last->second.size());
+    std::string merged(hi - lo, '\0');
+    for (auto e = it; e != last; ++e) {
+      std::memcpy(merged.data() + (e->first - lo), e->second.data(), e->second.size());
+      s.pending_bytes -= e->second.size();
+    }
+    std::memcpy(merged.data() + (addr - lo), p, size);
+    s.pending.erase(it, last);
+    s.pending.emplace(lo, std::move(merged));
+    s.pending_bytes += hi - lo;
   }
+  s.eof = std::max<haddr_t>(s.eof, end);
+}
+
+void pend_truncate(State& s, std::uint64_t len) {
+  auto it = s.pending.lower_bound(len);
+  for (auto e = it; e != s.pending.end(); ++e) s.pending_bytes -= e->second.size();
+  s.pending.erase(it, s.pending.end());
+  if (!s.pending.empty()) {
+    auto& [at, bytes] = *s.pending.rbegin();
+    if (at + bytes.size() > len) {
+      s.pending_bytes -= at + bytes.size() - len;
+      bytes.resize(len - at);
+    }
+  }
+  s.disk_valid_end = std::min<std::uint64_t>(s.disk_valid_end, len);
   s.eof = len;
+}
+
+// Writes [a, b) of the file from `p` (bytes for a..b), journaled.
+Failure put(State& s, std::uint64_t a, std::uint64_t b, const char* p) {
+  if (s.journaled)
+    if (Failure f = protect(s, a, b)) return f;
+  if (const int e = write_all(s.fd, p, b - a, a)) return os_failure(e, fmt::format("cannot write '{}' (addr = {}, size = {})", s.path, a, b - a));
+  s.disk_size = std::max<std::uint64_t>(s.disk_size, b);
+  return {};
+}
+
+Failure resize_disk(State& s, std::uint64_t len) {
+  if (s.journaled)
+    if (Failure f = protect(s, len, s.old_eof)) return f;
+  if (const int e = truncate_to(s.fd, len)) return os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, len));
+  s.disk_size = len;
+  return {};
+}
+
+// Puts what waits in memory on the disk, journaled; bytes the disk already
+// holds are skipped. On failure the open is detached (see State::hold).
+Failure write_out(State& s) {
+  if (s.hold) return {};
+  Failure f;
+  if (s.disk_valid_end < s.disk_size) f = resize_disk(s, s.disk_valid_end);
+  std::string disk;
+  for (auto e = s.pending.begin(); !f && e != s.pending.end(); ++e) {
+    const std::uint64_t at = e->first, end = at + e->second.size();
+    const char* bytes = e->second.data();
+    // Below the disk's end, only the pages that change are written.
+    const std::uint64_t same_end = std::min<std::uint64_t>(end, s.disk_size);
+    std::uint64_t from = at;
+    if (at < same_end) {
+      disk.resize(same_end - at);
+      const ssize_t r = read_up_to(s.fd, disk.data(), disk.size(), at);
+      if (r < 0) {
+        f = os_failure(static_cast<int>(-r), fmt::format("cannot read '{}'", s.path));
+        break;
+      }
+      std::uint64_t run = UINT64_MAX;  // start of a run of changed pages
+      for (std::uint64_t pg = at; pg < same_end;) {
+        const std::uint64_t pg_end = std::min(same_end, pg - pg % kPage + kPage);
+        const bool same = static_cast<std::uint64_t>(r) >= pg_end - at && std::memcmp(bytes + (pg - at), disk.data() + (pg - at), pg_end - pg) == 0;
+        if (!same && run == UINT64_MAX) run = pg;
+        if (same && run != UINT64_MAX) {
+          if ((f = put(s, run, pg, bytes + (run - at)))) break;
+          run = UINT64_MAX;
+        }
+        pg = pg_end;
+      }
+      if (f) break;
+      from = run == UINT64_MAX ? same_end : run;
+    }
+    if (from < end) f = put(s, from, end, bytes + (from - at));
+  }
+  if (!f && s.disk_size < s.eof) f = resize_disk(s, s.eof);  // HDF5 extended the file to its EOA
+  if (f) {
+    detach(s, f);
+    return f;
+  }
+  s.pending.clear();
+  s.pending_bytes = 0;
+  s.disk_valid_end = s.disk_size;
+  return {};
 }
 
 Outcome finish_state(State& s, bool commit) {
@@ -426,11 +537,12 @@ Outcome finish_state(State& s, bool commit) {
   s.finished = true;
   Outcome o;
   if (s.fd < 0) return s.outcome = o;
-  if (s.detached) {
+  if (commit && s.journaled) write_out(s);
+  if (s.failed) {
     commit = false;
     o = {false, false, s.failed_errno, s.failed_what};
   }
-  s.overlay.clear();
+  s.pending.clear();
   if (!s.journaled) {
     // Read-only, or a file this open created: nothing to keep or undo.
     if (commit && s.writable && g_durable && ::fsync(s.fd) != 0) o = {false, false, errno, fmt::format("cannot sync '{}'", s.path)};
@@ -451,7 +563,7 @@ Outcome finish_state(State& s, bool commit) {
         if (r) o.message += fmt::format("; rolling back failed too ({}), the next open will retry", r.what);
       }
     }
-  } else {
+  } else if (s.journaled) {
     if (o.message.empty()) o.message = fmt::format("the update of '{}' was abandoned", s.path);
     o.ok = false;
     if (s.jfd >= 0) {
@@ -584,6 +696,7 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
   s.dev = sb.st_dev;
   s.ino = sb.st_ino;
   s.eof = s.old_eof = static_cast<haddr_t>(sb.st_size);
+  s.disk_size = s.disk_valid_end = s.eof;
   s.journaled = s.writable && !created;
 
   if (session) {
@@ -662,20 +775,24 @@ herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void
     push(__func__, H5E_READERROR, os_failure(static_cast<int>(-r), fmt::format("file read failed: addr = {}, size = {}", addr, size)));
     return -1;
   }
-  // Past the end of the file reads as zeros, as in HDF5's own drivers.
-  std::size_t valid = static_cast<std::size_t>(r);
-  if (s.detached) {
-    // What HDF5 wrote after the failure is in the overlay, not on disk.
-    if (addr >= s.disk_valid_end) valid = 0;
-    else valid = std::min<std::uint64_t>(valid, s.disk_valid_end - addr);
-  }
-  if (valid < size) std::memset(static_cast<char*>(buf) + valid, 0, size - valid);
-  for (const auto& [at, bytes] : s.overlay) {
-    const std::uint64_t lo = std::max<std::uint64_t>(at, addr), hi = std::min<std::uint64_t>(at + bytes.size(), addr + size);
-    if (lo < hi) std::memcpy(static_cast<char*>(buf) + (lo - addr), bytes.data() + (lo - at), hi - lo);
+  // Past the end of the file reads as zeros, as in HDF5's own drivers; so
+  // does what a truncation waiting in memory cut.
+  std::uint64_t valid = static_cast<std::uint64_t>(r);
+  if (addr >= s.disk_valid_end) valid = 0;
+  else valid = std::min<std::uint64_t>(valid, s.disk_valid_end - addr);
+  char* out = static_cast<char*>(buf);
+  if (valid < size) std::memset(out + valid, 0, size - valid);
+  // Writes waiting in memory lie over the disk.
+  const std::uint64_t end = addr + size;
+  auto it = s.pending.upper_bound(addr);
+  if (it != s.pending.begin()) --it;
+  for (; it != s.pending.end() && it->first < end; ++it) {
+    const std::uint64_t lo = std::max<std::uint64_t>(it->first, addr), hi = std::min<std::uint64_t>(it->first + it->second.size(), end);
+    if (lo < hi) std::memcpy(out + (lo - addr), it->second.data() + (lo - it->first), hi - lo);
   }
   return 0;
 }
+
 
 herr_t j_write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, const void* buf) {
   State& s = state_of(f);
@@ -683,40 +800,43 @@ herr_t j_write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, con
     push(__func__, H5E_OVERFLOW, Failure{0, fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
-  if (s.fd < 0 && !s.detached) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
-  if (!s.detached) {
-    Failure fl = s.journaled ? protect(s, addr, addr + size) : Failure{};
-    if (!fl) {
-      const int e = write_all(s.fd, buf, size, addr);
-      if (e == 0) {
-        s.eof = std::max<haddr_t>(s.eof, addr + size);
-        return 0;
-      }
-      fl = os_failure(e, fmt::format("cannot write '{}' (addr = {}, size = {})", s.path, addr, size));
-    }
-    detach(s, fl);
+  if (s.fd < 0) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
+  if (s.journaled || s.hold) {
+    pend(s, addr, buf, size);
+    if (s.pending_bytes > g_max_pending) write_out(s);
+    return 0;
   }
-  overlay_write(s, addr, buf, size);
+  // A file this open created: straight to the disk.
+  if (Failure fl = put(s, addr, addr + size, static_cast<const char*>(buf))) {
+    detach(s, fl);
+    pend(s, addr, buf, size);
+    return 0;
+  }
+  s.eof = std::max<haddr_t>(s.eof, addr + size);
   return 0;
 }
 
 herr_t j_truncate(H5FD_t* f, hid_t, hbool_t) {
   State& s = state_of(f);
   if (s.eoa == s.eof) return 0;
-  if (s.fd < 0 && !s.detached) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
-  if (!s.detached) {
-    Failure fl = s.journaled ? protect(s, s.eoa, s.old_eof) : Failure{};
-    if (!fl) {
-      const int e = truncate_to(s.fd, s.eoa);
-      if (e == 0) {
-        s.eof = s.eoa;
-        return 0;
-      }
-      fl = os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, s.eoa));
-    }
-    detach(s, fl);
+  if (s.fd < 0) detach(s, os_failure(EBADF, fmt::format("'{}' was written after it was closed", s.path)));
+  if (s.journaled || s.hold) {
+    pend_truncate(s, s.eoa);
+    return 0;
   }
-  overlay_truncate(s, s.eoa);
+  if (Failure fl = resize_disk(s, s.eoa)) {
+    detach(s, fl);
+    pend_truncate(s, s.eoa);
+    return 0;
+  }
+  s.eof = s.eoa;
+  s.disk_valid_end = s.disk_size;
+  return 0;
+}
+
+herr_t j_flush(H5FD_t* f, hid_t, hbool_t) {
+  State& s = state_of(f);
+  if (s.journaled && s.fd >= 0) write_out(s);
   return 0;
 }
 
@@ -760,6 +880,7 @@ H5FD_class_t make_class() {
   c.get_handle = j_get_handle;
   c.read = j_read;
   c.write = j_write;
+  c.flush = j_flush;
   c.truncate = j_truncate;
   c.lock = j_lock;
   c.unlock = j_unlock;
@@ -805,8 +926,12 @@ bool Session::opened() const noexcept { return state_ != nullptr; }
 bool Session::journaled() const noexcept { return state_ && state_->journaled; }
 
 std::optional<WriteFailure> write_failure(const State& s) {
-  if (!s.detached) return std::nullopt;
+  if (!s.failed) return std::nullopt;
   return WriteFailure{s.failed_errno, s.failed_what};
+}
+
+void Session::discard() noexcept {
+  if (state_ && state_->journaled) state_->hold = true;
 }
 
 Outcome Session::finish(bool commit) noexcept {
@@ -835,6 +960,7 @@ void crash_at_nth_write(long n) noexcept {
   g_crash_at = n;
 }
 long writes_seen() noexcept { return g_count; }
+void hold_at_most(std::size_t bytes) noexcept { g_max_pending = bytes; }
 void disarm() noexcept {
   g_armed = false;
   g_fail_at = g_crash_at = 0;

@@ -70,6 +70,9 @@ class Session {
   // True when the open protects existing bytes (a writable open of a file
   // that existed); false for read-only opens and newly created files.
   bool journaled() const noexcept;
+  // For an update about to be abandoned: nothing more reaches the disk, so
+  // HDF5's close costs no writes that would only be rolled back.
+  void discard() noexcept;
   // Commits (when `commit` and no write failed) or rolls back, then closes
   // the descriptors, which releases the lock. Call after H5Fclose (or after a
   // failed H5Fopen). Idempotent.
@@ -110,6 +113,9 @@ void fail_nth_write(long n, int errno_value) noexcept;
 void crash_at_nth_write(long n) noexcept;
 // Writes counted since the last arming.
 long writes_seen() noexcept;
+// How much a journaled open keeps in memory before writing it out (8 MiB
+// unless changed); small values make updates write out as they go.
+void hold_at_most(std::size_t bytes) noexcept;
 void disarm() noexcept;
 }  // namespace testing
 
