@@ -259,6 +259,8 @@ struct State {
   bool owned = false;         // a Session decides commit or rollback
   bool hdf5_closed = false;
   bool finished = false;
+  bool locked = false;        // the file lock is held,
+  bool exclusive = false;     // exclusive (or shared)
   dev_t dev = 0;
   ino_t ino = 0;
   haddr_t eoa = 0;
@@ -270,8 +272,8 @@ struct State {
   std::uint64_t jend = 0;
   bool jsynced = true;
   std::map<std::uint64_t, std::uint64_t> saved;  // start -> end, disjoint, of [0, old_eof)
-  // Writes of a journaled open wait here until HDF5 flushes or closes the
-  // file (or they pass kMaxPending). Many are undone before then: HDF5
+  // Writes of a journaled open wait here until the file is closed (or they
+  // pass the limit, g_max_pending). Many are undone before then: HDF5
   // marks the superblock "open for writing" at open and unmarks it at
   // close, so an open that changes nothing writes nothing, and needs no
   // journal, if only final bytes that differ from the disk are written.
@@ -322,25 +324,6 @@ void push(const char* func, hid_t minor, const Failure& f) {
   H5Epush2(H5E_DEFAULT, __FILE__, func, __LINE__, H5E_ERR_CLS, H5E_VFL, minor, "%s", desc.c_str());
 }
 
-Failure create_journal(State& s) {
-  s.jfd = ::open(s.jpath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (s.jfd < 0) return os_failure(errno, fmt::format("cannot create the journal '{}'", s.jpath));
-  unsigned char head[kHeaderSize] = {};
-  std::memcpy(head, kMagic, 8);
-  put64(head + 8, s.old_eof);
-  put64(head + 16, static_cast<std::uint64_t>(s.dev));
-  put64(head + 24, static_cast<std::uint64_t>(s.ino));
-  put64(head + 32, checksum(head, 32));
-  if (const int e = write_all(s.jfd, head, kHeaderSize, 0))
-    return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
-  s.jend = kHeaderSize;
-  if (g_durable) {
-    if (::fsync(s.jfd) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
-    sync_folder(s.jpath);
-  }
-  return {};
-}
-
 // Records [a, b) as saved, merged with the saved ranges it touches.
 void add_saved(std::map<std::uint64_t, std::uint64_t>& saved, std::uint64_t a, std::uint64_t b) {
   auto next = saved.lower_bound(a);
@@ -357,57 +340,70 @@ void add_saved(std::map<std::uint64_t, std::uint64_t>& saved, std::uint64_t a, s
   saved.emplace(a, b);
 }
 
-// Saves the original bytes of [a, b) (within the old EOF) not saved yet.
-Failure save_range(State& s, std::uint64_t a, std::uint64_t b) {
-  a -= a % kPage;
-  b = std::min<std::uint64_t>(b + (kPage - b % kPage) % kPage, s.old_eof);
-  // The parts of [a, b) no saved range covers.
+// Before the file changes in `ranges` (and, for a truncation, from `cut`
+// to the old EOF), appends to the journal, in one write, the original bytes
+// of what the old EOF holds there and is not saved yet; the journal (and
+// its header) is made by the first call. Every byte below the old EOF that
+// is not saved yet is still the original one.
+Failure journal(State& s, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges, std::uint64_t cut) {
+  std::map<std::uint64_t, std::uint64_t> saved = s.saved;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
-  auto it = s.saved.upper_bound(a);
-  if (it != s.saved.begin() && std::prev(it)->second > a) --it;
-  for (std::uint64_t at = a; at < b; ++it) {
-    if (it == s.saved.end() || it->first >= b) {
-      gaps.emplace_back(at, b);
-      break;
+  auto plan = [&](std::uint64_t a, std::uint64_t b) {
+    a -= a % kPage;
+    b = std::min<std::uint64_t>(b + (kPage - b % kPage) % kPage, s.old_eof);
+    if (a >= b) return;
+    auto it = saved.upper_bound(a);
+    if (it != saved.begin() && std::prev(it)->second > a) --it;
+    for (std::uint64_t at = a; at < b; ++it) {
+      if (it == saved.end() || it->first >= b) {
+        gaps.emplace_back(at, b);
+        break;
+      }
+      if (it->first > at) gaps.emplace_back(at, it->first);
+      at = std::max(at, it->second);
     }
-    if (it->first > at) gaps.emplace_back(at, it->first);
-    at = std::max(at, it->second);
-  }
+    add_saved(saved, a, b);
+  };
+  for (const auto& [a, b] : ranges) plan(a, b);
+  if (cut < s.old_eof) plan(cut, s.old_eof);
+  if (gaps.empty() && s.jfd >= 0) return {};
+
   std::vector<unsigned char> buf;
+  const bool fresh = s.jfd < 0;
+  if (fresh) {
+    buf.resize(kHeaderSize);
+    std::memcpy(buf.data(), kMagic, 8);
+    put64(buf.data() + 8, s.old_eof);
+    put64(buf.data() + 16, static_cast<std::uint64_t>(s.dev));
+    put64(buf.data() + 24, static_cast<std::uint64_t>(s.ino));
+    put64(buf.data() + 32, checksum(buf.data(), 32));
+  }
   for (auto [g0, g1] : gaps) {
     for (std::uint64_t at = g0; at < g1;) {
       const std::uint64_t len = std::min(g1 - at, kMaxRecord);
-      buf.resize(kRecordHeaderSize + len);
-      // Every byte below the old EOF that is not saved yet is still the
-      // original one: it is saved before its first change.
-      const ssize_t r = read_up_to(s.fd, buf.data() + kRecordHeaderSize, len, at);
-      if (r < 0) return os_failure(static_cast<int>(-r), fmt::format("cannot read '{}' to journal it", s.path));
-      if (static_cast<std::uint64_t>(r) != len)
-        return os_failure(EIO, fmt::format("'{}' is shorter than when it was opened", s.path));
-      put64(buf.data(), at);
-      put64(buf.data() + 8, len);
-      put64(buf.data() + 16, checksum(buf.data() + kRecordHeaderSize, len, checksum(buf.data(), 16)));
-      if (const int e = write_all(s.jfd, buf.data(), buf.size(), s.jend))
-        return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
-      s.jend += buf.size();
-      s.jsynced = false;
-      add_saved(s.saved, at, at + len);
+      const std::size_t rec = buf.size();
+      buf.resize(rec + kRecordHeaderSize + len);
+      unsigned char* r = buf.data() + rec;
+      const ssize_t n = read_up_to(s.fd, r + kRecordHeaderSize, len, at);
+      if (n < 0) return os_failure(static_cast<int>(-n), fmt::format("cannot read '{}' to journal it", s.path));
+      if (static_cast<std::uint64_t>(n) != len) return os_failure(EIO, fmt::format("'{}' is shorter than when it was opened", s.path));
+      put64(r, at);
+      put64(r + 8, len);
+      put64(r + 16, checksum(r + kRecordHeaderSize, len, checksum(r, 16)));
       at += len;
     }
   }
-  return {};
-}
-
-// Everything that must happen before a write or truncation of the file
-// touches [a, b): the journal exists, and what it must hold is written.
-Failure protect(State& s, std::uint64_t a, std::uint64_t b) {
-  if (s.jfd < 0)
-    if (Failure f = create_journal(s)) return f;
-  if (a < s.old_eof)
-    if (Failure f = save_range(s, a, std::min<std::uint64_t>(b, s.old_eof))) return f;
-  if (g_durable && !s.jsynced && a < s.old_eof) {
+  if (fresh) {
+    s.jfd = ::open(s.jpath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (s.jfd < 0) return os_failure(errno, fmt::format("cannot create the journal '{}'", s.jpath));
+  }
+  if (const int e = write_all(s.jfd, buf.data(), buf.size(), s.jend))
+    return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
+  s.jend += buf.size();
+  s.saved = std::move(saved);
+  if (g_durable) {
     if (::fsync(s.jfd) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
-    s.jsynced = true;
+    if (fresh) sync_folder(s.jpath);
   }
   return {};
 }
@@ -468,37 +464,40 @@ void pend_truncate(State& s, std::uint64_t len) {
   s.eof = len;
 }
 
-// Writes [a, b) of the file from `p` (bytes for a..b), journaled.
+// Writes [a, b) of the file from `p`; journaling is the caller's.
 Failure put(State& s, std::uint64_t a, std::uint64_t b, const char* p) {
-  if (s.journaled)
-    if (Failure f = protect(s, a, b)) return f;
   if (const int e = write_all(s.fd, p, b - a, a)) return os_failure(e, fmt::format("cannot write '{}' (addr = {}, size = {})", s.path, a, b - a));
   s.disk_size = std::max<std::uint64_t>(s.disk_size, b);
   return {};
 }
 
 Failure resize_disk(State& s, std::uint64_t len) {
-  if (s.journaled)
-    if (Failure f = protect(s, len, s.old_eof)) return f;
   if (const int e = truncate_to(s.fd, len)) return os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, len));
   s.disk_size = len;
   return {};
 }
 
-// Puts what waits in memory on the disk, journaled; bytes the disk already
-// holds are skipped. On failure the open is detached (see State::hold).
+// Puts what waits in memory on the disk: first the journal, in one write,
+// then the file. Bytes the disk already holds are not written (nor saved).
+// On failure the open is detached (see State::hold).
 Failure write_out(State& s) {
   if (s.hold) return {};
-  Failure f;
-  if (s.disk_valid_end < s.disk_size) f = resize_disk(s, s.disk_valid_end);
+  struct Piece {
+    std::uint64_t a, b;
+    const char* p;
+  };
+  std::vector<Piece> pieces;
+  const std::uint64_t cut = s.disk_valid_end < s.disk_size ? s.disk_valid_end : UINT64_MAX;
+  const std::uint64_t kept = std::min<std::uint64_t>(s.disk_size, s.disk_valid_end);  // disk bytes that stay
   std::string disk;
-  for (auto e = s.pending.begin(); !f && e != s.pending.end(); ++e) {
-    const std::uint64_t at = e->first, end = at + e->second.size();
-    const char* bytes = e->second.data();
-    // Below the disk's end, only the pages that change are written.
-    const std::uint64_t same_end = std::min<std::uint64_t>(end, s.disk_size);
+  Failure f;
+  for (const auto& [at, bytes] : s.pending) {
+    const std::uint64_t end = at + bytes.size();
+    const char* p = bytes.data();
     std::uint64_t from = at;
-    if (at < same_end) {
+    if (at < kept) {
+      // Only the pages that change are written.
+      const std::uint64_t same_end = std::min(end, kept);
       disk.resize(same_end - at);
       const ssize_t r = read_up_to(s.fd, disk.data(), disk.size(), at);
       if (r < 0) {
@@ -508,20 +507,32 @@ Failure write_out(State& s) {
       std::uint64_t run = UINT64_MAX;  // start of a run of changed pages
       for (std::uint64_t pg = at; pg < same_end;) {
         const std::uint64_t pg_end = std::min(same_end, pg - pg % kPage + kPage);
-        const bool same = static_cast<std::uint64_t>(r) >= pg_end - at && std::memcmp(bytes + (pg - at), disk.data() + (pg - at), pg_end - pg) == 0;
+        const bool same = static_cast<std::uint64_t>(r) >= pg_end - at && std::memcmp(p + (pg - at), disk.data() + (pg - at), pg_end - pg) == 0;
         if (!same && run == UINT64_MAX) run = pg;
         if (same && run != UINT64_MAX) {
-          if ((f = put(s, run, pg, bytes + (run - at)))) break;
+          pieces.push_back({run, pg, p + (run - at)});
           run = UINT64_MAX;
         }
         pg = pg_end;
       }
-      if (f) break;
       from = run == UINT64_MAX ? same_end : run;
     }
-    if (from < end) f = put(s, from, end, bytes + (from - at));
+    if (from < end) pieces.push_back({from, end, p + (from - at)});
   }
-  if (!f && s.disk_size < s.eof) f = resize_disk(s, s.eof);  // HDF5 extended the file to its EOA
+  const bool grows = std::max<std::uint64_t>(kept, pieces.empty() ? 0 : pieces.back().b) < s.eof;
+  if (!f && (!pieces.empty() || cut != UINT64_MAX || grows)) {
+    if (s.journaled) {
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+      for (const Piece& x : pieces) ranges.emplace_back(x.a, x.b);
+      f = journal(s, ranges, cut);
+    }
+    if (!f && cut != UINT64_MAX) f = resize_disk(s, cut);
+    for (const Piece& x : pieces) {
+      if (f) break;
+      f = put(s, x.a, x.b, x.p);
+    }
+    if (!f && s.disk_size < s.eof) f = resize_disk(s, s.eof);  // HDF5 extended the file to its EOA
+  }
   if (f) {
     detach(s, f);
     return f;
@@ -669,6 +680,8 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     push(__func__, H5E_CANTLOCKFILE, os_failure(e, "unable to lock file"));
     return nullptr;
   }
+  s.locked = true;
+  s.exclusive = s.writable;
   const bool created = (flags & (H5F_ACC_TRUNC | H5F_ACC_EXCL)) != 0;
   if (created) {
     // A journal left by an earlier file of this name describes bytes that
@@ -834,19 +847,18 @@ herr_t j_truncate(H5FD_t* f, hid_t, hbool_t) {
   return 0;
 }
 
-herr_t j_flush(H5FD_t* f, hid_t, hbool_t) {
-  State& s = state_of(f);
-  if (s.journaled && s.fd >= 0) write_out(s);
-  return 0;
-}
-
 herr_t j_lock(H5FD_t* f, hbool_t rw) {
   State& s = state_of(f);
-  // A writer's lock is exclusive from open to finish; never weaken it.
-  if (const int e = take_lock(s.fd, rw || s.writable)) {
+  // The open took the lock already (before looking for a journal); a
+  // writer's is exclusive from open to finish and is never weakened.
+  if (s.locked && (s.exclusive || !rw)) return 0;
+  const bool exclusive = rw || s.writable;
+  if (const int e = take_lock(s.fd, exclusive)) {
     push(__func__, H5E_CANTLOCKFILE, os_failure(e, "unable to lock file"));
     return -1;
   }
+  s.locked = true;
+  s.exclusive = exclusive;
   return 0;
 }
 
@@ -859,6 +871,7 @@ herr_t j_unlock(H5FD_t* f) {
     push(__func__, H5E_CANTUNLOCKFILE, os_failure(errno, "unable to unlock file"));
     return -1;
   }
+  s.locked = false;
   return 0;
 }
 
@@ -880,7 +893,10 @@ H5FD_class_t make_class() {
   c.get_handle = j_get_handle;
   c.read = j_read;
   c.write = j_write;
-  c.flush = j_flush;
+  // No flush: HDF5 flushes right after marking the superblock at open,
+  // and on request; an update is all or nothing, so its writes wait for the
+  // close (or past g_max_pending) and the flag set at open and cleared at close
+  // never reaches the disk.
   c.truncate = j_truncate;
   c.lock = j_lock;
   c.unlock = j_unlock;
