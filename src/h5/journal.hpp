@@ -9,22 +9,33 @@
 //   original bytes of that range are appended to the journal, and that
 //   append has completed before the file is touched. Bytes beyond the old
 //   EOF are not saved: rolling back cuts the file to the old EOF.
-// - The journal is `.<file name>.journal` in the file's folder. It is made
-//   on the first write that needs it, so opening and closing a file without
-//   changing its first old-EOF bytes never creates one.
+// - The journal is `.<file name>.journal` in the file's folder. Its header
+//   holds the old EOF and the device and inode of the file; a journal found
+//   beside another file (one renamed over the old one) is dropped unplayed.
+// - A writable open of an existing file keeps HDF5's writes in memory until
+//   the close (or until they pass 8 MiB, then writes them out and goes on),
+//   and writes only the pages whose final bytes differ from the disk. HDF5
+//   marks the superblock at open and unmarks it at close, so an open that
+//   changes nothing writes nothing and makes no journal. HDF5's flush
+//   requests do not write: an update is all or nothing anyway.
 // - Commit is a successful close: HDF5's close succeeded, no write failed,
-//   then the journal is unlinked. Anything else rolls back: every saved
-//   range is written back, the file is cut to the old EOF, the journal is
-//   unlinked.
+//   the held writes are out, then the journal is unlinked. Anything else
+//   rolls back: every saved range is written back, the file is cut to the
+//   old EOF, the journal is unlinked.
 // - The file lock (flock, exclusive for writers, shared for readers, never
-//   waiting) is taken when the driver opens the file and held until the
-//   file is committed or rolled back, so a journal whose file nobody holds
-//   is "hot": its writer died. Every open takes the lock first, then rolls
-//   back a hot journal before HDF5 reads a byte. A read-only open needs
-//   write access for that; without it the open fails as damaged.
+//   waiting; EAGAIN when held elsewhere) is taken when the driver opens the
+//   file and held until the file is committed or rolled back, so a journal
+//   whose file nobody holds is "hot": its writer died. Every open takes the
+//   lock first, then rolls back a hot journal before HDF5 reads a byte. A
+//   read-only open needs write access for that; without it the open fails
+//   as damaged. Two processes opening the same hot file read-only at once
+//   may see "locked" while one of them rolls it back.
 // - After a failed write the driver writes nothing more to the disk for that
-//   open (HDF5's later writes are kept in memory, see write_failure), so
-//   HDF5's close cannot add damage, and the owner rolls back.
+//   open (HDF5's later writes stay in memory, see write_failure), so HDF5's
+//   close cannot add damage, and the owner rolls back.
+// - Files this open creates (create, append to an absent file) are written
+//   straight through with no journal; a journal left by an earlier file of
+//   that name is removed.
 //
 // h5::File (h5.hpp) opens every file through this driver with a Session.
 #include <hdf5.h>
