@@ -1,5 +1,7 @@
 #include "h5/h5.hpp"
 
+#include "h5/journal.hpp"
+
 #include <blosc_filter.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -59,7 +61,7 @@ herr_t walk_frame(unsigned, const H5E_error2_t* e, void* data) {
 
 }  // namespace
 
-void throw_from_stack(const std::string& action, const std::string& path) {
+Error error_from_stack(const std::string& action, const std::string& path) {
   StackInfo info;
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, walk_frame, &info);
   H5Eclear2(H5E_DEFAULT);
@@ -70,11 +72,29 @@ void throw_from_stack(const std::string& action, const std::string& path) {
   if (info.lock) kind = ErrorKind::locked;
   else if (err != 0) kind = util::kind_of_errno(err);
   const int reported = err != 0 ? err : (kind == ErrorKind::locked ? EAGAIN : 0);
-  throw Error(kind, path,
-              fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
-                          reported ? fmt::format(" [{}]", std::strerror(reported)) : ""),
-              reported);
+  return Error(kind, path,
+               fmt::format("{} '{}': {}{}", action, path, detail.empty() ? "HDF5 error" : detail,
+                           reported ? fmt::format(" [{}]", std::strerror(reported)) : ""),
+               reported);
 }
+
+void throw_from_stack(const std::string& action, const std::string& path) { throw error_from_stack(action, path); }
+
+namespace {
+
+// A write the journaling driver could not do is not an HDF5 error (see
+// journal::write_failure); it is told here, after the call that caused it.
+void throw_write_failure(const journal::State* file, const std::string& action, const std::string& path) {
+  if (!file) return;
+  const auto failure = journal::write_failure(*file);
+  if (!failure) return;
+  const int err = failure->os_errno;
+  throw Error(err != 0 ? util::kind_of_errno(err) : ErrorKind::os, path,
+              fmt::format("{} '{}': {}{}", action, path, failure->message, err ? fmt::format(" [{}]", std::strerror(err)) : ""),
+              err);
+}
+
+}  // namespace
 
 Handle& Handle::operator=(Handle&& o) noexcept {
   if (this != &o) {
@@ -141,7 +161,13 @@ std::vector<std::string> Type::member_names() const {
 
 // ---- Dataset ----
 
+void Dataset::check_writes(const std::string& action) const {
+  throw_write_failure(file_.get(), fmt::format("{} dataset '{}' of", action, name_), path_);
+}
+
 void Dataset::fail(const std::string& action) const {
+  // After a failed write, what went wrong next follows from it.
+  check_writes(action);
   throw_from_stack(fmt::format("{} dataset '{}' of", action, name_), path_);
 }
 
@@ -202,6 +228,7 @@ void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t mem
 void Dataset::resize(hsize_t rows) {
   hsize_t d[1] = {rows};
   if (H5Dset_extent(get(), d) < 0) fail("cannot resize");
+  check_writes("cannot resize");
 }
 
 void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype) {
@@ -213,6 +240,7 @@ void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t me
   if (H5Dwrite(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot write");
   // As in create_dataset: a failure flushing the chunks must reach the caller.
   if (H5Dflush(get()) < 0) fail("cannot write");
+  check_writes("cannot write");
 }
 
 std::vector<FilterSpec> Dataset::filters() const {
@@ -240,23 +268,66 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 
 // ---- File ----
 
+File::File(Handle h, std::string path, std::unique_ptr<journal::Session> session)
+    : h_(std::move(h)), path_(std::move(path)), session_(std::move(session)) {}
+
+File::File(File&& o) noexcept = default;
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    abandon();
+    h_ = std::move(o.h_);
+    path_ = std::move(o.path_);
+    session_ = std::move(o.session_);
+  }
+  return *this;
+}
+
+File::~File() { abandon(); }
+
+void File::abandon() noexcept {
+  if (!session_) return;
+  // An update that was not closed is rolled back. HDF5's close still runs
+  // (so that the library lets go of the file cleanly), with its writes kept
+  // from the disk: they would only be undone.
+  const bool update = session_->journaled();
+  if (update) session_->discard();
+  h_.reset();
+  session_->finish(!update);
+  session_.reset();
+}
+
 File File::open(const std::string& path, Mode mode) {
   (void)g_initialized;
+  auto session = std::make_unique<journal::Session>();
+  Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+  if (!fapl.valid() || !session->attach(fapl.get())) throw_from_stack("cannot open HDF5 file", path);
+  // Closing the file closes every object still open in it, so the close
+  // that commits is the last word on the file.
+  if (H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) throw_from_stack("cannot open HDF5 file", path);
   hid_t id = -1;
-  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, H5P_DEFAULT); };
+  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, fapl.get()); };
+  auto create = [&](unsigned flags) { return H5Fcreate(path.c_str(), flags, H5P_DEFAULT, fapl.get()); };
   switch (mode) {
     case Mode::read: id = open_existing(H5F_ACC_RDONLY); break;
     case Mode::read_write: id = open_existing(H5F_ACC_RDWR); break;
-    case Mode::create: id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT); break;
+    case Mode::create: id = create(H5F_ACC_TRUNC); break;
     case Mode::append: {
       struct stat st{};
-      id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR)
-                                           : H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
+      id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR) : create(H5F_ACC_EXCL);
       break;
     }
   }
-  if (id < 0) throw_from_stack("cannot open HDF5 file", path);
-  return File(Handle(id, H5Fclose), path);
+  if (id < 0) {
+    const Error e = error_from_stack("cannot open HDF5 file", path);
+    session->finish(false);
+    throw e;
+  }
+  File f(Handle(id, H5Fclose), path, std::move(session));
+  // HDF5 writes to a file it opens for writing (the superblock): a failure
+  // there rolls back (when `f` goes) and is told as the open's.
+  f.check_writes("cannot open HDF5 file");
+  return f;
 }
 
 static herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
@@ -281,7 +352,7 @@ bool File::contains(const std::string& name) const {
 Dataset File::open_dataset(const std::string& name) const {
   const hid_t id = H5Dopen2(get(), name.c_str(), H5P_DEFAULT);
   if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_);
-  return Dataset(Handle(id, H5Dclose), path_, name);
+  return Dataset(Handle(id, H5Dclose), path_, name, state());
 }
 
 Dataset File::create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
@@ -290,7 +361,10 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   hsize_t maxdims[1] = {o.resizable ? H5S_UNLIMITED : rows};
   Handle space(H5Screate_simple(1, dims, maxdims), H5Sclose);
   Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-  auto fail = [&](const char* what) { throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_); };
+  auto fail = [&](const char* what) {
+    check_writes(fmt::format("cannot create dataset '{}' in", name));
+    throw_from_stack(fmt::format("cannot create dataset '{}' ({}) in", name, what), path_);
+  };
   if (!space.valid() || !dcpl.valid()) fail("property lists");
   // No time stamps: the same content gives the same bytes.
   H5Pset_obj_track_times(dcpl.get(), 0);
@@ -311,23 +385,44 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   }
   const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
   if (id < 0) fail("create");
-  Dataset ds(Handle(id, H5Dclose), path_, name);
-  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
-    throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
+  Dataset ds(Handle(id, H5Dclose), path_, name, state());
+  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) ds.fail("cannot write");
   // Chunks wait in HDF5's cache until the dataset is flushed or closed, and
   // a failure then (a filter, a full disk) would only surface in a closing
   // call that cannot report it: flush now, where it can.
-  if (rows > 0 && H5Dflush(id) < 0) throw_from_stack(fmt::format("cannot write dataset '{}' of", name), path_);
+  if (rows > 0 && H5Dflush(id) < 0) ds.fail("cannot write");
+  check_writes(fmt::format("cannot create dataset '{}' in", name));
   return ds;
 }
 
 void File::unlink(const std::string& name) {
-  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
+  if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) {
+    check_writes(fmt::format("cannot delete dataset '{}' of", name));
+    throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
+  }
+  check_writes(fmt::format("cannot delete dataset '{}' of", name));
 }
+
+void File::check_writes(const std::string& action) const { throw_write_failure(state().get(), action, path_); }
+
+std::shared_ptr<const journal::State> File::state() const { return session_ ? session_->state_ : nullptr; }
 
 void File::close() {
   if (!h_.valid()) return;
-  if (H5Fclose(h_.release()) < 0) throw_from_stack("cannot close", path_);
+  const bool closed = H5Fclose(h_.release()) >= 0;
+  std::optional<Error> failure;
+  if (!closed) failure = error_from_stack("cannot close", path_);
+  const journal::Outcome o = session_ ? session_->finish(closed) : journal::Outcome{};
+  session_.reset();
+  if (!failure && o.ok) return;
+  ErrorKind kind = failure ? failure->kind() : o.os_errno != 0 ? util::kind_of_errno(o.os_errno) : ErrorKind::damaged;
+  const int err = failure ? failure->os_errno() : o.os_errno;
+  std::string what = failure ? std::string(failure->what())
+                             : fmt::format("cannot close '{}': {}{}", path_, o.message,
+                                           err ? fmt::format(" [{}]", std::strerror(err)) : "");
+  if (o.rolled_back) what += " (rolled back to how it was opened)";
+  else if (failure && !o.ok) what += "; " + o.message;
+  throw Error(kind, path_, what, err);
 }
 
 bool blosc_available() {

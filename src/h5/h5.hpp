@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,11 @@
 #include "util/error.hpp"
 
 namespace h5 {
+
+namespace journal {
+class Session;
+struct State;
+}
 
 // HDF5 failures are util::Error: locked, permission, not_found and os when
 // an operating-system error lies behind them, damaged otherwise (not an HDF5
@@ -29,6 +35,8 @@ using util::ErrorKind;
 // not from errno now, which the library's clean-up may have overwritten;
 // a failed file lock is recognised by its minor code as well.
 [[noreturn]] void throw_from_stack(const std::string& action, const std::string& path);
+// The same Error, returned for callers that must clean up before throwing.
+Error error_from_stack(const std::string& action, const std::string& path);
 
 // Owning handle of one hid_t; move-only, closing never throws.
 class Handle {
@@ -91,7 +99,8 @@ struct DatasetOptions {
 
 class Dataset {
  public:
-  Dataset(Handle h, std::string path, std::string name) : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)) {}
+  Dataset(Handle h, std::string path, std::string name, std::shared_ptr<const journal::State> file = {})
+      : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)), file_(std::move(file)) {}
   hid_t get() const noexcept { return h_.get(); }
   hsize_t size() const;
   Type type() const;
@@ -115,10 +124,14 @@ class Dataset {
   std::optional<hsize_t> chunk_rows() const;
 
  private:
+  friend class File;
   [[noreturn]] void fail(const std::string& action) const;
+  // Throws the file's first failed write, if any (see journal::write_failure).
+  void check_writes(const std::string& action) const;
   Handle h_;
   std::string path_;
   std::string name_;
+  std::shared_ptr<const journal::State> file_;
 };
 
 enum class Mode {
@@ -128,9 +141,24 @@ enum class Mode {
   append,      // "a": read/write if it exists, else create
 };
 
+// An open HDF5 file. Every file goes through the journaling driver
+// (journal.hpp), which locks it for as long as it is open. An existing file
+// opened for writing (read_write, or append when it exists) is an update
+// that is all or nothing:
+// - close() commits it; if the close fails, the file is rolled back to how
+//   it was opened and the failure is thrown.
+// - Destroying a File that was not closed (an exception unwound past it)
+//   rolls the update back.
+// - A process that dies in between leaves a journal that the next open of
+//   the file rolls back before reading it.
+// Newly created files (create, or append when absent) have no journal:
+// they are filled under a temporary name and renamed when complete.
 class File {
  public:
   static File open(const std::string& path, Mode mode);
+  File(File&& o) noexcept;
+  File& operator=(File&& o) noexcept;
+  ~File();
   const std::string& path() const noexcept { return path_; }
   hid_t get() const noexcept { return h_.get(); }
   std::vector<std::string> root_names() const;
@@ -140,13 +168,19 @@ class File {
   Dataset create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
                          const DatasetOptions& options);
   void unlink(const std::string& name);
-  // Closes the file, reporting a failure (RAII closing swallows it).
+  // Closes the file and commits an update. Objects of the file still open
+  // (datasets) are closed with it.
   void close();
 
  private:
-  File(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}
+  File(Handle h, std::string path, std::unique_ptr<journal::Session> session);
+  // Closes without committing: an update is rolled back.
+  void abandon() noexcept;
+  void check_writes(const std::string& action) const;
+  std::shared_ptr<const journal::State> state() const;
   Handle h_;
   std::string path_;
+  std::unique_ptr<journal::Session> session_;
 };
 
 // Whether the Blosc filter (id 32001) is registered with the HDF5 library.

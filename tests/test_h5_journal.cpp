@@ -1,0 +1,604 @@
+// Updates of existing HDF5 files are all or nothing: a write that fails, a
+// process that dies, an exception between open and close, at any point of
+// an update, leave the file exactly as before it; the next open gets there
+// by itself; a file held by a live writer is told as locked and left alone.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+
+#include "h5/journal.hpp"
+#include "support.hpp"
+#include "tessal/ticks_layout.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+
+using namespace testing_support;
+using tessal_plus::bundle::EquitiesBar;
+using tessal_plus::bundle::IndexRecord;
+namespace journal = h5::journal;
+
+namespace {
+
+constexpr int kCrashed = 77;  // exit status of the crash hook
+
+bool exists(const std::string& p) {
+  struct stat st{};
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+// A file's bytes and its journal's, to put a scene back between runs.
+struct Scene {
+  std::string file;
+  std::optional<std::string> journal;
+  static Scene take(const std::string& path) {
+    Scene s{read_file(path), std::nullopt};
+    if (exists(journal::journal_path(path))) s.journal = read_file(journal::journal_path(path));
+    return s;
+  }
+  void put(const std::string& path) const {
+    write_file(path, file);
+    if (journal) write_file(journal::journal_path(path), *journal);
+    else std::remove(journal::journal_path(path).c_str());
+  }
+};
+
+// Every dataset of the root with its stored records, byte for byte.
+std::map<std::string, std::string> contents(const std::string& path) {
+  std::map<std::string, std::string> out;
+  h5::File f = h5::File::open(path, h5::Mode::read);
+  for (const auto& name : f.root_names()) {
+    const h5::Dataset ds = f.open_dataset(name);
+    const h5::Type t = ds.type();
+    std::string bytes(ds.size() * t.size(), '\0');
+    ds.read(bytes.data(), t.get());
+    out[name] = std::move(bytes);
+  }
+  return out;
+}
+
+// ---- a minute-bar file: `data` (datetime + 6 prices) and `index` ----
+
+std::vector<EquitiesBar> day_bars(int day) {
+  std::vector<EquitiesBar> rows(240);
+  for (int m = 0; m < 240; ++m) {
+    const double p = 10.0 + day * 0.01 + m * 0.001;
+    rows[static_cast<std::size_t>(m)] = EquitiesBar{(20240000LL + day) * 1000000 + 93000 + m, p, p + 0.02, p - 0.01, p + 0.01,
+                                                    1000.0 + m, (1000.0 + m) * p};
+  }
+  return rows;
+}
+
+void make_minute_file(const std::string& path, int days) {
+  using namespace tessal_plus::bundle;
+  std::vector<EquitiesBar> data;
+  std::vector<IndexRecord> index;
+  for (int d = 1; d <= days; ++d) {
+    index.push_back(IndexRecord{20240000 + d, static_cast<std::uint32_t>(data.size())});
+    const auto rows = day_bars(d);
+    data.insert(data.end(), rows.begin(), rows.end());
+  }
+  h5::File f = h5::File::open(path, h5::Mode::create);
+  f.create_dataset("data", EQUITIES_DTYPE().type, data.data(), data.size(), h5::DatasetOptions{true, 128, 9, std::nullopt});
+  f.create_dataset("index", INDEX_DTYPE().type, index.data(), index.size(), h5::DatasetOptions{true, 512, 9, std::nullopt});
+  f.close();
+}
+
+// Appends one day to both datasets, as the minute-bar writer does.
+void append_minute_day(const std::string& path, int day) {
+  using namespace tessal_plus::bundle;
+  h5::File f = h5::File::open(path, h5::Mode::append);
+  h5::Dataset data = f.open_dataset("data");
+  h5::Dataset index = f.open_dataset("index");
+  const auto rows = day_bars(day);
+  const hsize_t n = data.size(), m = index.size();
+  const IndexRecord r{20240000 + day, static_cast<std::uint32_t>(n)};
+  index.resize(m + 1);
+  index.write_rows(m, 1, &r, INDEX_DTYPE().type.get());
+  data.resize(n + rows.size());
+  data.write_rows(n, rows.size(), rows.data(), EQUITIES_DTYPE().type.get());
+  f.close();
+}
+
+// ---- a tick file: one Blosc-compressed dataset per day ----
+
+std::vector<tessal::TickRecord> day_ticks(int day, int count) {
+  std::vector<tessal::TickRecord> ticks(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    auto& t = ticks[static_cast<std::size_t>(i)];
+    std::memset(&t, 0, sizeof t);
+    t.date = 20240000 + day;
+    t.time = 93000000 + i * 3000;
+    t.last = 100000 + (day * 37 + i * 11) % 500;
+    t.volume = 100LL * i;
+    t.total_turnover = 1.5 * i;
+    t.a1 = t.last + 10;
+    t.b1 = t.last - 10;
+  }
+  return ticks;
+}
+
+void put_tick_day(h5::File& f, int day, int count) {
+  const std::string name = std::to_string(20240000 + day);
+  if (f.contains(name)) f.unlink(name);
+  const auto ticks = day_ticks(day, count);
+  if (count == 0) {
+    f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), nullptr, 0, h5::DatasetOptions{});
+  } else {
+    f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), ticks.data(), ticks.size(),
+                     h5::DatasetOptions{false, 0, -1, tessal_plus::bundle::COMPRESSION_KWARGS()});
+  }
+}
+
+void make_tick_file(const std::string& path, int days) {
+  h5::File f = h5::File::open(path, h5::Mode::create);
+  for (int d = 1; d <= days; ++d) put_tick_day(f, d, d % 7 == 0 ? 0 : 300 + d);
+  f.close();
+}
+
+// Fetches the last stored day again (unlink + create) and adds new days,
+// one of them without ticks, as the tick writer does.
+void update_ticks(const std::string& path, int last_day) {
+  h5::File f = h5::File::open(path, h5::Mode::append);
+  put_tick_day(f, last_day, 350);
+  put_tick_day(f, last_day + 1, 400);
+  put_tick_day(f, last_day + 2, 0);
+  put_tick_day(f, last_day + 3, 420);
+  f.close();
+}
+
+// ---- fork helpers ----
+
+// Runs `body` in a child process; returns its exit status (-signal if killed).
+int in_child(const std::function<int()>& body) {
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 3;
+    try {
+      code = body();
+    } catch (...) {
+      code = 4;
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+// The writes an update of a file holding `bytes` makes, counted on a copy.
+long writes_of(const std::string& bytes, const std::string& scratch, const std::function<void(const std::string&)>& update) {
+  write_file(scratch, bytes);
+  journal::testing::count_writes();
+  update(scratch);
+  const long n = journal::testing::writes_seen();
+  journal::testing::disarm();
+  std::remove(scratch.c_str());
+  return n;
+}
+
+// Held in memory until the close (the default), or written out as it goes.
+class HoldAtMost {
+ public:
+  explicit HoldAtMost(std::size_t bytes) { journal::testing::hold_at_most(bytes); }
+  ~HoldAtMost() { journal::testing::hold_at_most(8 << 20); }
+};
+const std::vector<std::size_t> kHolds{8 << 20, 4096};
+
+struct Case {
+  const char* name;
+  std::function<void(const std::string&)> make;
+  std::function<void(const std::string&)> update;
+};
+
+std::vector<Case> cases() {
+  return {
+      {"minute bars", [](const std::string& p) { make_minute_file(p, 60); }, [](const std::string& p) { append_minute_day(p, 61); }},
+      {"ticks", [](const std::string& p) { make_tick_file(p, 30); }, [](const std::string& p) { update_ticks(p, 30); }},
+  };
+}
+
+}  // namespace
+
+// For every write of an update, a failure there (half written, then ENOSPC
+// or EIO) is reported as an operating-system error with that errno, leaves
+// the file byte-identical with no journal, and the update run again ends
+// as an uninterrupted one does.
+TEST(H5Journal, AFailedWriteAnywhereLeavesTheFileAsItWas) {
+  TempDir dir;
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / "file.h5";
+    const std::string reference = dir / "reference.h5";
+    c.make(path);
+    const std::string before = read_file(path);
+    write_file(reference, before);
+    c.update(reference);
+    const std::string after = read_file(reference);
+    const auto after_contents = contents(reference);
+    ASSERT_NE(after, before);
+
+    for (const std::size_t hold : kHolds) {
+      SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");
+      const HoldAtMost holding(hold);
+      const long total = writes_of(before, dir / "scratch.h5", c.update);
+      ASSERT_GT(total, 3);
+      for (long n = 1; n <= total; ++n) {
+        SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
+        write_file(path, before);
+        const int err = n % 2 ? ENOSPC : EIO;
+        journal::testing::fail_nth_write(n, err);
+        try {
+          c.update(path);
+          ADD_FAILURE() << "the update did not fail";
+        } catch (const h5::Error& e) {
+          EXPECT_EQ(e.kind(), h5::ErrorKind::os) << e.what();
+          EXPECT_EQ(e.os_errno(), err) << e.what();
+          EXPECT_EQ(e.path(), path);
+        }
+        journal::testing::disarm();
+        EXPECT_EQ(read_file(path), before) << "not rolled back";
+        EXPECT_FALSE(exists(journal::journal_path(path)));
+        c.update(path);
+        EXPECT_EQ(contents(path), after_contents);
+        EXPECT_EQ(read_file(path), after);
+      }
+    }
+  }
+}
+
+// A process killed at any write of an update leaves a hot journal; the next
+// open, read-only (a store check) or writable, puts the file back byte for
+// byte before reading it, and the update then completes.
+TEST(H5Journal, ACrashAnywhereIsRolledBackByTheNextOpen) {
+  TempDir dir;
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / "file.h5";
+    const std::string reference = dir / "reference.h5";
+    c.make(path);
+    const std::string before = read_file(path);
+    write_file(reference, before);
+    c.update(reference);
+    const std::string after = read_file(reference);
+
+    for (const std::size_t hold : kHolds) {
+      SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");
+      const HoldAtMost holding(hold);
+      const long total = writes_of(before, dir / "scratch.h5", c.update);
+      int hot = 0;
+      for (long n = 1; n <= total; ++n) {
+        SCOPED_TRACE(::testing::Message() << "write " << n << " of " << total);
+        write_file(path, before);
+        const int status = in_child([&] {
+          journal::testing::crash_at_nth_write(n);
+          c.update(path);
+          return 0;
+        });
+        ASSERT_EQ(status, kCrashed);
+        if (exists(journal::journal_path(path))) ++hot;
+        if (n % 2) {
+          EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read).close());
+        } else {
+          EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read_write).close());
+        }
+        EXPECT_EQ(read_file(path), before);
+        EXPECT_FALSE(exists(journal::journal_path(path)));
+        c.update(path);
+        EXPECT_EQ(read_file(path), after);
+      }
+      EXPECT_EQ(hot, total) << "every write of an update happens with its journal in place";
+    }
+  }
+}
+
+// Rolling back is itself interrupted at each of its writes; the open after
+// that finishes the job.
+TEST(H5Journal, AnInterruptedRollbackIsFinishedByTheNextOpen) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 60);
+  const std::string before = read_file(path);
+  const long total = writes_of(before, dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 61); });
+  ASSERT_EQ(in_child([&] {
+              journal::testing::crash_at_nth_write(total);
+              append_minute_day(path, 61);
+              return 0;
+            }),
+            kCrashed);
+  const Scene crashed = Scene::take(path);
+  ASSERT_TRUE(crashed.journal.has_value());
+  ASSERT_NE(crashed.file, before);
+
+  int interrupted = 0;
+  for (long k = 1;; ++k) {
+    crashed.put(path);
+    const int status = in_child([&] {
+      journal::testing::crash_at_nth_write(k);
+      h5::File::open(path, h5::Mode::read_write).close();
+      return 0;
+    });
+    if (status == 0) break;
+    ASSERT_EQ(status, kCrashed);
+    ++interrupted;
+    EXPECT_TRUE(exists(journal::journal_path(path)));
+    h5::File::open(path, h5::Mode::read).close();
+    EXPECT_EQ(read_file(path), before) << "rollback interrupted at its write " << k;
+    EXPECT_FALSE(exists(journal::journal_path(path)));
+  }
+  EXPECT_GE(interrupted, 2);  // at least one restored range and the truncation
+}
+
+// A writer that is alive holds the file: other processes are told "locked"
+// (EAGAIN) whatever their mode, and its journal is not touched. Killed, it
+// leaves a hot journal that the next open rolls back.
+TEST(H5Journal, ALiveWritersFileIsLockedAndItsJournalLeftAlone) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  const std::string jpath = journal::journal_path(path);
+  EXPECT_EQ(jpath, dir / ".file.h5.journal");
+  make_minute_file(path, 20);
+  const std::string before = read_file(path);
+  const std::string reference = dir / "reference.h5";
+  write_file(reference, before);
+  append_minute_day(reference, 21);
+
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "writer commits" : "writer is killed");
+    write_file(path, before);
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      journal::testing::hold_at_most(4096);  // writes reach the disk as they come
+      h5::File f = h5::File::open(path, h5::Mode::read_write);
+      {
+        h5::Dataset data = f.open_dataset("data");
+        h5::Dataset index = f.open_dataset("index");
+        const auto rows = day_bars(21);
+        const hsize_t n = data.size();
+        const IndexRecord r{20240021, static_cast<std::uint32_t>(n)};
+        index.resize(index.size() + 1);
+        index.write_rows(index.size() - 1, 1, &r, tessal_plus::bundle::INDEX_DTYPE().type.get());
+        data.resize(n + rows.size());
+        data.write_rows(n, rows.size(), rows.data(), tessal_plus::bundle::EQUITIES_DTYPE().type.get());
+      }
+      H5Fflush(f.get(), H5F_SCOPE_GLOBAL);  // out of HDF5's caches: the file is half-updated on disk now
+      char c = 1;
+      [[maybe_unused]] auto w = ::write(ready[1], &c, 1);
+      [[maybe_unused]] auto r = ::read(go[0], &c, 1);
+      f.close();
+      ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(exists(jpath));
+    const std::string half = read_file(path);
+    const std::string half_journal = read_file(jpath);
+    for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write, h5::Mode::append}) {
+      try {
+        h5::File::open(path, mode);
+        ADD_FAILURE() << "a file held by a live writer must not open";
+      } catch (const h5::Error& e) {
+        EXPECT_EQ(e.kind(), h5::ErrorKind::locked) << e.what();
+        EXPECT_EQ(e.os_errno(), EAGAIN);
+      }
+    }
+    EXPECT_EQ(read_file(path), half);
+    EXPECT_EQ(read_file(jpath), half_journal);
+    if (commit) {
+      ASSERT_EQ(::write(go[1], &c, 1), 1);
+    } else {
+      ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+    if (commit) {
+      EXPECT_FALSE(exists(jpath));
+      EXPECT_EQ(contents(path), contents(reference));
+    } else {
+      EXPECT_TRUE(exists(jpath));
+      EXPECT_EQ(contents(path).at("data").size(), 20u * 240 * sizeof(EquitiesBar));
+      EXPECT_EQ(read_file(path), before);
+      EXPECT_FALSE(exists(jpath));
+    }
+  }
+}
+
+// A store check (read-only open) of a file with a hot journal it may not
+// write fails as damaged and leaves both alone; whoever may write fixes it.
+TEST(H5Journal, AReadOnlyOpenThatCannotRollBackReportsDamage) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 20);
+  const std::string before = read_file(path);
+  ASSERT_EQ(in_child([&] {
+              journal::testing::crash_at_nth_write(6);
+              append_minute_day(path, 21);
+              return 0;
+            }),
+            kCrashed);
+  const Scene crashed = Scene::take(path);
+  ASSERT_TRUE(crashed.journal.has_value());
+  ::chmod(path.c_str(), 0644);
+  ::chmod(dir.path().c_str(), 0755);
+  const int status = in_child([&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+    try {
+      h5::File::open(path, h5::Mode::read);
+      return 11;
+    } catch (const h5::Error& e) {
+      const bool told = e.kind() == h5::ErrorKind::damaged && std::string(e.what()).find(".file.h5.journal") != std::string::npos;
+      return told ? 0 : 12;
+    }
+  });
+  EXPECT_EQ(status, 0) << "10: could not drop privileges, 11: opened, 12: misclassified";
+  EXPECT_EQ(Scene::take(path).file, crashed.file);
+  EXPECT_EQ(Scene::take(path).journal, crashed.journal);
+  h5::File::open(path, h5::Mode::read).close();
+  EXPECT_EQ(read_file(path), before);
+}
+
+// A journal whose saved bytes do not match their checksum cannot be trusted
+// to restore the file: the open refuses as damaged and keeps the journal.
+TEST(H5Journal, ADamagedJournalIsReportedNotPlayed) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 20);
+  const long total = writes_of(read_file(path), dir / "scratch.h5", [](const std::string& p) { append_minute_day(p, 21); });
+  ASSERT_EQ(in_child([&] {
+              journal::testing::crash_at_nth_write(total);
+              append_minute_day(path, 21);
+              return 0;
+            }),
+            kCrashed);
+  Scene scene = Scene::take(path);
+  // Header (40 bytes), then the first record: 24 bytes, then its saved bytes.
+  ASSERT_TRUE(scene.journal && scene.journal->size() > 40 + 24 + 16);
+  (*scene.journal)[40 + 24 + 8] ^= 0x5a;
+  scene.put(path);
+  for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
+    try {
+      h5::File::open(path, mode);
+      ADD_FAILURE() << "opened over a damaged journal";
+    } catch (const h5::Error& e) {
+      EXPECT_EQ(e.kind(), h5::ErrorKind::damaged) << e.what();
+    }
+    EXPECT_EQ(Scene::take(path).journal, scene.journal);
+  }
+}
+
+// An exception between open and close (the service failing half-way
+// through an update) rolls the update back, whatever reached the disk.
+TEST(H5Journal, AnUpdateLeftWithoutCloseIsRolledBack) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_tick_file(path, 30);
+  const std::string before = read_file(path);
+  for (const std::size_t hold : kHolds) {
+    SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");
+    const HoldAtMost holding(hold);
+    try {
+      h5::File f = h5::File::open(path, h5::Mode::read_write);
+      put_tick_day(f, 30, 100);
+      put_tick_day(f, 31, 500);
+      if (hold < 8 << 20) {
+        EXPECT_NE(read_file(path), before);  // written out as it went
+      }
+      throw std::runtime_error("the service failed");
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "the service failed");
+    }
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_FALSE(exists(journal::journal_path(path)));
+  }
+  // Replacing an open File by another abandons the first one's update too.
+  {
+    const HoldAtMost holding(4096);
+    h5::File f = h5::File::open(path, h5::Mode::read_write);
+    put_tick_day(f, 31, 500);
+    ASSERT_NE(read_file(path), before);
+    f = h5::File::open(dir / "other.h5", h5::Mode::create);
+    EXPECT_EQ(read_file(path), before);
+    f.close();
+  }
+  // A closed update stays.
+  update_ticks(path, 30);
+  EXPECT_EQ(contents(path).count("20240033"), 1u);
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+}
+
+// A real limit on file size (RLIMIT_FSIZE: short writes, then EFBIG) in
+// the middle of an update: the error is an operating-system one and the
+// file is as before.
+TEST(H5Journal, AFileSizeLimitHitMidUpdateLeavesTheFileAsItWas) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 60);
+  const std::string before = read_file(path);
+  const int status = in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlim_t limit = before.size() + 1024;
+    const rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
+    try {
+      for (int d = 61; d < 80; ++d) append_minute_day(path, d);
+      return 11;
+    } catch (const h5::Error& e) {
+      return e.kind() == h5::ErrorKind::os && e.os_errno() == EFBIG ? 0 : 12;
+    }
+  });
+  ASSERT_EQ(status, 0) << "10: setrlimit, 11: no failure, 12: misclassified";
+  // Days that fitted were committed one by one; the one that failed is gone
+  // entirely: `index` and `data` agree.
+  const auto c = contents(path);
+  const std::size_t days = c.at("index").size() / sizeof(IndexRecord);
+  EXPECT_EQ(c.at("data").size(), days * 240 * sizeof(EquitiesBar));
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+  EXPECT_NO_THROW(append_minute_day(path, static_cast<int>(days) + 1));
+}
+
+// A journal left beside a file that was then replaced describes bytes that
+// are gone: a file created under that name (in place, or filled under a
+// temporary name and renamed over it, as rebuilds do) must not get it played.
+TEST(H5Journal, AReplacedFileIgnoresAStaleJournal) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  const std::string temp = dir / ".file.h5.rebuild";
+  for (const char* how : {"append to a deleted file", "create over it", "rename a new file over it"}) {
+    SCOPED_TRACE(how);
+    make_minute_file(path, 20);
+    ASSERT_EQ(in_child([&] {
+                journal::testing::crash_at_nth_write(8);
+                append_minute_day(path, 21);
+                return 0;
+              }),
+              kCrashed);
+    ASSERT_TRUE(exists(journal::journal_path(path)));
+    const std::string how_s = how;
+    if (how_s == "append to a deleted file") {
+      std::remove(path.c_str());
+      h5::File f = h5::File::open(path, h5::Mode::append);
+      put_tick_day(f, 1, 301);
+      f.close();
+    } else if (how_s == "create over it") {
+      make_tick_file(path, 3);
+    } else {
+      make_tick_file(temp, 3);
+      ASSERT_EQ(::rename(temp.c_str(), path.c_str()), 0);
+    }
+    const std::string made = read_file(path);
+    for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
+      EXPECT_NO_THROW(contents(path));
+      h5::File::open(path, mode).close();
+    }
+    EXPECT_EQ(read_file(path), made);
+    EXPECT_FALSE(exists(journal::journal_path(path)));
+    EXPECT_EQ(contents(path).count("20240001"), 1u);
+  }
+}
+
+// Opening and closing an up-to-date file for writing (an update run with
+// nothing to do) writes nothing at all, so costs no journal.
+TEST(H5Journal, AnUpdateWithoutChangesLeavesTheBytesAlone) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 20);
+  const std::string before = read_file(path);
+  journal::testing::count_writes();
+  h5::File f = h5::File::open(path, h5::Mode::append);
+  EXPECT_EQ(f.open_dataset("index").size(), 20u);
+  f.close();
+  // HDF5 marks the superblock at open and unmarks it at close: no change.
+  EXPECT_EQ(journal::testing::writes_seen(), 0);
+  journal::testing::disarm();
+  EXPECT_EQ(read_file(path), before);
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+}
