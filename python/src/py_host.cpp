@@ -145,8 +145,8 @@ void process_init(SharedFlag* flag) {
 }
 
 // The host's pool, used as the module always has: the host's process_init
-// with the run's flag as initializer, tasks sent as the package's writer
-// functions, which pickle by name and run in the host's workers.
+// with the run's flag as initializer, tasks sent as functions of the package
+// that call the writers, which pickle by name and run in the host's workers.
 struct ProgressedProcessPoolExecutor::Impl {
   py::object pool;
   py::object entered;
@@ -171,8 +171,8 @@ ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
 
 void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& order_book_id, const std::string& path,
                                            bool rebuild) {
-  const char* name = fn == &tessal_plus::bundle::minbar_task ? "_append_h5"
-                     : fn == &tessal_plus::bundle::tick_task ? "_append_h5_tick"
+  const char* name = fn == &tessal_plus::bundle::minbar_task ? "_minbar_task"
+                     : fn == &tessal_plus::bundle::tick_task ? "_tick_task"
                                                              : nullptr;
   if (!name) throw std::logic_error("the Python host's pool runs only the package's writers");
   py::gil_scoped_acquire gil;

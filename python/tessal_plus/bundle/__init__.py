@@ -1,0 +1,203 @@
+"""Keeps the minute-bar and tick stores of a market-data bundle.
+
+The operations run in the C++ core (`_core`); this file gives them their
+public names, parameters and defaults, checks the argument types the
+operations have always enforced, and imports the host's and the service
+client's modules, which the core uses through `_adapters`.
+"""
+import os
+import sys
+
+import numpy as np
+
+# The outside components. A missing one fails the import with its own
+# ImportError.
+import quillonc  # noqa: F401
+from quillonc import client as _quillonc_client  # noqa: F401
+from quillonc.share.errors import PermissionDenied  # noqa: F401
+from tessal.data.bundle import update_bundle as update_daybar  # noqa: F401
+from tessal.data.bundle import ProgressedProcessPoolExecutor, process_init  # noqa: F401
+from tessal.cmds.bundle import download  # noqa: F401
+from tessal.const import INSTRUMENT_TYPE
+from tessal.utils.datetime_func import convert_dt_to_int, datetime  # noqa: F401
+from tessal.utils.logger import system_log  # noqa: F401
+from tessal_mod_palomar_data.data_sources.data_store import H5TicksLoader, date_to_number, time_to_number  # noqa: F401
+from tessal_plus.utils.scripts import get_h5_mode  # noqa: F401
+from tessal_plus.utils import blosc_opts  # noqa: F401
+
+from . import _adapters, _core
+
+EQUITIES_DTYPE = np.dtype([
+    ("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"), ("close", "<f8"),
+    ("volume", "<f8"), ("total_turnover", "<f8"),
+])
+DERIVATIVES_DTYPE = np.dtype([
+    ("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"), ("close", "<f8"),
+    ("open_interest", "<i8"), ("volume", "<f8"), ("total_turnover", "<f8"),
+])
+INDEX_DTYPE = np.dtype([("date", "<i4"), ("line_no", "<u4")])
+
+TAG_MAP = {
+    "stock": (INSTRUMENT_TYPE.CS,),
+    "futures": (INSTRUMENT_TYPE.FUTURE,),
+    "fund": (INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF, INSTRUMENT_TYPE.INDX),
+    "index": (INSTRUMENT_TYPE.INDX,),
+    "option": (INSTRUMENT_TYPE.OPTION,),
+    "convertible": (INSTRUMENT_TYPE.CONVERTIBLE,),
+}
+EQUITIES_INS_TYPE = [
+    INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF, INSTRUMENT_TYPE.INDX,
+    INSTRUMENT_TYPE.CONVERTIBLE, INSTRUMENT_TYPE.REITs,
+]
+MIN_START_DATE = 20050104
+MAX_END_DATE = 29991231
+REBUILD_COMFIRM_RETRY_TIMES = 3
+
+
+def _check(name, value, expected, label):
+    if not isinstance(value, expected):
+        raise TypeError(f'type of argument "{name}" must be {label}; got {type(value).__module__}.'
+                        f'{type(value).__qualname__} instead'.replace("builtins.", ""))
+
+
+def _check_texts(name, value):
+    _check(name, value, list, "a list")
+    for i, item in enumerate(value):
+        if not isinstance(item, str):
+            raise TypeError(f'type of {name}[{i}] must be str; got {type(item).__qualname__} instead')
+
+
+def _flushed():
+    # The core prints through C's stdout; Python's buffered text goes first.
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (AttributeError, ValueError):
+            pass
+
+
+def _texts(tags):
+    return [str(t) for t in tags] if tags else []
+
+
+def _switch_of_bjse(tag):
+    _flushed()
+    _core._switch_of_bjse(bool(tag))
+
+
+def _init_quillon(enable_bjse=False):
+    _flushed()
+    _core._init_quillon(bool(enable_bjse))
+
+
+def _merge_tags(tags, with_derivatives, enable_bjse=False):
+    _flushed()
+    return _core._merge_tags(_texts(tags), bool(with_derivatives), bool(enable_bjse))
+
+
+def deal_with_check_result(error_file_path_list, blocking_or_permision_error, frequency):
+    _check_texts("error_file_path_list", error_file_path_list)
+    _check_texts("blocking_or_permision_error", blocking_or_permision_error)
+    _check("frequency", frequency, str, "str")
+    _flushed()
+    _core.deal_with_check_result(error_file_path_list, blocking_or_permision_error, frequency)
+
+
+def check_min_bar_data(data_bundle_path):
+    _flushed()
+    _core.check_min_bar_data(os.fspath(data_bundle_path))
+
+
+def check_tick_data(data_bundle_path, *, deep=False):
+    _flushed()
+    _core.check_tick_data(os.fspath(data_bundle_path), bool(deep))
+
+
+def _get_end_date():
+    return _core._get_end_date()
+
+
+def remove_h5(h5_file):
+    _check("h5_file", h5_file, str, "str")
+    _core.remove_h5(h5_file)
+
+
+def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
+    _check("order_book_id", order_book_id, str, "str")
+    _check("path", path, str, "str")
+    if file_name is not None:
+        _check("file_name", file_name, str, "one of (str, NoneType)")
+    _check("min_start_date", min_start_date, int, "int")
+    _flushed()
+    _core._append_h5(order_book_id, path, file_name, min_start_date, bool(rebuild))
+
+
+TICK_DATE_CHUNK_SIZE = 100
+# blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
+# the import. The core applies the same settings to every tick dataset.
+_core._load()
+COMPRESSION_KWARGS = _adapters.compression_kwargs
+
+
+def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
+    """更新tick级h5文件"""
+    _flushed()
+    _core._append_h5_tick(str(order_book_id), os.fspath(path), None if file_name is None else str(file_name),
+                          int(min_start_date), bool(rebuild))
+
+
+def _run_task(writer, order_book_id, path, rebuild):
+    # A task that ends by raising must not let the run report success: it is
+    # logged with its id and clears the run's flag, then the pool sees it.
+    try:
+        writer(order_book_id, path, rebuild=rebuild)
+    except Exception as e:
+        from tessal.utils.logger import system_log as log
+        log.error(f"更新 {order_book_id} 失败：{e}")
+        import tessal.data.bundle as host
+        host.sval.value = False
+        raise
+
+
+def _minbar_task(order_book_id, path, rebuild=False):
+    """The pool's task of update_minbar: _append_h5 of one instrument."""
+    _run_task(_append_h5, order_book_id, path, rebuild)
+
+
+def _tick_task(order_book_id, path, rebuild=False):
+    """The pool's task of update_tick: _append_h5_tick of one instrument."""
+    _run_task(_append_h5_tick, order_book_id, path, rebuild)
+
+
+def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False):
+    _check("path", path, str, "str")
+    _check("concurrency", concurrency, int, "int")
+    _flushed()
+    return _core.update_minbar(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+
+
+def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False):
+    _check("path", path, str, "str")
+    _check("concurrency", concurrency, int, "int")
+    _flushed()
+    return _core.update_tick(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+
+
+def update_bundle_from_quillonc(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False,
+                                enable_bjse=False):
+    """通过quillonc更新指定标的的数据"""
+    _flushed()
+    return _core.update_bundle_from_quillonc(int(concurrency), os.fspath(data_bundle_path), bool(base), _texts(minbar),
+                                             _texts(tick), bool(with_derivatives), bool(rebuild), bool(enable_bjse))
+
+
+def update_bundle_from_exist_file(concurrency, data_bundle_path):
+    """从bundle数据中查看已存在的标的文件 进行增量更新"""
+    _flushed()
+    return _core.update_bundle_from_exist_file(int(concurrency), os.fspath(data_bundle_path))
+
+
+def download_simple_bundle(data_bundle_path, sample, file_path=None):
+    _flushed()
+    _core.download_simple_bundle(os.fspath(data_bundle_path), bool(sample),
+                                 None if file_path is None else os.fspath(file_path))

@@ -1,0 +1,179 @@
+"""tessal_plus.bundle as the host imports and calls it, on the test doubles."""
+import inspect
+import io
+import os
+import subprocess
+import sys
+
+import h5py
+import numpy as np
+import pytest
+
+import tessal_plus.bundle as tb
+
+HERE = os.path.dirname(__file__)
+
+
+# ---- loading -----------------------------------------------------------------
+
+@pytest.mark.parametrize("missing", [
+    "quillonc", "quillonc.share.errors", "tessal.data.bundle", "tessal.cmds.bundle", "tessal.const",
+    "tessal.utils.datetime_func", "tessal.utils.logger", "tessal_mod_palomar_data.data_sources.data_store",
+    "tessal_plus.utils.scripts", "tessal_plus.utils",
+])
+def test_a_missing_component_fails_the_import_with_its_own_error(missing):
+    code = (
+        "import sys; sys.path[:0] = sys.argv[1:3]\n"
+        f"sys.modules[{missing!r}] = None\n"
+        "try:\n    import tessal_plus.bundle\nexcept ImportError as e:\n    print('ImportError', e)\n"
+        "else:\n    print('imported')\n"
+    )
+    doubles = os.path.join(HERE, "..", "doubles")
+    out = subprocess.run([sys.executable, "-c", code, doubles, os.path.join(doubles, "namespace")],
+                         capture_output=True, text=True, timeout=60).stdout
+    assert out.startswith("ImportError"), out
+    assert missing in out
+
+
+def test_constants():
+    from tessal.const import INSTRUMENT_TYPE as IT
+    assert tb.EQUITIES_DTYPE == np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"),
+                                          ("close", "<f8"), ("volume", "<f8"), ("total_turnover", "<f8")])
+    assert tb.EQUITIES_DTYPE.itemsize == 56 and tb.DERIVATIVES_DTYPE.itemsize == 64 and tb.INDEX_DTYPE.itemsize == 8
+    assert tb.DERIVATIVES_DTYPE.names[5] == "open_interest"
+    assert list(tb.TAG_MAP) == ["stock", "futures", "fund", "index", "option", "convertible"]
+    assert tb.TAG_MAP["fund"] == (IT.ETF, IT.LOF, IT.INDX)
+    assert tb.EQUITIES_INS_TYPE == [IT.CS, IT.ETF, IT.LOF, IT.INDX, IT.CONVERTIBLE, IT.REITs]
+    assert (tb.MIN_START_DATE, tb.MAX_END_DATE, tb.REBUILD_COMFIRM_RETRY_TIMES, tb.TICK_DATE_CHUNK_SIZE) == \
+        (20050104, 29991231, 3, 100)
+    assert tb.COMPRESSION_KWARGS == {"compression": 32001, "compression_opts": (0, 0, 0, 0, 9, 1, 1), "shuffle": False}
+    assert tb.update_bundle_from_quillonc.__doc__ == "通过quillonc更新指定标的的数据"
+    assert tb.update_bundle_from_exist_file.__doc__ == "从bundle数据中查看已存在的标的文件 进行增量更新"
+    assert tb._append_h5_tick.__doc__ == "更新tick级h5文件"
+
+
+def test_defaults_are_taken_when_the_operations_are_defined(monkeypatch):
+    monkeypatch.setattr(tb, "MIN_START_DATE", 20200101)
+    for op in (tb._append_h5, tb._append_h5_tick):
+        assert inspect.signature(op).parameters["min_start_date"].default == 20050104
+    params = inspect.signature(tb.update_bundle_from_quillonc).parameters
+    assert list(params) == ["concurrency", "data_bundle_path", "base", "minbar", "tick", "with_derivatives", "rebuild",
+                            "enable_bjse"]
+    assert list(inspect.signature(tb.download_simple_bundle).parameters) == ["data_bundle_path", "sample", "file_path"]
+
+
+# ---- enforced types ------------------------------------------------------------
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: tb.deal_with_check_result("a.h5", [], "tick"), "error_file_path_list"),
+    (lambda: tb.deal_with_check_result([], ("a.h5",), "tick"), "blocking_or_permision_error"),
+    (lambda: tb.deal_with_check_result([], [], b"tick"), "frequency"),
+    (lambda: tb.remove_h5(b"/tmp/x.h5"), "h5_file"),
+    (lambda: tb._append_h5(600000, "/tmp"), "order_book_id"),
+    (lambda: tb._append_h5("A", 5), "path"),
+    (lambda: tb._append_h5("A", "/tmp", 3), "file_name"),
+    (lambda: tb._append_h5("A", "/tmp", None, "20050104"), "min_start_date"),
+    (lambda: tb.update_minbar(None, [], False, 1), "path"),
+    (lambda: tb.update_minbar("/tmp", [], False, "2"), "concurrency"),
+    (lambda: tb.update_tick(b"/tmp", [], False, 1), "path"),
+    (lambda: tb.update_tick("/tmp", [], False, 1.0), "concurrency"),
+])
+def test_declared_types_are_enforced_with_an_error_naming_the_argument(call, name, capfd):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert f'"{name}"' in str(e.value)
+    assert capfd.readouterr().out == ""  # rejected before anything ran
+
+
+def test_other_declarations_are_not_enforced(bundle, world, capfd):
+    # A tuple of tags, integers for booleans, a path object: accepted as they come.
+    assert tb.update_minbar(bundle + "/h5", ("nothing",), 0, 1) is True
+    assert tb._merge_tags(("600000.XSHG",), 0) == {"600000.XSHG"}
+    tb.check_min_bar_data(__import__("pathlib").Path(bundle))
+    assert "不存在 trading_dates.npy" in capfd.readouterr().out
+
+
+# ---- operations on the doubles -----------------------------------------------
+
+def test_full_update_through_the_hosts_pool_asks_the_service_as_always(bundle, world, capfd):
+    ok = tb.update_bundle_from_quillonc(concurrency=2, data_bundle_path=bundle, base=True, minbar=["600000.XSHG", "AU2412"],
+                                        tick=["600000.XSHG"], with_derivatives=False)
+    assert ok is True
+    out = capfd.readouterr().out
+    assert "开始更新 2 只标的的分钟线数据：{'600000.XSHG', 'AU2412'}" in out
+    daybar = world.host_calls(fn="update_bundle")
+    assert daybar[0]["kwargs"]["quillon_kwargs"] == {"enable_bjse": False}
+    assert daybar[0]["kwargs"]["create"] is True
+    pool = world.host_calls(fn="ProgressedProcessPoolExecutor")
+    assert pool[0]["kwargs"]["max_workers"] == 2
+    submits = world.host_calls(fn="ProgressedProcessPoolExecutor.submit")
+    assert {tuple(world.plain(s["args"])[1:]) for s in submits} >= {("600000.XSHG", bundle + "/bundle/h5")}
+    assert all(world.plain(s["kwargs"]) == {"rebuild": False} for s in submits)
+    # Tasks are functions of the package, so they pickle by name.
+    assert {s["args"][0] for s in submits} == {"tessal_plus.bundle._minbar_task", "tessal_plus.bundle._tick_task"}
+    minute = [c for c in world.service_calls(fn="get_price") if c["kwargs"].get("frequency") == "1m"]
+    assert minute and minute[0]["kwargs"] == {"start_date": 20050104, "end_date": 20240607, "frequency": "1m",
+                                              "adjust_type": "none", "expect_df": True, "market": "cn"}
+    assert len({c["pid"] for c in minute}) >= 1 and all(c["pid"] != os.getpid() for c in minute)
+    with h5py.File(bundle + "/bundle/h5/future/AU2412.h5", "r") as f:
+        assert f["data"].dtype == tb.DERIVATIVES_DTYPE and f["index"].dtype == tb.INDEX_DTYPE
+        dt = f["data"]["datetime"]
+        assert (np.diff(dt) > 0).all()
+        # Night bars belong to the next trading day's index entry.
+        first = f["index"][1]
+        assert dt[first["line_no"]] // 1000000 < first["date"]
+    with h5py.File(bundle + "/bundle/ticks/600000.XSHG.h5", "r") as f:
+        from tessal_mod_palomar_data.data_sources.data_store import H5TicksLoader
+        day = f[sorted(f)[-1]]
+        assert day.dtype == np.dtype(H5TicksLoader.DTYPES)
+
+
+def test_a_failing_writer_is_logged_through_the_host_and_the_driver_returns_false(bundle, world, monkeypatch, capfd):
+    monkeypatch.setenv("QUILLONC_DOUBLE_CONFIG", '{"bars_per_day": 8, "denied_ids": ["600000.XSHG"]}')
+    assert tb.update_minbar(bundle, ["600000.XSHG", "000001.XSHE"], False, 2) is False
+    messages = world.log_messages()
+    assert len(messages) == 1 and messages[0].startswith("更新 ") and "600000.XSHG" in messages[0]
+    assert os.path.exists(bundle + "/equities/000001.XSHE.h5")
+    capfd.readouterr()
+
+
+def test_a_refused_rebuild_ends_the_program_with_status_zero(bundle, world, monkeypatch, capfd):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("n\n"))
+    with pytest.raises(SystemExit) as e:
+        tb.update_bundle_from_quillonc(1, bundle, False, ["600000.XSHG"], [], False, rebuild=True)
+    assert e.value.code == 0
+    assert "是否确认?[Y/n]" in capfd.readouterr().out
+
+
+def test_the_checks_read_pythons_stdin_and_errors_keep_their_kind(bundle, world, monkeypatch, capfd):
+    assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG"], [], False)
+    path = bundle + "/bundle/h5/equities/600000.XSHG.h5"
+    with h5py.File(path, "r+") as f:
+        del f["data"]
+    monkeypatch.setattr(sys, "stdin", io.StringIO("yes\n"))
+    tb.check_min_bar_data(bundle)
+    out = capfd.readouterr().out
+    assert "['600000.XSHG']" in out and "删除完成" in out
+    assert not os.path.exists(path)
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    with pytest.raises(EOFError):
+        tb.deal_with_check_result([path], [], "分钟")
+    with pytest.raises(OSError) as e:
+        tb.remove_h5(bundle)  # a folder
+    assert e.value.errno is not None
+    from quillonc.share.errors import PermissionDenied
+    monkeypatch.setenv("QUILLONC_DOUBLE_CONFIG", '{"bars_per_day": 8, "bjse_permission": false}')
+    with pytest.raises(SystemExit):
+        tb.update_bundle_from_quillonc(1, bundle, False, [], [], False, enable_bjse=True)
+    capfd.readouterr()
+    assert issubclass(PermissionDenied, Exception)
+
+
+def test_smart_update_passes_bjse_as_its_own_keyword(bundle, world, capfd):
+    assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG"], ["600000.XSHG"], False)
+    world.clear(os.environ["TESSAL_DOUBLE_LOG"])
+    assert tb.update_bundle_from_exist_file(1, bundle) is True
+    call = world.host_calls(fn="update_bundle")[0]
+    assert call["kwargs"]["enable_bjse"] is False and "quillon_kwargs" not in call["kwargs"]
+    assert call["kwargs"]["create"] is False
+    capfd.readouterr()
