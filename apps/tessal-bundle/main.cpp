@@ -1,6 +1,7 @@
 // tessal-bundle: the command line over the bundle module. It only parses,
 // wires in the market-data service, calls the library and maps the outcome
 // to an exit status (0 success or refusal, 1 failure, 2 usage error).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -85,8 +86,30 @@ struct Options {
   CLI::App* market = nullptr;
 };
 
-void add_bundle_path(CLI::App* sub, Options& o, const char* what) { sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required(); }
-void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j,--concurrency", o.jobs, what)->check(CLI::PositiveNumber); }
+// A folder, or a path where one can be made: a file there is a mistake.
+const CLI::Validator kFolder(
+    [](std::string& v) {
+      struct stat st{};
+      if (::stat(v.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return "'" + v + "' is a file, not a folder";
+      return std::string();
+    },
+    "FOLDER");
+const CLI::Validator kWorkers(
+    [](std::string& v) {
+      std::size_t used = 0;
+      try {
+        const long n = std::stol(v, &used);
+        if (used == v.size() && n >= 1 && n <= 1024) return std::string();
+      } catch (const std::exception&) {
+      }
+      return "the number of worker processes must be a whole number from 1 to 1024, not '" + v + "'";
+    },
+    "1..1024");
+
+void add_bundle_path(CLI::App* sub, Options& o, const char* what) {
+  sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required()->check(kFolder);
+}
+void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j,--concurrency", o.jobs, what)->check(kWorkers); }
 
 void define_cli(CLI::App& app, Options& o) {
   app.set_version_flag("--version", "tessal-bundle 0.1.0");
@@ -161,6 +184,8 @@ int main(int argc, char** argv) {
   }
 
   try {
+    // A pinned clock that cannot be read is refused before any work.
+    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
     tb::COMPRESSION_KWARGS();
     auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(service_setting(o.service)));
     quillonc::install(sim);
@@ -170,6 +195,11 @@ int main(int argc, char** argv) {
   } catch (const tb::ProgramExit& e) {
     std::fflush(stdout);
     return e.status();
+  } catch (const util::Error& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    // Stopped by a signal: the shell's convention, 128 + the signal.
+    return e.kind() == util::ErrorKind::interrupted ? 128 + e.os_errno() : 1;
   } catch (const std::exception& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "error: %s\n", e.what());

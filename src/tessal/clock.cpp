@@ -2,8 +2,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <stdexcept>
+#include <string>
+
+#include <fmt/format.h>
 
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "util/error.hpp"
 
 namespace tessal {
 
@@ -12,8 +17,29 @@ using util::make_timestamp;
 using util::timestamp_date;
 using util::timestamp_time_of_day;
 
+namespace {
+// TESSAL_NOW pins the clock for scripted runs; a value that is not a full
+// date and time of this millennium is refused rather than half-used.
+Timestamp pinned_clock(const std::string& text) {
+  const auto bad = [&] {
+    util::fail(util::ErrorKind::invalid_input, "",
+               fmt::format("TESSAL_NOW='{}' must be \"YYYY-MM-DD HH:MM:SS\" between 2000 and 2999 (unset it to use the clock)", text));
+  };
+  if (text.size() < 19 || text[10] != ' ') bad();
+  Timestamp t = 0;
+  try {
+    t = util::parse_timestamp(text);
+  } catch (const std::invalid_argument&) {
+    bad();
+  }
+  const std::int32_t day = timestamp_date(t);
+  if (day < 20000101 || day > 29991231) bad();
+  return t;
+}
+}  // namespace
+
 Timestamp datetime_now() {
-  if (const char* pinned = std::getenv("TESSAL_NOW"); pinned && *pinned) return util::parse_timestamp(pinned);
+  if (const char* pinned = std::getenv("TESSAL_NOW")) return pinned_clock(pinned);
   const auto now = std::chrono::system_clock::now();
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(us / kMicrosPerSecond);

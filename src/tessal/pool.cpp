@@ -4,6 +4,7 @@
 // the same list.
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,50 @@ void fail_task(SharedFlag* flag, const std::string& label, const std::string& wh
   ::_exit(0);
 }
 
+// SIGINT and SIGTERM while a run is in flight: the first stops the hand-out
+// and is passed on to the workers, which the parent then waits for; a second
+// one ends the parent at once. The handler only records the signal and
+// wakes the parent's poll through a pipe.
+volatile sig_atomic_t g_stop_signal = 0;
+int g_wake[2] = {-1, -1};
+
+void on_stop_signal(int sig) {
+  if (g_stop_signal != 0) {
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+    return;
+  }
+  g_stop_signal = sig;
+  const int saved = errno;
+  [[maybe_unused]] auto n = ::write(g_wake[1], "x", 1);
+  errno = saved;
+}
+
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stop_signal = 0;
+    if (::pipe(g_wake) != 0) util::throw_os_error(errno, "cannot create a pipe for", "signals");
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &saved_int_);
+    ::sigaction(SIGTERM, &sa, &saved_term_);
+  }
+  ~StopSignals() {
+    ::sigaction(SIGINT, &saved_int_, nullptr);
+    ::sigaction(SIGTERM, &saved_term_, nullptr);
+    close_fd(g_wake[0]);
+    close_fd(g_wake[1]);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  int wake_fd() const { return g_wake[0]; }
+
+ private:
+  struct sigaction saved_int_{}, saved_term_{};
+};
+
 // A worker as the parent sees it.
 struct Worker {
   pid_t pid = -1;
@@ -99,7 +144,7 @@ class WorkerSet {
  public:
   WorkerSet(std::size_t n, const std::vector<Task>& tasks, const ProgressedProcessPoolExecutor::Initializer& init,
             SharedFlag* flag)
-      : workers_(n), tasks_(tasks), init_(init), flag_(flag) {}
+      : workers_(n), tasks_(tasks), init_(init), flag_(flag), parent_(::getpid()) {}
   ~WorkerSet() {
     for (auto& w : workers_) reap(w);
   }
@@ -126,6 +171,14 @@ class WorkerSet {
       util::throw_os_error(e, "cannot fork", "worker");
     }
     if (pid == 0) {
+      // A worker never outlives the parent, and a signal ends it at once:
+      // the file it was writing is rolled back by its next opener.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent_) ::_exit(1);
+      ::signal(SIGINT, SIG_DFL);
+      ::signal(SIGTERM, SIG_DFL);
+      close_fd(g_wake[0]);
+      close_fd(g_wake[1]);
       ::close(a[1]);
       ::close(b[0]);
       for (auto& other : workers_) close_fd(other.to_worker), close_fd(other.from_worker);
@@ -150,6 +203,12 @@ class WorkerSet {
     close_fd(w.to_worker);
   }
 
+  // Passes a stop signal on to every running worker.
+  void signal_all(int sig) {
+    for (auto& w : workers_)
+      if (w.pid > 0) ::kill(w.pid, sig);
+  }
+
   // Waits for the worker to end; its exit status.
   static int reap(Worker& w) {
     close_fd(w.to_worker);
@@ -167,6 +226,7 @@ class WorkerSet {
   const std::vector<Task>& tasks_;
   const ProgressedProcessPoolExecutor::Initializer& init_;
   SharedFlag* flag_;
+  pid_t parent_;
   std::size_t next_ = 0;
 };
 
@@ -231,6 +291,7 @@ void ProgressedProcessPoolExecutor::shutdown() {
 
 void ProgressedProcessPoolExecutor::Impl::run() {
   IgnoreSigpipe quiet_pipes;
+  StopSignals stop;
   const std::size_t n_tasks = tasks.size();
   WorkerSet set(std::min<std::size_t>(static_cast<std::size_t>(max_workers), n_tasks), tasks, initializer, initarg);
   util::ProgressBar bar(static_cast<std::int64_t>(n_tasks));
@@ -240,19 +301,20 @@ void ProgressedProcessPoolExecutor::Impl::run() {
   }
   std::size_t finished = 0;
   while (finished < n_tasks) {
-    std::vector<pollfd> fds;
-    std::vector<Worker*> owners;
+    if (g_stop_signal != 0) break;
+    std::vector<pollfd> fds{{stop.wake_fd(), POLLIN, 0}};
+    std::vector<Worker*> owners{nullptr};
     for (auto& w : set.workers())
       if (w.from_worker >= 0) {
         fds.push_back({w.from_worker, POLLIN, 0});
         owners.push_back(&w);
       }
-    if (fds.empty()) break;  // cannot happen while tasks remain; guards a hang
+    if (fds.size() == 1) break;  // cannot happen while tasks remain; guards a hang
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       util::throw_os_error(errno, "cannot wait for", "workers");
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    for (std::size_t i = 1; i < fds.size() && g_stop_signal == 0; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       Worker& w = *owners[i];
       std::uint32_t idx = 0;
@@ -275,6 +337,13 @@ void ProgressedProcessPoolExecutor::Impl::run() {
         set.hand_out(w);
       }
     }
+  }
+  if (const int sig = g_stop_signal) {
+    // Nothing more is handed out; the workers get the signal and are all
+    // waited for (by the worker set) before the run reports it.
+    set.signal_all(sig);
+    for (auto& w : set.workers()) WorkerSet::reap(w);
+    throw util::Error(util::ErrorKind::interrupted, "", fmt::format("interrupted by signal {}", sig), sig);
   }
   bar.finish();
 }

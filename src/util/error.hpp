@@ -22,6 +22,7 @@ enum class ErrorKind {
   network,        // a transfer failed (connection, timeout, HTTP status)
   invalid_input,  // a value given by the caller or the user is not acceptable
   end_of_input,   // standard input ended where an answer was expected
+  interrupted,    // the user stopped the run (SIGINT, SIGTERM); os_errno() is the signal
 };
 
 std::string_view kind_name(ErrorKind kind) noexcept;

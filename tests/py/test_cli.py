@@ -2,9 +2,14 @@
 import hashlib
 import os
 import pickle
+import signal
+import subprocess
+import time
 
 import h5py
 import pytest
+
+from conftest import BIN
 
 
 def digests(folder):
@@ -161,3 +166,33 @@ def test_our_sample_archive_installs_and_checks_clean(cli):
     assert archive.exists()
     assert "分钟数据质量良好" in cli.run("check-minbar", data, input="no\n").out
     assert "tick数据质量良好" in cli.run("check-tick", data, input="no\n").out
+
+
+@pytest.mark.parametrize("sig, to_group", [(signal.SIGINT, True), (signal.SIGTERM, False)])
+def test_a_stopped_update_leaves_no_worker_and_no_unfinished_file(cli, sig, to_group):
+    """Ctrl-C (the whole group) or SIGTERM to the parent alone: the workers are
+    stopped and waited for, no unfinished file stays, and the status is 128+signal."""
+    data = str(cli.tmp / "data")
+    e = dict(os.environ, TESSAL_NOW="2024-06-07 18:00:00",
+             TESSAL_SERVICE="sim:seed=3,start=20230102,stocks=60,futures=2,contracts=1,options=0")
+    p = subprocess.Popen([BIN, "update", data, "--minbar", "all", "-j", "2"], env=e, start_new_session=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    equities = os.path.join(data, "bundle", "h5", "equities")
+    deadline = time.time() + 60
+    while time.time() < deadline and not (os.path.isdir(equities) and len(os.listdir(equities)) >= 3):
+        time.sleep(0.02)
+    assert os.path.isdir(equities), "the update did not start writing"
+    if to_group:
+        os.killpg(p.pid, sig)
+    else:
+        os.kill(p.pid, sig)
+    _out, err = p.communicate(timeout=60)
+    assert p.returncode == 128 + sig, err.decode()
+    time.sleep(0.2)
+    with pytest.raises(ProcessLookupError):
+        os.killpg(p.pid, 0)  # nobody of the run is left
+    leftovers = [n for _r, _d, ns in os.walk(data) for n in ns if n.endswith(".rebuild")]
+    assert leftovers == []
+    # The next run completes what was stopped, and the check finds nothing wrong.
+    cli.run("update", data, "--base", "--minbar", "all", "-j", "2", service=e["TESSAL_SERVICE"])
+    assert "分钟数据质量良好" in cli.run("check-minbar", data, input="no\n", service=e["TESSAL_SERVICE"]).out

@@ -342,7 +342,7 @@ void check_tick_data(const std::string& data_bundle_path, bool deep) {
       const h5::Dataset ds = s.open_dataset(id);
       if (H5Tget_class(ds.type().get()) != H5T_INTEGER)
         util::fail(util::ErrorKind::damaged, suspended_path, fmt::format("suspension days of '{}' in '{}' are not integers", id, suspended_path));
-      std::vector<std::int64_t> values(ds.size());
+      std::vector<std::int64_t> values(ds.checked_size(sizeof(std::int64_t)));
       ds.read(values.data(), H5T_NATIVE_INT64);
       for (auto v : values) days.insert(std::to_string(v));
     }

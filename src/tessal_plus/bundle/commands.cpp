@@ -38,7 +38,15 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
   {
     tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
     for (const auto& id : ids) pool.submit(task, id, path, rebuild);
-    pool.shutdown();
+    try {
+      pool.shutdown();
+    } catch (const util::Error& e) {
+      // Stopped by the user: the files in progress were new ones under
+      // temporary names (removed here) or existing ones whose journals the
+      // next opener rolls back.
+      if (e.kind() == util::ErrorKind::interrupted) remove_unfinished_files(path);
+      throw;
+    }
   }
   return succeed.get()->value();
 }

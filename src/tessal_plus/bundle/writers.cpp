@@ -42,6 +42,8 @@ void remove_h5(const std::string& h5_file) {
 
 namespace {
 
+const char* const kTempSuffix = ".rebuild";
+
 bool file_exists(const std::string& p) {
   struct stat st{};
   return ::stat(p.c_str(), &st) == 0;
@@ -54,7 +56,7 @@ std::string file_name_or_default(const std::optional<std::string>& file_name, co
 // A rebuild fills this file first and renames it over the real one, so the
 // old file survives any failure of the refill. Its name starts with a dot and
 // does not end in ".h5": no store listing ever picks it up.
-std::string rebuild_temp_path(const std::string& folder, const std::string& name) { return join(folder, "." + name + ".rebuild"); }
+std::string rebuild_temp_path(const std::string& folder, const std::string& name) { return join(folder, "." + name + kTempSuffix); }
 
 const char* const kOsFailure = " 失败，请检查文件的权限以及是否被其他进程占用\n";
 const char* const kDamaged = " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n";
@@ -302,13 +304,16 @@ void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
 }
 
 // A file this writer can continue: `index` and `data` with the members it
-// reads and writes. Anything else is damaged, reported as such instead of
+// reads and writes, of sizes the file can hold. Anything else is damaged, reported as such instead of
 // being rewritten on every run.
 void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
   for (const auto& f : INDEX_DTYPE().fields)
     if (!index.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
   for (const auto& f : layout.fields)
     if (!data.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
+  // Sizes a damaged header declares are refused before anything is searched.
+  index.checked_size(sizeof(IndexRecord));
+  data.checked_size(data.type().size());
 }
 
 // Appends fetched days after the rows `data` holds now.
@@ -343,6 +348,18 @@ void update_minbar_file(h5::File& f, const std::string& order_book_id, const Res
 }
 
 }  // namespace
+
+void remove_unfinished_files(const std::string& path) {
+  std::vector<std::string> folders = list_folders(path);
+  folders.push_back(path);
+  for (const auto& folder : folders) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.size() > 1 && name[0] == '.' && ends_with(name, kTempSuffix)) ::unlink(e.path().c_str());
+    }
+  }
+}
 
 void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                 std::int32_t min_start_date, bool rebuild) {

@@ -17,6 +17,10 @@ std::int32_t _get_end_date();
 // (permissions, a folder at that path) throws std::system_error.
 void remove_h5(const std::string& h5_file);
 
+// Removes what writers stopped by a signal leave behind in `path` and its
+// folders: files being filled under their hidden temporary names.
+void remove_unfinished_files(const std::string& path);
+
 // Brings the minute-bar file of one instrument up to date:
 // <path>/<equities|future|option>/<file_name or id.h5>, datasets `data` and
 // `index`. Throws std::invalid_argument ("标的 <id> 不存在") for an unknown
