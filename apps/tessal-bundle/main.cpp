@@ -20,6 +20,11 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "util/error.hpp"
+
+#ifdef TB_WITH_PYTHON
+#include "python_service.hpp"
+#endif
 
 namespace tb = tessal_plus::bundle;
 
@@ -114,7 +119,7 @@ void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j
 void define_cli(CLI::App& app, Options& o) {
   app.set_version_flag("--version", "tessal-bundle 0.1.0");
   app.require_subcommand(1);
-  app.add_option("--service", o.service, "market-data service: 'sim' or 'sim:key=value,...' (default: $TESSAL_SERVICE or 'sim')");
+  app.add_option("--service", o.service, "market-data service: 'sim', 'sim:key=value,...' or 'python:MODULE' (default: $TESSAL_SERVICE or 'sim')");
 
   o.update = app.add_subcommand("update", "通过quillonc更新指定标的的数据 (full update)");
   add_bundle_path(o.update, o, "folder that holds (or will hold) the bundle folder");
@@ -147,8 +152,21 @@ void define_cli(CLI::App& app, Options& o) {
   o.market = app.add_subcommand("market", "print a summary of the simulated market");
 }
 
+// The service a setting names: the simulated market, or a Python client.
+std::shared_ptr<quillonc::Client> start_service(const std::string& setting, std::shared_ptr<quillonc::SimMarket>& sim) {
+  if (setting.rfind("python:", 0) == 0) {
+#ifdef TB_WITH_PYTHON
+    return cli::start_python_service(setting.substr(7));
+#else
+    util::fail(util::ErrorKind::invalid_input, "", "this tessal-bundle was built without Python: use --service sim");
+#endif
+  }
+  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting));
+  return sim;
+}
+
 // Runs the chosen subcommand; true when nothing failed.
-bool run(const Options& o, quillonc::SimMarket& client) {
+bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
   if (o.update->parsed()) {
     if (!o.base && o.minbar_raw.empty() && o.tick_raw.empty())
       std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
@@ -166,7 +184,10 @@ bool run(const Options& o, quillonc::SimMarket& client) {
   else if (o.download->parsed())
     tb::download_simple_bundle(o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
   else if (o.pack->parsed()) return tb::pack_sample_bundle(o.archive_out, o.jobs);
-  else if (o.market->parsed()) print_market_summary(client);
+  else if (o.market->parsed()) {
+    if (!sim) util::fail(util::ErrorKind::invalid_input, "", "'market' describes the simulated market only");
+    print_market_summary(*sim);
+  }
   return true;
 }
 
@@ -187,9 +208,10 @@ int main(int argc, char** argv) {
     // A pinned clock that cannot be read is refused before any work.
     if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
     tb::COMPRESSION_KWARGS();
-    auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(service_setting(o.service)));
-    quillonc::install(sim);
-    const bool ok = run(o, *sim);
+    std::shared_ptr<quillonc::SimMarket> sim;
+    const auto client = start_service(service_setting(o.service), sim);
+    quillonc::install(client);
+    const bool ok = run(o, *client, sim.get());
     std::fflush(stdout);
     return ok ? 0 : 1;
   } catch (const tb::ProgramExit& e) {

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include "py_outside.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace py_outside {
 
@@ -14,9 +15,25 @@ namespace {
 // interpreter, and releasing them at exit, after it has finalised, would crash.
 py::object& keep(py::object o) { return *new py::object(std::move(o)); }
 
+std::string& client_module_name() {
+  static std::string name = "quillonc";
+  return name;
+}
+std::string& adapters_module_name() {
+  static std::string name = "tessal_plus.bundle._adapters";
+  return name;
+}
+
 py::object quillonc_module() {
-  static py::object& q = keep(py::module_::import("quillonc"));
+  static py::object& q = keep(py::module_::import(client_module_name().c_str()));
   return q;
+}
+
+py::object to_datetime(util::Timestamp t) {
+  const std::int32_t d = util::timestamp_date(t);
+  const std::int64_t us = util::timestamp_time_of_day(t), sec = us / util::kMicrosPerSecond;
+  return adapters().attr("to_datetime")(d / 10000, d / 100 % 100, d % 100, sec / 3600, sec / 60 % 60, sec % 60,
+                                         us % util::kMicrosPerSecond);
 }
 
 template <class T>
@@ -32,6 +49,8 @@ std::vector<std::string> text_column(const py::dict& table, const char* name) {
 
 class PythonClient : public quillonc::Client {
  public:
+  explicit PythonClient(bool embedded) : embedded_(embedded) {}
+
   void init(bool enable_bjse) override {
     call([&] { quillonc_module().attr("init")(py::arg("enable_bjse") = enable_bjse); });
   }
@@ -47,7 +66,7 @@ class PythonClient : public quillonc::Client {
       py::object df;
       if (!type) df = q.attr("all_instruments")();
       else if (market == "hk") df = q.attr("all_instruments")(*type, py::arg("market") = market);
-      else if (date) df = q.attr("all_instruments")(py::arg("type") = *type, py::arg("date") = adapters().attr("now_for_service")());
+      else if (date) df = q.attr("all_instruments")(py::arg("type") = *type, py::arg("date") = to_datetime(*date));
       else df = q.attr("all_instruments")(adapters().attr("instrument_type")(*type));
       return instruments_of(adapters().attr("instrument_table")(df).cast<py::dict>());
     });
@@ -123,11 +142,21 @@ class PythonClient : public quillonc::Client {
     });
   }
 
+  // A worker forked by a program that embeds the interpreter lets Python
+  // (and the client, through its fork hooks) put its state in order first.
+  void on_worker_start() override {
+    if (!embedded_) return;
+    py::gil_scoped_acquire gil;
+    PyOS_AfterFork_Child();
+  }
+
   std::vector<std::int32_t> get_trading_dates(std::int32_t, std::int32_t) override {
     throw std::logic_error("the trading calendar is the Python host's business");
   }
 
  private:
+  bool embedded_;
+
   // Runs a request with the GIL held; the client's own errors become the
   // module's: PermissionDenied keeps its kind, anything else is a failure of
   // the service.
@@ -135,6 +164,21 @@ class PythonClient : public quillonc::Client {
   auto call(F&& f) -> decltype(f()) {
     py::gil_scoped_acquire gil;
     try {
+      // Embedded in the command line, the native host's warning scope also
+      // covers the client's Python warnings.
+      if (embedded_ && tessal::warnings::ignored()) {
+        py::object scope = adapters().attr("IgnoreWarnings")();
+        struct Restore {
+          py::object& s;
+          ~Restore() {
+            try {
+              s.attr("restore")();
+            } catch (py::error_already_set&) {
+            }
+          }
+        } restore{scope};
+        return f();
+      }
       return f();
     } catch (py::error_already_set& e) {
       if (e.matches(permission_denied_class())) throw quillonc::PermissionDenied(e.what());
@@ -178,15 +222,21 @@ class PythonClient : public quillonc::Client {
 }  // namespace
 
 py::module_ adapters() {
-  static py::object& m = keep(py::module_::import("tessal_plus.bundle._adapters"));
+  static py::object& m = keep(py::module_::import(adapters_module_name().c_str()));
   return py::reinterpret_borrow<py::module_>(m);
 }
 
 py::object permission_denied_class() {
-  static py::object& c = keep(py::module_::import("quillonc.share.errors").attr("PermissionDenied"));
+  static py::object& c = keep(py::module_::import((client_module_name() + ".share.errors").c_str()).attr("PermissionDenied"));
   return c;
 }
 
-std::shared_ptr<quillonc::Client> make_python_client() { return std::make_shared<PythonClient>(); }
+std::shared_ptr<quillonc::Client> make_python_client() { return std::make_shared<PythonClient>(false); }
+
+std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module) {
+  client_module_name() = module;
+  adapters_module_name() = adapters_module;
+  return std::make_shared<PythonClient>(true);
+}
 
 }  // namespace py_outside

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <string>
 
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
@@ -20,5 +21,9 @@ py::object permission_denied_class();
 
 // A quillonc::Client over the Python module `quillonc`.
 std::shared_ptr<quillonc::Client> make_python_client();
+// The same over `module` (whose errors live in `module`.share.errors) for a
+// program that embeds the interpreter and forks its own workers; the
+// adapters come from `adapters_module`.
+std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module);
 
 }  // namespace py_outside

@@ -121,13 +121,18 @@ def next_trading_date(answer):
 
 
 def instrument_type(q_type_name):
-    """The host's INSTRUMENT_TYPE member whose value is the service's type text."""
-    const = _module("tessal.const")
+    """The host's INSTRUMENT_TYPE member whose value is the service's type text
+    (the text itself where no Python host is loaded, as in the command line)."""
+    try:
+        const = _module("tessal.const")
+    except ImportError:
+        return q_type_name
     return const.INSTRUMENT_TYPE(q_type_name)
 
 
-def now_for_service():
-    return _module("tessal.utils.datetime_func").datetime.now()
+def to_datetime(year, month, day, hour, minute, second, microsecond):
+    import datetime
+    return datetime.datetime(year, month, day, hour, minute, second, microsecond)
 
 
 # ---- the host --------------------------------------------------------------

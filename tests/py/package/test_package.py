@@ -177,3 +177,34 @@ def test_smart_update_passes_bjse_as_its_own_keyword(bundle, world, capfd):
     assert call["kwargs"]["enable_bjse"] is False and "quillon_kwargs" not in call["kwargs"]
     assert call["kwargs"]["create"] is False
     capfd.readouterr()
+
+
+def test_the_package_and_the_command_line_write_the_same_bytes(tmp_path):
+    """One update through the package (the host's pool and tick layout) and one
+    through the command line on the same Python client (--service python:)."""
+    cli = os.environ.get("TB_BIN")
+    if not cli:
+        pytest.skip("TB_BIN names the command line to compare with")
+    doubles = os.path.join(HERE, "..", "doubles")
+    env = dict(os.environ, TESSAL_NOW="2024-06-07 18:00:00", TESSAL_DOUBLE_TICK_LAYOUT="full",
+               QUILLONC_DOUBLE_CONFIG='{"bars_per_day": 8, "tick_interval": 1200}',
+               PYTHONPATH=os.pathsep.join([doubles, os.path.join(doubles, "namespace")]))
+    env.pop("QUILLONC_DOUBLE_LOG", None)
+    env.pop("TESSAL_DOUBLE_LOG", None)
+    ids = ["600000.XSHG", "000002.XSHE", "AU2412", "AU2412C560"]
+    code = ("import sys, tessal_plus.bundle as tb\n"
+            "sys.exit(0 if tb.update_bundle_from_quillonc(2, sys.argv[1], False, sys.argv[2].split(','), ['AU2412'], False) else 1)")
+    subprocess.run([sys.executable, "-c", code, str(tmp_path / "py"), ",".join(ids)], env=env, check=True, timeout=300,
+                   capture_output=True)
+    subprocess.run([cli, "--service", "python:quillonc", "update", str(tmp_path / "cli"), "--minbar", ",".join(ids),
+                    "--tick", "AU2412", "-j", "2"], env=env, check=True, timeout=300, capture_output=True)
+
+    def files(root):
+        root = os.path.join(root, "bundle")
+        return sorted(os.path.relpath(os.path.join(d, n), root) for d, _s, ns in os.walk(root) for n in ns)
+
+    names = files(tmp_path / "py")
+    assert len(names) == 5 and names == files(tmp_path / "cli")
+    for name in names:
+        with open(tmp_path / "py" / "bundle" / name, "rb") as a, open(tmp_path / "cli" / "bundle" / name, "rb") as b:
+            assert a.read() == b.read(), name

@@ -32,6 +32,17 @@ def time_to_number(dt):
     return t.hour * 10000000 + t.minute * 100000 + t.second * 1000 + t.microsecond // 1000
 
 
+# The full order-book record of the command line's own host, for tests that
+# compare the package's files with the command line's byte for byte
+# (TESSAL_DOUBLE_TICK_LAYOUT=full).
+_PRICE = 10000
+_FULL = [("date", "<i4", 1), ("time", "<i4", 1)] + [(n, "<i8", _PRICE) for n in ("open", "last", "high", "low", "prev_close")] + [
+    ("volume", "<i8", 1), ("total_turnover", "<f8", 1), ("open_interest", "<i8", 1)] + [
+    (n, "<i8", _PRICE) for n in ("prev_settlement", "limit_up", "limit_down")] + [
+    (f"{side}{k}", "<i8", _PRICE) for side in "ab" for k in range(1, 6)] + [
+    (f"{side}{k}_v", "<i8", 1) for side in "ab" for k in range(1, 6)]
+
+
 class H5TicksLoader:
     """Layout of one stored tick.
 
@@ -52,6 +63,9 @@ class H5TicksLoader:
         ("a1_v", "<i8", 1),
         ("b1_v", "<i8", 1),
     ]
+    import os as _os
+    if _os.environ.get("TESSAL_DOUBLE_TICK_LAYOUT") == "full":
+        FIELDS = _FULL
     COLUMNS = [name for name, _, _ in FIELDS]
     DTYPES = np.dtype([(name, typ) for name, typ, _ in FIELDS])
 
