@@ -25,6 +25,7 @@ std::set<std::string> listed(const std::string& text, const std::string& header)
   }
   return out;
 }
+void minute_check(const std::string& data_bundle_path) { check_min_bar_data(data_bundle_path); }
 void tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path); }
 void deep_tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path, true); }
 
@@ -60,7 +61,7 @@ class Checks : public ::testing::Test {
     }
     return minute("equities", name, index, dts);
   }
-  std::string run(void (*check)(const std::string&), const std::string& answer = "no\n") {
+  std::string run(const std::function<void(const std::string&)>& check, const std::string& answer = "no\n") {
     FeedStdin in(answer);
     CaptureStdout out;
     check(dir.path());
@@ -71,7 +72,7 @@ class Checks : public ::testing::Test {
 TEST_F(Checks, MinuteCheckEarlyExits) {
   fs::remove(bundle + "/trading_dates.npy");
   equities("A", {20240603});
-  EXPECT_EQ(run(check_min_bar_data), "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n");
+  EXPECT_EQ(run(minute_check), "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n");
   EXPECT_TRUE(fake.calls.empty());  // no session opened
   SetUp();
   fs::remove_all(bundle + "/h5");
@@ -79,7 +80,7 @@ TEST_F(Checks, MinuteCheckEarlyExits) {
   write_minute_file(bundle + "/h5/direct.h5", {}, {});
   write_minute_file(bundle + "/h5/equities/deeper/deep.h5", {}, {});
   write_minute_file(bundle + "/h5/equities/.hidden.h5", {}, {});
-  EXPECT_EQ(run(check_min_bar_data), "当前目录下不存在分钟数据!\n");
+  EXPECT_EQ(run(minute_check), "当前目录下不存在分钟数据!\n");
   EXPECT_EQ(fake.calls, std::vector<std::string>{"init false"});
 }
 
@@ -116,7 +117,7 @@ TEST_F(Checks, MinuteDayRulesAndStructure) {
   minute("Future", "case", {{20240604, 0}}, {20240603210100});
   minute("futures", "plural", {{20240604, 0}}, {20240603210100});
 
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_NE(text.find("共有16个分钟数据文件!\n"), std::string::npos) << text;
   EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"early", "late", "noindex", "nodata", "emptyindex", "pastend",
                                                            "nodatetime", "text", "truncated", "night_bad", "case", "plural"}));
@@ -130,7 +131,7 @@ TEST_F(Checks, MinuteGapsAreAskedOneDayAtATime) {
   fake.has_data[{"traded", 20240605}] = true;
   equities("third", {20240610, 20240614});  // only 0613 has data
   fake.has_data[{"third", 20240613}] = true;
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"traded", "third"}));
   const auto& c = fake.calls;
   auto asked = [&](const std::string& id) {
@@ -148,7 +149,7 @@ TEST_F(Checks, LockedFilesAreListedOnceAndTheRunGoesOn) {
   const std::string held_path = equities("held", {20240603});
   equities("bad", {20240603}, 93000);
   HeldOpen held(held_path);
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_EQ(listed(text, kLocked), std::set<std::string>{"held"});
   EXPECT_EQ(listed(text, kBroken), std::set<std::string>{"bad"});
   EXPECT_NE(text.find("共有1个标的分钟数据存在异常，1个文件被其他进程占用或没有权限。"), std::string::npos);
@@ -317,7 +318,7 @@ TEST_F(Checks, ADamagedChunkAnywhereInDataMakesTheFileBroken) {
   damage_chunk(bundle + "/h5/equities/FIRST.h5", 0);
   damage_chunk(bundle + "/h5/equities/MIDDLE.h5", 2);
   damage_chunk(bundle + "/h5/equities/LAST.h5", 6);
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"FIRST", "MIDDLE", "LAST"})) << text;
 }
 
@@ -326,7 +327,7 @@ TEST_F(Checks, AnIndexOutOfOrderIsBroken) {
   std::vector<std::int64_t> dts(30, 20240603093200);
   dts[0] = 20240603093100, dts[10] = 20240605093100, dts[20] = 20240604093100;
   minute("equities", "SHUFFLED", {{20240603, 0}, {20240604, 20}, {20240605, 10}}, dts);
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_EQ(listed(text, kBroken), std::set<std::string>{"SHUFFLED"}) << text;
 }
 
@@ -335,14 +336,14 @@ TEST_F(Checks, DaysPastAnOldCalendarAreNotJudged) {
   // trading day, whose night bars carry Friday's date.
   minute("future", "AU2412", {{20240627, 0}, {20240628, 2}, {20240701, 4}},
          {20240626210000, 20240627090100, 20240627210000, 20240628090100, 20240628210000, 20240701090100});
-  const std::string text = run(check_min_bar_data);
+  const std::string text = run(minute_check);
   EXPECT_NE(text.find("检测完成：分钟数据质量良好！"), std::string::npos) << text;
   EXPECT_NE(text.find("只到 20240628"), std::string::npos) << text;  // told once
   EXPECT_EQ(text.find("只到 20240628"), text.rfind("只到 20240628"));
 
   util::npy::write_int64(bundle + "/trading_dates.npy", {20240603, 20240605, 20240604});
   try {
-    run(check_min_bar_data);
+    run(minute_check);
     FAIL() << "an unsorted calendar must stop the check";
   } catch (const util::Error& e) {
     EXPECT_EQ(e.kind(), util::ErrorKind::damaged);
@@ -394,6 +395,42 @@ TEST_F(TickChecks, DaysThatCannotBeReadOrCannotHaveBeenStoredAreBroken) {
   }
   EXPECT_FALSE(listed(run(tick_check), kBroken).count("DAMAGED"));
   EXPECT_TRUE(listed(run(deep_tick_check), kBroken).count("DAMAGED"));
+}
+
+TEST_F(TickChecks, ChecksInSeveralProcessesPrintExactlyWhatOneProcessPrints) {
+  // Minute files: good, broken in several ways, locked, and a gap the
+  // service says had trading.
+  for (int k = 0; k < 12; ++k) equities("G" + std::to_string(k), {20240603, 20240604, 20240605});
+  equities("LATE", {20240603}, 93200);
+  write_minute_file(bundle + "/h5/equities/NODATA.h5", {{20240603, 0}}, {}, true, false);
+  equities("GAP", {20240603, 20240605});
+  fake.has_data[{"GAP", 20240604}] = true;
+  const std::string locked = equities("HELD", {20240603});
+  write_file(bundle + "/h5/equities/TEXT.h5", "not HDF5");
+  // Tick files the same way.
+  ticks("T1", {"20240603", "20240604"});
+  ticks("T2", {"20240603", "abc"});
+  ticks("TRADED", {"20240603", "20240606"});
+  fake.has_data[{"TRADED", 20240604}] = true;
+  const std::string tick_locked = ticks("TLOCK", {"20240603"});
+  HeldOpen held(locked), held_tick(tick_locked);
+  for (const auto& answer : {std::string("no\n"), std::string("maybe\n")}) {
+    const std::string one = run([](const std::string& p) { check_min_bar_data(p, 1); }, answer);
+    const std::string two = run([](const std::string& p) { check_min_bar_data(p, 3); }, answer);
+    EXPECT_EQ(two, one);
+    EXPECT_EQ(listed(one, kBroken), (std::set<std::string>{"LATE", "NODATA", "GAP", "TEXT"})) << one;
+    EXPECT_EQ(listed(one, kLocked), std::set<std::string>{"HELD"});
+    const std::string t_one = run([](const std::string& p) { check_tick_data(p, false, 1); }, answer);
+    const std::string t_two = run([](const std::string& p) { check_tick_data(p, false, 2); }, answer);
+    EXPECT_EQ(t_two, t_one);
+    EXPECT_EQ(listed(t_one, kBroken), (std::set<std::string>{"T2", "TRADED"})) << t_one;
+    EXPECT_EQ(listed(t_one, kLocked), std::set<std::string>{"TLOCK"});
+  }
+  // "yes" deletes the same files, in the listed order, from either.
+  const std::string deleted = run([](const std::string& p) { check_min_bar_data(p, 2); }, "yes\n");
+  EXPECT_NE(deleted.find("删除完成！共删除4个标的。"), std::string::npos) << deleted;
+  EXPECT_FALSE(fs::exists(bundle + "/h5/equities/GAP.h5"));
+  EXPECT_TRUE(fs::exists(bundle + "/h5/equities/G0.h5"));
 }
 
 }  // namespace

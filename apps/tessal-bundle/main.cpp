@@ -137,9 +137,11 @@ void define_cli(CLI::App& app, Options& o) {
 
   o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
+  add_jobs(o.check_min, o, "processes checking files (default: number of cores)");
   o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
   o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
+  add_jobs(o.check_tick, o, "processes checking files (default: number of cores)");
 
   o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
   add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
@@ -179,8 +181,8 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
     init_session(client, false);
     return tb::update_bundle_from_exist_file(o.jobs, o.path);
   }
-  if (o.check_min->parsed()) tb::check_min_bar_data(o.path);
-  else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep);
+  if (o.check_min->parsed()) tb::check_min_bar_data(o.path, o.jobs);
+  else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep, o.jobs);
   else if (o.download->parsed())
     tb::download_simple_bundle(o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
   else if (o.pack->parsed()) return tb::pack_sample_bundle(o.archive_out, o.jobs);

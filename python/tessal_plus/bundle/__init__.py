@@ -103,14 +103,16 @@ def deal_with_check_result(error_file_path_list, blocking_or_permision_error, fr
     _core.deal_with_check_result(error_file_path_list, blocking_or_permision_error, frequency)
 
 
-def check_min_bar_data(data_bundle_path):
+def check_min_bar_data(data_bundle_path, *, concurrency=1):
+    # concurrency > 1 forks checking processes: the host decides whether its
+    # process may fork (threads of its own would not survive it).
     _flushed()
-    _core.check_min_bar_data(os.fspath(data_bundle_path))
+    _core.check_min_bar_data(os.fspath(data_bundle_path), int(concurrency))
 
 
-def check_tick_data(data_bundle_path, *, deep=False):
+def check_tick_data(data_bundle_path, *, deep=False, concurrency=1):
     _flushed()
-    _core.check_tick_data(os.fspath(data_bundle_path), bool(deep))
+    _core.check_tick_data(os.fspath(data_bundle_path), bool(deep), int(concurrency))
 
 
 def _get_end_date():

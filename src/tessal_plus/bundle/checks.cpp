@@ -1,8 +1,12 @@
 #include "tessal_plus/bundle/checks.hpp"
 
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <cstdio>
@@ -12,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "h5/column.hpp"
 #include "util/npy.hpp"
 #include "util/progress.hpp"
 #include "tessal_plus/bundle/console.hpp"
@@ -114,27 +119,140 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
 
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
+// One file's verdict as the report needs it.
+enum Verdict : char { kUnjudged = 0, kRunning = 'R', kGood = 'g', kBroken = 'b', kBlocked = 'l' };
+
+// Judges one file; throws what is not a failure of the file.
+Verdict judge(const std::string& path, const std::function<bool(const std::string&)>& check) {
+  try {
+    return check(path) ? kBroken : kGood;
+  } catch (const std::exception& e) {
+    switch (classify(e)) {
+      case Outcome::blocked: return kBlocked;
+      case Outcome::broken: return kBroken;
+      case Outcome::propagate: throw;
+    }
+  }
+  return kBroken;
+}
+
+// Memory shared with the checking processes: the next file to take, how
+// many are done, each file's verdict, and the first error that must end the
+// check. Mapped before the fork, so every process writes the same pages.
+struct SharedVerdicts {
+  std::atomic<std::size_t> next{0}, done{0};
+  std::atomic<bool> failed{false};
+  char message[2048] = {};
+  char verdict[1];  // one per file, allocated past the end
+
+  static SharedVerdicts* map(std::size_t n, std::size_t& bytes) {
+    bytes = sizeof(SharedVerdicts) + n;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) util::throw_os_error(errno, "cannot map", "the check's shared verdicts");
+    return new (p) SharedVerdicts{};
+  }
+};
+
+// A checking process: takes files one by one until none is left.
+[[noreturn]] void check_worker(SharedVerdicts* v, const std::vector<std::string>& files,
+                               const std::function<bool(const std::string&)>& check) {
+  quillonc::worker_started();
+  for (std::size_t i; !v->failed && (i = v->next.fetch_add(1)) < files.size();) {
+    v->verdict[i] = kRunning;
+    try {
+      v->verdict[i] = judge(files[i], check);
+    } catch (const std::exception& e) {
+      if (!v->failed.exchange(true)) std::snprintf(v->message, sizeof v->message, "%s", e.what());
+      v->verdict[i] = kUnjudged;
+    }
+    v->done.fetch_add(1);
+  }
+  ::_exit(0);
+}
+
+// The verdicts of `files` from `concurrency` processes. A process that dies
+// on a file (a reader crashing on hostile bytes) leaves it broken; files it
+// never started are judged here.
+std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const std::function<bool(const std::string&)>& check,
+                                    int concurrency, util::ProgressBar& bar) {
+  std::size_t bytes = 0;
+  SharedVerdicts* v = SharedVerdicts::map(files.size(), bytes);
+  struct Unmap {
+    void* p;
+    std::size_t n;
+    ~Unmap() { ::munmap(p, n); }
+  } unmap{v, bytes};
+  std::vector<pid_t> workers;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  for (int k = 0; k < concurrency && static_cast<std::size_t>(k) < files.size(); ++k) {
+    const pid_t pid = ::fork();
+    if (pid == 0) check_worker(v, files, check);
+    if (pid > 0) workers.push_back(pid);
+  }
+  std::size_t shown = 0;
+  while (!workers.empty()) {
+    for (auto it = workers.begin(); it != workers.end();) {
+      it = ::waitpid(*it, nullptr, WNOHANG) == *it ? workers.erase(it) : it + 1;
+    }
+    for (const std::size_t d = v->done; shown < d; ++shown) bar.advance();
+    if (!workers.empty()) ::usleep(10000);
+  }
+  if (v->failed) util::fail(util::ErrorKind::service, "", v->message);
+  std::vector<char> out(v->verdict, v->verdict + files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (out[i] == kRunning) out[i] = kBroken;
+    if (out[i] == kUnjudged) {
+      out[i] = judge(files[i], check);
+      bar.advance();
+    }
+  }
+  return out;
+}
+
+// Judges every file with the shared error sorting, in `concurrency`
+// processes, then reports in the order the files were listed, so the report
+// reads the same whatever the concurrency. `check` returns true when the
+// file is broken.
 void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check,
-               const std::function<void()>& before_report = {}) {
+               int concurrency, const std::function<void()>& before_report = {}) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
-    for (const auto& path : files) {
-      try {
-        if (check(path)) error_file_path_list.push_back(path);
-      } catch (const std::exception& e) {
-        switch (classify(e)) {
-          case Outcome::blocked: blocking_or_permission_error.push_back(path); break;
-          case Outcome::broken: error_file_path_list.push_back(path); break;
-          case Outcome::propagate: throw;
-        }
+    std::vector<char> verdicts;
+    if (concurrency > 1 && files.size() > 1) {
+      verdicts = judge_in_parallel(files, check, concurrency, bar);
+    } else {
+      for (const auto& path : files) {
+        verdicts.push_back(judge(path, check));
+        bar.advance();
       }
-      bar.advance();
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (verdicts[i] == kBroken) error_file_path_list.push_back(files[i]);
+      if (verdicts[i] == kBlocked) blocking_or_permission_error.push_back(files[i]);
     }
   }
   if (before_report) before_report();
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, frequency);
 }
+
+// A flag every checking process can set and the parent read.
+class SharedFlagPage {
+ public:
+  SharedFlagPage() {
+    void* p = ::mmap(nullptr, sizeof(std::atomic<bool>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) util::throw_os_error(errno, "cannot map", "a shared flag");
+    flag_ = new (p) std::atomic<bool>(false);
+  }
+  ~SharedFlagPage() { ::munmap(flag_, sizeof(std::atomic<bool>)); }
+  SharedFlagPage(const SharedFlagPage&) = delete;
+  SharedFlagPage& operator=(const SharedFlagPage&) = delete;
+  std::atomic<bool>& get() { return *flag_; }
+
+ private:
+  std::atomic<bool>* flag_;
+};
 
 const char* const kNoCalendar = "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!";
 
@@ -143,7 +261,7 @@ const char* const kNoCalendar = "当前目录下不存在 trading_dates.npy 文�
 // not judged, and the user is told once.
 struct CalendarNote {
   const std::vector<std::int64_t>& trading_dates;
-  bool stale = false;
+  std::atomic<bool>& stale;  // shared with the checking processes
 };
 
 // The trading day a bar's time stamp belongs to under `rule`; nothing when
@@ -185,8 +303,7 @@ bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
     // The index is the check's whole basis: its rows must rise strictly.
     if (records[i].line_no >= n_data || (i > 0 && records[i].line_no <= records[i - 1].line_no)) return true;
   }
-  std::vector<std::int64_t> datetimes(n_data);
-  data.read(datetimes.data(), h5::Type::column("datetime", H5T_NATIVE_INT64).get());
+  const std::vector<std::int64_t> datetimes = h5::read_int64_member(data, "datetime", data.type().size());
 
   const auto* cls = instrument_class_of_folder(fs::path(path).parent_path().filename().string());
   const DayRule rule = cls ? cls->day_rule : DayRule::opens_0931;
@@ -287,7 +404,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
   }
 }
 
-void check_min_bar_data(const std::string& data_bundle_path) {
+void check_min_bar_data(const std::string& data_bundle_path, int concurrency) {
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   if (!fs::exists(calendar_path)) {
@@ -306,11 +423,14 @@ void check_min_bar_data(const std::string& data_bundle_path) {
   }
   print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
   const auto trading_dates = load_calendar(calendar_path);
-  CalendarNote cal{trading_dates};
-  run_check(files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, cal); }, [&] { tell_if_stale(cal, calendar_path); });
+  SharedFlagPage stale;
+  CalendarNote cal{trading_dates, stale.get()};
+  run_check(
+      files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, cal); }, concurrency,
+      [&] { tell_if_stale(cal, calendar_path); });
 }
 
-void check_tick_data(const std::string& data_bundle_path, bool deep) {
+void check_tick_data(const std::string& data_bundle_path, bool deep, int concurrency) {
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);
@@ -369,7 +489,7 @@ void check_tick_data(const std::string& data_bundle_path, bool deep) {
     for (const auto& d : missing)
       if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
     return false;
-  });
+  }, concurrency);
 }
 
 }  // namespace tessal_plus::bundle

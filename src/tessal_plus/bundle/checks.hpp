@@ -15,10 +15,12 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
 
 // Checks every <bundle>/h5/*/*.h5 file; reports and cleans up at the end.
-void check_min_bar_data(const std::string& data_bundle_path);
+// With `concurrency` above 1 the files are checked in that many forked
+// processes; what is printed does not change.
+void check_min_bar_data(const std::string& data_bundle_path, int concurrency = 1);
 // Checks every <bundle>/ticks/*.h5 file; reports and cleans up at the end.
 // Every day's dataset is opened and its type and storage checked; `deep`
 // also reads every tick (slow on large stores: it decompresses them all).
-void check_tick_data(const std::string& data_bundle_path, bool deep = false);
+void check_tick_data(const std::string& data_bundle_path, bool deep = false, int concurrency = 1);
 
 }  // namespace tessal_plus::bundle
