@@ -130,13 +130,16 @@ SharedFlagOwner::~SharedFlagOwner() = default;
 namespace data::bundle {
 
 SharedFlag* sval() {
-  // Looked up at every call: process_init installs it in each worker.
-  thread_local std::unique_ptr<PythonFlag> current;
+  // Looked up at every call: process_init installs it in each worker. The
+  // last one is never freed: at exit the interpreter is gone, and freeing a
+  // Python object then would wait for a GIL nobody can give.
+  thread_local PythonFlag* current = nullptr;
   py::gil_scoped_acquire gil;
   py::object v = adapters().attr("current_sval")();
   if (v.is_none()) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
-  current = std::make_unique<PythonFlag>(std::move(v));
-  return current.get();
+  delete current;
+  current = new PythonFlag(std::move(v));
+  return current;
 }
 
 void process_init(SharedFlag* flag) {

@@ -208,3 +208,46 @@ def test_the_package_and_the_command_line_write_the_same_bytes(tmp_path):
     for name in names:
         with open(tmp_path / "py" / "bundle" / name, "rb") as a, open(tmp_path / "cli" / "bundle" / name, "rb") as b:
             assert a.read() == b.read(), name
+
+
+def test_the_other_operations_on_the_doubles(bundle, world, monkeypatch, capfd, tmp_path):
+    import warnings
+    # The session switch ignores the client's warnings while it runs and puts
+    # the caller's filters back.
+    before = warnings.filters[:]
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        tb._switch_of_bjse(True)
+        tb._init_quillon()
+        assert seen == []
+        warnings.warn("after")
+        assert len(seen) == 1
+    assert warnings.filters == before
+    inits = [c for c in world.service_calls(fn="init")]
+    assert [c["kwargs"] for c in inits] == [{"enable_bjse": True}, {"enable_bjse": False}]
+
+    # Ticks by the driver and by the writer itself, then the tick check.
+    assert tb.update_bundle_from_quillonc(1, bundle, True, [], [], False)
+    ticks = bundle + "/bundle/ticks"
+    assert tb.update_tick(ticks, ["000002.XSHE"], False, 1) is True
+    tb._append_h5_tick("600000.XSHG", ticks, min_start_date=20240603)
+    day_requests = [c for c in world.service_calls(fn="get_price") if c["args"][0] == "600000.XSHG"
+                    and "frequency" not in c["kwargs"]]
+    assert day_requests[0]["args"][1:] == [20240603, 20240607] and day_requests[0]["kwargs"] == {"expect_df": True}
+    with h5py.File(ticks + "/000002.XSHE.h5", "r") as f:
+        suspended = [n for n in f if len(f[n]) == 0]
+    assert suspended  # empty markers for the stock's suspension days
+    monkeypatch.setattr(sys, "stdin", io.StringIO("no\n"))
+    tb.check_tick_data(bundle)
+    assert "检测完成：tick数据质量良好！" in capfd.readouterr().out
+
+    # The sample bundle from a local archive.
+    import tarfile
+    archive = tmp_path / "vxbundle_sample.tar.bz2"
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "trading_dates.npy").write_bytes(b"x")
+    with tarfile.open(archive, "w:bz2") as t:
+        t.add(tmp_path / "src" / "trading_dates.npy", arcname="trading_dates.npy")
+    tb.download_simple_bundle(str(tmp_path / "sample"), True, str(archive))
+    assert (tmp_path / "sample" / "bundle" / "trading_dates.npy").read_bytes() == b"x"
+    capfd.readouterr()
