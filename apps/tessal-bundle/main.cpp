@@ -17,6 +17,7 @@
 #include "quillonc/sim_market.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
@@ -79,6 +80,7 @@ struct Options {
   int jobs = default_jobs();
   std::string path;
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
+  bool answer_yes = false, answer_no = false;  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
   std::string archive_out;
@@ -116,6 +118,14 @@ void add_bundle_path(CLI::App* sub, Options& o, const char* what) {
 }
 void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j,--concurrency", o.jobs, what)->check(kWorkers); }
 
+// --yes / --no: the answer to the clean-up prompt, for runs without a
+// terminal (cron). The two exclude each other.
+void add_answer_flags(CLI::App* sub, Options& o) {
+  auto* yes = sub->add_flag("--yes", o.answer_yes, "answer 'yes' at the clean-up prompt (delete broken files) without reading standard input");
+  auto* no = sub->add_flag("--no", o.answer_no, "answer 'no' at the clean-up prompt (keep every file) without reading standard input");
+  yes->excludes(no);
+}
+
 void define_cli(CLI::App& app, Options& o) {
   app.set_version_flag("--version", "tessal-bundle 0.1.0");
   app.require_subcommand(1);
@@ -137,9 +147,11 @@ void define_cli(CLI::App& app, Options& o) {
 
   o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
+  add_answer_flags(o.check_min, o);
   o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
   o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
+  add_answer_flags(o.check_tick, o);
 
   o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
   add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
@@ -165,6 +177,16 @@ std::shared_ptr<quillonc::Client> start_service(const std::string& setting, std:
   return sim;
 }
 
+// The prompt's answer given on the command line: printed after the prompt
+// as a typed answer would be echoed, so the log of a cron run reads the same
+// as a session at a terminal.
+void answer_from_command_line(const std::string& answer) {
+  tb::set_answer_reader([answer]() -> std::optional<std::string> {
+    tb::print_line(answer);
+    return answer;
+  });
+}
+
 // Runs the chosen subcommand; true when nothing failed.
 bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
   if (o.update->parsed()) {
@@ -179,6 +201,7 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
     init_session(client, false);
     return tb::update_bundle_from_exist_file(o.jobs, o.path);
   }
+  if (o.answer_yes || o.answer_no) answer_from_command_line(o.answer_yes ? "yes" : "no");
   if (o.check_min->parsed()) tb::check_min_bar_data(o.path);
   else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep);
   else if (o.download->parsed())

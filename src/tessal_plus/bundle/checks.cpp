@@ -266,8 +266,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
   if (len_err > 0) print_line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
   if (len_blocking_or_permission_error > 0)
     print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
-  std::fputs("是否删除异常数据(yes/no):", stdout);
-  std::fflush(stdout);
+  print_prompt("是否删除异常数据(yes/no):");
   std::string is_ok = read_answer();
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
