@@ -21,7 +21,10 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
+
+#include "report.hpp"
 
 #ifdef TB_WITH_PYTHON
 #include "python_service.hpp"
@@ -80,7 +83,9 @@ struct Options {
   int jobs = default_jobs();
   std::string path;
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
-  bool answer_yes = false, answer_no = false;  // the checks' clean-up prompt answered from the command line
+  bool answer_yes = false, answer_no = false;
+  bool by_instrument = false;
+  bool json = false;  // one JSON document on standard output, the console text on standard error  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
   std::string archive_out;
@@ -91,6 +96,13 @@ struct Options {
   CLI::App* download = nullptr;
   CLI::App* pack = nullptr;
   CLI::App* market = nullptr;
+  CLI::App* status = nullptr;
+  // The subcommand that was run, by its name.
+  std::string command() const {
+    for (CLI::App* sub : {update, smart, check_min, check_tick, download, pack, market, status})
+      if (sub->parsed()) return sub->get_name();
+    return {};
+  }
 };
 
 // A folder, or a path where one can be made: a file there is a mistake.
@@ -162,6 +174,13 @@ void define_cli(CLI::App& app, Options& o) {
   add_jobs(o.pack, o, "worker processes");
 
   o.market = app.add_subcommand("market", "print a summary of the simulated market");
+
+  o.status = app.add_subcommand("status", "what the stores hold: files, rows, bytes, days, stale and unreadable files (metadata only)");
+  add_bundle_path(o.status, o, "folder that holds the bundle folder");
+  o.status->add_flag("--by-instrument", o.by_instrument, "one line per file: id, first day, last day, rows, bytes");
+
+  const char* json_help = "print one JSON document on standard output (the console text goes to standard error)";
+  for (CLI::App* sub : {o.update, o.smart, o.check_min, o.check_tick, o.status}) sub->add_flag("--json", o.json, json_help);
 }
 
 // The service a setting names: the simulated market, or a Python client.
@@ -188,7 +207,13 @@ void answer_from_command_line(const std::string& answer) {
 }
 
 // Runs the chosen subcommand; true when nothing failed.
-bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
+bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, cli::Report& report) {
+  if (o.status->parsed()) {
+    // Read-only and local: the service is never asked.
+    report.status = tb::bundle_status(o.path);
+    tb::print_status(*report.status, o.by_instrument);
+    return report.status->unreadable_files() == 0;
+  }
   if (o.update->parsed()) {
     if (!o.base && o.minbar_raw.empty() && o.tick_raw.empty())
       std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
@@ -214,6 +239,35 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
   return true;
 }
 
+// Runs the parsed command and maps its outcome to the exit status.
+int run_and_map(const Options& o, cli::Report& report) {
+  try {
+    // A pinned clock that cannot be read is refused before any work.
+    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
+    tb::COMPRESSION_KWARGS();
+    std::shared_ptr<quillonc::SimMarket> sim;
+    const auto client = start_service(service_setting(o.service), sim);
+    quillonc::install(client);
+    const bool ok = run(o, *client, sim.get(), report);
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+  } catch (const tb::ProgramExit& e) {
+    std::fflush(stdout);
+    return e.status();
+  } catch (const util::Error& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    report.error = e.what();
+    // Stopped by a signal: the shell's convention, 128 + the signal.
+    return e.kind() == util::ErrorKind::interrupted ? 128 + e.os_errno() : 1;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    report.error = e.what();
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,27 +281,9 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 2;
   }
 
-  try {
-    // A pinned clock that cannot be read is refused before any work.
-    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
-    tb::COMPRESSION_KWARGS();
-    std::shared_ptr<quillonc::SimMarket> sim;
-    const auto client = start_service(service_setting(o.service), sim);
-    quillonc::install(client);
-    const bool ok = run(o, *client, sim.get());
-    std::fflush(stdout);
-    return ok ? 0 : 1;
-  } catch (const tb::ProgramExit& e) {
-    std::fflush(stdout);
-    return e.status();
-  } catch (const util::Error& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "error: %s\n", e.what());
-    // Stopped by a signal: the shell's convention, 128 + the signal.
-    return e.kind() == util::ErrorKind::interrupted ? 128 + e.os_errno() : 1;
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "error: %s\n", e.what());
-    return 1;
-  }
+  cli::Report report(o.command(), o.path);
+  if (o.json) report.start_collecting();
+  const int status = run_and_map(o, report);
+  if (o.json) report.emit(status, o.by_instrument);
+  return status;
 }

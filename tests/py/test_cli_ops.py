@@ -1,5 +1,7 @@
 """The command line as a cron job runs it: answers without a terminal,
 status, sharded and retried updates, and the JSON report."""
+import fcntl
+import json
 import os
 
 import h5py
@@ -64,3 +66,89 @@ class TestAnswerFlags:
             p = cli.run(sub, data, "--yes", "--no", check=False)
             assert p.returncode == 2 and "excludes" in p.err
             assert p.out == ""
+
+
+def status_json(cli, data, *extra, check=True):
+    p = cli.run("status", data, "--json", *extra, check=check)
+    return p, json.loads(p.out)
+
+
+def store(doc, name):
+    return next(s for s in doc["stores"] if s["name"] == name)
+
+
+class TestStatus:
+    def test_figures_agree_with_what_h5py_reads(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE,AU", "--tick", "600000.XSHG,AU", "-j", "2")
+        p, doc = status_json(cli, data, "--by-instrument")
+        assert doc["command"] == "status" and doc["exit_status"] == 0 and doc["calendar"]["last_day"] == 20240607
+        bundle = os.path.join(data, "bundle")
+        seen = set()
+        for s in doc["stores"]:
+            for f in s["by_instrument"]:
+                path = os.path.join(s["folder"], f["id"] + ".h5")
+                seen.add(os.path.relpath(path, bundle))
+                assert f["bytes"] == os.path.getsize(path)
+                with h5py.File(path, "r") as h:
+                    if s["store"] == "minute":
+                        rows, days = len(h["data"]), list(h["index"]["date"])
+                    else:
+                        rows, days = sum(len(h[d]) for d in h), sorted(int(d) for d in h)
+                assert (f["rows"], f["first_day"], f["last_day"]) == (rows, days[0], days[-1])
+            assert s["rows"] == sum(f["rows"] for f in s["by_instrument"])
+            assert s["bytes"] == sum(f["bytes"] for f in s["by_instrument"])
+            assert s["files"] == len(s["by_instrument"]) == s["instruments"]
+        stored = {os.path.relpath(os.path.join(r, n), bundle) for r, _d, ns in os.walk(bundle) for n in ns
+                  if n.endswith(".h5") and os.path.basename(r) != "bundle"}
+        assert seen == stored and len(seen) >= 5
+        # The text names the same figures.
+        text = cli.run("status", data, "--by-instrument").out
+        eq = store(doc, "equities")
+        assert f"minute bars equities: 2 files, 2 instruments, {eq['rows']} rows" in text
+        assert any(line.split()[:4] == ["AU2407", "20240401", "20240607", str(store(doc, "future")["by_instrument"][0]["rows"])]
+                   for line in text.splitlines())
+
+    def test_stale_files_and_an_absent_calendar(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick", "600000.XSHG",
+                now="2024-06-05 18:00:00")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG")  # one file (and the calendar) to 20240607
+        _p, doc = status_json(cli, data)
+        eq, ticks = store(doc, "equities"), store(doc, "ticks")
+        assert (eq["stale"], eq["stale_ids"], eq["last_day"]) == (1, ["000001.XSHE"], 20240607)
+        assert (ticks["stale"], ticks["stale_ids"]) == (1, ["600000.XSHG"])
+        text = cli.run("status", data).out
+        assert "stale (ends before 20240607): 000001.XSHE" in text
+        os.remove(os.path.join(data, "bundle", "trading_dates.npy"))
+        p, doc = status_json(cli, data)
+        assert p.returncode == 0 and doc["calendar"] == {"path": os.path.join(data, "bundle", "trading_dates.npy"),
+                                                          "last_day": None, "error": "absent"}
+        assert store(doc, "equities")["stale"] is None and store(doc, "equities")["stale_ids"] == []
+        assert "trading_dates.npy is absent" in cli.run("status", data).out
+
+    def test_unreadable_files_are_reported_by_kind(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE,000002.XSHE")
+        eq_folder = os.path.join(data, "bundle", "h5", "equities")
+        with open(os.path.join(eq_folder, "000002.XSHE.h5"), "r+b") as f:
+            f.write(b"\0" * 64)  # the superblock is gone
+        odd = os.path.join(eq_folder.encode(), b'we"ird\\\xff\n.h5')
+        with open(odd, "wb") as f:
+            f.write(b"x")
+        held = open(os.path.join(eq_folder, "000001.XSHE.h5"), "rb")
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)  # an update writing it
+            p, doc = status_json(cli, data, "--by-instrument", check=False)
+        finally:
+            held.close()
+        assert p.returncode == 1 and doc["exit_status"] == 1 and doc["unreadable_files"] == 3
+        eq = store(doc, "equities")
+        kinds = {u["id"]: u["kind"] for u in eq["unreadable"]}
+        assert kinds == {"000001.XSHE": "locked", "000002.XSHE": "damaged", 'we"ird\\\ufffd\n': "damaged"}
+        assert eq["files"] == 4 and eq["instruments"] == 1
+        assert [f["error"] for f in eq["by_instrument"] if f["id"] == "600000.XSHG"] == [None]
+        assert "cannot open 000002.XSHE (damaged)" in p.err  # the text went to standard error
