@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -85,6 +87,7 @@ struct Options {
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
   bool answer_yes = false, answer_no = false;
   bool by_instrument = false;
+  std::string shard;  // "K/N", empty: every instrument
   bool json = false;  // one JSON document on standard output, the console text on standard error  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
@@ -125,6 +128,31 @@ const CLI::Validator kWorkers(
     },
     "1..1024");
 
+// "K/N" with 0 <= K < N; the parts, or nothing.
+std::optional<tb::Shard> parse_shard(const std::string& v) {
+  const auto slash = v.find('/');
+  if (slash == std::string::npos) return std::nullopt;
+  auto number = [](const std::string& t) -> std::optional<std::uint32_t> {
+    if (t.empty() || t.size() > 9 || !std::all_of(t.begin(), t.end(), [](unsigned char c) { return std::isdigit(c); })) return std::nullopt;
+    return static_cast<std::uint32_t>(std::stoul(t));
+  };
+  const auto k = number(v.substr(0, slash)), n = number(v.substr(slash + 1));
+  if (!k || !n || *n == 0 || *k >= *n) return std::nullopt;
+  return tb::Shard{*k, *n};
+}
+const CLI::Validator kShard(
+    [](std::string& v) {
+      return parse_shard(v) ? std::string()
+                            : "the shard must be K/N with whole numbers 0 <= K < N (K counted from 0), not '" + v + "'";
+    },
+    "K/N");
+
+void add_shard(CLI::App* sub, Options& o) {
+  sub->add_option("--shard", o.shard,
+                  "run only the instruments of shard K of N (K from 0): FNV-1a 64 of the id modulo N; base files are not written")
+      ->check(kShard);
+}
+
 void add_bundle_path(CLI::App* sub, Options& o, const char* what) {
   sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required()->check(kFolder);
 }
@@ -152,10 +180,12 @@ void define_cli(CLI::App& app, Options& o) {
   o.update->add_flag("--rebuild", o.rebuild, "rebuild the chosen files from scratch (asks first)");
   o.update->add_flag("--enable-bjse", o.enable_bjse, "include Beijing Stock Exchange instruments");
   add_jobs(o.update, o, "worker processes (default: number of cores)");
+  add_shard(o.update, o);
 
   o.smart = app.add_subcommand("smart-update", "从bundle数据中查看已存在的标的文件 进行增量更新 (smart update)");
   add_bundle_path(o.smart, o, "folder that holds the bundle folder");
   add_jobs(o.smart, o, "worker processes (default: number of cores)");
+  add_shard(o.smart, o);
 
   o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
@@ -280,6 +310,12 @@ int main(int argc, char** argv) {
     // --help and --version end well; every other parse failure is a usage error.
     return app.exit(e) == 0 ? 0 : 2;
   }
+  if (!o.shard.empty() && o.base) {
+    // Every shard would write the same base files at once.
+    std::fprintf(stderr, "--shard and --base cannot go together: update the base files first (update DATA_BUNDLE_PATH --base), then run the shards\n");
+    return 2;
+  }
+  if (!o.shard.empty()) tb::set_shard(parse_shard(o.shard));
 
   cli::Report report(o.command(), o.path);
   if (o.json) report.start_collecting();

@@ -1,12 +1,16 @@
 """The command line as a cron job runs it: answers without a terminal,
 status, sharded and retried updates, and the JSON report."""
 import fcntl
+import hashlib
+import subprocess
 import json
 import os
+import re
 
 import h5py
 import pytest
 
+import conftest
 from conftest import Cli
 
 CHECK_PROMPT = "是否删除异常数据(yes/no):"
@@ -152,3 +156,70 @@ class TestStatus:
         assert eq["files"] == 4 and eq["instruments"] == 1
         assert [f["error"] for f in eq["by_instrument"] if f["id"] == "600000.XSHG"] == [None]
         assert "cannot open 000002.XSHE (damaged)" in p.err  # the text went to standard error
+
+
+def digests(folder):
+    out = {}
+    for root, _dirs, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(root, name), "rb") as f:
+                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def requested_ids(log):
+    with open(log) as f:
+        return {line.split()[1] for line in f if line.startswith("get_price")}
+
+
+class TestShards:
+    TAGS = ["--minbar", "stock,fund,AU", "--tick", "stock,AU"]
+
+    def test_two_shards_at_once_write_the_bytes_of_one_run(self, tmp_path):
+        cli = Cli(tmp_path)
+        whole, split = str(tmp_path / "whole"), str(tmp_path / "split")
+        first = cli.run("update", whole, "--base", *self.TAGS, "-j", "2")
+        cli.run("update", split, "--base")
+        env = dict(os.environ, TESSAL_NOW=conftest.NOW)
+        procs, logs = [], []
+        for k in range(2):
+            logs.append(str(tmp_path / f"shard{k}.log"))
+            env["TESSAL_SERVICE"] = f"{conftest.SIM},log={logs[-1]}"
+            procs.append(subprocess.Popen([conftest.BIN, "update", split, *self.TAGS, "-j", "1", "--shard", f"{k}/2"],
+                                          env=dict(env), stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        outs = [p.communicate(timeout=300) for p in procs]
+        assert [p.returncode for p in procs] == [0, 0], outs
+        for kind in ("h5", "ticks"):
+            a, b = digests(os.path.join(whole, "bundle", kind)), digests(os.path.join(split, "bundle", kind))
+            assert a and a == b, kind
+        ids = [requested_ids(log) for log in logs]
+        assert ids[0] and ids[1] and not ids[0] & ids[1]
+        every = {n[:-3] for d in ("h5/equities", "h5/future", "ticks") for n in os.listdir(os.path.join(whole, "bundle", d))}
+        assert ids[0] | ids[1] == every
+        for k in range(2):
+            assert all(fnv1a64(i) % 2 == k for i in ids[k])
+        # The announcements count each shard's part of the same resolved set.
+        for store in ("分钟线", "tick"):
+            pattern = r"开始更新 (\d+) 只标的的" + store
+            parts = [int(re.search(pattern, o.decode()).group(1)) for o, _e in outs]
+            assert parts[0] and parts[1] and sum(parts) == int(re.search(pattern, first.out).group(1))
+
+    def test_sharded_smart_update_and_refusals(self, small_bundle, tmp_path):
+        cli, data = small_bundle
+        cli.clear_requests()
+        out = cli.run("smart-update", data, "--shard", "1/2").out
+        assert out.startswith("开始智能更新已下载数据\nshard 1/2: the base files are not updated")
+        assert "开始更新日线及基础数据" not in out
+        assert {r[1] for r in cli.requests() if r[0] == "get_price"} <= {i for i in ("600000.XSHG", "000001.XSHE") if fnv1a64(i) % 2 == 1}
+        for bad in ("2/2", "1", "-1/2", "a/b", "0/0"):
+            p = cli.run("update", data, "--minbar", "stock", "--shard", bad, check=False)
+            assert p.returncode == 2 and "K/N" in p.err, bad
+        p = cli.run("update", data, "--base", "--shard", "0/2", check=False)
+        assert p.returncode == 2 and "--base" in p.err
+
+
+def fnv1a64(text):
+    h = 0xcbf29ce484222325
+    for b in text.encode():
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
