@@ -147,6 +147,8 @@ class TestStatus:
         try:
             fcntl.flock(held, fcntl.LOCK_EX)  # an update writing it
             p, doc = status_json(cli, data, "--by-instrument", check=False)
+            # Where the file system has no locks, the user may turn them off.
+            unlocked = cli.run("status", data, "--json", check=False, env={"HDF5_USE_FILE_LOCKING": "FALSE"})
         finally:
             held.close()
         assert p.returncode == 1 and doc["exit_status"] == 1 and doc["unreadable_files"] == 3
@@ -156,6 +158,7 @@ class TestStatus:
         assert eq["files"] == 4 and eq["instruments"] == 1
         assert [f["error"] for f in eq["by_instrument"] if f["id"] == "600000.XSHG"] == [None]
         assert "cannot open 000002.XSHE (damaged)" in p.err  # the text went to standard error
+        assert {u["id"] for u in store(json.loads(unlocked.out), "equities")["unreadable"]} == {"000002.XSHE", 'we"ird\\\ufffd\n'}
 
 
 def digests(folder):
