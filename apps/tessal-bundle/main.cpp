@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <string>
@@ -23,6 +24,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/outside/retrying_client.hpp"
 #include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
 
@@ -88,6 +90,7 @@ struct Options {
   bool answer_yes = false, answer_no = false;
   bool by_instrument = false;
   std::string shard;  // "K/N", empty: every instrument
+  int retries = -1;    // -1: $TESSAL_RETRIES, else 0
   bool json = false;  // one JSON document on standard output, the console text on standard error  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
@@ -153,6 +156,24 @@ void add_shard(CLI::App* sub, Options& o) {
       ->check(kShard);
 }
 
+const CLI::Validator kRetries(
+    [](std::string& v) {
+      std::size_t used = 0;
+      try {
+        const long n = std::stol(v, &used);
+        if (used == v.size() && n >= 0 && n <= 100) return std::string();
+      } catch (const std::exception&) {
+      }
+      return "the number of retries must be a whole number from 0 to 100, not '" + v + "'";
+    },
+    "0..100");
+
+void add_retries(CLI::App* sub, Options& o) {
+  sub->add_option("--retries", o.retries,
+                  "retry a service request that failed with a transient error up to N times, with backoff (default: $TESSAL_RETRIES or 0)")
+      ->check(kRetries);
+}
+
 void add_bundle_path(CLI::App* sub, Options& o, const char* what) {
   sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required()->check(kFolder);
 }
@@ -181,11 +202,13 @@ void define_cli(CLI::App& app, Options& o) {
   o.update->add_flag("--enable-bjse", o.enable_bjse, "include Beijing Stock Exchange instruments");
   add_jobs(o.update, o, "worker processes (default: number of cores)");
   add_shard(o.update, o);
+  add_retries(o.update, o);
 
   o.smart = app.add_subcommand("smart-update", "从bundle数据中查看已存在的标的文件 进行增量更新 (smart update)");
   add_bundle_path(o.smart, o, "folder that holds the bundle folder");
   add_jobs(o.smart, o, "worker processes (default: number of cores)");
   add_shard(o.smart, o);
+  add_retries(o.smart, o);
 
   o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
@@ -269,14 +292,31 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, c
   return true;
 }
 
+// --retries N with the waits of TESSAL_RETRY_BASE_MS (the first wait,
+// default 500 ms; it doubles up to 30 s).
+quillonc::RetryPolicy retry_policy(int retries) {
+  quillonc::RetryPolicy p;
+  p.retries = retries;
+  if (const char* base = std::getenv("TESSAL_RETRY_BASE_MS"); base && *base) {
+    std::size_t used = 0;
+    const unsigned long ms = std::stoul(base, &used);
+    if (used != std::strlen(base) || ms > 600000)
+      util::fail(util::ErrorKind::invalid_input, "", fmt::format("TESSAL_RETRY_BASE_MS must be milliseconds from 0 to 600000, not '{}'", base));
+    p.base_delay_ms = static_cast<std::uint32_t>(ms);
+  }
+  return p;
+}
+
 // Runs the parsed command and maps its outcome to the exit status.
-int run_and_map(const Options& o, cli::Report& report) {
+int run_and_map(Options& o, cli::Report& report) {
   try {
     // A pinned clock that cannot be read is refused before any work.
     if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
     tb::COMPRESSION_KWARGS();
     std::shared_ptr<quillonc::SimMarket> sim;
-    const auto client = start_service(service_setting(o.service), sim);
+    auto client = start_service(service_setting(o.service), sim);
+    if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
+      client = std::make_shared<quillonc::RetryingClient>(client, retry_policy(o.retries), tessal::system_log::error);
     quillonc::install(client);
     const bool ok = run(o, *client, sim.get(), report);
     std::fflush(stdout);
@@ -316,6 +356,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!o.shard.empty()) tb::set_shard(parse_shard(o.shard));
+  if (o.retries < 0) {
+    std::string from_env = std::getenv("TESSAL_RETRIES") ? std::getenv("TESSAL_RETRIES") : "";
+    if (from_env.empty()) from_env = "0";
+    if (const std::string why = kRetries(from_env); !why.empty()) {
+      std::fprintf(stderr, "TESSAL_RETRIES: %s\n", why.c_str());
+      return 2;
+    }
+    o.retries = std::stoi(from_env);
+  }
 
   cli::Report report(o.command(), o.path);
   if (o.json) report.start_collecting();

@@ -226,3 +226,53 @@ def fnv1a64(text):
     for b in text.encode():
         h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
     return h
+
+
+class TestRetries:
+    FAST = {"TESSAL_RETRY_BASE_MS": "5"}
+
+    def flaky(self, cli, times, ids="600000.XSHG"):
+        return f"{conftest.SIM},log={cli.log},flaky={ids},flaky_times={times}"
+
+    def minute_requests(self, cli, oid):
+        return [r for r in cli.requests() if r[:2] == ["get_price", oid] and r[4] == "1m"]
+
+    def test_a_flaky_instrument_is_completed_after_k_failures(self, tmp_path):
+        cli = Cli(tmp_path)
+        data, clean = str(tmp_path / "data"), str(tmp_path / "clean")
+        p = cli.run("update", data, "--minbar", "600000.XSHG,000001.XSHE", "--retries", "3", "-j", "2",
+                    service=self.flaky(cli, 2), env=self.FAST)
+        assert len(self.minute_requests(cli, "600000.XSHG")) == 3  # K failures and the answer
+        assert len(self.minute_requests(cli, "000001.XSHE")) == 1
+        assert p.err.count("retry ") == 2 and "retry 2/3 of get_price 600000.XSHG" in p.err
+        Cli(tmp_path).run("update", clean, "--minbar", "600000.XSHG", service=conftest.SIM)
+        rel = os.path.join("bundle", "h5", "equities", "600000.XSHG.h5")
+        with open(os.path.join(data, rel), "rb") as a, open(os.path.join(clean, rel), "rb") as b:
+            assert a.read() == b.read()  # complete: the bytes of an undisturbed run
+
+    def test_the_environment_sets_the_retries_and_too_few_fail_as_today(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        env = dict(self.FAST, TESSAL_RETRIES="1")
+        failed = cli.run("update", data, "--minbar", "600000.XSHG", service=self.flaky(cli, 3), env=env, check=False)
+        assert failed.returncode == 1 and len(self.minute_requests(cli, "600000.XSHG")) == 2
+        assert "更新 " in failed.err and "failure 2 of 3" in failed.err
+        # No retries (the default): one request, the failure logged as before.
+        cli.clear_requests()
+        default = cli.run("update", data, "--minbar", "600000.XSHG", service=self.flaky(cli, 4), env=self.FAST, check=False)
+        assert default.returncode == 1 and len(self.minute_requests(cli, "600000.XSHG")) == 1
+        assert "retry" not in default.err
+        # The count is kept across runs (beside the log): one failure is left, then the file completes.
+        cli.run("update", data, "--minbar", "600000.XSHG", "--retries", "1", service=self.flaky(cli, 4), env=self.FAST)
+        with h5py.File(os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5"), "r") as f:
+            assert f["index"]["date"][-1] == 20240607
+        bad = cli.run("update", data, "--minbar", "600000.XSHG", env={"TESSAL_RETRIES": "many"}, check=False)
+        assert bad.returncode == 2 and "TESSAL_RETRIES" in bad.err
+
+    def test_a_refusal_is_never_retried(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        p = cli.run("update", data, "--minbar", "600000.XSHG", "--retries", "5",
+                    service=f"{conftest.SIM},log={cli.log},deny=600000.XSHG", env=self.FAST, check=False)
+        assert p.returncode == 1 and "retry" not in p.err
+        assert len(self.minute_requests(cli, "600000.XSHG")) == 1
