@@ -1,10 +1,22 @@
 #include "report.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <set>
+
+#include <fmt/format.h>
 
 #include "json_writer.hpp"
+#include "tessal_plus/bundle/checks.hpp"
+#include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tb = tessal_plus::bundle;
 
@@ -78,13 +90,119 @@ void write_status(JsonWriter& w, const tb::BundleStatus& b, bool by_instrument) 
   w.end_array();
 }
 
+// The instrument a writer's or the pool's failure line names: "更新 X 失败…"
+// or "更新 X" + " 失败，…", where X is an id or a store file's path.
+std::optional<std::string> failed_id(const std::string& message) {
+  const std::string head = "更新 ";
+  if (message.rfind(head, 0) != 0) return std::nullopt;
+  const auto end = message.find(" 失败", head.size());
+  if (end == std::string::npos) return std::nullopt;
+  const std::string what = message.substr(head.size(), end - head.size());
+  return what.find('/') != std::string::npos ? tb::id_of_file(what) : what;
+}
+
+void write_ids(JsonWriter& w, const char* key, const std::vector<std::string>& ids) {
+  w.key(key).begin_array();
+  for (const auto& id : ids) w.value(id);
+  w.end_array();
+}
+
+void write_update(JsonWriter& w, const std::vector<std::string>& log) {
+  const auto& u = tb::last_update();
+  if (u.base) w.field("base_succeeded", *u.base);
+  else w.field_null("base_succeeded");
+  std::size_t submitted = 0;
+  w.key("drivers").begin_array();
+  for (const auto& d : u.drivers) {
+    submitted += d.ids.size();
+    w.begin_object().field("store", d.store).field("submitted", d.ids.size()).field("succeeded", d.succeeded);
+    write_ids(w, "ids", d.ids);
+    w.end_object();
+  }
+  w.end_array();
+  w.field("submitted", submitted);
+  std::set<std::string> ids;
+  w.key("failed").begin_array();
+  for (const auto& m : log)
+    if (const auto id = failed_id(m)) {
+      ids.insert(*id);
+      w.begin_object().field("id", *id).field("message", m).end_object();
+    }
+  w.end_array();
+  w.field("failed_instruments", ids.size());
+}
+
+void write_check(JsonWriter& w) {
+  const auto& c = tb::last_check();
+  const std::set<std::string> broken(c.broken.begin(), c.broken.end()), held(c.held.begin(), c.held.end());
+  w.field("files", c.files.size());
+  w.field("good", c.files.size() - broken.size() - held.size());
+  w.field("broken", broken.size());
+  w.field("held", held.size());
+  if (c.answer) w.field("answer", *c.answer);
+  else w.field_null("answer");
+  w.field("deleted", c.deleted);
+  w.key("outcomes").begin_array();
+  for (const auto& path : c.files) {
+    w.begin_object().field("id", tb::id_of_file(path)).field("path", path);
+    if (broken.count(path)) w.field("outcome", "broken");
+    else if (held.count(path)) {
+      w.field("outcome", "locked");
+      const auto k = c.held_kind.find(path);
+      w.field("kind", k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second)));
+    } else w.field("outcome", "good");
+    w.end_object();
+  }
+  w.end_array();
+}
+
 }  // namespace
+
+Report::~Report() {
+  if (log_fd_ >= 0) ::close(log_fd_);
+}
+
+std::vector<std::string> Report::read_log() const {
+  std::vector<std::string> out;
+  if (log_fd_ < 0) return out;
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = ::pread(log_fd_, buf, sizeof buf, at)) > 0) text.append(buf, static_cast<std::size_t>(n)), at += n;
+  for (std::size_t p = 0; p < text.size();) {
+    const auto z = text.find('\0', p);
+    if (z == std::string::npos) break;
+    out.push_back(text.substr(p, z - p));
+    p = z + 1;
+  }
+  return out;
+}
 
 Report::Report(std::string command, std::string path)
     : command_(std::move(command)), path_(std::move(path)), started_(std::chrono::system_clock::now()),
       steady_started_(std::chrono::steady_clock::now()) {}
 
-void Report::start_collecting() { tb::set_console_stream(stderr); }
+void Report::start_collecting() {
+  tb::set_console_stream(stderr);
+  // An unlinked temporary file: nothing is left behind, whatever ends the
+  // run. Appending, so that workers' lines never overwrite each other.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessal-bundle-log-XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return;  // the report then lists no log lines
+  ::unlink(name.c_str());
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
+  log_fd_ = fd;
+  tessal::system_log::set_sink([fd](const std::string& message) {
+    // Printed as the logger prints it without a sink: one write per line.
+    const std::string line = fmt::format("[ERROR] {}\n", message);
+    std::fflush(stdout);
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+    const std::string record = message + '\0';
+    [[maybe_unused]] auto m = ::write(fd, record.data(), record.size());
+  });
+}
 
 void Report::emit(int exit_status, bool by_instrument) {
   const auto finished = std::chrono::system_clock::now();
@@ -101,6 +219,12 @@ void Report::emit(int exit_status, bool by_instrument) {
   if (error) w.field("error", *error);
   else w.field_null("error");
   if (status) write_status(w, *status, by_instrument);
+  const auto log = read_log();
+  if (command_ == "update" || command_ == "smart-update") write_update(w, log);
+  if (command_ == "check-minbar" || command_ == "check-tick") write_check(w);
+  w.key("log").begin_array();
+  for (const auto& m : log) w.value(m);
+  w.end_array();
   w.end_object();
   std::fflush(stderr);
   std::fputs(w.str().c_str(), stdout);

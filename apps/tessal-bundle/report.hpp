@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tessal_plus/bundle/status.hpp"
 
@@ -20,12 +21,21 @@ class Report {
   void start_collecting();
   // Writes the document for `exit_status` to standard output.
   void emit(int exit_status, bool by_instrument);
+  ~Report();
+  Report(const Report&) = delete;
+  Report& operator=(const Report&) = delete;
 
   std::optional<std::string> error;  // the message of the failure that ended the run
   std::optional<tessal_plus::bundle::BundleStatus> status;  // filled by `status`
 
  private:
+  // The log lines of every process of the run: the sink of system_log,
+  // inherited by forked workers, appends each message to a temporary file
+  // (one write, NUL-terminated) besides printing it as before.
+  std::vector<std::string> read_log() const;
+
   std::string command_, path_;
+  int log_fd_ = -1;
   std::chrono::system_clock::time_point started_;
   std::chrono::steady_clock::time_point steady_started_;
 };

@@ -276,3 +276,108 @@ class TestRetries:
                     service=f"{conftest.SIM},log={cli.log},deny=600000.XSHG", env=self.FAST, check=False)
         assert p.returncode == 1 and "retry" not in p.err
         assert len(self.minute_requests(cli, "600000.XSHG")) == 1
+
+
+# The --json schema of README.md ("Running it every day"): required keys and
+# their types; a nested dict is an object schema, a one-element list an array
+# of that schema, a tuple a choice of types.
+INT, NUM, STR, BOOL, NULL = int, (int, float), str, bool, type(None)
+COMMON = {"command": STR, "bundle_path": STR, "started": STR, "finished": STR, "duration_s": NUM,
+          "exit_status": INT, "ok": BOOL, "error": (STR, NULL), "log": [STR]}
+UPDATE = dict(COMMON, base_succeeded=(BOOL, NULL), submitted=INT, failed_instruments=INT,
+              drivers=[{"store": STR, "submitted": INT, "succeeded": BOOL, "ids": [STR]}],
+              failed=[{"id": STR, "message": STR}])
+CHECK = dict(COMMON, files=INT, good=INT, broken=INT, held=INT, answer=(STR, NULL), deleted=INT,
+             outcomes=[{"id": STR, "path": STR, "outcome": STR}])
+STATUS = dict(COMMON, unreadable_files=INT,
+              calendar={"path": STR, "last_day": (INT, NULL), "error": (STR, NULL)},
+              stores=[{"store": STR, "name": STR, "folder": STR, "files": INT, "instruments": INT, "rows": INT,
+                       "bytes": INT, "first_day": (INT, NULL), "last_day": (INT, NULL), "stale": (INT, NULL),
+                       "stale_ids": [STR], "unreadable": [{"id": STR, "path": STR, "kind": STR, "message": STR}]}])
+
+
+def validate(doc, schema, where="$"):
+    """The list of schema violations of `doc` (empty when it conforms)."""
+    if isinstance(schema, dict):
+        if not isinstance(doc, dict):
+            return [f"{where}: object expected, got {type(doc).__name__}"]
+        errors = [f"{where}.{k}: missing" for k in schema if k not in doc]
+        for k, sub in schema.items():
+            if k in doc:
+                errors += validate(doc[k], sub, f"{where}.{k}")
+        return errors
+    if isinstance(schema, list):
+        if not isinstance(doc, list):
+            return [f"{where}: array expected, got {type(doc).__name__}"]
+        return [e for i, item in enumerate(doc) for e in validate(item, schema[0], f"{where}[{i}]")]
+    types = schema if isinstance(schema, tuple) else (schema,)
+    # bool is an int in Python; JSON keeps them apart.
+    if isinstance(doc, bool) and bool not in types or not isinstance(doc, types):
+        return [f"{where}: {types} expected, got {doc!r}"]
+    return []
+
+
+def test_the_validator_finds_what_is_wrong():
+    good = {"files": 1, "outcomes": [{"id": "a"}]}
+    schema = {"files": INT, "outcomes": [{"id": STR}]}
+    assert validate(good, schema) == []
+    assert validate({"files": True, "outcomes": [{"id": 1}, {}]}, schema) == [
+        "$.files: (<class 'int'>,) expected, got True", "$.outcomes[0].id: (<class 'str'>,) expected, got 1",
+        "$.outcomes[1].id: missing"]
+
+
+class TestJson:
+    def run_json(self, cli, *args, **kw):
+        p = cli.run(*args, "--json", check=False, **kw)
+        doc = json.loads(p.out)  # standard output holds the document alone
+        assert doc["exit_status"] == p.returncode and doc["ok"] == (p.returncode == 0)
+        assert doc["command"] == args[0]
+        return p, doc
+
+    def test_every_command_reports_by_the_schema(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        service = f"{conftest.SIM},log={cli.log},deny=000001.XSHE"
+        p, doc = self.run_json(cli, "update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick",
+                               "600000.XSHG", "-j", "2", service=service)
+        assert validate(doc, UPDATE) == []
+        assert p.returncode == 1 and doc["base_succeeded"] is True and doc["submitted"] == 3
+        assert "开始更新日线及基础数据" in p.err  # the console text went to standard error
+        assert [(d["store"], d["ids"], d["succeeded"]) for d in doc["drivers"]] == [
+            ("minute", ["000001.XSHE", "600000.XSHG"], False), ("tick", ["600000.XSHG"], True)]
+        assert [f["id"] for f in doc["failed"]] == ["000001.XSHE"] and doc["failed_instruments"] == 1
+        assert "000001.XSHE" in doc["failed"][0]["message"] and doc["failed"][0]["message"] in doc["log"]
+
+        p, doc = self.run_json(cli, "smart-update", data, "-j", "2")
+        assert validate(doc, UPDATE) == [] and p.returncode == 0 and doc["failed"] == []
+        assert {d["store"] for d in doc["drivers"]} == {"minute", "tick"}
+
+        break_index(os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5"))
+        p, doc = self.run_json(cli, "check-minbar", data, "--no")
+        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert (doc["files"], doc["good"], doc["broken"], doc["answer"], doc["deleted"]) == (1, 0, 1, "no", 0)
+        assert doc["outcomes"][0]["outcome"] == "broken" and CHECK_PROMPT + "no" in p.err
+
+        held = open(os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"), "rb")
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            p, doc = self.run_json(cli, "check-tick", data, "--yes")
+        finally:
+            held.close()
+        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert doc["outcomes"] == [{"id": "600000.XSHG", "path": os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"),
+                                    "outcome": "locked", "kind": "locked"}]
+        assert (doc["held"], doc["deleted"]) == (1, 0)
+
+        p, doc = self.run_json(cli, "status", data)
+        assert validate(doc, STATUS) == [] and p.returncode == 0
+
+    def test_a_failed_run_still_reports(self, tmp_path):
+        cli = Cli(tmp_path)
+        bundle = tmp_path / "data" / "bundle"
+        bundle.mkdir(parents=True)
+        (bundle / "instruments.pk").write_bytes(b"\x80\x02not a pickle")
+        p, doc = self.run_json(cli, "smart-update", str(tmp_path / "data"))
+        assert validate(doc, UPDATE) == [] and p.returncode == 1 and doc["error"]
+        p, doc = self.run_json(cli, "check-minbar", str(tmp_path / "data"))
+        assert validate(doc, CHECK) == [] and doc["files"] == 0 and doc["answer"] is None

@@ -112,11 +112,17 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
   return std::vector<T>(cal.begin() + static_cast<std::ptrdiff_t>(si), cal.begin() + static_cast<std::ptrdiff_t>(std::min(ei + 1, cal.size())));
 }
 
+CheckRecord& record() {
+  static CheckRecord r;
+  return r;
+}
+
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
 void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check,
                const std::function<void()>& before_report = {}) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
+  record().files = files;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
     for (const auto& path : files) {
@@ -124,7 +130,10 @@ void run_check(const std::vector<std::string>& files, const char* frequency, con
         if (check(path)) error_file_path_list.push_back(path);
       } catch (const std::exception& e) {
         switch (classify(e)) {
-          case Outcome::blocked: blocking_or_permission_error.push_back(path); break;
+          case Outcome::blocked:
+            blocking_or_permission_error.push_back(path);
+            record().held_kind[path] = *kind_of(e);
+            break;
           case Outcome::broken: error_file_path_list.push_back(path); break;
           case Outcome::propagate: throw;
         }
@@ -253,8 +262,13 @@ void tell_if_stale(const CalendarNote& cal, const std::string& path) {
 
 }  // namespace
 
+const CheckRecord& last_check() { return record(); }
+
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
+  record().frequency = frequency;
+  record().broken = error_file_path_list;
+  record().held = blocking_or_permision_error;
   const std::size_t len_err = error_file_path_list.size();
   const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
   if (len_err == 0 && len_blocking_or_permission_error == 0) {
@@ -268,6 +282,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
     print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
   print_prompt("是否删除异常数据(yes/no):");
   std::string is_ok = read_answer();
+  record().answer = is_ok;
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
     print_line("\n准备删除异常数据！");
@@ -275,6 +290,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
         if (::unlink(p.c_str()) != 0) util::throw_os_error(errno, "cannot delete", p);
+        ++record().deleted;
         bar.advance();
       }
     }
@@ -287,6 +303,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
 }
 
 void check_min_bar_data(const std::string& data_bundle_path) {
+  record() = CheckRecord{"分钟"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   if (!fs::exists(calendar_path)) {
@@ -310,6 +327,7 @@ void check_min_bar_data(const std::string& data_bundle_path) {
 }
 
 void check_tick_data(const std::string& data_bundle_path, bool deep) {
+  record() = CheckRecord{"tick"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);

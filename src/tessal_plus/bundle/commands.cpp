@@ -28,6 +28,11 @@ void init_worker(tessal::SharedFlag* flag) {
   quillonc::worker_started();
 }
 
+UpdateRecord& update_record() {
+  static UpdateRecord r;
+  return r;
+}
+
 std::optional<Shard>& shard_slot() noexcept {
   static std::optional<Shard> shard;
   return shard;
@@ -42,6 +47,7 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
   if (const auto shard = shard_slot()) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
   if (make_folder) fs::create_directories(path);
   print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
+  auto& driver = update_record().drivers.emplace_back(DriverRecord{task == tick_task ? "tick" : "minute", {ids.begin(), ids.end()}, false});
   tessal::SharedFlagOwner succeed(true);
   {
     tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
@@ -56,7 +62,8 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
       throw;
     }
   }
-  return succeed.get()->value();
+  driver.succeeded = succeed.get()->value();
+  return driver.succeeded;
 }
 
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
@@ -72,6 +79,8 @@ void collect_ids(const std::string& folder, std::vector<std::string>& out) {
 }
 
 }  // namespace
+
+const UpdateRecord& last_update() { return update_record(); }
 
 void set_shard(std::optional<Shard> shard) {
   if (shard && (shard->count == 0 || shard->index >= shard->count))
@@ -160,6 +169,7 @@ bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle
     if (create) fs::create_directories(bundle);
     succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse,
                                                     tessal::data::bundle::BjseKeyword::quillon_kwargs);
+    update_record().base = succeed;
   }
   if (!minbar.empty()) {
     const bool r = update_minbar(join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse);
@@ -188,6 +198,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
                            shard->index, shard->count));
   } else {
     succeed = update_base_files(bundle, concurrency);
+    update_record().base = succeed;
   }
   return update_existing_files(bundle, concurrency, succeed);
 }

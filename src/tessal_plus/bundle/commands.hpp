@@ -44,6 +44,21 @@ std::uint64_t fnv1a64(std::string_view id) noexcept;
 // The shard of `id` among `count` shards.
 std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept;
 
+// What the update commands of this process ran, for reports (the command
+// line's --json): the base step's result, and per driver call the store
+// ("minute" or "tick"), the ids handed to the pool and whether every task
+// succeeded.
+struct DriverRecord {
+  std::string store;
+  std::vector<std::string> ids;
+  bool succeeded = false;
+};
+struct UpdateRecord {
+  std::optional<bool> base;  // nothing when the base files were not updated
+  std::vector<DriverRecord> drivers;
+};
+const UpdateRecord& last_update();
+
 // The drivers' pool tasks: the writer of one instrument's minute-bar (tick)
 // file with its default file name and start date. A host's pool may run
 // them itself or send the matching writer of its own by name.
