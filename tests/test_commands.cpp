@@ -195,3 +195,52 @@ TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
 }
 
 }  // namespace
+
+// The shard hash is documented as FNV-1a 64, so other tools (a scheduler's
+// script, say) can compute the same split: it must give the published
+// test values.
+TEST(Shards, HashIsFnv1a64AndShardsPartitionTheIds) {
+  EXPECT_EQ(fnv1a64(""), 0xcbf29ce484222325ULL);
+  EXPECT_EQ(fnv1a64("a"), 0xaf63dc4c8601ec8cULL);
+  EXPECT_EQ(fnv1a64("foobar"), 0x85944171f73967e8ULL);
+  std::vector<int> per_shard(3);
+  for (int i = 0; i < 300; ++i) {
+    const std::string id = fmt::format("{:06d}.XSHG", 600000 + i);
+    const auto s = shard_of(id, 3);
+    ASSERT_LT(s, 3u);
+    EXPECT_EQ(s, fnv1a64(id) % 3);
+    ++per_shard[s];
+  }
+  // No shard is left nearly empty by the hash on ids that differ in a digit.
+  for (int n : per_shard) EXPECT_GT(n, 60);
+  EXPECT_THROW(set_shard(Shard{3, 3}), util::Error);
+  EXPECT_THROW(set_shard(Shard{0, 0}), util::Error);
+  EXPECT_FALSE(current_shard());
+}
+
+TEST_F(Commands, AShardRunsOnlyItsIdsAndTheSmartUpdateLeavesTheBaseFilesAlone) {
+  for (const char* id : {"B", "C", "D", "E", "F"}) {
+    fake.add_instrument(id, "CS");
+    fake.add_equity_bars(id, {20240604, 20240605});
+  }
+  const std::vector<std::string> all = {"A", "B", "C", "D", "E", "F"};
+  std::set<std::string> seen;
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    set_shard(Shard{k, 2});
+    std::string text;
+    EXPECT_EQ(full("", false, all, false, false, &text), 1);  // succeeded
+    std::set<std::string> mine;
+    for (const auto& id : all)
+      if (shard_of(id, 2) == k) mine.insert(id);
+    EXPECT_NE(text.find(fmt::format("开始更新 {} 只标的的分钟线数据：{}", mine.size(), render_id_set(mine))), std::string::npos) << text;
+    seen.insert(mine.begin(), mine.end());
+  }
+  EXPECT_EQ(seen.size(), all.size());
+  for (const auto& id : all) EXPECT_TRUE(fs::exists(dir.path() + "/bundle/h5/equities/" + id + ".h5")) << id;
+
+  CaptureStdout out;
+  EXPECT_TRUE(update_bundle_from_exist_file(1, dir.path()));
+  set_shard(std::nullopt);
+  EXPECT_EQ(out.text().find("开始更新日线及基础数据"), std::string::npos) << out.text();
+  EXPECT_FALSE(fs::exists(dir.path() + "/bundle/trading_dates.npy"));
+}

@@ -6,8 +6,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <string>
@@ -17,10 +20,15 @@
 #include "quillonc/sim_market.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
+
+#include "report.hpp"
 
 #ifdef TB_WITH_PYTHON
 #include "python_service.hpp"
@@ -79,6 +87,11 @@ struct Options {
   int jobs = default_jobs();
   std::string path;
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
+  bool answer_yes = false, answer_no = false;
+  bool by_instrument = false;
+  std::string shard;  // "K/N", empty: every instrument
+  int retries = -1;    // -1: $TESSAL_RETRIES, else 0
+  bool json = false;  // one JSON document on standard output, the console text on standard error  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
   std::string archive_out;
@@ -89,6 +102,13 @@ struct Options {
   CLI::App* download = nullptr;
   CLI::App* pack = nullptr;
   CLI::App* market = nullptr;
+  CLI::App* status = nullptr;
+  // The subcommand that was run, by its name.
+  std::string command() const {
+    for (CLI::App* sub : {update, smart, check_min, check_tick, download, pack, market, status})
+      if (sub->parsed()) return sub->get_name();
+    return {};
+  }
 };
 
 // A folder, or a path where one can be made: a file there is a mistake.
@@ -111,10 +131,61 @@ const CLI::Validator kWorkers(
     },
     "1..1024");
 
+// "K/N" with 0 <= K < N; the parts, or nothing.
+std::optional<tb::Shard> parse_shard(const std::string& v) {
+  const auto slash = v.find('/');
+  if (slash == std::string::npos) return std::nullopt;
+  auto number = [](const std::string& t) -> std::optional<std::uint32_t> {
+    if (t.empty() || t.size() > 9 || !std::all_of(t.begin(), t.end(), [](unsigned char c) { return std::isdigit(c); })) return std::nullopt;
+    return static_cast<std::uint32_t>(std::stoul(t));
+  };
+  const auto k = number(v.substr(0, slash)), n = number(v.substr(slash + 1));
+  if (!k || !n || *n == 0 || *k >= *n) return std::nullopt;
+  return tb::Shard{*k, *n};
+}
+const CLI::Validator kShard(
+    [](std::string& v) {
+      return parse_shard(v) ? std::string()
+                            : "the shard must be K/N with whole numbers 0 <= K < N (K counted from 0), not '" + v + "'";
+    },
+    "K/N");
+
+void add_shard(CLI::App* sub, Options& o) {
+  sub->add_option("--shard", o.shard,
+                  "run only the instruments of shard K of N (K from 0): FNV-1a 64 of the id modulo N; base files are not written")
+      ->check(kShard);
+}
+
+const CLI::Validator kRetries(
+    [](std::string& v) {
+      std::size_t used = 0;
+      try {
+        const long n = std::stol(v, &used);
+        if (used == v.size() && n >= 0 && n <= 100) return std::string();
+      } catch (const std::exception&) {
+      }
+      return "the number of retries must be a whole number from 0 to 100, not '" + v + "'";
+    },
+    "0..100");
+
+void add_retries(CLI::App* sub, Options& o) {
+  sub->add_option("--retries", o.retries,
+                  "retry a service request that failed with a transient error up to N times, with backoff (default: $TESSAL_RETRIES or 0)")
+      ->check(kRetries);
+}
+
 void add_bundle_path(CLI::App* sub, Options& o, const char* what) {
   sub->add_option("DATA_BUNDLE_PATH", o.path, what)->required()->check(kFolder);
 }
 void add_jobs(CLI::App* sub, Options& o, const char* what) { sub->add_option("-j,--concurrency", o.jobs, what)->check(kWorkers); }
+
+// --yes / --no: the answer to the clean-up prompt, for runs without a
+// terminal (cron). The two exclude each other.
+void add_answer_flags(CLI::App* sub, Options& o) {
+  auto* yes = sub->add_flag("--yes", o.answer_yes, "answer 'yes' at the clean-up prompt (delete broken files) without reading standard input");
+  auto* no = sub->add_flag("--no", o.answer_no, "answer 'no' at the clean-up prompt (keep every file) without reading standard input");
+  yes->excludes(no);
+}
 
 void define_cli(CLI::App& app, Options& o) {
   app.set_version_flag("--version", "tessal-bundle 0.1.0");
@@ -130,18 +201,24 @@ void define_cli(CLI::App& app, Options& o) {
   o.update->add_flag("--rebuild", o.rebuild, "rebuild the chosen files from scratch (asks first)");
   o.update->add_flag("--enable-bjse", o.enable_bjse, "include Beijing Stock Exchange instruments");
   add_jobs(o.update, o, "worker processes (default: number of cores)");
+  add_shard(o.update, o);
+  add_retries(o.update, o);
 
   o.smart = app.add_subcommand("smart-update", "从bundle数据中查看已存在的标的文件 进行增量更新 (smart update)");
   add_bundle_path(o.smart, o, "folder that holds the bundle folder");
   add_jobs(o.smart, o, "worker processes (default: number of cores)");
+  add_shard(o.smart, o);
+  add_retries(o.smart, o);
 
   o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
   add_jobs(o.check_min, o, "processes checking files (default: number of cores)");
+  add_answer_flags(o.check_min, o);
   o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
   o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
   add_jobs(o.check_tick, o, "processes checking files (default: number of cores)");
+  add_answer_flags(o.check_tick, o);
 
   o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
   add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
@@ -152,6 +229,13 @@ void define_cli(CLI::App& app, Options& o) {
   add_jobs(o.pack, o, "worker processes");
 
   o.market = app.add_subcommand("market", "print a summary of the simulated market");
+
+  o.status = app.add_subcommand("status", "what the stores hold: files, rows, bytes, days, stale and unreadable files (metadata only)");
+  add_bundle_path(o.status, o, "folder that holds the bundle folder");
+  o.status->add_flag("--by-instrument", o.by_instrument, "one line per file: id, first day, last day, rows, bytes");
+
+  const char* json_help = "print one JSON document on standard output (the console text goes to standard error)";
+  for (CLI::App* sub : {o.update, o.smart, o.check_min, o.check_tick, o.status}) sub->add_flag("--json", o.json, json_help);
 }
 
 // The service a setting names: the simulated market, or a Python client.
@@ -167,8 +251,24 @@ std::shared_ptr<quillonc::Client> start_service(const std::string& setting, std:
   return sim;
 }
 
+// The prompt's answer given on the command line: printed after the prompt
+// as a typed answer would be echoed, so the log of a cron run reads the same
+// as a session at a terminal.
+void answer_from_command_line(const std::string& answer) {
+  tb::set_answer_reader([answer]() -> std::optional<std::string> {
+    tb::print_line(answer);
+    return answer;
+  });
+}
+
 // Runs the chosen subcommand; true when nothing failed.
-bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
+bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, cli::Report& report) {
+  if (o.status->parsed()) {
+    // Read-only and local: the service is never asked.
+    report.status = tb::bundle_status(o.path);
+    tb::print_status(*report.status, o.by_instrument);
+    return report.status->unreadable_files() == 0;
+  }
   if (o.update->parsed()) {
     if (!o.base && o.minbar_raw.empty() && o.tick_raw.empty())
       std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
@@ -181,6 +281,7 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
     init_session(client, false);
     return tb::update_bundle_from_exist_file(o.jobs, o.path);
   }
+  if (o.answer_yes || o.answer_no) answer_from_command_line(o.answer_yes ? "yes" : "no");
   if (o.check_min->parsed()) tb::check_min_bar_data(o.path, o.jobs);
   else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep, o.jobs);
   else if (o.download->parsed())
@@ -191,6 +292,52 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim) {
     print_market_summary(*sim);
   }
   return true;
+}
+
+// --retries N with the waits of TESSAL_RETRY_BASE_MS (the first wait,
+// default 500 ms; it doubles up to 30 s).
+quillonc::RetryPolicy retry_policy(int retries) {
+  quillonc::RetryPolicy p;
+  p.retries = retries;
+  if (const char* base = std::getenv("TESSAL_RETRY_BASE_MS"); base && *base) {
+    std::size_t used = 0;
+    const unsigned long ms = std::stoul(base, &used);
+    if (used != std::strlen(base) || ms > 600000)
+      util::fail(util::ErrorKind::invalid_input, "", fmt::format("TESSAL_RETRY_BASE_MS must be milliseconds from 0 to 600000, not '{}'", base));
+    p.base_delay_ms = static_cast<std::uint32_t>(ms);
+  }
+  return p;
+}
+
+// Runs the parsed command and maps its outcome to the exit status.
+int run_and_map(Options& o, cli::Report& report) {
+  try {
+    // A pinned clock that cannot be read is refused before any work.
+    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
+    tb::COMPRESSION_KWARGS();
+    std::shared_ptr<quillonc::SimMarket> sim;
+    auto client = start_service(service_setting(o.service), sim);
+    if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
+      client = std::make_shared<quillonc::RetryingClient>(client, retry_policy(o.retries), tessal::system_log::error);
+    quillonc::install(client);
+    const bool ok = run(o, *client, sim.get(), report);
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+  } catch (const tb::ProgramExit& e) {
+    std::fflush(stdout);
+    return e.status();
+  } catch (const util::Error& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    report.error = e.what();
+    // Stopped by a signal: the shell's convention, 128 + the signal.
+    return e.kind() == util::ErrorKind::interrupted ? 128 + e.os_errno() : 1;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    report.error = e.what();
+    return 1;
+  }
 }
 
 }  // namespace
@@ -205,28 +352,25 @@ int main(int argc, char** argv) {
     // --help and --version end well; every other parse failure is a usage error.
     return app.exit(e) == 0 ? 0 : 2;
   }
-
-  try {
-    // A pinned clock that cannot be read is refused before any work.
-    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
-    tb::COMPRESSION_KWARGS();
-    std::shared_ptr<quillonc::SimMarket> sim;
-    const auto client = start_service(service_setting(o.service), sim);
-    quillonc::install(client);
-    const bool ok = run(o, *client, sim.get());
-    std::fflush(stdout);
-    return ok ? 0 : 1;
-  } catch (const tb::ProgramExit& e) {
-    std::fflush(stdout);
-    return e.status();
-  } catch (const util::Error& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "error: %s\n", e.what());
-    // Stopped by a signal: the shell's convention, 128 + the signal.
-    return e.kind() == util::ErrorKind::interrupted ? 128 + e.os_errno() : 1;
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "error: %s\n", e.what());
-    return 1;
+  if (!o.shard.empty() && o.base) {
+    // Every shard would write the same base files at once.
+    std::fprintf(stderr, "--shard and --base cannot go together: update the base files first (update DATA_BUNDLE_PATH --base), then run the shards\n");
+    return 2;
   }
+  if (!o.shard.empty()) tb::set_shard(parse_shard(o.shard));
+  if (o.retries < 0) {
+    std::string from_env = std::getenv("TESSAL_RETRIES") ? std::getenv("TESSAL_RETRIES") : "";
+    if (from_env.empty()) from_env = "0";
+    if (const std::string why = kRetries(from_env); !why.empty()) {
+      std::fprintf(stderr, "TESSAL_RETRIES: %s\n", why.c_str());
+      return 2;
+    }
+    o.retries = std::stoi(from_env);
+  }
+
+  cli::Report report(o.command(), o.path);
+  if (o.json) report.start_collecting();
+  const int status = run_and_map(o, report);
+  if (o.json) report.emit(status, o.by_instrument);
+  return status;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -159,11 +160,31 @@ void sync_folder(const std::string& path) {
   ::close(d);
 }
 
+// HDF5_USE_FILE_LOCKING, read as HDF5's own POSIX driver reads it: "FALSE"
+// takes no locks (for shared file systems without flock, where the user
+// guarantees a single writer per file), "BEST_EFFORT" ignores a file system
+// that does not support locks, anything else locks.
+enum class LockPolicy { lock, best_effort, off };
+LockPolicy lock_policy() {
+  static const LockPolicy policy = [] {
+    const char* v = std::getenv("HDF5_USE_FILE_LOCKING");
+    if (!v) return LockPolicy::lock;
+    const std::string s = v;
+    if (s == "FALSE" || s == "0") return LockPolicy::off;
+    if (s == "BEST_EFFORT") return LockPolicy::best_effort;
+    return LockPolicy::lock;
+  }();
+  return policy;
+}
+
 // Takes the file's lock without waiting: exclusive for writers, shared for
 // readers, as HDF5's own POSIX driver does.
 int take_lock(int fd, bool exclusive) {
+  const LockPolicy policy = lock_policy();
+  if (policy == LockPolicy::off) return 0;
   while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
+    if (policy == LockPolicy::best_effort && (errno == ENOSYS || errno == ENOLCK || errno == EOPNOTSUPP)) return 0;
     return errno == EWOULDBLOCK ? EAGAIN : errno;
   }
   return 0;

@@ -1,6 +1,7 @@
 #include "quillonc/sim_market.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,11 +76,13 @@ SimSettings SimSettings::parse(const std::string& spec) {
     } else if (k == "bjse_perm") s.bjse_perm = to_int(k, v) != 0;
     else if (k == "tick_perm") s.tick_perm = to_int(k, v) != 0;
     else if (k == "log") s.log = v;
-    else if (k == "deny") {
+    else if (k == "flaky_times") s.flaky_times = to_int(k, v);
+    else if (k == "deny" || k == "flaky") {
+      auto& ids = k == "deny" ? s.deny : s.flaky;
       std::size_t p = 0;
       while (p <= v.size()) {
         const std::size_t bar = std::min(v.find('|', p), v.size());
-        if (bar > p) s.deny.push_back(v.substr(p, bar - p));
+        if (bar > p) ids.push_back(v.substr(p, bar - p));
         p = bar + 1;
       }
     } else throw std::invalid_argument(fmt::format("unknown sim setting '{}'", k));
@@ -306,6 +309,38 @@ void SimMarket::check_permission(const Inst& inst, Frequency f) const {
   if (!s_.tick_perm && f == Frequency::tick) throw PermissionDenied(fmt::format("your account is not permitted to access tick data ({})", id));
 }
 
+void SimMarket::maybe_fail_transiently(const std::string& id) {
+  if (std::find(s_.flaky.begin(), s_.flaky.end(), id) == s_.flaky.end()) return;
+  int failed = 0;
+  if (s_.log.empty()) {
+    failed = flaky_failures_[id]++;
+  } else {
+    // One line per failure in a file every process of the run appends to,
+    // under a lock, so workers and later runs see the same count.
+    const std::string path = s_.log + ".flaky";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error(fmt::format("sim: cannot open '{}'", path));
+    ::flock(fd, LOCK_EX);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0) text.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t p = 0; p < text.size();) {
+      const std::size_t nl = std::min(text.find('\n', p), text.size());
+      if (text.compare(p, nl - p, id) == 0 && nl - p == id.size()) ++failed;
+      p = nl + 1;
+    }
+    if (failed < s_.flaky_times) {
+      const std::string line = id + "\n";
+      [[maybe_unused]] auto w = ::write(fd, line.data(), line.size());
+    }
+    ::close(fd);  // releases the lock
+  }
+  if (failed < s_.flaky_times)
+    throw util::Error(util::ErrorKind::network, "", fmt::format("connection reset by the service while requesting {} (simulated, failure {} of {})", id,
+                                                                failed + 1, s_.flaky_times));
+}
+
 void SimMarket::log_request(const std::string& what) const {
   if (s_.log.empty()) return;
   const int fd = ::open(s_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -437,6 +472,7 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
 std::optional<Table> SimMarket::get_price(const std::string& id, std::int32_t start, std::int32_t end, Frequency f,
                                           const std::string& market) {
   log_request(fmt::format("get_price {} {} {} {}", id, start, end, f == Frequency::minute ? "1m" : f == Frequency::tick ? "tick" : "1d"));
+  maybe_fail_transiently(id);
   const Inst* inst = find(id);
   if (!inst || inst->market != market) return std::nullopt;
   check_permission(*inst, f);
@@ -467,6 +503,7 @@ std::optional<Table> SimMarket::get_price(const std::string& id, std::int32_t st
 
 bool SimMarket::has_price(const std::string& id, std::int32_t day, Frequency f) {
   log_request(fmt::format("has_price {} {} {}", id, day, f == Frequency::minute ? "1m" : f == Frequency::tick ? "tick" : "1d"));
+  maybe_fail_transiently(id);
   const Inst* inst = find(id);
   if (!inst || inst->market != "cn") return false;
   check_permission(*inst, f);

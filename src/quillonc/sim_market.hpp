@@ -21,6 +21,11 @@
 //   deny=ID|ID         every price request for these ids is refused
 //   log=PATH           append one line per price request to PATH (all
 //                      processes), so tests can count requests
+//   flaky=ID|ID        the first flaky_times price requests (get_price,
+//   flaky_times=K      has_price) for these ids fail with a transient
+//                      network error (K=1); counted across processes in
+//                      PATH.flaky beside the log when log= is set, else
+//                      in each process
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,6 +50,8 @@ struct SimSettings {
   bool bjse_perm = true, tick_perm = true;
   std::vector<std::string> deny;
   std::string log;
+  std::vector<std::string> flaky;
+  int flaky_times = 1;
 
   // Parses "sim" or "sim:k=v,..."; throws std::invalid_argument naming the
   // bad key or value.
@@ -104,6 +111,10 @@ class SimMarket : public Client {
   bool trades_on(const Inst& inst, std::int32_t day) const;
   void check_permission(const Inst& inst, Frequency f) const;
   void log_request(const std::string& what) const;
+  // Throws the transient failure of a flaky id while it has failed fewer
+  // than flaky_times requests.
+  void maybe_fail_transiently(const std::string& id);
+  std::map<std::string, int> flaky_failures_;  // per process, without log=
   std::int32_t previous_trading_day(std::int32_t day) const;
   void add_minute_bars(const Inst& inst, std::int32_t day, Table& t) const;
   void add_ticks(const Inst& inst, std::int32_t day, Table& t) const;

@@ -21,7 +21,7 @@ class Cli:
         e.update(env or {})
         p = subprocess.run([BIN, *args], input=input.encode(), capture_output=True, env=e, timeout=300)
         p.out = p.stdout.decode()
-        p.err = p.stderr.decode()
+        p.err = p.stderr.decode(errors="replace")  # file names may hold any byte
         if check and p.returncode != 0:
             raise AssertionError(f"{args} exited {p.returncode}\n{p.out}\n{p.err}")
         return p

@@ -117,10 +117,15 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
   return std::vector<T>(cal.begin() + static_cast<std::ptrdiff_t>(si), cal.begin() + static_cast<std::ptrdiff_t>(std::min(ei + 1, cal.size())));
 }
 
+CheckRecord& record() {
+  static CheckRecord r;
+  return r;
+}
+
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
 // One file's verdict as the report needs it.
-enum Verdict : char { kUnjudged = 0, kRunning = 'R', kGood = 'g', kBroken = 'b', kBlocked = 'l' };
+enum Verdict : char { kUnjudged = 0, kRunning = 'R', kGood = 'g', kBroken = 'b', kLocked = 'l', kDenied = 'p' };
 
 // Judges one file; throws what is not a failure of the file.
 Verdict judge(const std::string& path, const std::function<bool(const std::string&)>& check) {
@@ -128,7 +133,7 @@ Verdict judge(const std::string& path, const std::function<bool(const std::strin
     return check(path) ? kBroken : kGood;
   } catch (const std::exception& e) {
     switch (classify(e)) {
-      case Outcome::blocked: return kBlocked;
+      case Outcome::blocked: return kind_of(e) == util::ErrorKind::locked ? kLocked : kDenied;
       case Outcome::broken: return kBroken;
       case Outcome::propagate: throw;
     }
@@ -217,6 +222,7 @@ std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const
 void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check,
                int concurrency, const std::function<void()>& before_report = {}) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
+  record().files = files;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
     std::vector<char> verdicts;
@@ -230,7 +236,10 @@ void run_check(const std::vector<std::string>& files, const char* frequency, con
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
       if (verdicts[i] == kBroken) error_file_path_list.push_back(files[i]);
-      if (verdicts[i] == kBlocked) blocking_or_permission_error.push_back(files[i]);
+      if (verdicts[i] == kLocked || verdicts[i] == kDenied) {
+        blocking_or_permission_error.push_back(files[i]);
+        record().held_kind[files[i]] = verdicts[i] == kLocked ? util::ErrorKind::locked : util::ErrorKind::permission;
+      }
     }
   }
   if (before_report) before_report();
@@ -370,8 +379,13 @@ void tell_if_stale(const CalendarNote& cal, const std::string& path) {
 
 }  // namespace
 
+const CheckRecord& last_check() { return record(); }
+
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
+  record().frequency = frequency;
+  record().broken = error_file_path_list;
+  record().held = blocking_or_permision_error;
   const std::size_t len_err = error_file_path_list.size();
   const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
   if (len_err == 0 && len_blocking_or_permission_error == 0) {
@@ -383,9 +397,9 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
   if (len_err > 0) print_line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
   if (len_blocking_or_permission_error > 0)
     print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
-  std::fputs("是否删除异常数据(yes/no):", stdout);
-  std::fflush(stdout);
+  print_prompt("是否删除异常数据(yes/no):");
   std::string is_ok = read_answer();
+  record().answer = is_ok;
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
     print_line("\n准备删除异常数据！");
@@ -393,6 +407,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
         if (::unlink(p.c_str()) != 0) util::throw_os_error(errno, "cannot delete", p);
+        ++record().deleted;
         bar.advance();
       }
     }
@@ -405,6 +420,7 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
 }
 
 void check_min_bar_data(const std::string& data_bundle_path, int concurrency) {
+  record() = CheckRecord{"分钟"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   if (!fs::exists(calendar_path)) {
@@ -431,6 +447,7 @@ void check_min_bar_data(const std::string& data_bundle_path, int concurrency) {
 }
 
 void check_tick_data(const std::string& data_bundle_path, bool deep, int concurrency) {
+  record() = CheckRecord{"tick"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);

@@ -2,8 +2,12 @@
 // The store checks: read-only checks of the minute-bar and tick stores
 // against the trading calendar, the suspension days and the service, and
 // the common report with its yes/no clean-up.
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "util/error.hpp"
 
 namespace tessal_plus::bundle {
 
@@ -13,6 +17,21 @@ namespace tessal_plus::bundle {
 // a deletion fails.
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
+
+// What the last check of this process found and did, for reports (the
+// command line's --json): the files examined, the broken ones, the ones held
+// by another process or not permitted (with the kind), the answer at the
+// prompt and how many files were deleted. Reset when a check starts.
+struct CheckRecord {
+  std::string frequency;            // "分钟" or "tick"
+  std::vector<std::string> files;   // every file examined, in order
+  std::vector<std::string> broken;
+  std::vector<std::string> held;
+  std::map<std::string, util::ErrorKind> held_kind;  // locked or permission
+  std::optional<std::string> answer;  // nothing when nobody was asked
+  std::size_t deleted = 0;
+};
+const CheckRecord& last_check();
 
 // Checks every <bundle>/h5/*/*.h5 file; reports and cleans up at the end.
 // With `concurrency` above 1 the files are checked in that many forked

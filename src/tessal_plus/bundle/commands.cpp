@@ -28,12 +28,26 @@ void init_worker(tessal::SharedFlag* flag) {
   quillonc::worker_started();
 }
 
+UpdateRecord& update_record() {
+  static UpdateRecord r;
+  return r;
+}
+
+std::optional<Shard>& shard_slot() noexcept {
+  static std::optional<Shard> shard;
+  return shard;
+}
+
 bool run_driver(const char* message, Task task, bool make_folder, const std::string& path, const std::vector<std::string>& tags,
                 bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
   if (concurrency < 1) util::fail(util::ErrorKind::invalid_input, "", fmt::format("concurrency must be at least 1, got {}", concurrency));
-  const auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
+  auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
+  // Sharded after the tags are resolved: every shard resolves the same
+  // tags to the same set and keeps its own part of it.
+  if (const auto shard = shard_slot()) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
   if (make_folder) fs::create_directories(path);
   print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
+  auto& driver = update_record().drivers.emplace_back(DriverRecord{task == tick_task ? "tick" : "minute", {ids.begin(), ids.end()}, false});
   tessal::SharedFlagOwner succeed(true);
   {
     tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
@@ -48,7 +62,8 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
       throw;
     }
   }
-  return succeed.get()->value();
+  driver.succeeded = succeed.get()->value();
+  return driver.succeeded;
 }
 
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
@@ -64,6 +79,26 @@ void collect_ids(const std::string& folder, std::vector<std::string>& out) {
 }
 
 }  // namespace
+
+const UpdateRecord& last_update() { return update_record(); }
+
+void set_shard(std::optional<Shard> shard) {
+  if (shard && (shard->count == 0 || shard->index >= shard->count))
+    util::fail(util::ErrorKind::invalid_input, "", fmt::format("shard {}/{}: K must be at least 0 and less than N", shard->index, shard->count));
+  shard_slot() = shard;
+}
+
+std::optional<Shard> current_shard() noexcept { return shard_slot(); }
+
+std::uint64_t fnv1a64(std::string_view id) noexcept {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const unsigned char c : id) h = (h ^ c) * 0x100000001b3ULL;
+  return h;
+}
+
+std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept {
+  return count == 0 ? 0 : static_cast<std::uint32_t>(fnv1a64(id) % count);
+}
 
 void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
   _append_h5(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
@@ -134,6 +169,7 @@ bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle
     if (create) fs::create_directories(bundle);
     succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse,
                                                     tessal::data::bundle::BjseKeyword::quillon_kwargs);
+    update_record().base = succeed;
   }
   if (!minbar.empty()) {
     const bool r = update_minbar(join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse);
@@ -146,9 +182,32 @@ bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle
   return succeed;
 }
 
+namespace {
+bool update_base_files(const std::string& bundle, int concurrency);
+bool update_existing_files(const std::string& bundle, int concurrency, bool succeed);
+}  // namespace
+
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
   const std::string bundle = join(data_bundle_path, layout::BUNDLE);
   print_line("开始智能更新已下载数据");
+  bool succeed = true;
+  if (const auto shard = shard_slot()) {
+    // Shards share the base files, which an update with --base wrote
+    // before they started; two shards writing them at once would race.
+    print_line(fmt::format("shard {}/{}: the base files are not updated by a shard (update them first with: update DATA_BUNDLE_PATH --base)",
+                           shard->index, shard->count));
+  } else {
+    succeed = update_base_files(bundle, concurrency);
+    update_record().base = succeed;
+  }
+  return update_existing_files(bundle, concurrency, succeed);
+}
+
+namespace {
+
+// The smart update's base step: the day bars and base files, with BJSE when
+// the bundle's instrument list holds any.
+bool update_base_files(const std::string& bundle, int concurrency) {
   print_line("开始更新日线及基础数据");
   bool enable_bjse = false;
   const std::string instruments = join(bundle, layout::INSTRUMENTS);
@@ -167,9 +226,12 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
       }
     }
   }
-  bool succeed = tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse,
-                                                     tessal::data::bundle::BjseKeyword::enable_bjse);
+  return tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse,
+                                              tessal::data::bundle::BjseKeyword::enable_bjse);
+}
 
+// The smart update's file step: every minute-bar and tick file present.
+bool update_existing_files(const std::string& bundle, int concurrency, bool succeed) {
   const fs::path h5_root = join(bundle, layout::MINBAR_ROOT);
   if (fs::is_directory(h5_root)) {
     std::vector<std::string> ids;
@@ -193,5 +255,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   }
   return succeed;
 }
+
+}  // namespace
 
 }  // namespace tessal_plus::bundle

@@ -1,10 +1,12 @@
 #pragma once
 // The update commands: the minute-bar and tick drivers, the full update,
 // the smart update, and the sample-bundle download.
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessal_plus::bundle {
@@ -21,6 +23,41 @@ class ProgramExit : public std::exception {
  private:
   int status_;
 };
+
+// Splitting one update over several machines or processes: with a shard
+// K of N set, the drivers run only the instruments whose id hashes to K,
+// after the tags are resolved, so N runs given the same tags together cover
+// every instrument exactly once. The hash is FNV-1a 64 of the id's UTF-8
+// bytes, taken modulo N; it never changes, so an id keeps its shard from one
+// run to the next. The smart update then leaves the base files alone: they
+// are written once, by an update with --base, before the shards start.
+struct Shard {
+  std::uint32_t index = 0;  // K, counted from 0
+  std::uint32_t count = 1;  // N
+};
+// Process-wide; nothing (the default) runs every instrument. Throws
+// util::Error (invalid_input) unless index < count.
+void set_shard(std::optional<Shard> shard);
+std::optional<Shard> current_shard() noexcept;
+// FNV-1a 64 of the bytes of `id`.
+std::uint64_t fnv1a64(std::string_view id) noexcept;
+// The shard of `id` among `count` shards.
+std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept;
+
+// What the update commands of this process ran, for reports (the command
+// line's --json): the base step's result, and per driver call the store
+// ("minute" or "tick"), the ids handed to the pool and whether every task
+// succeeded.
+struct DriverRecord {
+  std::string store;
+  std::vector<std::string> ids;
+  bool succeeded = false;
+};
+struct UpdateRecord {
+  std::optional<bool> base;  // nothing when the base files were not updated
+  std::vector<DriverRecord> drivers;
+};
+const UpdateRecord& last_update();
 
 // The drivers' pool tasks: the writer of one instrument's minute-bar (tick)
 // file with its default file name and start date. A host's pool may run

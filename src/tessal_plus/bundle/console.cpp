@@ -11,7 +11,14 @@ std::function<std::optional<std::string>()>& answer_reader() {
   static std::function<std::optional<std::string>()> reader;
   return reader;
 }
+std::FILE*& stream_slot() noexcept {
+  static std::FILE* stream = nullptr;
+  return stream;
+}
 }  // namespace
+
+std::FILE* console_stream() noexcept { return stream_slot() ? stream_slot() : stdout; }
+void set_console_stream(std::FILE* stream) noexcept { stream_slot() = stream; }
 
 void set_answer_reader(std::function<std::optional<std::string>()> reader) { answer_reader() = std::move(reader); }
 

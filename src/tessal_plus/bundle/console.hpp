@@ -1,7 +1,8 @@
 #pragma once
-// Small helpers shared by the module's units: one message per line on
-// standard output, flushed at once so it keeps its place among the lines of
-// worker processes; the one reader of answers at a prompt; a suffix test.
+// Small helpers shared by the module's units: one message per line on the
+// console (standard output), flushed at once so it keeps its place among the
+// lines of worker processes; the prompt; the one reader of answers at a
+// prompt; a suffix test.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -10,10 +11,26 @@
 
 namespace tessal_plus::bundle {
 
+// Where console lines and prompts go: standard output, unless the program
+// needs standard output for something else (the command line's --json sends
+// its document there and the console text to standard error). Process-wide
+// and inherited by forked workers, so set it before an operation starts.
+std::FILE* console_stream() noexcept;
+void set_console_stream(std::FILE* stream) noexcept;
+
 inline void print_line(const std::string& s) {
-  std::fputs(s.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  std::FILE* out = console_stream();
+  std::fputs(s.c_str(), out);
+  std::fputc('\n', out);
+  std::fflush(out);
+}
+
+// A prompt: the text without a line ending, flushed, the answer is typed
+// after it.
+inline void print_prompt(const std::string& s) {
+  std::FILE* out = console_stream();
+  std::fputs(s.c_str(), out);
+  std::fflush(out);
 }
 
 // One answer typed at a prompt: a line of standard input without its line

@@ -1,0 +1,65 @@
+// `status` over a large store: per file, opening it and reading its
+// metadata (minute bars: the first and last `index` record and the size of
+// `data`; ticks: the day names and each day's row count).
+//
+//   build/bench/bench_status [minute_files=1000] [tick_files=200] [days=20] [rounds=5]
+//
+// The store is built once with update_minbar / update_tick and kept in the
+// temporary folder for later runs of the same size. The aim is under 2 ms
+// per file (warm page cache).
+#include <algorithm>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "common.hpp"
+#include "util/npy.hpp"
+#include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/status.hpp"
+
+using namespace tessal_plus::bundle;
+
+int main(int argc, char** argv) {
+  const int n = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int n_tick = argc > 2 ? std::atoi(argv[2]) : 200;
+  const int days = argc > 3 ? std::atoi(argv[3]) : 20;
+  const int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
+  std::vector<std::string> ids;
+  auto sim = bench::stock_market(n, fmt::format("history={}", days), ids, fmt::format(",tick_days={}", days));
+  quillonc::install(sim);
+  quillonc::Client& q = *sim;
+
+  const std::string root = (std::filesystem::temp_directory_path() / fmt::format("tb-bench-status-{}-{}-{}", n, n_tick, days)).string();
+  if (!std::filesystem::exists(root + "/ready")) {
+    std::filesystem::remove_all(root);
+    std::fprintf(stderr, "building the store in %s ...\n", root.c_str());
+    std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
+    (void)quiet;
+    update_minbar(root + "/bundle/h5", ids, false, 2);
+    update_tick(root + "/bundle/ticks", std::vector<std::string>(ids.begin(), ids.begin() + std::min<std::ptrdiff_t>(n_tick, static_cast<std::ptrdiff_t>(ids.size()))),
+                false, 2);
+    const auto cal = q.get_trading_dates(20050104, 20241231);
+    util::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
+    std::ofstream(root + "/ready") << "ok";
+  }
+
+  std::vector<double> times;
+  BundleStatus last;
+  for (int r = 0; r < rounds; ++r) {
+    const double t0 = bench::now_seconds();
+    last = bundle_status(root);
+    times.push_back(bench::now_seconds() - t0);
+  }
+  std::sort(times.begin(), times.end());
+  std::size_t files = 0, minute_files = 0, tick_files = 0;
+  for (const auto& s : last.stores) {
+    files += s.files.size();
+    (s.minute_bars ? minute_files : tick_files) += s.files.size();
+  }
+  const double median = times[times.size() / 2];
+  std::fprintf(stderr, "status, %zu files (%zu minute-bar, %zu tick, %d days each), %zu unreadable\n", files, minute_files, tick_files,
+               days, last.unreadable_files());
+  std::fprintf(stderr, "  median of %d rounds: %.3f s = %.3f ms per file (best %.3f s, worst %.3f s); aim 2 ms per file\n", rounds,
+               median, median * 1e3 / static_cast<double>(files), times.front(), times.back());
+  return 0;
+}

@@ -1,0 +1,188 @@
+#include "tessal_plus/bundle/status.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "util/npy.hpp"
+#include "tessal_plus/bundle/console.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/errors.hpp"
+
+namespace tessal_plus::bundle {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint64_t size_on_disk(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// Runs `read` on a fresh record of the file; a failure is recorded on the
+// record (by the module's one classification) instead of thrown, so one bad
+// file never hides the rest of the store.
+template <class Read>
+FileStatus file_status(const std::string& path, std::optional<std::int32_t> calendar_last, Read read) {
+  FileStatus s;
+  s.path = path;
+  s.id = id_of_file(path);
+  s.bytes = size_on_disk(path);
+  try {
+    read(s);
+  } catch (const std::exception& e) {
+    // Anything the classification does not know came from the file's
+    // content: it is reported as damaged, with its text.
+    s.error = kind_of(e).value_or(util::ErrorKind::damaged);
+    s.message = e.what();
+    s.first_day.reset();
+    s.last_day.reset();
+    s.rows = 0;
+    return s;
+  }
+  s.stale = calendar_last && (!s.last_day || *s.last_day < *calendar_last);
+  return s;
+}
+
+std::string day_text(const std::optional<std::int32_t>& d) { return d ? std::to_string(*d) : "-"; }
+
+std::string byte_text(std::uint64_t b) {
+  if (b < 1024) return fmt::format("{} B", b);
+  if (b < 1024ULL * 1024) return fmt::format("{:.1f} KiB", static_cast<double>(b) / 1024);
+  if (b < 1024ULL * 1024 * 1024) return fmt::format("{:.1f} MiB", static_cast<double>(b) / (1024.0 * 1024));
+  return fmt::format("{:.2f} GiB", static_cast<double>(b) / (1024.0 * 1024 * 1024));
+}
+
+StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, std::optional<std::int32_t> calendar_last) {
+  StoreStatus st;
+  st.name = std::move(name);
+  st.folder = folder;
+  st.minute_bars = minute_bars;
+  auto files = list_store_files(folder);
+  std::sort(files.begin(), files.end());
+  std::set<std::string> ids;
+  for (const auto& path : files) {
+    FileStatus f = minute_bars ? minute_file_status(path, calendar_last) : tick_file_status(path, calendar_last);
+    st.bytes += f.bytes;
+    if (!f.error) {
+      ids.insert(f.id);
+      st.rows += f.rows;
+      if (f.first_day && (!st.first_day || *f.first_day < *st.first_day)) st.first_day = f.first_day;
+      if (f.last_day && (!st.last_day || *f.last_day > *st.last_day)) st.last_day = f.last_day;
+    }
+    st.files.push_back(std::move(f));
+  }
+  st.instruments = ids.size();
+  return st;
+}
+
+}  // namespace
+
+std::vector<const FileStatus*> StoreStatus::stale() const {
+  std::vector<const FileStatus*> out;
+  for (const auto& f : files)
+    if (f.stale) out.push_back(&f);
+  return out;
+}
+
+std::vector<const FileStatus*> StoreStatus::unreadable() const {
+  std::vector<const FileStatus*> out;
+  for (const auto& f : files)
+    if (f.error) out.push_back(&f);
+  return out;
+}
+
+std::size_t BundleStatus::unreadable_files() const {
+  std::size_t n = 0;
+  for (const auto& s : stores) n += s.unreadable().size();
+  return n;
+}
+
+FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last) {
+  return file_status(path, calendar_last, [&](FileStatus& s) {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    const h5::Dataset index = f.open_dataset("index");
+    const h5::Dataset data = f.open_dataset("data");
+    s.rows = data.size();
+    const hsize_t n = index.size();
+    if (n == 0) return;
+    IndexRecord first{}, last{};
+    index.read_rows(0, 1, &first, INDEX_DTYPE().type.get());
+    index.read_rows(n - 1, 1, &last, INDEX_DTYPE().type.get());
+    s.first_day = first.date;
+    s.last_day = last.date;
+  });
+}
+
+FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last) {
+  return file_status(path, calendar_last, [&](FileStatus& s) {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    auto names = f.root_names();
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+      // Only datasets named after a day are days of ticks.
+      const auto day = tick_day(name, MAX_END_DATE);
+      if (!day) continue;
+      s.rows += f.open_dataset(name).size();
+      if (!s.first_day) s.first_day = day;
+      s.last_day = day;
+    }
+  });
+}
+
+BundleStatus bundle_status(const std::string& data_bundle_path) {
+  BundleStatus b;
+  b.bundle = join(data_bundle_path, layout::BUNDLE);
+  b.calendar_path = join(b.bundle, layout::TRADING_DATES);
+  if (!fs::exists(b.calendar_path)) {
+    b.calendar_error = "absent";
+  } else {
+    try {
+      const auto dates = util::npy::read_int_1d(b.calendar_path);
+      if (dates.empty()) b.calendar_error = "holds no trading dates";
+      else b.calendar_last = static_cast<std::int32_t>(*std::max_element(dates.begin(), dates.end()));
+    } catch (const util::Error& e) {
+      b.calendar_error = e.what();
+    }
+  }
+  auto groups = list_folders(join(b.bundle, layout::MINBAR_ROOT));
+  std::sort(groups.begin(), groups.end());
+  for (const auto& group : groups)
+    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.calendar_last));
+  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.calendar_last));
+  return b;
+}
+
+void print_status(const BundleStatus& b, bool by_instrument) {
+  print_line(fmt::format("bundle: {}", b.bundle));
+  if (b.calendar_last) print_line(fmt::format("trading calendar: last day {}", *b.calendar_last));
+  else if (b.calendar_error == "absent")
+    print_line(fmt::format("trading calendar: {} is absent (run an update with --base); stale files are not judged", b.calendar_path));
+  else print_line(fmt::format("trading calendar: {} cannot be read ({}); stale files are not judged", b.calendar_path, b.calendar_error));
+  for (const auto& s : b.stores) {
+    const auto stale = s.stale();
+    const auto unreadable = s.unreadable();
+    print_line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} unreadable",
+                           s.minute_bars ? "minute bars " + s.name : std::string("ticks"), s.files.size(),
+                           s.instruments, s.rows, byte_text(s.bytes), day_text(s.first_day), day_text(s.last_day),
+                           b.calendar_last ? std::to_string(stale.size()) : std::string("?"), unreadable.size()));
+    if (!stale.empty()) {
+      std::string ids;
+      for (const auto* f : stale) ids += (ids.empty() ? "" : " ") + f->id;
+      print_line("  stale (ends before " + day_text(b.calendar_last) + "): " + ids);
+    }
+    for (const auto* f : unreadable)
+      print_line(fmt::format("  cannot open {} ({}): {}", f->id, util::kind_name(*f->error), f->message));
+    if (by_instrument)
+      for (const auto& f : s.files)
+        print_line(f.error ? fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}  {}", f.id, "-", "-", "-", f.bytes, util::kind_name(*f.error))
+                           : fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}{}", f.id, day_text(f.first_day), day_text(f.last_day),
+                                         f.rows, f.bytes, f.stale ? "  stale" : ""));
+  }
+}
+
+}  // namespace tessal_plus::bundle

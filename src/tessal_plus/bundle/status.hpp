@@ -1,0 +1,68 @@
+#pragma once
+// What a bundle holds, read from the stores' metadata only, for a quick look
+// from cron or a shell: per store the files, rows, bytes and days, the files
+// that end before the trading calendar does, and the files that cannot be
+// opened. Nothing is decompressed: a minute-bar file gives the first and
+// last record of `index` and the size of `data`; a tick file gives its
+// dataset names and each day's row count from its dataspace.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/error.hpp"
+
+namespace tessal_plus::bundle {
+
+struct FileStatus {
+  std::string id;    // id_of_file(path)
+  std::string path;
+  std::optional<std::int32_t> first_day, last_day;  // nothing for a file without days
+  std::uint64_t rows = 0;   // bars (minute files) or ticks (tick files)
+  std::uint64_t bytes = 0;  // size of the file on disk
+  bool stale = false;       // ends before the calendar's last day
+  // Set when the file could not be read: its kind (locked, permission,
+  // damaged, ...) and the error's text.
+  std::optional<util::ErrorKind> error;
+  std::string message;
+};
+
+struct StoreStatus {
+  std::string name;    // "equities", "future", "option" (minute bars) or "ticks"
+  std::string folder;  // the store's folder
+  bool minute_bars = true;
+  std::size_t instruments = 0;  // distinct ids among the readable files
+  std::uint64_t rows = 0, bytes = 0;  // bytes: every file, readable or not
+  std::optional<std::int32_t> first_day, last_day;  // earliest first day, latest last day
+  std::vector<FileStatus> files;  // sorted by file name
+  std::vector<const FileStatus*> stale() const;
+  std::vector<const FileStatus*> unreadable() const;
+};
+
+struct BundleStatus {
+  std::string bundle;  // <data_bundle_path>/bundle
+  std::string calendar_path;
+  // The calendar's last day; nothing when trading_dates.npy is absent or
+  // cannot be read (calendar_error then says why), and staleness is not
+  // judged.
+  std::optional<std::int32_t> calendar_last;
+  std::string calendar_error;
+  std::vector<StoreStatus> stores;  // minute-bar type folders in name order, then ticks
+  std::size_t unreadable_files() const;
+};
+
+// Reads the status of every store of <data_bundle_path>/bundle. A store
+// file that cannot be read is recorded with its error kind, never thrown;
+// a store folder that cannot be listed throws util::Error.
+BundleStatus bundle_status(const std::string& data_bundle_path);
+
+// One store file's status (the calendar's last day, if known, decides
+// staleness). Never throws for the file's own failures.
+FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last);
+FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last);
+
+// The summary on the console (print_line); `by_instrument` adds one line
+// per file.
+void print_status(const BundleStatus& status, bool by_instrument);
+
+}  // namespace tessal_plus::bundle

@@ -1,0 +1,383 @@
+"""The command line as a cron job runs it: answers without a terminal,
+status, sharded and retried updates, and the JSON report."""
+import fcntl
+import hashlib
+import subprocess
+import json
+import os
+import re
+
+import h5py
+import pytest
+
+import conftest
+from conftest import Cli
+
+CHECK_PROMPT = "是否删除异常数据(yes/no):"
+
+
+@pytest.fixture(scope="module")
+def small_bundle(tmp_path_factory):
+    """A bundle with base files, two minute-bar files and one tick file."""
+    cli = Cli(tmp_path_factory.mktemp("small"))
+    data = str(cli.tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick", "600000.XSHG", "-j", "2")
+    return cli, data
+
+
+def break_index(path):
+    with h5py.File(path, "a") as f:
+        index = f["index"][:]
+        index["date"][1] += 1  # no longer the day of its first bar
+        f["index"][:] = index
+
+
+class TestAnswerFlags:
+    def test_no_keeps_the_broken_file_without_reading_standard_input(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick", "600000.XSHG")
+        broken = os.path.join(data, "bundle", "h5", "equities", "000001.XSHE.h5")
+        break_index(broken)
+        # Standard input is empty: reading it would end in EOF and status 1.
+        kept = cli.run("check-minbar", data, "--no", input="")
+        assert CHECK_PROMPT + "no\n\n异常数据未删除！\n" in kept.out
+        assert "数据异常标的如下:\n['000001.XSHE']\n" in kept.out
+        assert os.path.exists(broken)
+        deleted = cli.run("check-minbar", data, "--yes", input="")
+        assert CHECK_PROMPT + "yes\n\n准备删除异常数据！\n" in deleted.out
+        assert deleted.out.endswith("\n删除完成！共删除1个标的。\n")
+        assert not os.path.exists(broken)
+        # The same run answered at a terminal prints the same, but for the echo.
+        good = cli.run("check-minbar", data, "--yes", input="")
+        assert good.out == "共有1个分钟数据文件!\n\n检测完成：分钟数据质量良好！\n"
+
+    def test_check_tick_takes_the_answer_too(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--tick", "600000.XSHG,000001.XSHE")
+        broken = os.path.join(data, "bundle", "ticks", "000001.XSHE.h5")
+        with open(broken, "r+b") as f:
+            f.write(b"not an HDF5 file at all")
+        p = cli.run("check-tick", data, "--yes", input="")
+        assert CHECK_PROMPT + "yes\n" in p.out and "['000001.XSHE']" in p.out
+        assert not os.path.exists(broken)
+        assert os.path.exists(os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"))
+
+    def test_yes_and_no_together_is_a_usage_error(self, small_bundle):
+        cli, data = small_bundle
+        for sub in ("check-minbar", "check-tick"):
+            p = cli.run(sub, data, "--yes", "--no", check=False)
+            assert p.returncode == 2 and "excludes" in p.err
+            assert p.out == ""
+
+
+def status_json(cli, data, *extra, check=True):
+    p = cli.run("status", data, "--json", *extra, check=check)
+    return p, json.loads(p.out)
+
+
+def store(doc, name):
+    return next(s for s in doc["stores"] if s["name"] == name)
+
+
+class TestStatus:
+    def test_figures_agree_with_what_h5py_reads(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE,AU", "--tick", "600000.XSHG,AU", "-j", "2")
+        p, doc = status_json(cli, data, "--by-instrument")
+        assert doc["command"] == "status" and doc["exit_status"] == 0 and doc["calendar"]["last_day"] == 20240607
+        bundle = os.path.join(data, "bundle")
+        seen = set()
+        for s in doc["stores"]:
+            for f in s["by_instrument"]:
+                path = os.path.join(s["folder"], f["id"] + ".h5")
+                seen.add(os.path.relpath(path, bundle))
+                assert f["bytes"] == os.path.getsize(path)
+                with h5py.File(path, "r") as h:
+                    if s["store"] == "minute":
+                        rows, days = len(h["data"]), list(h["index"]["date"])
+                    else:
+                        rows, days = sum(len(h[d]) for d in h), sorted(int(d) for d in h)
+                assert (f["rows"], f["first_day"], f["last_day"]) == (rows, days[0], days[-1])
+            assert s["rows"] == sum(f["rows"] for f in s["by_instrument"])
+            assert s["bytes"] == sum(f["bytes"] for f in s["by_instrument"])
+            assert s["files"] == len(s["by_instrument"]) == s["instruments"]
+        stored = {os.path.relpath(os.path.join(r, n), bundle) for r, _d, ns in os.walk(bundle) for n in ns
+                  if n.endswith(".h5") and os.path.basename(r) != "bundle"}
+        assert seen == stored and len(seen) >= 5
+        # The text names the same figures.
+        text = cli.run("status", data, "--by-instrument").out
+        eq = store(doc, "equities")
+        assert f"minute bars equities: 2 files, 2 instruments, {eq['rows']} rows" in text
+        assert any(line.split()[:4] == ["AU2407", "20240401", "20240607", str(store(doc, "future")["by_instrument"][0]["rows"])]
+                   for line in text.splitlines())
+
+    def test_stale_files_and_an_absent_calendar(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick", "600000.XSHG",
+                now="2024-06-05 18:00:00")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG")  # one file (and the calendar) to 20240607
+        _p, doc = status_json(cli, data)
+        eq, ticks = store(doc, "equities"), store(doc, "ticks")
+        assert (eq["stale"], eq["stale_ids"], eq["last_day"]) == (1, ["000001.XSHE"], 20240607)
+        assert (ticks["stale"], ticks["stale_ids"]) == (1, ["600000.XSHG"])
+        text = cli.run("status", data).out
+        assert "stale (ends before 20240607): 000001.XSHE" in text
+        os.remove(os.path.join(data, "bundle", "trading_dates.npy"))
+        p, doc = status_json(cli, data)
+        assert p.returncode == 0 and doc["calendar"] == {"path": os.path.join(data, "bundle", "trading_dates.npy"),
+                                                          "last_day": None, "error": "absent"}
+        assert store(doc, "equities")["stale"] is None and store(doc, "equities")["stale_ids"] == []
+        assert "trading_dates.npy is absent" in cli.run("status", data).out
+
+    def test_unreadable_files_are_reported_by_kind(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE,000002.XSHE")
+        eq_folder = os.path.join(data, "bundle", "h5", "equities")
+        with open(os.path.join(eq_folder, "000002.XSHE.h5"), "r+b") as f:
+            f.write(b"\0" * 64)  # the superblock is gone
+        odd = os.path.join(eq_folder.encode(), b'we"ird\\\xff\n.h5')
+        with open(odd, "wb") as f:
+            f.write(b"x")
+        held = open(os.path.join(eq_folder, "000001.XSHE.h5"), "rb")
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)  # an update writing it
+            p, doc = status_json(cli, data, "--by-instrument", check=False)
+            # Where the file system has no locks, the user may turn them off.
+            unlocked = cli.run("status", data, "--json", check=False, env={"HDF5_USE_FILE_LOCKING": "FALSE"})
+        finally:
+            held.close()
+        assert p.returncode == 1 and doc["exit_status"] == 1 and doc["unreadable_files"] == 3
+        eq = store(doc, "equities")
+        kinds = {u["id"]: u["kind"] for u in eq["unreadable"]}
+        assert kinds == {"000001.XSHE": "locked", "000002.XSHE": "damaged", 'we"ird\\\ufffd\n': "damaged"}
+        assert eq["files"] == 4 and eq["instruments"] == 1
+        assert [f["error"] for f in eq["by_instrument"] if f["id"] == "600000.XSHG"] == [None]
+        assert "cannot open 000002.XSHE (damaged)" in p.err  # the text went to standard error
+        assert {u["id"] for u in store(json.loads(unlocked.out), "equities")["unreadable"]} == {"000002.XSHE", 'we"ird\\\ufffd\n'}
+
+
+def digests(folder):
+    out = {}
+    for root, _dirs, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(root, name), "rb") as f:
+                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def requested_ids(log):
+    with open(log) as f:
+        return {line.split()[1] for line in f if line.startswith("get_price")}
+
+
+class TestShards:
+    TAGS = ["--minbar", "stock,fund,AU", "--tick", "stock,AU"]
+
+    def test_two_shards_at_once_write_the_bytes_of_one_run(self, tmp_path):
+        cli = Cli(tmp_path)
+        whole, split = str(tmp_path / "whole"), str(tmp_path / "split")
+        first = cli.run("update", whole, "--base", *self.TAGS, "-j", "2")
+        cli.run("update", split, "--base")
+        env = dict(os.environ, TESSAL_NOW=conftest.NOW)
+        procs, logs = [], []
+        for k in range(2):
+            logs.append(str(tmp_path / f"shard{k}.log"))
+            env["TESSAL_SERVICE"] = f"{conftest.SIM},log={logs[-1]}"
+            procs.append(subprocess.Popen([conftest.BIN, "update", split, *self.TAGS, "-j", "1", "--shard", f"{k}/2"],
+                                          env=dict(env), stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        outs = [p.communicate(timeout=300) for p in procs]
+        assert [p.returncode for p in procs] == [0, 0], outs
+        for kind in ("h5", "ticks"):
+            a, b = digests(os.path.join(whole, "bundle", kind)), digests(os.path.join(split, "bundle", kind))
+            assert a and a == b, kind
+        ids = [requested_ids(log) for log in logs]
+        assert ids[0] and ids[1] and not ids[0] & ids[1]
+        every = {n[:-3] for d in ("h5/equities", "h5/future", "ticks") for n in os.listdir(os.path.join(whole, "bundle", d))}
+        assert ids[0] | ids[1] == every
+        for k in range(2):
+            assert all(fnv1a64(i) % 2 == k for i in ids[k])
+        # The announcements count each shard's part of the same resolved set.
+        for store in ("分钟线", "tick"):
+            pattern = r"开始更新 (\d+) 只标的的" + store
+            parts = [int(re.search(pattern, o.decode()).group(1)) for o, _e in outs]
+            assert parts[0] and parts[1] and sum(parts) == int(re.search(pattern, first.out).group(1))
+
+    def test_sharded_smart_update_and_refusals(self, small_bundle, tmp_path):
+        cli, data = small_bundle
+        cli.clear_requests()
+        out = cli.run("smart-update", data, "--shard", "1/2").out
+        assert out.startswith("开始智能更新已下载数据\nshard 1/2: the base files are not updated")
+        assert "开始更新日线及基础数据" not in out
+        assert {r[1] for r in cli.requests() if r[0] == "get_price"} <= {i for i in ("600000.XSHG", "000001.XSHE") if fnv1a64(i) % 2 == 1}
+        for bad in ("2/2", "1", "-1/2", "a/b", "0/0"):
+            p = cli.run("update", data, "--minbar", "stock", "--shard", bad, check=False)
+            assert p.returncode == 2 and "K/N" in p.err, bad
+        p = cli.run("update", data, "--base", "--shard", "0/2", check=False)
+        assert p.returncode == 2 and "--base" in p.err
+
+
+def fnv1a64(text):
+    h = 0xcbf29ce484222325
+    for b in text.encode():
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+class TestRetries:
+    FAST = {"TESSAL_RETRY_BASE_MS": "5"}
+
+    def flaky(self, cli, times, ids="600000.XSHG"):
+        return f"{conftest.SIM},log={cli.log},flaky={ids},flaky_times={times}"
+
+    def minute_requests(self, cli, oid):
+        return [r for r in cli.requests() if r[:2] == ["get_price", oid] and r[4] == "1m"]
+
+    def test_a_flaky_instrument_is_completed_after_k_failures(self, tmp_path):
+        cli = Cli(tmp_path)
+        data, clean = str(tmp_path / "data"), str(tmp_path / "clean")
+        p = cli.run("update", data, "--minbar", "600000.XSHG,000001.XSHE", "--retries", "3", "-j", "2",
+                    service=self.flaky(cli, 2), env=self.FAST)
+        assert len(self.minute_requests(cli, "600000.XSHG")) == 3  # K failures and the answer
+        assert len(self.minute_requests(cli, "000001.XSHE")) == 1
+        assert p.err.count("retry ") == 2 and "retry 2/3 of get_price 600000.XSHG" in p.err
+        Cli(tmp_path).run("update", clean, "--minbar", "600000.XSHG", service=conftest.SIM)
+        rel = os.path.join("bundle", "h5", "equities", "600000.XSHG.h5")
+        with open(os.path.join(data, rel), "rb") as a, open(os.path.join(clean, rel), "rb") as b:
+            assert a.read() == b.read()  # complete: the bytes of an undisturbed run
+
+    def test_the_environment_sets_the_retries_and_too_few_fail_as_today(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        env = dict(self.FAST, TESSAL_RETRIES="1")
+        failed = cli.run("update", data, "--minbar", "600000.XSHG", service=self.flaky(cli, 3), env=env, check=False)
+        assert failed.returncode == 1 and len(self.minute_requests(cli, "600000.XSHG")) == 2
+        assert "更新 " in failed.err and "failure 2 of 3" in failed.err
+        # No retries (the default): one request, the failure logged as before.
+        cli.clear_requests()
+        default = cli.run("update", data, "--minbar", "600000.XSHG", service=self.flaky(cli, 4), env=self.FAST, check=False)
+        assert default.returncode == 1 and len(self.minute_requests(cli, "600000.XSHG")) == 1
+        assert "retry" not in default.err
+        # The count is kept across runs (beside the log): one failure is left, then the file completes.
+        cli.run("update", data, "--minbar", "600000.XSHG", "--retries", "1", service=self.flaky(cli, 4), env=self.FAST)
+        with h5py.File(os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5"), "r") as f:
+            assert f["index"]["date"][-1] == 20240607
+        bad = cli.run("update", data, "--minbar", "600000.XSHG", env={"TESSAL_RETRIES": "many"}, check=False)
+        assert bad.returncode == 2 and "TESSAL_RETRIES" in bad.err
+
+    def test_a_refusal_is_never_retried(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        p = cli.run("update", data, "--minbar", "600000.XSHG", "--retries", "5",
+                    service=f"{conftest.SIM},log={cli.log},deny=600000.XSHG", env=self.FAST, check=False)
+        assert p.returncode == 1 and "retry" not in p.err
+        assert len(self.minute_requests(cli, "600000.XSHG")) == 1
+
+
+# The --json schema of README.md ("Running it every day"): required keys and
+# their types; a nested dict is an object schema, a one-element list an array
+# of that schema, a tuple a choice of types.
+INT, NUM, STR, BOOL, NULL = int, (int, float), str, bool, type(None)
+COMMON = {"command": STR, "bundle_path": STR, "started": STR, "finished": STR, "duration_s": NUM,
+          "exit_status": INT, "ok": BOOL, "error": (STR, NULL), "log": [STR]}
+UPDATE = dict(COMMON, base_succeeded=(BOOL, NULL), submitted=INT, failed_instruments=INT,
+              drivers=[{"store": STR, "submitted": INT, "succeeded": BOOL, "ids": [STR]}],
+              failed=[{"id": STR, "message": STR}])
+CHECK = dict(COMMON, files=INT, good=INT, broken=INT, held=INT, answer=(STR, NULL), deleted=INT,
+             outcomes=[{"id": STR, "path": STR, "outcome": STR}])
+STATUS = dict(COMMON, unreadable_files=INT,
+              calendar={"path": STR, "last_day": (INT, NULL), "error": (STR, NULL)},
+              stores=[{"store": STR, "name": STR, "folder": STR, "files": INT, "instruments": INT, "rows": INT,
+                       "bytes": INT, "first_day": (INT, NULL), "last_day": (INT, NULL), "stale": (INT, NULL),
+                       "stale_ids": [STR], "unreadable": [{"id": STR, "path": STR, "kind": STR, "message": STR}]}])
+
+
+def validate(doc, schema, where="$"):
+    """The list of schema violations of `doc` (empty when it conforms)."""
+    if isinstance(schema, dict):
+        if not isinstance(doc, dict):
+            return [f"{where}: object expected, got {type(doc).__name__}"]
+        errors = [f"{where}.{k}: missing" for k in schema if k not in doc]
+        for k, sub in schema.items():
+            if k in doc:
+                errors += validate(doc[k], sub, f"{where}.{k}")
+        return errors
+    if isinstance(schema, list):
+        if not isinstance(doc, list):
+            return [f"{where}: array expected, got {type(doc).__name__}"]
+        return [e for i, item in enumerate(doc) for e in validate(item, schema[0], f"{where}[{i}]")]
+    types = schema if isinstance(schema, tuple) else (schema,)
+    # bool is an int in Python; JSON keeps them apart.
+    if isinstance(doc, bool) and bool not in types or not isinstance(doc, types):
+        return [f"{where}: {types} expected, got {doc!r}"]
+    return []
+
+
+def test_the_validator_finds_what_is_wrong():
+    good = {"files": 1, "outcomes": [{"id": "a"}]}
+    schema = {"files": INT, "outcomes": [{"id": STR}]}
+    assert validate(good, schema) == []
+    assert validate({"files": True, "outcomes": [{"id": 1}, {}]}, schema) == [
+        "$.files: (<class 'int'>,) expected, got True", "$.outcomes[0].id: (<class 'str'>,) expected, got 1",
+        "$.outcomes[1].id: missing"]
+
+
+class TestJson:
+    def run_json(self, cli, *args, **kw):
+        p = cli.run(*args, "--json", check=False, **kw)
+        doc = json.loads(p.out)  # standard output holds the document alone
+        assert doc["exit_status"] == p.returncode and doc["ok"] == (p.returncode == 0)
+        assert doc["command"] == args[0]
+        return p, doc
+
+    def test_every_command_reports_by_the_schema(self, tmp_path):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        service = f"{conftest.SIM},log={cli.log},deny=000001.XSHE"
+        p, doc = self.run_json(cli, "update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick",
+                               "600000.XSHG", "-j", "2", service=service)
+        assert validate(doc, UPDATE) == []
+        assert p.returncode == 1 and doc["base_succeeded"] is True and doc["submitted"] == 3
+        assert "开始更新日线及基础数据" in p.err  # the console text went to standard error
+        assert [(d["store"], d["ids"], d["succeeded"]) for d in doc["drivers"]] == [
+            ("minute", ["000001.XSHE", "600000.XSHG"], False), ("tick", ["600000.XSHG"], True)]
+        assert [f["id"] for f in doc["failed"]] == ["000001.XSHE"] and doc["failed_instruments"] == 1
+        assert "000001.XSHE" in doc["failed"][0]["message"] and doc["failed"][0]["message"] in doc["log"]
+
+        p, doc = self.run_json(cli, "smart-update", data, "-j", "2")
+        assert validate(doc, UPDATE) == [] and p.returncode == 0 and doc["failed"] == []
+        assert {d["store"] for d in doc["drivers"]} == {"minute", "tick"}
+
+        break_index(os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5"))
+        p, doc = self.run_json(cli, "check-minbar", data, "--no")
+        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert (doc["files"], doc["good"], doc["broken"], doc["answer"], doc["deleted"]) == (1, 0, 1, "no", 0)
+        assert doc["outcomes"][0]["outcome"] == "broken" and CHECK_PROMPT + "no" in p.err
+
+        held = open(os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"), "rb")
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            p, doc = self.run_json(cli, "check-tick", data, "--yes")
+        finally:
+            held.close()
+        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert doc["outcomes"] == [{"id": "600000.XSHG", "path": os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"),
+                                    "outcome": "locked", "kind": "locked"}]
+        assert (doc["held"], doc["deleted"]) == (1, 0)
+
+        p, doc = self.run_json(cli, "status", data)
+        assert validate(doc, STATUS) == [] and p.returncode == 0
+
+    def test_a_failed_run_still_reports(self, tmp_path):
+        cli = Cli(tmp_path)
+        bundle = tmp_path / "data" / "bundle"
+        bundle.mkdir(parents=True)
+        (bundle / "instruments.pk").write_bytes(b"\x80\x02not a pickle")
+        p, doc = self.run_json(cli, "smart-update", str(tmp_path / "data"))
+        assert validate(doc, UPDATE) == [] and p.returncode == 1 and doc["error"]
+        p, doc = self.run_json(cli, "check-minbar", str(tmp_path / "data"))
+        assert validate(doc, CHECK) == [] and doc["files"] == 0 and doc["answer"] is None
