@@ -161,6 +161,35 @@ def _run_task(writer, order_book_id, path, rebuild):
         raise
 
 
+def _task_on_executor(task_name, order_book_id, path, rebuild):
+    """A pool task run by an executor the caller handed in: the worker gets a
+    run flag of its own (it shares no memory with the driver), and the
+    result says whether the writer kept it set."""
+    import multiprocessing
+    import tessal.data.bundle as host
+    flag = multiprocessing.Value("b", True)
+    host.process_init(flag)
+    try:
+        globals()[task_name](order_book_id, path, rebuild=rebuild)
+    except Exception:
+        return False
+    return bool(flag.value)
+
+
+class _Executor:
+    """Puts `executor` in the place of the host's pool for one call."""
+
+    def __init__(self, executor):
+        self._executor = executor
+
+    def __enter__(self):
+        _adapters.executor_override = self._executor
+
+    def __exit__(self, *exc):
+        _adapters.executor_override = None
+        return False
+
+
 def _minbar_task(order_book_id, path, rebuild=False):
     """The pool's task of update_minbar: _append_h5 of one instrument."""
     _run_task(_append_h5, order_book_id, path, rebuild)
@@ -171,32 +200,39 @@ def _tick_task(order_book_id, path, rebuild=False):
     _run_task(_append_h5_tick, order_book_id, path, rebuild)
 
 
-def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False):
+def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):
+    """executor: any concurrent.futures executor (a Dask cluster's, say) to
+    run the writers instead of the host's pool."""
     _check("path", path, str, "str")
     _check("concurrency", concurrency, int, "int")
     _flushed()
-    return _core.update_minbar(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+    with _Executor(executor):
+        return _core.update_minbar(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
 
 
-def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False):
+def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):
     _check("path", path, str, "str")
     _check("concurrency", concurrency, int, "int")
     _flushed()
-    return _core.update_tick(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+    with _Executor(executor):
+        return _core.update_tick(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
 
 
 def update_bundle_from_quillonc(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False,
-                                enable_bjse=False):
+                                enable_bjse=False, *, executor=None):
     """通过quillonc更新指定标的的数据"""
     _flushed()
-    return _core.update_bundle_from_quillonc(int(concurrency), os.fspath(data_bundle_path), bool(base), _texts(minbar),
-                                             _texts(tick), bool(with_derivatives), bool(rebuild), bool(enable_bjse))
+    with _Executor(executor):
+        return _core.update_bundle_from_quillonc(int(concurrency), os.fspath(data_bundle_path), bool(base),
+                                                 _texts(minbar), _texts(tick), bool(with_derivatives), bool(rebuild),
+                                                 bool(enable_bjse))
 
 
-def update_bundle_from_exist_file(concurrency, data_bundle_path):
+def update_bundle_from_exist_file(concurrency, data_bundle_path, *, executor=None):
     """从bundle数据中查看已存在的标的文件 进行增量更新"""
     _flushed()
-    return _core.update_bundle_from_exist_file(int(concurrency), os.fspath(data_bundle_path))
+    with _Executor(executor):
+        return _core.update_bundle_from_exist_file(int(concurrency), os.fspath(data_bundle_path))
 
 
 def download_simple_bundle(data_bundle_path, sample, file_path=None):

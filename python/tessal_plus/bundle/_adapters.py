@@ -195,7 +195,41 @@ def process_init(flag):
     _module("tessal.data.bundle").process_init(flag)
 
 
+# An executor the caller of a driver handed in (executor=...), used in place
+# of the host's pool for that call.
+executor_override = None
+
+
+class _ExecutorPool:
+    """A concurrent.futures executor (a Dask cluster's, say) in the pool's place.
+
+    Its workers are not forked from this process, so they cannot share the
+    run's flag: each task runs with a flag of its own and returns whether it
+    stayed set; leaving the scope waits for every task and clears the run's
+    flag when one did not."""
+
+    def __init__(self, executor, flag):
+        self._executor = executor
+        self._flag = flag
+        self._futures = []
+
+    def submit(self, fn, order_book_id, path, rebuild=False):
+        package = _module("tessal_plus.bundle")
+        self._futures.append(self._executor.submit(package._task_on_executor, fn.__name__, order_book_id, path, rebuild))
+
+    def __exit__(self, *exc):
+        import concurrent.futures
+        done, _ = concurrent.futures.wait(self._futures)
+        for f in done:
+            if f.exception() is not None or not f.result():
+                self._flag.value = False
+        return False
+
+
 def open_pool(max_workers, flag):
+    if executor_override is not None:
+        pool = _ExecutorPool(executor_override, flag)
+        return pool, pool
     bundle = _module("tessal.data.bundle")
     pool = bundle.ProgressedProcessPoolExecutor(max_workers=max_workers, initializer=bundle.process_init,
                                                 initargs=(flag,))

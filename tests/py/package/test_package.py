@@ -56,8 +56,9 @@ def test_defaults_are_taken_when_the_operations_are_defined(monkeypatch):
     monkeypatch.setattr(tb, "MIN_START_DATE", 20200101)
     for op in (tb._append_h5, tb._append_h5_tick):
         assert inspect.signature(op).parameters["min_start_date"].default == 20050104
-    params = inspect.signature(tb.update_bundle_from_quillonc).parameters
-    assert list(params) == ["concurrency", "data_bundle_path", "base", "minbar", "tick", "with_derivatives", "rebuild",
+    params = [n for n, p in inspect.signature(tb.update_bundle_from_quillonc).parameters.items()
+              if p.kind == p.POSITIONAL_OR_KEYWORD]
+    assert params == ["concurrency", "data_bundle_path", "base", "minbar", "tick", "with_derivatives", "rebuild",
                             "enable_bjse"]
     assert list(inspect.signature(tb.download_simple_bundle).parameters) == ["data_bundle_path", "sample", "file_path"]
 
@@ -250,4 +251,30 @@ def test_the_other_operations_on_the_doubles(bundle, world, monkeypatch, capfd, 
         t.add(tmp_path / "src" / "trading_dates.npy", arcname="trading_dates.npy")
     tb.download_simple_bundle(str(tmp_path / "sample"), True, str(archive))
     assert (tmp_path / "sample" / "bundle" / "trading_dates.npy").read_bytes() == b"x"
+    capfd.readouterr()
+
+
+def test_a_dask_cluster_can_run_the_writers_in_place_of_the_hosts_pool(bundle, world, tmp_path, monkeypatch, capfd):
+    distributed = pytest.importorskip("distributed")
+    doubles = os.path.join(HERE, "..", "doubles")
+    flavour = os.environ.get("TB_TESSAL_PLUS", "namespace")
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([doubles, os.path.join(doubles, flavour)]))
+    ids = ["600000.XSHG", "000002.XSHE", "AU2412"]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=50) as cluster, distributed.Client(cluster) as client:
+        assert tb.update_minbar(str(tmp_path / "dask"), ids, False, 2, executor=client.get_executor()) is True
+        # A writer that fails on a worker makes the run fail, as in the host's pool.
+        monkeypatch.setenv("QUILLONC_DOUBLE_CONFIG", '{"bars_per_day": 8, "tick_interval": 1200, "denied_ids": ["000001.XSHE"]}')
+        config = os.environ["QUILLONC_DOUBLE_CONFIG"]
+        client.run(lambda: os.environ.update(QUILLONC_DOUBLE_CONFIG=config))
+        assert tb.update_minbar(str(tmp_path / "failed"), ["000001.XSHE"], False, 2,
+                                executor=client.get_executor()) is False
+    monkeypatch.setenv("QUILLONC_DOUBLE_CONFIG", '{"bars_per_day": 8, "tick_interval": 1200}')
+    assert tb.update_minbar(str(tmp_path / "pool"), ids, False, 2) is True
+    for root, _dirs, names in os.walk(tmp_path / "pool"):
+        for name in names:
+            rel = os.path.relpath(os.path.join(root, name), tmp_path / "pool")
+            with open(os.path.join(root, name), "rb") as a, open(tmp_path / "dask" / rel, "rb") as b:
+                assert a.read() == b.read(), rel
+    assert sum(len(n) for _r, _d, n in os.walk(tmp_path / "dask")) == 3
     capfd.readouterr()
