@@ -36,9 +36,10 @@ int main(int argc, char** argv) {
   for (auto t : day_bars->time) trading.push_back(util::timestamp_date(t));
   std::size_t ticks = 0;
   for (std::size_t c = 0; c < trading.size(); c += TICK_DATE_CHUNK_SIZE) {
-    const auto t = service->get_price(id, trading[c], trading[std::min(trading.size(), c + TICK_DATE_CHUNK_SIZE) - 1],
-                                      quillonc::Frequency::tick, "cn");
+    const std::int32_t last = trading[std::min(trading.size(), c + TICK_DATE_CHUNK_SIZE) - 1];
+    const auto t = service->get_price(id, trading[c], last, quillonc::Frequency::tick, "cn");
     ticks += t ? t->rows() : 0;
+    service->prepare(id, trading[c], last, quillonc::Frequency::tick, "cn", 5);
   }
 
   const std::string dir = bench::scratch("ticks");

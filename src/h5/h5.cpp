@@ -2,6 +2,7 @@
 
 #include "h5/journal.hpp"
 
+#include <blosc.h>
 #include <blosc_filter.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -355,6 +356,52 @@ Dataset File::open_dataset(const std::string& name) const {
   return Dataset(Handle(id, H5Dclose), path_, name, state());
 }
 
+namespace {
+
+bool g_direct_blosc = true;
+
+// Writes the chunks of a new Blosc dataset already compressed, exactly as
+// the Blosc filter compresses them (the same call, level, shuffle, codec
+// and sizes: the bytes are identical), through H5Dwrite_chunk: HDF5 then
+// neither copies the records into its chunk cache nor runs its filter
+// pipeline, which cost as much as the compression itself. A chunk Blosc
+// cannot shrink is stored as it is with the filter marked skipped, as the
+// optional filter does.
+void write_blosc_chunks(const Dataset& ds, const Type& type, const void* data, hsize_t rows, const FilterSpec& filter) {
+  Handle dcpl(H5Dget_create_plist(ds.get()), H5Pclose);
+  hsize_t chunk = 0;
+  if (!dcpl.valid() || H5Pget_chunk(dcpl.get(), 1, &chunk) != 1) ds.fail("cannot write");
+  const std::size_t itemsize = type.size(), chunk_bytes = chunk * itemsize;
+  const int clevel = filter.cd_values.size() > 4 ? static_cast<int>(filter.cd_values[4]) : 5;
+  const int shuffle = filter.cd_values.size() > 5 ? static_cast<int>(filter.cd_values[5]) : 1;
+  const char* compname = nullptr;
+  if (filter.cd_values.size() > 6 && blosc_compcode_to_compname(static_cast<int>(filter.cd_values[6]), &compname) < 0)
+    throw Error(ErrorKind::invalid_input, "", "unknown Blosc codec in the dataset's settings");
+  blosc_set_compressor(compname ? compname : "blosclz");
+  thread_local std::vector<char> padded, out;
+  out.resize(chunk_bytes);
+  const char* records = static_cast<const char*>(data);
+  for (hsize_t first = 0; first < rows; first += chunk) {
+    const char* src = records + first * itemsize;
+    if (rows - first < chunk) {
+      // The last chunk is stored whole; HDF5 fills the rows past the end with zeros.
+      padded.assign(chunk_bytes, 0);
+      std::memcpy(padded.data(), src, (rows - first) * itemsize);
+      src = padded.data();
+    }
+    const int n = blosc_compress(clevel, shuffle, itemsize, chunk_bytes, src, out.data(), chunk_bytes);
+    hsize_t offset[1] = {first};
+    const bool stored = n > 0;
+    if (H5Dwrite_chunk(ds.get(), H5P_DEFAULT, stored ? 0u : 1u, offset, stored ? static_cast<std::size_t>(n) : chunk_bytes,
+                       stored ? out.data() : src) < 0)
+      ds.fail("cannot write");
+  }
+}
+
+}  // namespace
+
+void set_direct_blosc_writes(bool enabled) { g_direct_blosc = enabled; }
+
 Dataset File::create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
                              const DatasetOptions& o) {
   hsize_t dims[1] = {rows};
@@ -386,7 +433,9 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
   if (id < 0) fail("create");
   Dataset ds(Handle(id, H5Dclose), path_, name, state());
-  if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) ds.fail("cannot write");
+  const bool direct = g_direct_blosc && rows > 0 && o.filter && o.filter->id == kBloscFilter && o.deflate_level < 0;
+  if (direct) write_blosc_chunks(ds, type, data, rows, *o.filter);
+  else if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) ds.fail("cannot write");
   // Chunks wait in HDF5's cache until the dataset is flushed or closed, and
   // a failure then (a filter, a full disk) would only surface in a closing
   // call that cannot report it: flush now, where it can.

@@ -122,10 +122,12 @@ class Dataset {
   // Creation settings, for checks and tests.
   std::vector<FilterSpec> filters() const;
   std::optional<hsize_t> chunk_rows() const;
+  // Throws the error of a failed HDF5 call on this dataset (from HDF5's
+  // error stack, or the file's failed write).
+  [[noreturn]] void fail(const std::string& action) const;
 
  private:
   friend class File;
-  [[noreturn]] void fail(const std::string& action) const;
   // Throws the file's first failed write, if any (see journal::write_failure).
   void check_writes(const std::string& action) const;
   Handle h_;
@@ -182,6 +184,10 @@ class File {
   std::string path_;
   std::unique_ptr<journal::Session> session_;
 };
+
+// New Blosc datasets are written as chunks compressed here (the default)
+// or through HDF5's filter pipeline (tests compare the two).
+void set_direct_blosc_writes(bool enabled);
 
 // Whether the Blosc filter (id 32001) is registered with the HDF5 library.
 bool blosc_available();

@@ -419,6 +419,8 @@ std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::
     else cols[i] = require_column(t, std::string(name)).data();
   }
   std::vector<char> out(rows.size() * itemsize, 0);
+  std::int64_t last_day = INT64_MIN;
+  double last_date = 0;
   constexpr std::size_t kBlock = 256;
   double values[kBlock];
   for (std::size_t b = 0; b < rows.size(); b += kBlock) {
@@ -428,7 +430,13 @@ std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::
       const auto& f = fields[i];
       switch (source[i]) {
         case Source::date:
-          for (std::size_t r = 0; r < n; ++r) values[r] = tessal::date_to_number(t.time[idx[r]]);
+          // A day's ticks share their date: convert once per calendar day.
+          for (std::size_t r = 0; r < n; ++r) {
+            const util::Timestamp when = t.time[idx[r]];
+            const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
+            if (day != last_day) last_day = day, last_date = tessal::date_to_number(when);
+            values[r] = last_date;
+          }
           break;
         case Source::time:
           for (std::size_t r = 0; r < n; ++r) values[r] = tessal::time_to_number(t.time[idx[r]]);
