@@ -204,6 +204,16 @@ std::vector<Case> cases() {
 
 }  // namespace
 
+// Makes the case's file at `path` and one uninterrupted update of a copy at
+// `reference`: the bytes before and after.
+std::pair<std::string, std::string> before_and_after(const Case& c, const std::string& path, const std::string& reference) {
+  c.make(path);
+  const std::string before = read_file(path);
+  write_file(reference, before);
+  c.update(reference);
+  return {before, read_file(reference)};
+}
+
 // For every write of an update, a failure there (half written, then ENOSPC
 // or EIO) is reported as an operating-system error with that errno, leaves
 // the file byte-identical with no journal, and the update run again ends
@@ -213,13 +223,8 @@ TEST(H5Journal, AFailedWriteAnywhereLeavesTheFileAsItWas) {
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
     const std::string path = dir / "file.h5";
-    const std::string reference = dir / "reference.h5";
-    c.make(path);
-    const std::string before = read_file(path);
-    write_file(reference, before);
-    c.update(reference);
-    const std::string after = read_file(reference);
-    const auto after_contents = contents(reference);
+    const auto [before, after] = before_and_after(c, path, dir / "reference.h5");
+    const auto after_contents = contents(dir / "reference.h5");
     ASSERT_NE(after, before);
 
     for (const std::size_t hold : kHolds) {
@@ -259,12 +264,7 @@ TEST(H5Journal, ACrashAnywhereIsRolledBackByTheNextOpen) {
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
     const std::string path = dir / "file.h5";
-    const std::string reference = dir / "reference.h5";
-    c.make(path);
-    const std::string before = read_file(path);
-    write_file(reference, before);
-    c.update(reference);
-    const std::string after = read_file(reference);
+    const auto [before, after] = before_and_after(c, path, dir / "reference.h5");
 
     for (const std::size_t hold : kHolds) {
       SCOPED_TRACE(::testing::Message() << "holding " << hold << " bytes");

@@ -1,4 +1,5 @@
 """Helpers for the cross-checks: run the command line on the simulated market."""
+import hashlib
 import os
 import subprocess
 
@@ -35,6 +36,16 @@ class Cli:
     def clear_requests(self):
         if os.path.exists(self.log):
             os.remove(self.log)
+
+
+def digests(folder):
+    """sha256 of every file below `folder`, by relative path."""
+    out = {}
+    for root, _dirs, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(root, name), "rb") as f:
+                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
+    return out
 
 
 @pytest.fixture

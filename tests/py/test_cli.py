@@ -1,5 +1,4 @@
 """The command line end to end on the simulated market."""
-import hashlib
 import os
 import pickle
 import signal
@@ -9,16 +8,7 @@ import time
 import h5py
 import pytest
 
-from conftest import BIN
-
-
-def digests(folder):
-    out = {}
-    for root, _dirs, files in os.walk(folder):
-        for name in files:
-            with open(os.path.join(root, name), "rb") as f:
-                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
-    return out
+from conftest import BIN, digests
 
 
 def minute_requests(cli):

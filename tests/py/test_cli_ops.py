@@ -1,7 +1,6 @@
 """The command line as a cron job runs it: answers without a terminal,
 status, sharded and retried updates, and the JSON report."""
 import fcntl
-import hashlib
 import subprocess
 import json
 import os
@@ -11,7 +10,7 @@ import h5py
 import pytest
 
 import conftest
-from conftest import Cli
+from conftest import Cli, digests
 
 CHECK_PROMPT = "是否删除异常数据(yes/no):"
 
@@ -159,15 +158,6 @@ class TestStatus:
         assert [f["error"] for f in eq["by_instrument"] if f["id"] == "600000.XSHG"] == [None]
         assert "cannot open 000002.XSHE (damaged)" in p.err  # the text went to standard error
         assert {u["id"] for u in store(json.loads(unlocked.out), "equities")["unreadable"]} == {"000002.XSHE", 'we"ird\\\ufffd\n'}
-
-
-def digests(folder):
-    out = {}
-    for root, _dirs, files in os.walk(folder):
-        for name in files:
-            with open(os.path.join(root, name), "rb") as f:
-                out[os.path.relpath(os.path.join(root, name), folder)] = hashlib.sha256(f.read()).hexdigest()
-    return out
 
 
 def requested_ids(log):

@@ -5,18 +5,9 @@ integers, a real, scaled and unscaled fields, 72 bytes a record) and unlike a
 full order-book record, so a writer that hard-codes a layout instead of
 reading ``COLUMNS``/``FIELDS``/``DTYPES`` is caught by the tests.
 """
-import datetime as _dt
-
 import numpy as np
 
-
-def _as_datetime(value):
-    if isinstance(value, _dt.datetime):
-        return value
-    if isinstance(value, _dt.date):
-        return _dt.datetime(value.year, value.month, value.day)
-    import pandas as pd
-    return pd.Timestamp(value).to_pydatetime()
+from tessal.utils.datetime_func import _as_datetime
 
 
 def date_to_number(dt):
