@@ -279,3 +279,64 @@ TEST_F(TickWriter, ChunksCompressedDirectlyEqualTheFiltersOwn) {
   EXPECT_EQ(read_file(folder + "/pipeline.h5"), read_file(folder + "/direct.h5"));
 }
 }  // namespace
+
+namespace {
+// Every field of every stored record against a plain row-by-row conversion:
+// each column has its own values (negative ones too, for the rounding), the
+// days differ in length (a long day first, so its record buffer is reused
+// for the shorter ones) and repeated stamps drop rows inside a day, so a day
+// is read as several runs of the answer.
+TEST_F(TickWriter, EveryFieldOfEveryRecordIsItsScaledColumnValue) {
+  fake.add_instrument("V", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  fake.day_bars["V"] = {20240603, 20240604, 20240605};
+  const std::vector<std::pair<std::int32_t, std::vector<int>>> days = {
+      {20240603, {90000, 90001, 90001, 90002, 90003, 90003, 90003, 90004, 90005, 90006}},
+      {20240604, {90000, 90000}},
+      {20240605, {90000, 90001, 90002, 90002, 90003}}};
+  for (const auto& [d, times] : days) add_ticks("V", d, d, times, true);
+  quillonc::Table& t = fake.ticks["V"];
+  for (std::size_t c = 0; c < t.columns.size(); ++c)
+    for (std::size_t r = 0; r < t.rows(); ++r) t.columns[c].second[r] = (r % 3 == 1 ? -1.0 : 1.0) * (c * 100.0 + r + 0.00005 * (r % 4));
+  _append_h5_tick("V", folder, std::nullopt, 20240603);
+  ASSERT_TRUE(log.lines.empty()) << log.lines[0];
+
+  const auto& fields = tessal::H5TicksLoader::FIELDS();
+  const std::size_t itemsize = tessal::H5TicksLoader::DTYPES().size();
+  h5::File f = h5::File::open(file("V"), h5::Mode::read);
+  std::size_t answer_row = 0;
+  for (const auto& [d, times] : days) {
+    // The rows kept: the last of each run of equal stamps.
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < times.size(); ++i, ++answer_row)
+      if (i + 1 == times.size() || times[i + 1] != times[i]) kept.push_back(answer_row);
+    const h5::Dataset ds = f.open_dataset(std::to_string(d));
+    ASSERT_EQ(ds.size(), kept.size()) << d;
+    std::vector<char> bytes(kept.size() * itemsize);
+    ds.read(bytes.data(), tessal::H5TicksLoader::DTYPES().get());
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+      const std::size_t row = kept[k];
+      for (const auto& field : fields) {
+        const char* at = bytes.data() + k * itemsize + field.offset;
+        double want;
+        if (field.name == "date") want = d;
+        else if (field.name == "time") want = times[row - (answer_row - times.size())] * 1000.0;
+        else want = (*t.column(field.name))[row] * field.scale;
+        SCOPED_TRACE(::testing::Message() << d << " record " << k << " field " << field.name);
+        if (field.kind == tessal::FieldKind::f64) {
+          double got;
+          std::memcpy(&got, at, sizeof got);
+          EXPECT_EQ(got, want);
+        } else if (field.kind == tessal::FieldKind::i64) {
+          std::int64_t got;
+          std::memcpy(&got, at, sizeof got);
+          EXPECT_EQ(got, std::llround(want));
+        } else {
+          std::int32_t got;
+          std::memcpy(&got, at, sizeof got);
+          EXPECT_EQ(got, static_cast<std::int32_t>(std::llround(want)));
+        }
+      }
+    }
+  }
+}
+}  // namespace

@@ -399,75 +399,107 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
 namespace {
 
 // Converts the rows of one trading day into records of the host's tick
-// layout: every field is the service's column of that name times the
-// field's scale, "date" and "time" come from the time stamp, and a missing
-// "open_interest" column is 0. Integer fields are rounded to the nearest
-// integer: truncation would store 10.23 x 10000 as 102299. Work goes field
-// by field over blocks of rows: each inner loop has one scale and one field
-// type, and a block of records stays in cache.
-std::vector<char> tick_records(const quillonc::Table& t, const std::vector<std::size_t>& rows) {
-  const auto& fields = tessal::H5TicksLoader::FIELDS();
-  const std::size_t itemsize = tessal::H5TicksLoader::DTYPES().size();
-  enum class Source { date, time, column, zero };
-  std::vector<Source> source(fields.size(), Source::column);
-  std::vector<const double*> cols(fields.size(), nullptr);
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const std::string_view name = fields[i].name;
-    if (name == "date") source[i] = Source::date;
-    else if (name == "time") source[i] = Source::time;
-    else if (name == "open_interest" && !t.column(name)) source[i] = Source::zero;
-    else cols[i] = require_column(t, std::string(name)).data();
+// layout, into `out` (reused across days: the bytes between fields are never
+// written, so they stay the zeros the buffer was grown with): every field is
+// the service's column of that name times the field's scale, "date" and
+// "time" come from the time stamp, and a missing "open_interest" column is 0.
+// Integer fields are rounded half away from zero: truncation would store
+// 10.23 x 10000 as 102299.
+//
+// The layout is only known at run time, so the work goes field by field over
+// the whole day: each inner loop has one scale and one field type and reads
+// one column as a single sequential stream (the answer is far larger than
+// the caches; thirty streams at once, row by row, run at half the speed),
+// while the day's records stay in the second-level cache for the compressor.
+// A day's rows are a few runs of the answer (a repeated time stamp drops a
+// row); each run is read in place.
+class TickConverter {
+ public:
+  explicit TickConverter(const quillonc::Table& t) : t_(t), itemsize_(tessal::H5TicksLoader::DTYPES().size()) {
+    for (const auto& f : tessal::H5TicksLoader::FIELDS()) {
+      Plan p{Source::column, nullptr, f.scale, f.kind, f.offset};
+      const std::string_view name = f.name;
+      if (name == "date") p.source = Source::date;
+      else if (name == "time") p.source = Source::time;
+      else if (name == "open_interest" && !t.column(name)) p.source = Source::zero;
+      else p.column = require_column(t, std::string(name)).data();
+      plans_.push_back(p);
+    }
   }
-  std::vector<char> out(rows.size() * itemsize, 0);
-  std::int64_t last_day = INT64_MIN;
-  double last_date = 0;
-  constexpr std::size_t kBlock = 256;
-  double values[kBlock];
-  for (std::size_t b = 0; b < rows.size(); b += kBlock) {
-    const std::size_t n = std::min(kBlock, rows.size() - b);
-    const std::size_t* idx = rows.data() + b;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      const auto& f = fields[i];
-      switch (source[i]) {
-        case Source::date:
-          // A day's ticks share their date: convert once per calendar day.
-          for (std::size_t r = 0; r < n; ++r) {
-            const util::Timestamp when = t.time[idx[r]];
-            const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
-            if (day != last_day) last_day = day, last_date = tessal::date_to_number(when);
-            values[r] = last_date;
-          }
-          break;
-        case Source::time:
-          for (std::size_t r = 0; r < n; ++r) values[r] = tessal::time_to_number(t.time[idx[r]]);
-          break;
+
+  // Records of `rows` (ascending answer rows) in `out`, rows.size() x itemsize bytes.
+  void convert(const std::vector<std::size_t>& rows, std::vector<char>& out) {
+    const std::size_t n = rows.size();
+    if (out.size() < n * itemsize_) out.resize(n * itemsize_);
+    runs_.clear();
+    for (std::size_t i = 0; i < n; ++i)
+      if (i == 0 || rows[i] != rows[i - 1] + 1) runs_.push_back({i, 0});
+      else ++runs_.back().second;
+    fill_date_and_time(rows);
+    for (const Plan& p : plans_) {
+      char* dst = out.data() + p.offset;
+      switch (p.source) {
+        case Source::date: store(p, dates_.data(), n, dst); break;
+        case Source::time: store(p, times_.data(), n, dst); break;
+        case Source::zero: store(p, zeros_.data(), n, dst); break;
         case Source::column:
-          for (std::size_t r = 0; r < n; ++r) values[r] = cols[i][idx[r]];
+          for (const auto& [first, more] : runs_) store(p, p.column + rows[first], more + 1, dst + first * itemsize_);
           break;
-        case Source::zero:
-          std::fill(values, values + n, 0.0);
-          break;
-      }
-      char* base = out.data() + b * itemsize + f.offset;
-      for (std::size_t r = 0; r < n; ++r) {
-        const double v = values[r] * f.scale;
-        // Half away from zero, as llround, without its call per value.
-        const double rounded = v < 0 ? v - 0.5 : v + 0.5;
-        char* dst = base + r * itemsize;
-        if (f.kind == tessal::FieldKind::f64) {
-          std::memcpy(dst, &v, sizeof v);
-        } else if (f.kind == tessal::FieldKind::i64) {
-          const auto iv = static_cast<std::int64_t>(rounded);
-          std::memcpy(dst, &iv, sizeof iv);
-        } else {
-          const auto iv = static_cast<std::int32_t>(rounded);
-          std::memcpy(dst, &iv, sizeof iv);
-        }
       }
     }
   }
-  return out;
-}
+
+ private:
+  enum class Source { date, time, column, zero };
+  struct Plan {
+    Source source;
+    const double* column;
+    double scale;
+    tessal::FieldKind kind;
+    std::size_t offset;
+  };
+
+  void store(const Plan& p, const double* v, std::size_t n, char* dst) const {
+    switch (p.kind) {
+      case tessal::FieldKind::f64: store_as<double, false>(v, n, p.scale, dst); break;
+      case tessal::FieldKind::i64: store_as<std::int64_t, true>(v, n, p.scale, dst); break;
+      case tessal::FieldKind::i32: store_as<std::int32_t, true>(v, n, p.scale, dst); break;
+    }
+  }
+
+  template <class T, bool kRound>
+  void store_as(const double* v, std::size_t n, double scale, char* dst) const {
+    for (std::size_t r = 0; r < n; ++r, dst += itemsize_) {
+      const double x = v[r] * scale;
+      T out;
+      if constexpr (kRound) out = static_cast<T>(x < 0 ? x - 0.5 : x + 0.5);
+      else out = x;
+      std::memcpy(dst, &out, sizeof out);
+    }
+  }
+
+  // A day's ticks share their calendar date: convert it once per date.
+  void fill_date_and_time(const std::vector<std::size_t>& rows) {
+    dates_.resize(rows.size());
+    times_.resize(rows.size());
+    zeros_.assign(rows.size(), 0.0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const util::Timestamp when = t_.time[rows[r]];
+      const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
+      if (day != last_day_) last_day_ = day, last_date_ = tessal::date_to_number(when);
+      dates_[r] = last_date_;
+      times_[r] = tessal::time_to_number(when);
+    }
+  }
+
+  const quillonc::Table& t_;
+  const std::size_t itemsize_;
+  std::vector<Plan> plans_;
+  std::vector<std::pair<std::size_t, std::size_t>> runs_;  // (first position, rows after it)
+  std::vector<double> dates_, times_, zeros_;
+  std::int64_t last_day_ = INT64_MIN;
+  double last_date_ = 0;
+};
 
 // The last stored trading day; MIN_START_DATE-style `fallback` for a file
 // without days. A dataset not named after a day that can have been stored
@@ -497,6 +529,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
   std::sort(days.begin(), days.end());
   days.erase(std::unique(days.begin(), days.end()), days.end());
 
+  std::vector<char> records;
   for (std::size_t c = 0; c < days.size(); c += TICK_DATE_CHUNK_SIZE) {
     const std::int32_t first = days[c], last = days[std::min(days.size(), c + TICK_DATE_CHUNK_SIZE) - 1];
     print_line(util::format_dashed(first) + " " + util::format_dashed(last));
@@ -509,9 +542,19 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
     std::vector<std::size_t> keep = unique_rows_by_time(*ticks, /*keep_last=*/true);
     if (!std::is_sorted(keep.begin(), keep.end())) std::sort(keep.begin(), keep.end());
     std::map<std::int32_t, std::vector<std::size_t>> by_day;
-    for (std::size_t r : keep) by_day[tessal::date_to_number((*ticks->trading_date)[r])].push_back(r);
+    {
+      // The trading date repeats for a whole day: convert it once per run.
+      const auto& trading = *ticks->trading_date;
+      util::Timestamp last_stamp = 0;
+      std::vector<std::size_t>* group = nullptr;
+      for (std::size_t r : keep) {
+        if (!group || trading[r] != last_stamp) last_stamp = trading[r], group = &by_day[tessal::date_to_number(last_stamp)];
+        group->push_back(r);
+      }
+    }
+    TickConverter converter(*ticks);
     for (const auto& [day, rows] : by_day) {
-      const auto records = tick_records(*ticks, rows);
+      converter.convert(rows, records);
       const std::string name = util::format_compact(day);
       if (f.contains(name)) f.unlink(name);
       f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), records.data(), rows.size(),
