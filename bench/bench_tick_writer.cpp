@@ -53,12 +53,14 @@ int main(int argc, char** argv) {
   // Runs into a fresh file each; single runs vary with the machine's memory
   // behaviour, so the median is reported.
   std::vector<double> runs;
+  bench::profile(true);
   for (int r = 0; r < n_runs; ++r) {
     std::filesystem::remove(dir + "/" + id + ".h5");
     const double t0 = bench::now_seconds();
     _append_h5_tick(id, dir, std::nullopt, start);
     runs.push_back(bench::now_seconds() - t0);
   }
+  bench::profile(false);
   std::sort(runs.begin(), runs.end());
   const double secs = runs[runs.size() / 2];
   std::fflush(stdout);

@@ -98,6 +98,18 @@ inline double peak_rss_mb(int who = RUSAGE_SELF) {
   return static_cast<double>(u.ru_maxrss) / 1024.0;
 }
 
+// Turns a profiler on around the timed part only: with PERF_CTL_FIFO set,
+// run under `perf record -D -1 --control=fifo:$PERF_CTL_FIFO ...` and only
+// the region between profile(true) and profile(false) is sampled.
+inline void profile(bool on) {
+  const char* fifo = std::getenv("PERF_CTL_FIFO");
+  if (!fifo || !*fifo) return;
+  if (std::FILE* f = std::fopen(fifo, "w")) {
+    std::fputs(on ? "enable\n" : "disable\n", f);
+    std::fclose(f);
+  }
+}
+
 inline std::string scratch(const std::string& name) {
   const auto p = std::filesystem::temp_directory_path() / ("tb-bench-" + name);
   std::filesystem::remove_all(p);

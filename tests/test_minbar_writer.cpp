@@ -225,26 +225,40 @@ TEST_F(MinbarWriter, FileHeldByAnotherProcessIsReportedAsOccupied) {
   EXPECT_FALSE(flag.value());
 }
 
+// The same bars delivered in time order and shuffled: stored in time order,
+// the first delivered of a repeated stamp kept.
 TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheService) {
-  fake.add_instrument("F", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
-  quillonc::Table& t = fake.minute["F"];
-  for (const char* c : {"open", "high", "low", "close", "open_interest", "volume", "total_turnover"}) t.add_column(c);
-  t.trading_date.emplace();
-  auto bar = [&](std::int32_t day, int h, int m, double close, std::int32_t trading_day) {
-    t.time.push_back(util::make_timestamp(day, h, m));
-    t.trading_date->push_back(util::make_timestamp(trading_day));
-    for (auto& [n, v] : t.columns) v.push_back(n == "close" ? close : n == "open_interest" ? 12345.0 : 1.0);
+  struct Bar {
+    std::int32_t day;
+    int h, m;
+    double close;
+    std::int32_t trading_day;
   };
-  bar(20240604, 21, 1, 1.0, 20240605);  // night session of the next trading day
-  bar(20240605, 9, 1, 2.0, 20240605);
-  bar(20240605, 9, 1, 3.0, 20240605);  // repeated stamp: dropped
-  bar(20240605, 9, 2, 4.0, 20240605);
-  _append_h5("F", root);
-  const auto m = read_minute_file(file("F", "future"));
-  ASSERT_EQ(m.index.size(), 1u);
-  EXPECT_EQ(m.index[0].date, 20240605);
-  EXPECT_EQ(m.datetimes, (std::vector<std::int64_t>{20240604210100, 20240605090100, 20240605090200}));
-  EXPECT_EQ(m.close, (std::vector<double>{1.0, 2.0, 4.0}));
+  const std::vector<Bar> bars = {{20240604, 21, 1, 1.0, 20240605},  // night session of the next trading day
+                                 {20240605, 9, 1, 2.0, 20240605},
+                                 {20240605, 9, 1, 3.0, 20240605},  // repeated stamp: dropped
+                                 {20240605, 9, 2, 4.0, 20240605}};
+  fake.add_instrument("F", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  for (const std::vector<int>& order : {std::vector<int>{0, 1, 2, 3}, std::vector<int>{3, 1, 0, 2}}) {
+    SCOPED_TRACE(order[0] == 0 ? "in time order" : "shuffled");
+    quillonc::Table& t = fake.minute["F"];
+    t = quillonc::Table{};
+    for (const char* c : {"open", "high", "low", "close", "open_interest", "volume", "total_turnover"}) t.add_column(c);
+    t.trading_date.emplace();
+    for (int k : order) {
+      const Bar& b = bars[k];
+      t.time.push_back(util::make_timestamp(b.day, b.h, b.m));
+      t.trading_date->push_back(util::make_timestamp(b.trading_day));
+      for (auto& [n, v] : t.columns) v.push_back(n == "close" ? b.close : n == "open_interest" ? 12345.0 : 1.0);
+    }
+    fs::remove(file("F", "future"));
+    _append_h5("F", root);
+    const auto m = read_minute_file(file("F", "future"));
+    ASSERT_EQ(m.index.size(), 1u);
+    EXPECT_EQ(m.index[0].date, 20240605);
+    EXPECT_EQ(m.datetimes, (std::vector<std::int64_t>{20240604210100, 20240605090100, 20240605090200}));
+    EXPECT_EQ(m.close, (std::vector<double>{1.0, 2.0, 4.0}));
+  }
 }
 
 TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {

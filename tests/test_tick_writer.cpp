@@ -149,6 +149,15 @@ TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
   EXPECT_EQ(r[1].last, 70000);
   EXPECT_EQ(r[1].open_interest, 777);
   EXPECT_EQ(fake.count("is_suspended"), 0u);  // not a stock: no markers
+
+  // The same ticks delivered out of time order are stored the same way.
+  fake.add_instrument("G", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  fake.day_bars["G"] = {20240605};
+  add_ticks("G", 20240605, 20240605, {90000}, true, 6.0);
+  add_ticks("G", 20240605, 20240604, {210000}, true, 5.0);
+  add_ticks("G", 20240605, 20240605, {90000}, true, 7.0);
+  _append_h5_tick("G", folder, std::nullopt, 20240605);
+  EXPECT_EQ(read_file(file("F")), read_file(file("G")));
 }
 
 TEST_F(TickWriter, SuspensionMarkersOnlyForStocksAndNeverOverADay) {

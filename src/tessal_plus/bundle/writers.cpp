@@ -123,12 +123,18 @@ struct Fetched {
 // Rows of `t` in ascending time, keeping the first row of each time stamp
 // (`keep_last` keeps the last instead).
 std::vector<std::size_t> unique_rows_by_time(const quillonc::Table& t, bool keep_last) {
+  const auto& time = t.time;
+  std::vector<std::size_t> out;
+  // The service answers in time order: then the rows are their own order.
+  if (std::is_sorted(time.begin(), time.end())) {
+    out.reserve(time.size());
+    for (std::size_t i = 0; i < time.size(); ++i)
+      if (keep_last ? i + 1 == time.size() || time[i + 1] != time[i] : i == 0 || time[i - 1] != time[i]) out.push_back(i);
+    return out;
+  }
   std::vector<std::size_t> order(t.rows());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  // The service answers in time order; sort only an answer that is not.
-  if (!std::is_sorted(t.time.begin(), t.time.end()))
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return t.time[a] < t.time[b]; });
-  std::vector<std::size_t> out;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return time[a] < time[b]; });
   out.reserve(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     const bool dup_next = i + 1 < order.size() && t.time[order[i + 1]] == t.time[order[i]];
