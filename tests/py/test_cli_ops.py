@@ -258,6 +258,10 @@ class TestRetries:
             assert f["index"]["date"][-1] == 20240607
         bad = cli.run("update", data, "--minbar", "600000.XSHG", env={"TESSAL_RETRIES": "many"}, check=False)
         assert bad.returncode == 2 and "TESSAL_RETRIES" in bad.err
+        for wait in ("abc", "-5", " 5", "600001"):
+            bad = cli.run("update", data, "--minbar", "600000.XSHG", "--retries", "1",
+                          env={"TESSAL_RETRY_BASE_MS": wait}, check=False)
+            assert bad.returncode != 0 and "TESSAL_RETRY_BASE_MS must be milliseconds" in bad.err, (wait, bad.err)
 
     def test_a_refusal_is_never_retried(self, tmp_path):
         cli = Cli(tmp_path)
