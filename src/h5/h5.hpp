@@ -102,6 +102,8 @@ class Dataset {
   Dataset(Handle h, std::string path, std::string name, std::shared_ptr<const journal::State> file = {})
       : h_(std::move(h)), path_(std::move(path)), name_(std::move(name)), file_(std::move(file)) {}
   hid_t get() const noexcept { return h_.get(); }
+  // The file the dataset is in, as it was opened.
+  const std::string& path() const noexcept { return path_; }
   hsize_t size() const;
   Type type() const;
   // Bytes the dataset's stored chunks (or contiguous block) take in the file.
