@@ -12,6 +12,7 @@ namespace h5 {
 namespace {
 
 bool g_fast = true;
+std::uint64_t g_fast_done = 0;
 
 struct Decompressor {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
@@ -43,6 +44,19 @@ std::optional<ChunkPlan> plan(const Dataset& ds, const std::string& member) {
   return ChunkPlan{chunk[0], H5Tget_member_offset(file_type.get(), static_cast<unsigned>(idx))};
 }
 
+// Whether every chunk of the `rows` is in the file. A dataset with chunks
+// never written (they read as the fill value) is left to HDF5's own read:
+// the chunk-size query fails on them instead of reporting none.
+bool every_chunk_stored(const Dataset& ds, hsize_t rows, hsize_t chunk_rows) {
+  hsize_t stored = 0;
+  Handle space(H5Dget_space(ds.get()), H5Sclose);
+  if (!space.valid() || H5Dget_num_chunks(ds.get(), space.get(), &stored) < 0) {
+    H5Eclear2(H5E_DEFAULT);
+    return false;
+  }
+  return stored == (rows + chunk_rows - 1) / chunk_rows;
+}
+
 [[noreturn]] void damaged(hsize_t row, const char* why) {
   throw Error(ErrorKind::damaged, "", fmt::format("the chunk at row {} cannot be read: {}", row, why));
 }
@@ -50,13 +64,14 @@ std::optional<ChunkPlan> plan(const Dataset& ds, const std::string& member) {
 }  // namespace
 
 void set_fast_column_reads(bool enabled) { g_fast = enabled; }
+std::uint64_t fast_column_reads_done() { return g_fast_done; }
 
 std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string& member, std::size_t itemsize) {
   const hsize_t n = ds.checked_size(itemsize);
   std::vector<std::int64_t> out(n, 0);
   if (n == 0) return out;
   const auto p = g_fast ? plan(ds, member) : std::nullopt;
-  if (!p) {
+  if (!p || !every_chunk_stored(ds, n, p->chunk_rows)) {
     ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
     return out;
   }
@@ -75,7 +90,6 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
     hsize_t offset[1] = {first};
     hsize_t stored = 0;
     if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0) throw_from_stack("cannot locate a chunk of", "");
-    if (stored == 0) continue;  // never written: the fill value, as HDF5 reads it
     // A size larger than the file is a damaged index, not an allocation to try.
     if (stored > file_size) damaged(first, "it is larger than the file");
     raw.resize(stored);
@@ -94,6 +108,7 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
     const hsize_t end = std::min(n, first + p->chunk_rows);
     for (hsize_t r = first; r < end; ++r) std::memcpy(&out[r], rows + (r - first) * itemsize + p->member_offset, 8);
   }
+  ++g_fast_done;
   return out;
 }
 

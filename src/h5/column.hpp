@@ -18,5 +18,8 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
 
 // Forces HDF5's ordinary read path (for tests that compare both paths).
 void set_fast_column_reads(bool enabled);
+// How many reads of this process took the raw-chunk path (for tests: a
+// layout it should take must not quietly fall back).
+std::uint64_t fast_column_reads_done();
 
 }  // namespace h5
