@@ -107,6 +107,37 @@ TEST(FastColumnRead, UnwrittenChunksReadAsZerosOnBothPaths) {
   EXPECT_EQ(fast[400], 20240603093100 + 384);
 }
 
+// As many chunks stored as the rows need, but one of them outside the rows
+// in place of one inside: still the fill value there, not "damaged".
+TEST(FastColumnRead, AChunkOutsideTheRowsDoesNotHideAMissingOne) {
+  TempDir dir;
+  const std::string p = dir / "shifted.h5";
+  {
+    h5::File f = h5::File::open(p, h5::Mode::create);
+    const hsize_t rows = 256, chunk = 128, dims[1] = {rows}, unlimited[1] = {H5S_UNLIMITED};
+    const hid_t space = H5Screate_simple(1, dims, unlimited);
+    const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(dcpl, 1, &chunk);
+    H5Pset_deflate(dcpl, 6);
+    const hid_t type = tessal_plus::bundle::EQUITIES_DTYPE().type.get();
+    const hid_t ds = H5Dcreate2(f.get(), "data", type, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+    std::vector<EquitiesBar> bars(chunk, EquitiesBar{20240603093100, 1, 2, 3, 4, 5, 6});
+    const hsize_t first[1] = {0}, beyond[1] = {256};
+    // Stored with the filter skipped (mask bit 0): the bytes as they are.
+    ASSERT_GE(H5Dwrite_chunk(ds, H5P_DEFAULT, 1, first, chunk * sizeof(EquitiesBar), bars.data()), 0);
+    ASSERT_GE(H5Dwrite_chunk(ds, H5P_DEFAULT, 1, beyond, chunk * sizeof(EquitiesBar), bars.data()), 0);
+    H5Dclose(ds);
+    H5Pclose(dcpl);
+    H5Sclose(space);
+    f.close();
+  }
+  const auto slow = read(p, false), fast = read(p, true);
+  ASSERT_EQ(fast.size(), 256u);
+  EXPECT_EQ(fast, slow);
+  EXPECT_EQ(fast[0], 20240603093100);
+  EXPECT_EQ(fast[200], 0);
+}
+
 TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
   TempDir dir;
   const std::string p = dir / "d.h5";

@@ -150,7 +150,8 @@ TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
   EXPECT_EQ(r[1].open_interest, 777);
   EXPECT_EQ(fake.count("is_suspended"), 0u);  // not a stock: no markers
 
-  // The same ticks delivered out of time order are stored the same way.
+  // A repeated stamp delivered apart from its twin: still the later one
+  // counts. (A day's rows keep their delivery order.)
   fake.add_instrument("G", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
   fake.day_bars["G"] = {20240605};
   add_ticks("G", 20240605, 20240605, {90000}, true, 6.0);
@@ -291,7 +292,7 @@ TEST_F(TickWriter, ChunksCompressedDirectlyEqualTheFiltersOwn) {
 
 namespace {
 // Every field of every stored record against a plain row-by-row conversion:
-// each column has its own values (negative ones too, for the rounding), the
+// each column has its own values (negative ones and rounding edges too), the
 // days differ in length (a long day first, so its record buffer is reused
 // for the shorter ones) and repeated stamps drop rows inside a day, so a day
 // is read as several runs of the answer.
@@ -306,6 +307,9 @@ TEST_F(TickWriter, EveryFieldOfEveryRecordIsItsScaledColumnValue) {
   quillonc::Table& t = fake.ticks["V"];
   for (std::size_t c = 0; c < t.columns.size(); ++c)
     for (std::size_t r = 0; r < t.rows(); ++r) t.columns[c].second[r] = (r % 3 == 1 ? -1.0 : 1.0) * (c * 100.0 + r + 0.00005 * (r % 4));
+  // Rounding edges in kept rows (fields of scale 1 see them as they are):
+  // just below one half, and halves either side of zero.
+  for (auto& [name, v] : t.columns) v[3] = 0.49999999999999994, v[6] = -2.5, v[7] = 2.5;
   _append_h5_tick("V", folder, std::nullopt, 20240603);
   ASSERT_TRUE(log.lines.empty()) << log.lines[0];
 
