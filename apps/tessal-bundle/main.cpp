@@ -303,10 +303,11 @@ quillonc::RetryPolicy retry_policy(int retries) {
     const std::string_view text(base);
     // Digits only: stoul alone would take " 5", "-5" (as a huge number)
     // and throw a bare "stoul" at "abc".
-    if (text.size() > 6 || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }) ||
-        std::stoul(base) > 600000)
+    const bool digits = text.size() <= 6 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+    const unsigned long ms = digits ? std::stoul(base) : 0;
+    if (!digits || ms > 600000)
       util::fail(util::ErrorKind::invalid_input, "", fmt::format("TESSAL_RETRY_BASE_MS must be milliseconds from 0 to 600000, not '{}'", base));
-    p.base_delay_ms = static_cast<std::uint32_t>(std::stoul(base));
+    p.base_delay_ms = static_cast<std::uint32_t>(ms);
   }
   return p;
 }

@@ -57,6 +57,12 @@ bool every_chunk_stored(const Dataset& ds, hsize_t rows, hsize_t chunk_rows) {
   return stored == (rows + chunk_rows - 1) / chunk_rows;
 }
 
+// The whole member through HDF5's own read and filter pipeline.
+std::vector<std::int64_t>& read_through_hdf5(const Dataset& ds, const std::string& member, std::vector<std::int64_t>& out) {
+  ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
+  return out;
+}
+
 [[noreturn]] void damaged(hsize_t row, const char* why) {
   throw Error(ErrorKind::damaged, "", fmt::format("the chunk at row {} cannot be read: {}", row, why));
 }
@@ -71,10 +77,7 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
   std::vector<std::int64_t> out(n, 0);
   if (n == 0) return out;
   const auto p = g_fast ? plan(ds, member) : std::nullopt;
-  if (!p || !every_chunk_stored(ds, n, p->chunk_rows)) {
-    ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
-    return out;
-  }
+  if (!p || !every_chunk_stored(ds, n, p->chunk_rows)) return read_through_hdf5(ds, member, out);
   hsize_t file_size = 0;
   {
     Handle file(H5Iget_file_id(ds.get()), H5Fclose);
@@ -93,8 +96,7 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
       // Not stored after all (the count matched, but a chunk lies outside
       // the rows): HDF5's read gives the fill value there.
       H5Eclear2(H5E_DEFAULT);
-      ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
-      return out;
+      return read_through_hdf5(ds, member, out);
     }
     // A size larger than the file is a damaged index, not an allocation to try.
     if (stored > file_size) damaged(first, "it is larger than the file");

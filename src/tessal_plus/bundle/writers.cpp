@@ -137,8 +137,8 @@ std::vector<std::size_t> unique_rows_by_time(const quillonc::Table& t, bool keep
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return time[a] < time[b]; });
   out.reserve(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
-    const bool dup_next = i + 1 < order.size() && t.time[order[i + 1]] == t.time[order[i]];
-    const bool dup_prev = !out.empty() && t.time[out.back()] == t.time[order[i]];
+    const bool dup_next = i + 1 < order.size() && time[order[i + 1]] == time[order[i]];
+    const bool dup_prev = !out.empty() && time[out.back()] == time[order[i]];
     if (keep_last ? !dup_next : !dup_prev) out.push_back(order[i]);
   }
   return out;
