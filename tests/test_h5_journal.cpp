@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -189,16 +190,28 @@ class HoldAtMost {
 };
 const std::vector<std::size_t> kHolds{8 << 20, 4096};
 
+// Removes the last stored days and writes the new last one again with
+// fewer ticks: the file gets shorter, so its cut tail must come back whole.
+void shrink_ticks(const std::string& path, int last_day) {
+  h5::File f = h5::File::open(path, h5::Mode::append);
+  for (int d = last_day; d > last_day - 3; --d) f.unlink(std::to_string(20240000 + d));
+  put_tick_day(f, last_day - 3, 40);
+  f.close();
+}
+
 struct Case {
   const char* name;
   std::function<void(const std::string&)> make;
   std::function<void(const std::string&)> update;
+  bool shrinks = false;
 };
 
 std::vector<Case> cases() {
   return {
       {"minute bars", [](const std::string& p) { make_minute_file(p, 60); }, [](const std::string& p) { append_minute_day(p, 61); }},
       {"ticks", [](const std::string& p) { make_tick_file(p, 30); }, [](const std::string& p) { update_ticks(p, 30); }},
+      {"ticks, shrinking", [](const std::string& p) { make_tick_file(p, 30); }, [](const std::string& p) { shrink_ticks(p, 30); },
+       true},
   };
 }
 
@@ -211,7 +224,9 @@ std::pair<std::string, std::string> before_and_after(const Case& c, const std::s
   const std::string before = read_file(path);
   write_file(reference, before);
   c.update(reference);
-  return {before, read_file(reference)};
+  const std::string after = read_file(reference);
+  EXPECT_EQ(after.size() < before.size(), c.shrinks) << c.name;
+  return {before, after};
 }
 
 // For every write of an update, a failure there (half written, then ENOSPC
@@ -460,9 +475,14 @@ TEST(H5Journal, ADamagedJournalIsReportedNotPlayed) {
             }),
             kCrashed);
   Scene scene = Scene::take(path);
-  // Header (40 bytes), then the first record: 24 bytes, then its saved bytes.
-  ASSERT_TRUE(scene.journal && scene.journal->size() > 40 + 24 + 16);
-  (*scene.journal)[40 + 24 + 8] ^= 0x5a;
+  // The header (32 bytes, its sample digests, a checksum), then the first
+  // record: 24 bytes, then its saved bytes.
+  ASSERT_TRUE(scene.journal && scene.journal->size() > 32);
+  std::uint64_t samples = 0;
+  std::memcpy(&samples, scene.journal->data() + 24, 8);
+  const std::size_t first_saved = 32 + 8 * samples + 8 + 24;
+  ASSERT_GT(scene.journal->size(), first_saved + 16);
+  (*scene.journal)[first_saved + 8] ^= 0x5a;
   scene.put(path);
   for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
     try {
@@ -545,44 +565,215 @@ TEST(H5Journal, AFileSizeLimitHitMidUpdateLeavesTheFileAsItWas) {
   EXPECT_NO_THROW(append_minute_day(path, static_cast<int>(days) + 1));
 }
 
-// A journal left beside a file that was then replaced describes bytes that
-// are gone: a file created under that name (in place, or filled under a
-// temporary name and renamed over it, as rebuilds do) must not get it played.
-TEST(H5Journal, AReplacedFileIgnoresAStaleJournal) {
+namespace {
+
+// A minute file of `days` days whose update by a day was killed at its last
+// write: a genuine hot journal beside it. Returns the file's bytes before.
+std::string crash_an_update(const std::string& path, int days = 20) {
+  make_minute_file(path, days);
+  const std::string before = read_file(path);
+  const long total = writes_of(before, path + ".scratch", [&](const std::string& p) { append_minute_day(p, days + 1); });
+  EXPECT_EQ(in_child([&] {
+              journal::testing::crash_at_nth_write(total);
+              append_minute_day(path, days + 1);
+              return 0;
+            }),
+            kCrashed);
+  EXPECT_TRUE(exists(journal::journal_path(path)));
+  return before;
+}
+
+// Journals set aside beside `path`'s, with their bytes.
+std::vector<std::string> set_aside(const std::string& path) {
+  std::vector<std::string> out;
+  const std::string prefix = fs::path(journal::journal_path(path)).filename().string() + ".set-aside-";
+  for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+    if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(read_file(e.path()));
+  return out;
+}
+
+void clear_set_aside(const std::string& path) {
+  const std::string prefix = fs::path(journal::journal_path(path)).filename().string() + ".set-aside-";
+  for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+    if (e.path().filename().string().rfind(prefix, 0) == 0) fs::remove(e.path());
+}
+
+// Opens `path` read-only and for writing in a child that must not hang.
+int opens_in_time(const std::string& path) {
+  return in_child([&] {
+    ::alarm(20);
+    contents(path);
+    h5::File::open(path, h5::Mode::read_write).close();
+    return 0;
+  });
+}
+
+}  // namespace
+
+// A hot journal left beside a file that is then made anew is never played
+// onto the new file, even where the new file has the old one's inode (a
+// copy written over it in place; a freed inode number is handed to the next
+// file of the folder too): making the file removes the journal, and a
+// journal found beside bytes it does not describe is set aside.
+TEST(H5Journal, AJournalIsNeverPlayedOntoAnotherFile) {
   TempDir dir;
   const std::string path = dir / "file.h5";
-  const std::string temp = dir / ".file.h5.rebuild";
-  for (const char* how : {"append to a deleted file", "create over it", "rename a new file over it"}) {
+  struct Way {
+    const char* how;
+    std::function<void()> remake;
+    bool in_place = false;  // the new bytes go into the old file
+  };
+  const std::vector<Way> ways = {
+      {"deleted, then appended to", [&] {
+         std::remove(path.c_str());
+         h5::File f = h5::File::open(path, h5::Mode::append);
+         put_tick_day(f, 1, 301);
+         f.close();
+       }},
+      {"created over", [&] { make_tick_file(path, 3); }},
+      {"filled under a name of its own and put in place", [&] {
+         make_tick_file(dir / "made.h5", 3);
+         h5::File f = h5::File::open(dir / ".file.h5.new", h5::Mode::create_new);
+         put_tick_day(f, 1, 301);
+         f.close_into(path);
+       }},
+      {"copied over in place", [&] {
+         make_tick_file(dir / "made.h5", 3);
+         write_file(path, read_file(dir / "made.h5"));
+       },
+       true},
+  };
+  for (const auto& [how, remake, in_place] : ways) {
     SCOPED_TRACE(how);
-    make_minute_file(path, 20);
-    ASSERT_EQ(in_child([&] {
-                journal::testing::crash_at_nth_write(8);
-                append_minute_day(path, 21);
-                return 0;
-              }),
-              kCrashed);
-    ASSERT_TRUE(exists(journal::journal_path(path)));
-    const std::string how_s = how;
-    if (how_s == "append to a deleted file") {
-      std::remove(path.c_str());
-      h5::File f = h5::File::open(path, h5::Mode::append);
-      put_tick_day(f, 1, 301);
-      f.close();
-    } else if (how_s == "create over it") {
-      make_tick_file(path, 3);
-    } else {
-      make_tick_file(temp, 3);
-      ASSERT_EQ(::rename(temp.c_str(), path.c_str()), 0);
-    }
+    clear_set_aside(path);
+    crash_an_update(path);
+    const std::string journal_bytes = read_file(journal::journal_path(path));
+    remake();
     const std::string made = read_file(path);
-    for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write}) {
-      EXPECT_NO_THROW(contents(path));
-      h5::File::open(path, mode).close();
-    }
+    EXPECT_EQ(opens_in_time(path), 0);
     EXPECT_EQ(read_file(path), made);
     EXPECT_FALSE(exists(journal::journal_path(path)));
     EXPECT_EQ(contents(path).count("20240001"), 1u);
+    // Only bytes written into the old file in place still had the journal beside them.
+    EXPECT_EQ(set_aside(path), in_place ? std::vector<std::string>{journal_bytes} : std::vector<std::string>{});
   }
+}
+
+// A copied (or restored) bundle keeps its repair: a file and its hot journal
+// copied elsewhere, with new inodes, are rolled back there as here.
+TEST(H5Journal, ACopiedFileIsRolledBackByItsCopiedJournal) {
+  TempDir dir;
+  const std::string before = crash_an_update(dir / "file.h5");
+  fs::create_directories(dir / "copy");
+  const std::string copy = dir / "copy/file.h5";
+  write_file(copy, read_file(dir / "file.h5"));
+  write_file(journal::journal_path(copy), read_file(journal::journal_path(dir / "file.h5")));
+  ASSERT_NE(read_file(copy), before);
+  EXPECT_EQ(contents(copy).at("index").size(), 20 * sizeof(IndexRecord));
+  EXPECT_EQ(read_file(copy), before);
+  EXPECT_FALSE(exists(journal::journal_path(copy)));
+}
+
+// What lies at a journal's path and is not this file's journal never
+// condemns the file, and is never played, followed or waited for: garbage
+// and another file's journal are set aside; a link (dangling or to a
+// file), a FIFO and a folder are left alone, and an update refuses to
+// journal over them, leaving the file as it was.
+TEST(H5Journal, WhatIsNotTheFilesJournalIsNeverPlayedFollowedOrWaitedFor) {
+  TempDir dir;
+  const std::string path = dir / "file.h5", jpath = journal::journal_path(path);
+  crash_an_update(dir / "other.h5", 15);
+  const std::string others_journal = read_file(journal::journal_path(dir / "other.h5"));
+  const std::string target = dir / "target", absent = dir / "absent";
+  write_file(target, "precious");
+  struct Plant {
+    const char* what;
+    std::function<void()> plant;
+    bool set_aside;
+  };
+  const std::vector<Plant> plants = {
+      {"garbage", [&] { write_file(jpath, std::string(300, 'x')); }, true},
+      {"another file's journal", [&] { write_file(jpath, others_journal); }, true},
+      {"a dangling link", [&] { ASSERT_EQ(::symlink(absent.c_str(), jpath.c_str()), 0); }, false},
+      {"a link to a file", [&] { ASSERT_EQ(::symlink(target.c_str(), jpath.c_str()), 0); }, false},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(jpath.c_str(), 0644), 0); }, false},
+      {"a folder", [&] { fs::create_directory(jpath); }, false},
+  };
+  make_minute_file(path, 20);
+  const std::string before = read_file(path);
+  for (const Plant& p : plants) {
+    SCOPED_TRACE(p.what);
+    fs::remove_all(jpath);
+    clear_set_aside(path);
+    write_file(path, before);
+    p.plant();
+    EXPECT_EQ(opens_in_time(path), 0);
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(set_aside(path).size(), p.set_aside ? 1u : 0u);
+    EXPECT_EQ(exists(jpath), !p.set_aside);
+    const int update = in_child([&] {
+      ::alarm(20);
+      try {
+        append_minute_day(path, 21);
+        return 0;
+      } catch (const h5::Error& e) {
+        return std::string(e.what()).find("in the way") != std::string::npos ? 1 : 2;
+      }
+    });
+    EXPECT_EQ(update, p.set_aside ? 0 : 1) << "0: updated, 1: refused to journal over it, 2: other failure";
+    if (!p.set_aside) EXPECT_EQ(read_file(path), before);
+    EXPECT_FALSE(exists(absent));
+    EXPECT_EQ(read_file(target), "precious");
+  }
+}
+
+// Putting a file in place or deleting it takes the file's lock and its
+// journal with it: a file another process holds is left alone (locked), and
+// a journal never survives the file it was left for.
+TEST(H5Journal, ReplacingOrDeletingAFileTakesItsJournalUnderItsLock) {
+  TempDir dir;
+  const std::string path = dir / "file.h5", temp = dir / ".file.h5.new";
+  auto fill_temp = [&] {
+    h5::File f = h5::File::open(temp, h5::Mode::create_new);
+    put_tick_day(f, 1, 301);
+    return f;
+  };
+  make_minute_file(path, 20);
+  {
+    HeldOpen held(path);
+    const std::string held_bytes = read_file(path);
+    for (const char* op : {"replace", "delete"}) {
+      SCOPED_TRACE(op);
+      try {
+        if (std::string(op) == "replace") fill_temp().close_into(path);
+        else h5::remove_file(path);
+        ADD_FAILURE() << "a held file was taken";
+      } catch (const h5::Error& e) {
+        EXPECT_EQ(e.kind(), h5::ErrorKind::locked) << e.what();
+      }
+      EXPECT_EQ(read_file(path), held_bytes);
+      EXPECT_FALSE(exists(temp));
+    }
+  }
+  crash_an_update(path);
+  fill_temp().close_into(path);
+  EXPECT_FALSE(exists(temp));
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+  EXPECT_EQ(contents(path).count("20240001"), 1u);
+
+  crash_an_update(path);
+  h5::remove_file(path);
+  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+
+  // No file, only a journal left behind: the new file takes the name, the
+  // journal goes.
+  crash_an_update(path);
+  std::remove(path.c_str());
+  fill_temp().close_into(path);
+  EXPECT_FALSE(exists(journal::journal_path(path)));
+  { h5::File abandoned = fill_temp(); }
+  EXPECT_FALSE(exists(temp)) << "a temporary file that was not put in place is removed";
 }
 
 // Opening and closing an up-to-date file for writing (an update run with

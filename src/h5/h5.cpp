@@ -6,6 +6,7 @@
 #include <blosc_filter.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -272,7 +273,10 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 File::File(Handle h, std::string path, std::unique_ptr<journal::Session> session)
     : h_(std::move(h)), path_(std::move(path)), session_(std::move(session)) {}
 
-File::File(File&& o) noexcept = default;
+File::File(File&& o) noexcept
+    : h_(std::move(o.h_)), path_(std::move(o.path_)), session_(std::move(o.session_)), temporary_(o.temporary_) {
+  o.temporary_ = false;
+}
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
@@ -280,6 +284,8 @@ File& File::operator=(File&& o) noexcept {
     h_ = std::move(o.h_);
     path_ = std::move(o.path_);
     session_ = std::move(o.session_);
+    temporary_ = o.temporary_;
+    o.temporary_ = false;
   }
   return *this;
 }
@@ -294,7 +300,10 @@ void File::abandon() noexcept {
   const bool update = session_->journaled();
   if (update) session_->discard();
   h_.reset();
-  session_->finish(!update);
+  session_->finish(!update, temporary_);
+  // Removed while still locked: nobody else can have taken it meanwhile.
+  if (temporary_) ::unlink(path_.c_str());
+  temporary_ = false;
   session_.reset();
 }
 
@@ -313,6 +322,7 @@ File File::open(const std::string& path, Mode mode) {
     case Mode::read: id = open_existing(H5F_ACC_RDONLY); break;
     case Mode::read_write: id = open_existing(H5F_ACC_RDWR); break;
     case Mode::create: id = create(H5F_ACC_TRUNC); break;
+    case Mode::create_new: id = create(H5F_ACC_EXCL); break;
     case Mode::append: {
       struct stat st{};
       id = ::stat(path.c_str(), &st) == 0 ? open_existing(H5F_ACC_RDWR) : create(H5F_ACC_EXCL);
@@ -325,6 +335,7 @@ File File::open(const std::string& path, Mode mode) {
     throw e;
   }
   File f(Handle(id, H5Fclose), path, std::move(session));
+  f.temporary_ = mode == Mode::create_new;
   // HDF5 writes to a file it opens for writing (the superblock): a failure
   // there rolls back (when `f` goes) and is told as the open's.
   f.check_writes("cannot open HDF5 file");
@@ -473,6 +484,35 @@ void File::close() {
   else if (failure && !o.ok) what += "; " + o.message;
   throw Error(kind, path_, what, err);
 }
+
+void File::close_into(const std::string& final_path) {
+  if (!h_.valid()) throw Error(ErrorKind::invalid_input, path_, fmt::format("'{}' is not open", path_));
+  const bool closed = H5Fclose(h_.release()) >= 0;
+  std::optional<Error> failure;
+  if (!closed) failure = error_from_stack("cannot close", path_);
+  const journal::Outcome o = session_->finish(closed, true);
+  if (!failure && !o.ok)
+    failure = Error(o.os_errno ? util::kind_of_errno(o.os_errno) : ErrorKind::os, path_,
+                    fmt::format("cannot close '{}': {}", path_, o.message), o.os_errno);
+  if (!failure) {
+    const journal::Outcome put = journal::install_file(path_, final_path);
+    if (!put.ok)
+      failure = Error(put.os_errno ? util::kind_of_errno(put.os_errno) : ErrorKind::os, final_path,
+                      put.os_errno ? fmt::format("{} [{}]", put.message, std::strerror(put.os_errno)) : put.message, put.os_errno);
+  }
+  if (failure) ::unlink(path_.c_str());
+  temporary_ = false;
+  session_.reset();  // releases the lock
+  if (failure) throw *failure;
+}
+
+void remove_file(const std::string& path, bool missing_ok) {
+  const journal::Outcome o = journal::remove_file(path);
+  if (!o.ok && !(missing_ok && o.os_errno == ENOENT))
+    throw Error(util::kind_of_errno(o.os_errno), path, fmt::format("{} [{}]", o.message, std::strerror(o.os_errno)), o.os_errno);
+}
+
+bool remove_if_unheld(const std::string& path) { return journal::remove_if_unheld(path); }
 
 bool blosc_available() {
   (void)g_initialized;

@@ -143,7 +143,15 @@ enum class Mode {
   read_write,  // "r+": the file must exist
   create,      // "w": create, truncating an existing file
   append,      // "a": read/write if it exists, else create
+  create_new,  // "x": create a file that must not exist yet (O_EXCL)
 };
+
+// Deletes an HDF5 file and its journal under the file's lock; Error
+// `locked` when another process holds it, `not_found` when it is absent
+// unless `missing_ok`.
+void remove_file(const std::string& path, bool missing_ok = true);
+// Deletes a left-over temporary file unless its writer still holds it.
+bool remove_if_unheld(const std::string& path);
 
 // An open HDF5 file. Every file goes through the journaling driver
 // (journal.hpp), which locks it for as long as it is open. An existing file
@@ -175,6 +183,13 @@ class File {
   // Closes the file and commits an update. Objects of the file still open
   // (datasets) are closed with it.
   void close();
+  // For a file made with Mode::create_new under a temporary name: closes
+  // it, keeping its lock, and puts it in place of `final_path` (see
+  // journal::install_file); on any failure the temporary file is removed
+  // and the failure thrown (`locked` when another process holds the file
+  // at `final_path`). A File made so and destroyed without this removes
+  // its temporary file.
+  void close_into(const std::string& final_path);
 
  private:
   File(Handle h, std::string path, std::unique_ptr<journal::Session> session);
@@ -185,6 +200,7 @@ class File {
   Handle h_;
   std::string path_;
   std::unique_ptr<journal::Session> session_;
+  bool temporary_ = false;  // made by create_new: removed unless put in place
 };
 
 // New Blosc datasets are written as chunks compressed here (the default)

@@ -9,9 +9,16 @@
 //   original bytes of that range are appended to the journal, and that
 //   append has completed before the file is touched. Bytes beyond the old
 //   EOF are not saved: rolling back cuts the file to the old EOF.
-// - The journal is `.<file name>.journal` in the file's folder. Its header
-//   holds the old EOF and the device and inode of the file; a journal found
-//   beside another file (one renamed over the old one) is dropped unplayed.
+// - The journal is `.<file name>.journal` in the file's folder. It names
+//   its file by content, not by inode (inode numbers are handed to the
+//   next file created in the folder, and a copied bundle has new ones):
+//   digests of sample pages of the file as it was opened. It is played
+//   only onto a file that rolling it back turns into those pages again; a
+//   journal of another file, or anything that is not a journal, is set
+//   aside (renamed, and said once), never played, and the file is judged
+//   by its own bytes. Something that is not a regular file at that path
+//   (a link, a FIFO, a folder) is never opened or followed: it is left
+//   alone and reported, and an update of the file refuses to journal over it.
 // - A writable open of an existing file keeps HDF5's writes in memory until
 //   the close (or until they pass 8 MiB, then writes them out and goes on),
 //   and writes only the pages whose final bytes differ from the disk. HDF5
@@ -35,7 +42,8 @@
 //   close cannot add damage, and the owner rolls back.
 // - Files this open creates (create, append to an absent file) are written
 //   straight through with no journal; a journal left by an earlier file of
-//   that name is removed.
+//   that name is removed. Replacing a file (install_file) or deleting it
+//   (remove_file) takes the file's lock and removes its journal too.
 //
 // h5::File (h5.hpp) opens every file through this driver with a Session.
 #include <hdf5.h>
@@ -85,9 +93,11 @@ class Session {
   // HDF5's close costs no writes that would only be rolled back.
   void discard() noexcept;
   // Commits (when `commit` and no write failed) or rolls back, then closes
-  // the descriptors, which releases the lock. Call after H5Fclose (or after a
+  // the descriptors, which releases the lock; with `keep_lock` the file's
+  // descriptor stays open and locked until the session goes (a new file
+  // kept locked until it is in place). Call after H5Fclose (or after a
   // failed H5Fopen). Idempotent.
-  Outcome finish(bool commit) noexcept;
+  Outcome finish(bool commit, bool keep_lock = false) noexcept;
 
   // Used by the driver.
   std::shared_ptr<State> state_;
@@ -103,6 +113,24 @@ struct WriteFailure {
   std::string message;
 };
 std::optional<WriteFailure> write_failure(const State& state);
+
+// Puts the complete file `temp` in place of `path` under `path`'s lock
+// (exclusive, never waiting) and removes `path`'s journal: a file held by
+// another process is left alone (EAGAIN); when there is no file at `path`
+// the name is taken only while it is still free. The caller keeps `temp`
+// locked meanwhile and removes it on failure.
+Outcome install_file(const std::string& temp, const std::string& path);
+// Deletes `path` and its journal under `path`'s exclusive lock; ENOENT when
+// it is absent, EAGAIN when another process holds it.
+Outcome remove_file(const std::string& path);
+// Deletes the regular file `path` (a temporary file) unless a process holds
+// its lock, which means its writer is still at work; true when deleted.
+bool remove_if_unheld(const std::string& path);
+
+// Where the driver tells what a user should hear of without failing the
+// open (a journal set aside, a link left alone at a journal's path):
+// standard error unless set.
+void set_notice_handler(void (*handler)(const std::string& line)) noexcept;
 
 // Durability against power loss: when on, the journal is synced before the
 // file's old bytes are overwritten and the file is synced before the journal

@@ -406,7 +406,8 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
     {
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
-        if (::unlink(p.c_str()) != 0) util::throw_os_error(errno, "cannot delete", p);
+        // With its journal, and never under a process that holds it.
+        h5::remove_file(p, false);
         ++record().deleted;
         bar.advance();
       }

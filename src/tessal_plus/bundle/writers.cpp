@@ -1,5 +1,6 @@
 #include "tessal_plus/bundle/writers.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_set>
@@ -36,9 +38,7 @@ std::int32_t _get_end_date() {
   return now > cutoff ? today : util::add_days(today, -1);
 }
 
-void remove_h5(const std::string& h5_file) {
-  if (::unlink(h5_file.c_str()) != 0 && errno != ENOENT) util::throw_os_error(errno, "cannot delete", h5_file);
-}
+void remove_h5(const std::string& h5_file) { h5::remove_file(h5_file); }
 
 namespace {
 
@@ -53,10 +53,32 @@ std::string file_name_or_default(const std::optional<std::string>& file_name, co
   return file_name && !file_name->empty() ? *file_name : fmt::format("{}.h5", order_book_id);
 }
 
-// A rebuild fills this file first and renames it over the real one, so the
-// old file survives any failure of the refill. Its name starts with a dot and
-// does not end in ".h5": no store listing ever picks it up.
-std::string rebuild_temp_path(const std::string& folder, const std::string& name) { return join(folder, "." + name + kTempSuffix); }
+// A new or rebuilt file is filled under a name of its own and renamed over
+// the real one, so the old file survives any failure of the refill and two
+// writers never share a temporary file. The name starts with a dot and does
+// not end in ".h5": no store listing ever picks it up.
+std::string rebuild_temp_path(const std::string& folder, const std::string& name) {
+  static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+  return join(folder, fmt::format(".{}{}-{}-{:08x}", name, kTempSuffix, ::getpid(), static_cast<std::uint32_t>(random())));
+}
+
+// A file-size limit (ulimit -f) must fail the write with EFBIG, which is
+// logged and rolled back, instead of killing the process by SIGXFSZ.
+class IgnoreFileSizeSignal {
+ public:
+  IgnoreFileSizeSignal() {
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, &saved_);
+  }
+  ~IgnoreFileSizeSignal() { ::sigaction(SIGXFSZ, &saved_, nullptr); }
+  IgnoreFileSizeSignal(const IgnoreFileSizeSignal&) = delete;
+  IgnoreFileSizeSignal& operator=(const IgnoreFileSizeSignal&) = delete;
+
+ private:
+  struct sigaction saved_{};
+};
 
 const char* const kOsFailure = " 失败，请检查文件的权限以及是否被其他进程占用\n";
 const char* const kDamaged = " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n";
@@ -67,6 +89,7 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 // refusal has a message of its own.
 bool run_logged(const std::string& file_path, bool permission_message, const std::function<void()>& body) {
   tessal::SharedFlag* sval = tessal::data::bundle::sval();
+  const IgnoreFileSizeSignal file_size_limit_is_an_error;
   try {
     body();
     return true;
@@ -81,24 +104,24 @@ bool run_logged(const std::string& file_path, bool permission_message, const std
   return false;
 }
 
-// Fills a new file under a hidden temporary name beside `file_path` and
-// renames it into place only once `fill` has finished and the file is
-// closed: a file under its final name is always complete, whatever stops
-// the task (an error, a kill, a full disk). The temporary file is removed on
-// failure.
+// Fills a new file under a temporary name of its own beside `file_path` and
+// puts it in place only once `fill` has finished and the file is closed,
+// under the lock of the file it replaces: a file under its final name is
+// always complete, whatever stops the task (an error, a kill, a full disk),
+// and a file another process is writing is left alone (logged as held).
+// The temporary file is removed on failure.
 void write_via_temp(const std::string& folder, const std::string& name, const std::function<void(h5::File&)>& fill) {
-  const std::string temp = rebuild_temp_path(folder, name);
-  const std::string file_path = join(folder, name);
-  remove_h5(temp);
-  try {
-    h5::File f = h5::File::open(temp, h5::Mode::create);
-    fill(f);
-    f.close();
-    if (::rename(temp.c_str(), file_path.c_str()) != 0) util::throw_os_error(errno, "cannot replace", file_path);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
+  h5::File f = h5::File::open(rebuild_temp_path(folder, name), h5::Mode::create_new);
+  fill(f);
+  f.close_into(join(folder, name));
+}
+
+// The mode an existing store file is updated in: the host's, except that
+// a file that vanished meanwhile is not created in place (a new file is
+// only ever made complete under a temporary name).
+h5::Mode update_mode(const std::string& file_path) {
+  const h5::Mode mode = tessal::get_h5_mode(file_path);
+  return mode == h5::Mode::append ? h5::Mode::read_write : mode;
 }
 
 // ---------------------------------------------------------------------------
@@ -362,7 +385,8 @@ void remove_unfinished_files(const std::string& path) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(folder, ec)) {
       const std::string name = e.path().filename().string();
-      if (name.size() > 1 && name[0] == '.' && ends_with(name, kTempSuffix)) ::unlink(e.path().c_str());
+      // Only files nobody holds: another run's writer may be filling its own.
+      if (name.size() > 1 && name[0] == '.' && name.find(kTempSuffix) != std::string::npos) h5::remove_if_unheld(e.path().string());
     }
   }
 }
@@ -390,7 +414,7 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
     });
     return;
   }
-  const h5::Mode mode = tessal::get_h5_mode(file_path);
+  const h5::Mode mode = update_mode(file_path);
   run_logged(file_path, false, [&] {
     h5::File f = h5::File::open(file_path, mode);
     update_minbar_file(f, order_book_id, *resolved, min_start_date);
@@ -608,7 +632,7 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path, 
     });
     return;
   }
-  const h5::Mode mode = tessal::get_h5_mode(file_path);
+  const h5::Mode mode = update_mode(file_path);
   run_logged(file_path, true, [&] {
     h5::File f = h5::File::open(file_path, mode);
     update_tick_file(f, order_book_id, min_start_date);
