@@ -45,6 +45,45 @@ TEST(H5Layer, LockedMissingAndForeignFilesAreTold) {
   EXPECT_TRUE(h5::blosc_available());
 }
 
+// The host's own handler of HDF5's error stacks: counts the stacks it is given.
+herr_t count_stack(hid_t, void* calls) {
+  ++*static_cast<int*>(calls);
+  return 0;
+}
+
+// A host that prints HDF5's errors its own way keeps doing so around our
+// calls, and our calls, failing ones too, hand it nothing to print.
+TEST(H5Layer, KeepsTheHostsErrorPrintingAndPrintsNothingItself) {
+  TempDir dir;
+  const std::string path = dir / "f.h5";
+  H5E_auto2_t host_func = nullptr;
+  void* host_data = nullptr;
+  ASSERT_GE(H5Eget_auto2(H5E_DEFAULT, &host_func, &host_data), 0);
+  int calls = 0;
+  H5Eset_auto2(H5E_DEFAULT, count_stack, &calls);
+  const std::int64_t value = 7;
+  {
+    h5::File f = h5::File::open(path, h5::Mode::create);
+    f.create_dataset("data", h5::Type(H5T_STD_I64LE, false), &value, 1, h5::DatasetOptions{});
+    f.close();
+  }
+  std::int64_t read = 0;
+  {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    f.open_dataset("data").read(&read, H5T_NATIVE_INT64);
+    EXPECT_THROW(f.open_dataset("absent"), h5::Error);
+  }
+  EXPECT_THROW(h5::File::open(dir / "absent.h5", h5::Mode::read), h5::Error);
+  H5E_auto2_t func = nullptr;
+  void* data = nullptr;
+  H5Eget_auto2(H5E_DEFAULT, &func, &data);
+  H5Eset_auto2(H5E_DEFAULT, host_func, host_data);
+  EXPECT_EQ(read, value);
+  EXPECT_EQ(func, &count_stack);
+  EXPECT_EQ(data, &calls);
+  EXPECT_EQ(calls, 0);
+}
+
 TEST(H5Layer, DeniedAccessIsAPermissionError) {
   TempDir dir;
   const std::string secret = dir / "secret.h5";

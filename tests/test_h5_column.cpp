@@ -163,6 +163,8 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
       ADD_FAILURE() << "a damaged chunk must not read, fast=" << fast;
     } catch (const util::Error& e) {
       EXPECT_EQ(e.kind(), util::ErrorKind::damaged) << e.what();
+      EXPECT_EQ(e.path(), p) << e.what();
+      EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
     }
   }
 }

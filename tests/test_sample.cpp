@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "support.hpp"
-#include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/sample/sample.hpp"
 #include "util/error.hpp"
 
 using namespace testing_support;
@@ -132,15 +132,18 @@ class SampleDownload : public ::testing::Test {
   std::string log = dir / "requests.log";
   std::string temp_archive = tmp + "/tessal_plus.bundle";
   std::string good;
+  std::optional<std::string> outer_tmp;  // the suite's own TMPDIR, put back afterwards
 
   void SetUp() override {
     fs::create_directories(tmp);
+    if (const char* t = std::getenv("TMPDIR")) outer_tmp = t;
     ::setenv("TMPDIR", tmp.c_str(), 1);
     ::unsetenv("TESSAL_PROXY");
     good = make_archive(dir / "vxbundle_sample.tar.bz2", {{"trading_dates.npy", "calendar"}, {"h5/equities/A.h5", "bars"}});
   }
   void TearDown() override {
-    ::unsetenv("TMPDIR");
+    if (outer_tmp) ::setenv("TMPDIR", outer_tmp->c_str(), 1);
+    else ::unsetenv("TMPDIR");
     ::unsetenv("TESSAL_ASSET_HOST");
     ::unsetenv("TESSAL_PROXY");
     for (const char* v : {"TESSAL_CONNECT_TIMEOUT", "TESSAL_LOW_SPEED_TIME", "TESSAL_UNPACK_MAX_BYTES", "TESSAL_UNPACK_MAX_MEMBERS"})
@@ -366,9 +369,12 @@ TEST_F(SampleDownload, InterruptRemovesTheTemporaryArchiveAndEndsWithTheSignal) 
       }
       ::_exit(0);
     }
-    // Waits (bounded) until the server has the request: the transfer is on.
-    for (int i = 0; i < 200 && (!fs::exists(log) || read_file(log).size() == requests); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Waits until the server has the request: the transfer is on.
+    const auto request_arrived = [&] { return fs::exists(log) && read_file(log).size() > requests; };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!request_arrived() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(request_arrived()) << "no request in 30 s";
     ASSERT_TRUE(fs::exists(temp_archive));
     ::kill(child, sig);
     int status = 0;
@@ -401,6 +407,7 @@ TEST_F(SampleDownload, RefusedMemberAfterGoodOnesLeavesTheBundleAsItWas) {
   const std::string long_name(300, 'n');
   std::string long_path;
   for (int i = 0; i < 30; ++i) long_path += std::string(40, 'd') + "/";
+  const std::string control = "rollback journal or an unfinished store file";
   struct Case {
     Member hostile;
     std::string message;
@@ -416,6 +423,10 @@ TEST_F(SampleDownload, RefusedMemberAfterGoodOnesLeavesTheBundleAsItWas) {
       {{"orphan", "", "", "nothing-before"}, "no file before it"},
       {{"h5", "a file where the archive has a folder"}, "clashes with an earlier member"},
       {{"keep.txt/inner", "a folder where the bundle has a file"}, "'keep.txt'", "is no folder in the bundle folder"},
+      {{"h5/equities/.A.h5.journal", "old bytes"}, control},
+      {{"ticks/.A.h5.rebuild", "half a file"}, control},
+      {{"h5/equities/.A.h5.rebuild-42-x7Qa", "half a file"}, control},
+      {{"h5/.A.h5.journal/inner", "a folder where a journal goes"}, control},
   };
   for (const auto& c : cases) {
     const std::string archive = dir / "vxbundle_sample.tar.bz2";

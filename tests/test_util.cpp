@@ -1,5 +1,7 @@
-// Helpers of src/util: the trading-calendar file and the instrument pickle.
+// Helpers of src/util: the descriptor owner, the trading-calendar file and
+// the instrument pickle.
 #include "support.hpp"
+#include "util/fd.hpp"
 #include "util/npy.hpp"
 #include "util/pickle.hpp"
 
@@ -7,6 +9,31 @@ using namespace testing_support;
 using namespace std::string_literals;
 
 namespace {
+
+bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(Fd, OneOwnerClosesOnceAndKeepsErrno) {
+  util::Fd a(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int raw = a.get();
+  ASSERT_TRUE(a.valid());
+  util::Fd b(std::move(a));
+  EXPECT_FALSE(a.valid());
+  EXPECT_EQ(b.get(), raw);
+  b.reset();
+  EXPECT_FALSE(is_open(raw));
+  {
+    const util::Fd stale(raw);  // closed already: closing it fails (EBADF)
+    errno = ENOSPC;
+  }
+  EXPECT_EQ(errno, ENOSPC);  // a failure's errno survives the clean-up
+  util::Fd c(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int kept = c.release();
+  c.reset();
+  EXPECT_TRUE(is_open(kept));
+  util::Fd d(kept);
+  EXPECT_EQ(d.close(), 0);
+  EXPECT_FALSE(is_open(kept));
+}
 
 TEST(TradingCalendarFile, RoundTripAndRejections) {
   TempDir dir;

@@ -1,7 +1,9 @@
 // The pickle and .npy readers against hostile input: nesting, memo indices
-// and declared shapes that would exhaust the stack or memory if trusted.
+// and declared shapes that would exhaust the stack or memory if trusted;
+// the whole-file reader's bound and the atomic writer under them.
 #include "support.hpp"
 #include "util/error.hpp"
+#include "util/files.hpp"
 #include "util/npy.hpp"
 #include "util/pickle.hpp"
 
@@ -131,6 +133,41 @@ TEST(NpyLimits, MalformedHeadersGiveMessagesNotLibraryExceptions) {
   const auto e = error_of([&] { util::npy::read_int_1d_bytes("\x93NUMPY\x02\x00\xff\xff\x00\x00{"s, "v2.npy"); });
   EXPECT_TRUE(contains(e.what(), "truncated header")) << e.what();
   EXPECT_TRUE(contains(error_of([&] { util::npy::read_int_1d_bytes("\x93NUMPY\x02"s, "s.npy"); }).what(), "no .npy magic"));
+}
+
+// Only the file itself is left in the folder, whatever happened.
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+  return out;
+}
+
+TEST(SmallFiles, WrittenAtomicallyAndReadUnderACap) {
+  TempDir dir;
+  const std::string p = dir / "f.bin";
+  const std::string bytes("\0ab\xff", 4);
+  write_file(p, "old");
+  util::write_atomically(p, bytes);
+  EXPECT_EQ(util::read_small_file(p, bytes.size()), bytes);
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"f.bin"});
+
+  const util::Error big = error_of([&] { util::read_small_file(p, bytes.size() - 1); });
+  EXPECT_EQ(big.kind(), util::ErrorKind::damaged);
+  EXPECT_EQ(big.os_errno(), EFBIG);
+  EXPECT_EQ(big.path(), p);
+  const util::Error missing = error_of([&] { util::read_small_file(dir / "none", 10); });
+  EXPECT_EQ(missing.kind(), util::ErrorKind::not_found);
+  EXPECT_EQ(missing.path(), dir / "none");
+
+  // A folder in the way fails the rename: the temporary file goes with it.
+  const std::string folder = dir / "sub";
+  fs::create_directories(folder + "/inner");
+  const util::Error in_the_way = error_of([&] { util::write_atomically(folder, bytes); });
+  EXPECT_NE(in_the_way.os_errno(), 0);
+  EXPECT_EQ(in_the_way.path(), folder);
+  auto left = names_in(dir.path());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"f.bin", "sub"}));
 }
 
 }  // namespace

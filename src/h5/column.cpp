@@ -63,8 +63,8 @@ std::vector<std::int64_t>& read_through_hdf5(const Dataset& ds, const std::strin
   return out;
 }
 
-[[noreturn]] void damaged(hsize_t row, const char* why) {
-  throw Error(ErrorKind::damaged, "", fmt::format("the chunk at row {} cannot be read: {}", row, why));
+[[noreturn]] void damaged(const Dataset& ds, hsize_t row, const char* why) {
+  throw Error(ErrorKind::damaged, ds.path(), fmt::format("the chunk at row {} of '{}' cannot be read: {}", row, ds.path(), why));
 }
 
 }  // namespace
@@ -73,6 +73,7 @@ void set_fast_column_reads(bool enabled) { g_fast = enabled; }
 std::uint64_t fast_column_reads_done() { return g_fast_done; }
 
 std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string& member, std::size_t itemsize) {
+  const QuietErrors quiet;
   const hsize_t n = ds.checked_size(itemsize);
   std::vector<std::int64_t> out(n, 0);
   if (n == 0) return out;
@@ -99,18 +100,18 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
       return read_through_hdf5(ds, member, out);
     }
     // A size larger than the file is a damaged index, not an allocation to try.
-    if (stored > file_size) damaged(first, "it is larger than the file");
+    if (stored > file_size) damaged(ds, first, "it is larger than the file");
     raw.resize(stored);
     std::uint32_t filters = 0;
-    if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", "");
+    if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
     const char* rows = raw.data();
     if (filters & 1u) {
       // The filter was skipped for this chunk: its bytes are stored as they are.
-      if (stored != chunk_bytes) damaged(first, "wrong size");
+      if (stored != chunk_bytes) damaged(ds, first, "wrong size");
     } else {
       std::size_t got = 0;
       const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, plain.data(), chunk_bytes, &got);
-      if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
+      if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
       rows = plain.data();
     }
     const hsize_t end = std::min(n, first + p->chunk_rows);

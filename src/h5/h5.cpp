@@ -1,47 +1,70 @@
 #include "h5/h5.hpp"
 
+#include "h5/blosc_chunks.hpp"
 #include "h5/journal.hpp"
 
-#include <blosc.h>
 #include <blosc_filter.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <fmt/format.h>
 
 namespace h5 {
 namespace {
 
-bool g_blosc = false;
+std::mutex g_init_mutex;
+bool g_initialized = false;
 
-bool init_library() {
-  H5open();
-  // HDF5 would print every failure to stderr, breaking progress bars and the
-  // console texts users read; failures reach callers as exceptions instead.
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  // Deflate allocates and frees large buffers per chunk; glibc would hand
-  // them back to the kernel each time and fault them in again.
-  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
-  mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+// QuietErrors held by this thread; HDF5 is used from one thread at a time.
+thread_local int t_quiet_depth = 0;
+
+}  // namespace
+
+namespace {
+// A set-up that failed is no fault of any file (a check must not call its
+// files broken for it): kind unavailable.
+[[noreturn]] void cannot_set_up(const std::string& what) {
+  H5Eclear2(H5E_DEFAULT);
+  throw Error(ErrorKind::unavailable, "", what);
+}
+}  // namespace
+
+void initialize() {
+  const std::lock_guard<std::mutex> lock(g_init_mutex);
+  if (g_initialized) return;
+  const QuietErrors quiet;
+  if (H5open() < 0) cannot_set_up("the HDF5 library could not be initialised");
   char* version = nullptr;
   char* date = nullptr;
-  g_blosc = register_blosc(&version, &date) >= 0;
+  const bool blosc = register_blosc(&version, &date) >= 0;
   std::free(version);
   std::free(date);
-  if (!g_blosc) {
-    std::fprintf(stderr, "fatal: the Blosc HDF5 filter (id 32001) could not be registered with the HDF5 library\n");
-    std::abort();
-  }
-  return true;
+  if (!blosc) cannot_set_up("the Blosc HDF5 filter (id 32001) could not be registered with the HDF5 library");
+  if (journal::driver_id() < 0) cannot_set_up("the journaling file driver could not be registered with the HDF5 library");
+  g_initialized = true;
 }
 
-const bool g_initialized = init_library();
+QuietErrors::QuietErrors() noexcept {
+  if (t_quiet_depth++ > 0) return;
+  outermost_ = true;
+  // A host that set its handler through the old API cannot have it read
+  // back here; it is left as it is.
+  saved_ = H5Eget_auto2(H5E_DEFAULT, &func_, &data_) >= 0;
+  if (saved_) H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  else H5Eclear2(H5E_DEFAULT);
+}
+
+QuietErrors::~QuietErrors() {
+  --t_quiet_depth;
+  if (outermost_ && saved_) H5Eset_auto2(H5E_DEFAULT, func_, data_);
+}
+
+namespace {
 
 struct StackInfo {
   int os_errno = 0;
@@ -110,6 +133,7 @@ Handle& Handle::operator=(Handle&& o) noexcept {
 
 void Handle::reset() noexcept {
   if (id_ >= 0 && closer_) {
+    const QuietErrors quiet;
     closer_(id_);
     H5Eclear2(H5E_DEFAULT);
   }
@@ -123,6 +147,7 @@ static herr_t no_close(hid_t) { return 0; }
 Type::Type(hid_t id, bool owned) : h_(id, owned ? H5Tclose : no_close) {}
 
 Type Type::compound(std::size_t size) {
+  const QuietErrors quiet;
   const hid_t id = H5Tcreate(H5T_COMPOUND, size);
   if (id < 0) throw_from_stack("cannot create compound type", "");
   return Type(id);
@@ -135,14 +160,22 @@ Type Type::column(const char* name, hid_t member_type) {
 }
 
 Type& Type::insert(const char* name, std::size_t offset, hid_t member_type) {
+  const QuietErrors quiet;
   if (H5Tinsert(get(), name, offset, member_type) < 0) throw_from_stack(fmt::format("cannot add member {}", name), "");
   return *this;
 }
 
-std::size_t Type::size() const { return H5Tget_size(get()); }
-bool Type::is_compound() const { return H5Tget_class(get()) == H5T_COMPOUND; }
+std::size_t Type::size() const {
+  const QuietErrors quiet;
+  return H5Tget_size(get());
+}
+bool Type::is_compound() const {
+  const QuietErrors quiet;
+  return H5Tget_class(get()) == H5T_COMPOUND;
+}
 
 bool Type::has_member(const std::string& name) const {
+  const QuietErrors quiet;
   if (!is_compound()) return false;
   const int idx = H5Tget_member_index(get(), name.c_str());
   H5Eclear2(H5E_DEFAULT);
@@ -150,6 +183,7 @@ bool Type::has_member(const std::string& name) const {
 }
 
 std::vector<std::string> Type::member_names() const {
+  const QuietErrors quiet;
   std::vector<std::string> out;
   if (!is_compound()) return out;
   const int n = H5Tget_nmembers(get());
@@ -174,6 +208,7 @@ void Dataset::fail(const std::string& action) const {
 }
 
 hsize_t Dataset::size() const {
+  const QuietErrors quiet;
   Handle space(H5Dget_space(get()), H5Sclose);
   if (!space.valid()) fail("cannot get the shape of");
   hsize_t dims[1] = {0};
@@ -185,12 +220,16 @@ hsize_t Dataset::size() const {
 }
 
 Type Dataset::type() const {
+  const QuietErrors quiet;
   const hid_t t = H5Dget_type(get());
   if (t < 0) fail("cannot get the type of");
   return Type(t);
 }
 
-std::uint64_t Dataset::storage_size() const { return H5Dget_storage_size(get()); }
+std::uint64_t Dataset::storage_size() const {
+  const QuietErrors quiet;
+  return H5Dget_storage_size(get());
+}
 
 hsize_t Dataset::checked_size(std::size_t itemsize) const {
   const hsize_t n = size();
@@ -204,11 +243,13 @@ hsize_t Dataset::checked_size(std::size_t itemsize) const {
 }
 
 void Dataset::read(void* buf, hid_t memtype) const {
+  const QuietErrors quiet;
   if (size() == 0) return;
   if (H5Dread(get(), memtype, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf) < 0) fail("cannot read");
 }
 
 void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const {
+  const QuietErrors quiet;
   if (count == 0) return;
   Handle space(H5Dget_space(get()), H5Sclose);
   hsize_t s[1] = {start}, c[1] = {count};
@@ -218,6 +259,7 @@ void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) 
 }
 
 void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const {
+  const QuietErrors quiet;
   if (rows.empty()) return;
   Handle space(H5Dget_space(get()), H5Sclose);
   if (!space.valid() || H5Sselect_elements(space.get(), H5S_SELECT_SET, rows.size(), rows.data()) < 0)
@@ -228,12 +270,14 @@ void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t mem
 }
 
 void Dataset::resize(hsize_t rows) {
+  const QuietErrors quiet;
   hsize_t d[1] = {rows};
   if (H5Dset_extent(get(), d) < 0) fail("cannot resize");
   check_writes("cannot resize");
 }
 
 void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype) {
+  const QuietErrors quiet;
   if (count == 0) return;
   Handle space(H5Dget_space(get()), H5Sclose);
   hsize_t s[1] = {start}, c[1] = {count};
@@ -246,6 +290,7 @@ void Dataset::write_rows(hsize_t start, hsize_t count, const void* buf, hid_t me
 }
 
 std::vector<FilterSpec> Dataset::filters() const {
+  const QuietErrors quiet;
   Handle dcpl(H5Dget_create_plist(get()), H5Pclose);
   std::vector<FilterSpec> out;
   const int n = H5Pget_nfilters(dcpl.get());
@@ -261,6 +306,7 @@ std::vector<FilterSpec> Dataset::filters() const {
 }
 
 std::optional<hsize_t> Dataset::chunk_rows() const {
+  const QuietErrors quiet;
   Handle dcpl(H5Dget_create_plist(get()), H5Pclose);
   if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return std::nullopt;
   hsize_t c[1] = {0};
@@ -294,6 +340,7 @@ File::~File() { abandon(); }
 
 void File::abandon() noexcept {
   if (!session_) return;
+  const QuietErrors quiet;
   // An update that was not closed is rolled back. HDF5's close still runs
   // (so that the library lets go of the file cleanly), with its writes kept
   // from the disk: they would only be undone.
@@ -308,7 +355,8 @@ void File::abandon() noexcept {
 }
 
 File File::open(const std::string& path, Mode mode) {
-  (void)g_initialized;
+  const QuietErrors quiet;
+  initialize();
   auto session = std::make_unique<journal::Session>();
   Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
   if (!fapl.valid() || !session->attach(fapl.get())) throw_from_stack("cannot open HDF5 file", path);
@@ -348,6 +396,7 @@ static herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* dat
 }
 
 std::vector<std::string> File::root_names() const {
+  const QuietErrors quiet;
   std::vector<std::string> names;
   hsize_t idx = 0;
   if (H5Literate(get(), H5_INDEX_NAME, H5_ITER_INC, &idx, collect_name, &names) < 0)
@@ -356,65 +405,28 @@ std::vector<std::string> File::root_names() const {
 }
 
 bool File::contains(const std::string& name) const {
+  const QuietErrors quiet;
   const htri_t r = H5Lexists(get(), name.c_str(), H5P_DEFAULT);
   if (r < 0) throw_from_stack(fmt::format("cannot look up '{}' in", name), path_);
   return r > 0;
 }
 
 Dataset File::open_dataset(const std::string& name) const {
+  const QuietErrors quiet;
   const hid_t id = H5Dopen2(get(), name.c_str(), H5P_DEFAULT);
   if (id < 0) throw_from_stack(fmt::format("cannot open dataset '{}' of", name), path_);
   return Dataset(Handle(id, H5Dclose), path_, name, state());
 }
 
 namespace {
-
 bool g_direct_blosc = true;
-
-// Writes the chunks of a new Blosc dataset already compressed, exactly as
-// the Blosc filter compresses them (the same call, level, shuffle, codec
-// and sizes: the bytes are identical), through H5Dwrite_chunk: HDF5 then
-// neither copies the records into its chunk cache nor runs its filter
-// pipeline, which cost as much as the compression itself. A chunk Blosc
-// cannot shrink is stored as it is with the filter marked skipped, as the
-// optional filter does.
-void write_blosc_chunks(const Dataset& ds, const Type& type, const void* data, hsize_t rows, const FilterSpec& filter) {
-  Handle dcpl(H5Dget_create_plist(ds.get()), H5Pclose);
-  hsize_t chunk = 0;
-  if (!dcpl.valid() || H5Pget_chunk(dcpl.get(), 1, &chunk) != 1) ds.fail("cannot write");
-  const std::size_t itemsize = type.size(), chunk_bytes = chunk * itemsize;
-  const int clevel = filter.cd_values.size() > 4 ? static_cast<int>(filter.cd_values[4]) : 5;
-  const int shuffle = filter.cd_values.size() > 5 ? static_cast<int>(filter.cd_values[5]) : 1;
-  const char* compname = nullptr;
-  if (filter.cd_values.size() > 6 && blosc_compcode_to_compname(static_cast<int>(filter.cd_values[6]), &compname) < 0)
-    throw Error(ErrorKind::invalid_input, "", "unknown Blosc codec in the dataset's settings");
-  blosc_set_compressor(compname ? compname : "blosclz");
-  thread_local std::vector<char> padded, out;
-  out.resize(chunk_bytes);
-  const char* records = static_cast<const char*>(data);
-  for (hsize_t first = 0; first < rows; first += chunk) {
-    const char* src = records + first * itemsize;
-    if (rows - first < chunk) {
-      // The last chunk is stored whole; HDF5 fills the rows past the end with zeros.
-      padded.assign(chunk_bytes, 0);
-      std::memcpy(padded.data(), src, (rows - first) * itemsize);
-      src = padded.data();
-    }
-    const int n = blosc_compress(clevel, shuffle, itemsize, chunk_bytes, src, out.data(), chunk_bytes);
-    hsize_t offset[1] = {first};
-    const bool stored = n > 0;
-    if (H5Dwrite_chunk(ds.get(), H5P_DEFAULT, stored ? 0u : 1u, offset, stored ? static_cast<std::size_t>(n) : chunk_bytes,
-                       stored ? out.data() : src) < 0)
-      ds.fail("cannot write");
-  }
-}
-
 }  // namespace
 
 void set_direct_blosc_writes(bool enabled) { g_direct_blosc = enabled; }
 
 Dataset File::create_dataset(const std::string& name, const Type& type, const void* data, hsize_t rows,
                              const DatasetOptions& o) {
+  const QuietErrors quiet;
   hsize_t dims[1] = {rows};
   hsize_t maxdims[1] = {o.resizable ? H5S_UNLIMITED : rows};
   Handle space(H5Screate_simple(1, dims, maxdims), H5Sclose);
@@ -427,14 +439,17 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   // No time stamps: the same content gives the same bytes.
   H5Pset_obj_track_times(dcpl.get(), 0);
   const bool needs_chunks = o.resizable || o.deflate_level >= 0 || o.filter.has_value();
+  const hsize_t chunk_rows = o.chunk_rows ? o.chunk_rows : std::max<hsize_t>(1, std::min<hsize_t>(rows, 16384));
   if (needs_chunks) {
-    hsize_t chunk[1] = {o.chunk_rows ? o.chunk_rows : std::max<hsize_t>(1, std::min<hsize_t>(rows, 16384))};
+    hsize_t chunk[1] = {chunk_rows};
     if (H5Pset_chunk(dcpl.get(), 1, chunk) < 0) fail("chunk");
   }
   if (o.deflate_level >= 0 && H5Pset_deflate(dcpl.get(), static_cast<unsigned>(o.deflate_level)) < 0) fail("deflate");
+  // Blosc chunks are compressed here unless deflate comes too (see blosc_chunks.hpp).
+  const bool direct = g_direct_blosc && rows > 0 && o.filter && o.filter->id == kBloscFilter && o.deflate_level < 0;
+  const std::optional<BloscSettings> blosc =
+      direct ? std::optional(BloscSettings::parse(*o.filter, type.size(), path_)) : std::nullopt;
   if (o.filter) {
-    if (o.filter->id == kBloscFilter && !g_blosc)
-      throw Error(ErrorKind::damaged, path_, "the Blosc HDF5 filter is not available");
     // Optional, as h5py sets a filter given by number: a chunk the filter
     // cannot shrink (Blosc gives up on a few hundred random bytes) is stored
     // as it is instead of failing the write.
@@ -444,8 +459,7 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
   const hid_t id = H5Dcreate2(get(), name.c_str(), type.get(), space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT);
   if (id < 0) fail("create");
   Dataset ds(Handle(id, H5Dclose), path_, name, state());
-  const bool direct = g_direct_blosc && rows > 0 && o.filter && o.filter->id == kBloscFilter && o.deflate_level < 0;
-  if (direct) write_blosc_chunks(ds, type, data, rows, *o.filter);
+  if (blosc) write_blosc_chunks(ds, *blosc, data, rows, type.size(), chunk_rows);
   else if (rows > 0 && H5Dwrite(id, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0) ds.fail("cannot write");
   // Chunks wait in HDF5's cache until the dataset is flushed or closed, and
   // a failure then (a filter, a full disk) would only surface in a closing
@@ -456,6 +470,7 @@ Dataset File::create_dataset(const std::string& name, const Type& type, const vo
 }
 
 void File::unlink(const std::string& name) {
+  const QuietErrors quiet;
   if (H5Ldelete(get(), name.c_str(), H5P_DEFAULT) < 0) {
     check_writes(fmt::format("cannot delete dataset '{}' of", name));
     throw_from_stack(fmt::format("cannot delete dataset '{}' of", name), path_);
@@ -468,6 +483,7 @@ void File::check_writes(const std::string& action) const { throw_write_failure(s
 std::shared_ptr<const journal::State> File::state() const { return session_ ? session_->state_ : nullptr; }
 
 void File::close() {
+  const QuietErrors quiet;
   if (!h_.valid()) return;
   const bool closed = H5Fclose(h_.release()) >= 0;
   std::optional<Error> failure;
@@ -486,6 +502,7 @@ void File::close() {
 }
 
 void File::close_into(const std::string& final_path) {
+  const QuietErrors quiet;
   if (!h_.valid()) throw Error(ErrorKind::invalid_input, path_, fmt::format("'{}' is not open", path_));
   const bool closed = H5Fclose(h_.release()) >= 0;
   std::optional<Error> failure;
@@ -515,8 +532,12 @@ void remove_file(const std::string& path, bool missing_ok) {
 bool remove_if_unheld(const std::string& path) { return journal::remove_if_unheld(path); }
 
 bool blosc_available() {
-  (void)g_initialized;
-  return g_blosc;
+  try {
+    initialize();
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
 }
 
 }  // namespace h5

@@ -38,6 +38,33 @@ using util::ErrorKind;
 // The same Error, returned for callers that must clean up before throwing.
 Error error_from_stack(const std::string& action, const std::string& path);
 
+// Prepares the HDF5 library for this layer, once per process: registers
+// the Blosc filter (id 32001) and the journaling file driver. File::open
+// calls it (every use of the layer starts there), so a program never needs
+// to; loading the library does nothing. Throws util::Error of kind unavailable (no fault of
+// any file) when HDF5, the Blosc filter or the driver cannot be set up;
+// later calls try again.
+void initialize();
+
+// While one lives, HDF5 prints no error stack to standard error (it would
+// break progress bars and console texts; failures reach callers as
+// exceptions instead), and when the outermost one goes, the printing the
+// process had is put back: a host using HDF5 itself keeps its own setting.
+// Every entry point of this layer holds one; nested ones cost nothing.
+class QuietErrors {
+ public:
+  QuietErrors() noexcept;
+  ~QuietErrors();
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  bool outermost_ = false;
+  bool saved_ = false;
+  H5E_auto2_t func_ = nullptr;
+  void* data_ = nullptr;
+};
+
 // Owning handle of one hid_t; move-only, closing never throws.
 class Handle {
  public:
@@ -207,7 +234,8 @@ class File {
 // or through HDF5's filter pipeline (tests compare the two).
 void set_direct_blosc_writes(bool enabled);
 
-// Whether the Blosc filter (id 32001) is registered with the HDF5 library.
+// Whether the Blosc filter (id 32001) is registered with the HDF5 library
+// (initialize() succeeds).
 bool blosc_available();
 constexpr H5Z_filter_t kBloscFilter = 32001;
 

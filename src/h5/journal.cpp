@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,6 @@ using detail::Failure;
 hid_t driver_id() { return detail::driver_id_impl(); }
 
 namespace {
-// Registered when the library loads, so the first open pays nothing.
-[[maybe_unused]] const hid_t g_registered = driver_id();
 
 Outcome failed(int err, std::string message) { return Outcome{false, false, err, std::move(message)}; }
 
@@ -33,25 +32,23 @@ bool still_there(int fd, const std::string& path) {
   return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Opens and locks exclusively the file at `path` as it is now; -1 with
+// Opens and locks exclusively the file at `path` as it is now; none with
 // `err` (ENOENT: no file; EAGAIN: held by another process).
-int lock_file(const std::string& path, int& err) {
+util::Fd lock_file(const std::string& path, int& err) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    util::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
       err = errno;
-      return -1;
+      return fd;
     }
-    if (const int e = detail::take_lock(fd, true)) {
-      ::close(fd);
+    if (const int e = detail::take_lock(fd.get(), true)) {
       err = e;
-      return -1;
+      return util::Fd();
     }
-    if (still_there(fd, path)) return fd;
-    ::close(fd);
+    if (still_there(fd.get(), path)) return fd;
   }
   err = EAGAIN;
-  return -1;
+  return util::Fd();
 }
 
 Outcome held(const std::string& path) {
@@ -74,20 +71,19 @@ std::string journal_path(const std::string& file) {
 
 Outcome remove_file(const std::string& path) {
   int err = 0;
-  const int fd = lock_file(path, err);
-  if (fd < 0) return err == EAGAIN ? held(path) : failed(err, fmt::format("cannot delete '{}'", path));
+  const util::Fd locked = lock_file(path, err);
+  if (!locked.valid()) return err == EAGAIN ? held(path) : failed(err, fmt::format("cannot delete '{}'", path));
   Outcome o;
   remove_journal_of(path);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) o = failed(errno, fmt::format("cannot delete '{}'", path));
-  ::close(fd);
   return o;
 }
 
 Outcome install_file(const std::string& temp, const std::string& path) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     int err = 0;
-    const int fd = lock_file(path, err);
-    if (fd < 0 && err == ENOENT) {
+    const util::Fd locked = lock_file(path, err);
+    if (!locked.valid() && err == ENOENT) {
       // Nothing to replace: the name is taken only if it is still free (a
       // second writer may have put its own file there meanwhile).
       if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
@@ -97,25 +93,24 @@ Outcome install_file(const std::string& temp, const std::string& path) {
       if (errno == EEXIST) continue;
       return failed(errno, fmt::format("cannot put '{}' in place", path));
     }
-    if (fd < 0) return err == EAGAIN ? held(path) : failed(err, fmt::format("cannot replace '{}'", path));
+    if (!locked.valid()) return err == EAGAIN ? held(path) : failed(err, fmt::format("cannot replace '{}'", path));
     Outcome o;
     if (::rename(temp.c_str(), path.c_str()) != 0) o = failed(errno, fmt::format("cannot replace '{}'", path));
     else remove_journal_of(path);
-    ::close(fd);
     return o;
   }
   return held(path);
 }
 
 bool remove_if_unheld(const std::string& path) {
+  // Without working locks a writer at work cannot be told from a dead one:
+  // its file stays (a hidden name no listing picks up).
+  if (!detail::locks_taken()) return false;
   int err = 0;
   std::string odd;
-  const int fd = detail::open_control(path, O_RDONLY, err, odd);
-  if (fd < 0) return false;
-  bool removed = false;
-  if (detail::take_lock(fd, true) == 0 && still_there(fd, path)) removed = ::unlink(path.c_str()) == 0;
-  ::close(fd);
-  return removed;
+  const util::Fd fd = detail::open_control(path, O_RDONLY, err, odd);
+  if (!fd.valid()) return false;
+  return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && still_there(fd.get(), path) && ::unlink(path.c_str()) == 0;
 }
 
 // ---- Session ----

@@ -54,7 +54,7 @@
 
 namespace h5::journal {
 
-// The driver's HDF5 id (registered once, when the library is loaded).
+// The driver's HDF5 id, registered with HDF5 at the first call (h5::initialize).
 hid_t driver_id();
 
 // The journal path of a file: `.<name>.journal` in the same folder.

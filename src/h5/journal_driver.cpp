@@ -17,17 +17,13 @@
 #include <fmt/format.h>
 
 #include "h5/journal_internal.hpp"
+#include "util/files.hpp"
 
 namespace h5::journal {
 
 using detail::Failure;
 using detail::kPage;
 using detail::os_failure;
-
-State::~State() {
-  if (jfd >= 0) ::close(jfd);
-  if (fd >= 0) ::close(fd);
-}
 
 const char* phase_name(Phase p) noexcept {
   switch (p) {
@@ -59,6 +55,7 @@ using Config = detail::DriverConfig;
 struct JFile {
   H5FD_t pub;  // first: HDF5 sees a pointer to this
   std::shared_ptr<State> st;
+  int handle = -1;  // the descriptor, for get_handle's callers (an int they may point at)
 };
 
 State& state_of(H5FD_t* f) { return *reinterpret_cast<JFile*>(f)->st; }
@@ -108,7 +105,7 @@ Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
   assert(s.phase == Phase::clean);
   int err = 0;
   s.jfd = detail::create_control(s.jpath, err);
-  if (s.jfd < 0) {
+  if (!s.jfd.valid()) {
     if (err == EEXIST) {
       const std::string odd = detail::odd_entry(s.jpath);
       return os_failure(err, fmt::format("cannot create the journal '{}': {} is in the way; remove it and run again", s.jpath,
@@ -116,7 +113,7 @@ Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
     }
     return os_failure(err, fmt::format("cannot create the journal '{}'", s.jpath));
   }
-  if (const int e = detail::write_all(s.jfd, first.data(), first.size(), 0)) {
+  if (const int e = detail::write_all(s.jfd.get(), first.data(), first.size(), 0)) {
     // Never played: the file was not touched. Removed at the rollback.
     s.phase = Phase::journaled;
     return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
@@ -124,8 +121,8 @@ Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
   s.jend = first.size();
   s.phase = Phase::journaled;
   if (g_durable) {
-    if (::fsync(s.jfd) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
-    detail::sync_folder(s.jpath);
+    if (::fsync(s.jfd.get()) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
+    util::sync_folder_of(s.jpath);
   }
   return {};
 }
@@ -166,19 +163,19 @@ Failure save_old_bytes(State& s, const std::vector<std::pair<std::uint64_t, std:
   std::vector<unsigned char> buf;
   if (s.phase == Phase::clean) {
     detail::Header h;
-    if (Failure f = detail::make_header(s.fd, s.old_eof, s.path, h)) return f;
+    if (Failure f = detail::make_header(s.fd.get(), s.old_eof, s.path, h)) return f;
     buf = detail::encode_header(h);
   }
   for (const auto& [g0, g1] : gaps)
-    if (Failure f = detail::append_records(s.fd, g0, g1, s.path, buf)) return f;
+    if (Failure f = detail::append_records(s.fd.get(), g0, g1, s.path, buf)) return f;
   if (extent) detail::append_extent(new_shortest, new_longest, buf);
   if (s.phase == Phase::clean) {
     if (Failure f = begin_journal(s, buf)) return f;
   } else {
-    if (const int e = detail::write_all(s.jfd, buf.data(), buf.size(), s.jend))
+    if (const int e = detail::write_all(s.jfd.get(), buf.data(), buf.size(), s.jend))
       return os_failure(e, fmt::format("cannot write the journal '{}'", s.jpath));
     s.jend += buf.size();
-    if (g_durable && ::fsync(s.jfd) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
+    if (g_durable && ::fsync(s.jfd.get()) != 0) return os_failure(errno, fmt::format("cannot sync the journal '{}'", s.jpath));
   }
   s.saved = std::move(saved);
   s.shortest = new_shortest;
@@ -235,14 +232,14 @@ void pend_truncate(State& s, std::uint64_t len) {
 
 // Writes [a, b) of the file from `p`; journaling is the caller's.
 Failure put(State& s, std::uint64_t a, std::uint64_t b, const char* p) {
-  if (const int e = detail::write_all(s.fd, p, b - a, a))
+  if (const int e = detail::write_all(s.fd.get(), p, b - a, a))
     return os_failure(e, fmt::format("cannot write '{}' (addr = {}, size = {})", s.path, a, b - a));
   s.disk_size = std::max<std::uint64_t>(s.disk_size, b);
   return {};
 }
 
 Failure resize_disk(State& s, std::uint64_t len) {
-  if (const int e = detail::truncate_to(s.fd, len)) return os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, len));
+  if (const int e = detail::truncate_to(s.fd.get(), len)) return os_failure(e, fmt::format("cannot truncate '{}' to {} bytes", s.path, len));
   s.disk_size = len;
   return {};
 }
@@ -269,7 +266,7 @@ Failure write_out(State& s) {
       // Only the pages that change are written.
       const std::uint64_t same_end = std::min(end, kept);
       disk.resize(same_end - at);
-      const ssize_t r = detail::read_up_to(s.fd, disk.data(), disk.size(), at);
+      const ssize_t r = detail::read_up_to(s.fd.get(), disk.data(), disk.size(), at);
       if (r < 0) {
         f = os_failure(static_cast<int>(-r), fmt::format("cannot read '{}'", s.path));
         break;
@@ -313,24 +310,20 @@ Failure write_out(State& s) {
 
 // Rolls back what an update wrote, from its own journal.
 Failure roll_back(State& s) {
-  if (s.jfd < 0) return {};  // nothing reached the disk
-  const int jfd = s.jfd;
-  s.jfd = -1;
-  const Failure f = detail::roll_back_own(jfd, s.fd, s.path, s.jpath);
-  ::close(jfd);
-  return f;
+  if (!s.jfd.valid()) return {};  // nothing reached the disk
+  const util::Fd journal = std::move(s.jfd);
+  return detail::roll_back_own(journal.get(), s.fd.get(), s.path, s.jpath);
 }
 
 // Commits an update: the held writes are out, then the journal goes.
 Failure commit(State& s) {
-  if (s.jfd < 0) return {};
+  if (!s.jfd.valid()) return {};
   Failure f;
-  if (g_durable && ::fsync(s.fd) != 0) f = os_failure(errno, fmt::format("cannot sync '{}'", s.path));
+  if (g_durable && ::fsync(s.fd.get()) != 0) f = os_failure(errno, fmt::format("cannot sync '{}'", s.path));
   if (!f && ::unlink(s.jpath.c_str()) != 0) f = os_failure(errno, fmt::format("cannot remove the journal '{}'", s.jpath));
   if (!f) {
-    ::close(s.jfd);
-    s.jfd = -1;
-    if (g_durable) detail::sync_folder(s.path);
+    s.jfd.reset();
+    if (g_durable) util::sync_folder_of(s.path);
   }
   return f;
 }
@@ -341,25 +334,21 @@ Failure commit(State& s) {
 Failure recover(State& s) {
   detail::Found found = detail::Found::nothing;
   std::string notice;
-  Failure f = detail::recover_with(s.fd, s.path, s.jpath, s.phase != Phase::reading, found, notice);
+  Failure f = detail::recover_with(s.fd.get(), s.path, s.jpath, s.phase != Phase::reading, found, notice);
   if (!notice.empty()) detail::notify(notice);
   if (f || found != detail::Found::needs_write) return f;
-  const int wfd = ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
-  if (wfd < 0)
+  const util::Fd writable(::open(s.path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!writable.valid())
     return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that needs write access to roll back ({})",
                                   s.path, s.jpath, std::strerror(errno))};
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{wfd};
-  if (const int e = detail::take_lock(s.fd, true))
+  if (const int e = detail::take_lock(s.fd.get(), true))
     return os_failure(e, fmt::format("unable to lock '{}' to roll back its unfinished update", s.path));
-  f = detail::recover_with(wfd, s.path, s.jpath, true, found, notice);
+  f = detail::recover_with(writable.get(), s.path, s.jpath, true, found, notice);
   if (f && (f.err == EACCES || f.err == EPERM || f.err == EROFS))
     return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that cannot be rolled back: {} ({})", s.path,
                                   s.jpath, f.what, std::strerror(f.err))};
   if (f) return f;
-  if (const int e = detail::take_lock(s.fd, false)) return os_failure(e, fmt::format("unable to lock '{}'", s.path));
+  if (const int e = detail::take_lock(s.fd.get(), false)) return os_failure(e, fmt::format("unable to lock '{}'", s.path));
   return {};
 }
 
@@ -399,12 +388,12 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
   if (flags & H5F_ACC_EXCL) oflags |= O_EXCL;
   // No O_TRUNC: a file held by another process must not be cut before we
   // know we may have it; truncation waits for the lock below.
-  s.fd = ::open(name, oflags, 0666);
-  if (s.fd < 0) {
+  s.fd.reset(::open(name, oflags, 0666));
+  if (!s.fd.valid()) {
     push(__func__, H5E_CANTOPENFILE, os_failure(errno, fmt::format("unable to open file: name = '{}', flags = {:#x}", name, flags)));
     return nullptr;
   }
-  if (const int e = detail::take_lock(s.fd, writable)) {
+  if (const int e = detail::take_lock(s.fd.get(), writable)) {
     push(__func__, H5E_CANTLOCKFILE, os_failure(e, "unable to lock file"));
     return nullptr;
   }
@@ -414,7 +403,7 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     // A journal left by an earlier file of this name describes bytes that
     // are gone: it must never be played onto the new file.
     if ((flags & H5F_ACC_TRUNC) != 0) {
-      if (const int e = detail::truncate_to(s.fd, 0)) {
+      if (const int e = detail::truncate_to(s.fd.get(), 0)) {
         push(__func__, H5E_CANTOPENFILE, os_failure(e, fmt::format("unable to truncate '{}'", name)));
         return nullptr;
       }
@@ -430,7 +419,7 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     return nullptr;
   }
   struct stat sb{};
-  if (::fstat(s.fd, &sb) != 0) {
+  if (::fstat(s.fd.get(), &sb) != 0) {
     push(__func__, H5E_BADFILE, os_failure(errno, "unable to fstat file"));
     return nullptr;
   }
@@ -496,7 +485,9 @@ haddr_t j_get_eof(const H5FD_t* f, H5FD_mem_t) { return state_of(f).eof; }
 
 herr_t j_get_handle(H5FD_t* f, hid_t, void** handle) {
   if (!handle) return -1;
-  *handle = &state_of(f).fd;
+  auto* jf = reinterpret_cast<JFile*>(f);
+  jf->handle = jf->st->fd.get();
+  *handle = &jf->handle;
   return 0;
 }
 
@@ -511,7 +502,7 @@ herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void
     push(__func__, H5E_OVERFLOW, Failure{0, fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
-  const ssize_t r = detail::read_up_to(s.fd, buf, size, addr);
+  const ssize_t r = detail::read_up_to(s.fd.get(), buf, size, addr);
   if (r < 0) {
     push(__func__, H5E_READERROR, os_failure(static_cast<int>(-r), fmt::format("file read failed: addr = {}, size = {}", addr, size)));
     return -1;
@@ -580,7 +571,7 @@ herr_t j_lock(H5FD_t* f, hbool_t rw) {
   // The open took the lock already (before looking for a journal); a
   // writer's is exclusive from open to finish and is never weakened.
   if (s.exclusive || !rw) return 0;
-  if (const int e = detail::take_lock(s.fd, true)) {
+  if (const int e = detail::take_lock(s.fd.get(), true)) {
     push(__func__, H5E_CANTLOCKFILE, os_failure(e, "unable to lock file"));
     return -1;
   }
@@ -650,7 +641,7 @@ Outcome finish_state(State& s, bool commit_it, bool keep_lock) {
   s.pending.clear();
   if (!s.update) {
     // Read-only, or a file this open created: nothing to keep or undo.
-    if (commit_it && s.phase == Phase::creating && g_durable && ::fsync(s.fd) != 0)
+    if (commit_it && s.phase == Phase::creating && g_durable && ::fsync(s.fd.get()) != 0)
       o = {false, false, errno, fmt::format("cannot sync '{}'", s.path)};
     if (s.phase == Phase::held && !s.failed) o = {false, false, 0, fmt::format("the creation of '{}' was abandoned", s.path)};
   } else if (commit_it) {
@@ -674,15 +665,14 @@ Outcome finish_state(State& s, bool commit_it, bool keep_lock) {
   }
   s.phase = Phase::finished;
   if (!keep_lock || !o.ok) {
-    ::close(s.fd);  // releases the lock
-    s.fd = -1;
+    s.fd.reset();  // releases the lock
   }
   return s.outcome = o;
 }
 
 hid_t driver_id_impl() {
-  // Built here, not as a global: the library registers the driver while
-  // globals of other units are still being initialised.
+  // Registered at the first use, never as the library loads: loading it
+  // leaves HDF5 as the host had it.
   static const H5FD_class_t the_class = make_class();
   static const hid_t id = H5FDregister(&the_class);
   return id;

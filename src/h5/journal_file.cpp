@@ -34,6 +34,7 @@
 #include <fmt/format.h>
 
 #include "h5/journal_internal.hpp"
+#include "util/files.hpp"
 
 namespace h5::journal {
 namespace {
@@ -336,7 +337,7 @@ Failure play(int jfd, int fd, const Parsed& parsed, const std::string& path) {
 Failure unlink_journal(const std::string& path, const std::string& jpath) {
   if (::unlink(jpath.c_str()) != 0 && errno != ENOENT)
     return os_failure(errno, fmt::format("cannot remove the journal '{}'", jpath));
-  if (g_durable) sync_folder(path);
+  if (g_durable) util::sync_folder_of(path);
   return {};
 }
 
@@ -396,15 +397,6 @@ ssize_t read_up_to(int fd, void* buf, std::size_t n, std::uint64_t off) {
   return static_cast<ssize_t>(got);
 }
 
-void sync_folder(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int d = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d < 0) return;
-  ::fsync(d);
-  ::close(d);
-}
-
 namespace {
 // HDF5_USE_FILE_LOCKING, read as HDF5's own POSIX driver reads it: "FALSE"
 // takes no locks (for shared file systems without flock, where the user
@@ -424,6 +416,8 @@ LockPolicy lock_policy() {
 }
 }  // namespace
 
+bool locks_taken() { return lock_policy() != LockPolicy::off; }
+
 int take_lock(int fd, bool exclusive) {
   const LockPolicy policy = lock_policy();
   if (policy == LockPolicy::off) return 0;
@@ -441,30 +435,29 @@ std::string odd_entry(const std::string& path) {
   return odd_kind(st.st_mode);
 }
 
-int open_control(const std::string& path, int flags, int& err, std::string& what_is_there) {
+util::Fd open_control(const std::string& path, int flags, int& err, std::string& what_is_there) {
   what_is_there.clear();
-  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  util::Fd fd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
     err = errno;
     if (err == ELOOP || err == EISDIR || err == ENXIO) what_is_there = odd_entry(path);
-    return -1;
+    return fd;
   }
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     err = EINVAL;
     what_is_there = odd_kind(st.st_mode);
     if (what_is_there.empty()) what_is_there = "not a regular file";
-    ::close(fd);
-    return -1;
+    return util::Fd();
   }
   // Back to blocking I/O: the descriptor is a regular file's.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
-int create_control(const std::string& path, int& err) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) err = errno;
+util::Fd create_control(const std::string& path, int& err) {
+  util::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid()) err = errno;
   return fd;
 }
 
@@ -531,8 +524,8 @@ Failure recover_with(int fd, const std::string& path, const std::string& jpath, 
   found = Found::nothing;
   int err = 0;
   std::string odd;
-  const int jfd = open_control(jpath, O_RDONLY, err, odd);
-  if (jfd < 0) {
+  const util::Fd journal = open_control(jpath, O_RDONLY, err, odd);
+  if (!journal.valid()) {
     if (err == ENOENT) return {};
     if (!odd.empty()) {
       // Not ours to touch (a link could point anywhere); the file is judged
@@ -543,10 +536,7 @@ Failure recover_with(int fd, const std::string& path, const std::string& jpath, 
     }
     return os_failure(err, fmt::format("cannot read the journal '{}'", jpath));
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{jfd};
+  const int jfd = journal.get();
   Parsed parsed;
   if (Failure f = parse(jfd, fd, false, parsed)) {
     f.what += fmt::format(" '{}'", jpath);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "h5/journal.hpp"
+#include "util/fd.hpp"
 
 namespace h5::journal::detail {
 
@@ -35,7 +36,6 @@ Failure os_failure(int err, std::string what);
 int write_all(int fd, const void* buf, std::size_t n, std::uint64_t off);  // 0 or errno
 int truncate_to(int fd, std::uint64_t len);                                 // 0 or errno
 ssize_t read_up_to(int fd, void* buf, std::size_t n, std::uint64_t off);   // count, short at EOF, or -errno
-void sync_folder(const std::string& path);
 extern bool g_durable;
 
 // ---- locks ----
@@ -43,19 +43,21 @@ extern bool g_durable;
 // readers), following HDF5_USE_FILE_LOCKING as HDF5's own driver does;
 // 0, or EAGAIN when another process holds it, or the errno.
 int take_lock(int fd, bool exclusive);
+// False when HDF5_USE_FILE_LOCKING turns locks off.
+bool locks_taken();
 
 // ---- control files (journals, temporary files) ----
 // Opens an existing control file without following a link and without
 // blocking (a FIFO planted there must not hang us); it must be a regular
-// file. Returns the descriptor, or -1 with `err` (ENOENT when absent) and,
+// file. Returns the descriptor, or none with `err` (ENOENT when absent) and,
 // for something that is there but is not a regular file, `what_is_there`.
-int open_control(const std::string& path, int flags, int& err, std::string& what_is_there);
+util::Fd open_control(const std::string& path, int flags, int& err, std::string& what_is_there);
 // What lies at `path` when it is not a regular file ("a symbolic link", "a
 // FIFO", ...); empty for a regular file or nothing.
 std::string odd_entry(const std::string& path);
 // Creates a control file that must not exist yet (O_EXCL: never a link's
 // target, never another writer's file).
-int create_control(const std::string& path, int& err);
+util::Fd create_control(const std::string& path, int& err);
 
 // ---- the journal's format ----
 // The header names the file the journal protects by content, not by inode
@@ -149,7 +151,7 @@ const char* phase_name(Phase p) noexcept;
 struct State {
   std::string path, jpath;
   Phase phase = Phase::reading;
-  int fd = -1;
+  util::Fd fd;                // the file's, holding its lock
   bool owned = false;         // a Session decides commit or rollback
   bool hdf5_closed = false;
   bool exclusive = false;     // the lock held is exclusive (or shared)
@@ -161,7 +163,7 @@ struct State {
   haddr_t old_eof = 0;        // the length at open
   std::uint64_t disk_size = 0;
   // The journal, made on the first write that reaches the disk.
-  int jfd = -1;
+  util::Fd jfd;
   std::uint64_t jend = 0;
   std::map<std::uint64_t, std::uint64_t> saved;  // start -> end, disjoint, of [0, old_eof)
   std::uint64_t shortest = 0, longest = 0;        // lengths the journal allows the file
@@ -183,8 +185,6 @@ struct State {
   int failed_errno = 0;
   std::string failed_what;
   Outcome outcome;
-
-  ~State();
 };
 
 namespace detail {

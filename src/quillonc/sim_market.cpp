@@ -1,6 +1,7 @@
 #include "quillonc/sim_market.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "util/fd.hpp"
 
 namespace quillonc {
 namespace {
@@ -77,8 +79,8 @@ SimSettings SimSettings::parse(const std::string& spec) {
     else if (k == "tick_perm") s.tick_perm = to_int(k, v) != 0;
     else if (k == "log") s.log = v;
     else if (k == "flaky_times") s.flaky_times = to_int(k, v);
-    else if (k == "deny" || k == "flaky") {
-      auto& ids = k == "deny" ? s.deny : s.flaky;
+    else if (k == "deny" || k == "flaky" || k == "die") {
+      auto& ids = k == "deny" ? s.deny : k == "flaky" ? s.flaky : s.die;
       std::size_t p = 0;
       while (p <= v.size()) {
         const std::size_t bar = std::min(v.find('|', p), v.size());
@@ -310,6 +312,9 @@ void SimMarket::check_permission(const Inst& inst, Frequency f) const {
 }
 
 void SimMarket::maybe_fail_transiently(const std::string& id) {
+  // A process killed in the middle of a request, as the kernel's
+  // out-of-memory killer or an operator would.
+  if (std::find(s_.die.begin(), s_.die.end(), id) != s_.die.end()) ::kill(::getpid(), SIGKILL);
   if (std::find(s_.flaky.begin(), s_.flaky.end(), id) == s_.flaky.end()) return;
   int failed = 0;
   if (s_.log.empty()) {
@@ -318,8 +323,9 @@ void SimMarket::maybe_fail_transiently(const std::string& id) {
     // One line per failure in a file every process of the run appends to,
     // under a lock, so workers and later runs see the same count.
     const std::string path = s_.log + ".flaky";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error(fmt::format("sim: cannot open '{}'", path));
+    const util::Fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));  // closing releases the lock
+    if (!file.valid()) throw std::runtime_error(fmt::format("sim: cannot open '{}'", path));
+    const int fd = file.get();
     ::flock(fd, LOCK_EX);
     std::string text;
     char buf[4096];
@@ -334,7 +340,6 @@ void SimMarket::maybe_fail_transiently(const std::string& id) {
       const std::string line = id + "\n";
       [[maybe_unused]] auto w = ::write(fd, line.data(), line.size());
     }
-    ::close(fd);  // releases the lock
   }
   if (failed < s_.flaky_times)
     throw util::Error(util::ErrorKind::network, "", fmt::format("connection reset by the service while requesting {} (simulated, failure {} of {})", id,
@@ -343,11 +348,10 @@ void SimMarket::maybe_fail_transiently(const std::string& id) {
 
 void SimMarket::log_request(const std::string& what) const {
   if (s_.log.empty()) return;
-  const int fd = ::open(s_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) return;
+  const util::Fd fd(::open(s_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644));
+  if (!fd.valid()) return;
   const std::string line = what + "\n";
-  [[maybe_unused]] auto n = ::write(fd, line.data(), line.size());
-  ::close(fd);
+  [[maybe_unused]] auto n = ::write(fd.get(), line.data(), line.size());
 }
 
 double SimMarket::day_open(const Inst& inst, std::int32_t day) const {

@@ -12,6 +12,7 @@
 #include "util/npy.hpp"
 #include "util/pickle.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "util/files.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
 namespace tessal::data::bundle {
@@ -26,9 +27,10 @@ std::int32_t dashed_to_int(const std::string& s) {
 
 void write_suspended_days(const std::string& path, const std::vector<quillonc::Instrument>& stocks, std::int32_t today) {
   auto& q = quillonc::client();
-  const std::string tmp = path + ".tmp";
   {
-    h5::File f = h5::File::open(tmp, h5::Mode::create);
+    // Filled under a name of its own and put in place complete, under the
+    // lock of the file it replaces.
+    h5::File f = h5::File::open(util::temp_path_beside(path), h5::Mode::create_new);
     h5::Type type(H5T_STD_I64LE, false);
     for (const auto& s : stocks) {
       const std::int32_t listed = std::max<std::int32_t>(20050104, dashed_to_int(s.listed_date));
@@ -43,9 +45,8 @@ void write_suspended_days(const std::string& path, const std::vector<quillonc::I
       }
       if (!days.empty()) f.create_dataset(s.order_book_id, type, days.data(), days.size(), h5::DatasetOptions{});
     }
-    f.close();
+    f.close_into(path);
   }
-  fs::rename(tmp, path);
 }
 
 }  // namespace

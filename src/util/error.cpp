@@ -21,6 +21,7 @@ std::string_view kind_name(ErrorKind kind) noexcept {
     case ErrorKind::invalid_input: return "invalid_input";
     case ErrorKind::end_of_input: return "end_of_input";
     case ErrorKind::interrupted: return "interrupted";
+    case ErrorKind::unavailable: return "unavailable";
   }
   return "unknown";
 }

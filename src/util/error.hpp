@@ -23,6 +23,7 @@ enum class ErrorKind {
   invalid_input,  // a value given by the caller or the user is not acceptable
   end_of_input,   // standard input ended where an answer was expected
   interrupted,    // the user stopped the run (SIGINT, SIGTERM); os_errno() is the signal
+  unavailable,    // a library the program needs cannot be set up (not a fault of any file)
 };
 
 std::string_view kind_name(ErrorKind kind) noexcept;

@@ -1,19 +1,14 @@
 #include "util/npy.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string_view>
 
 #include <fmt/format.h>
 
 #include "util/error.hpp"
+#include "util/files.hpp"
 
 namespace util::npy {
 
@@ -23,24 +18,16 @@ void write_int64(const std::string& path, const std::vector<std::int64_t>& value
   const std::size_t total = 10 + header.size() + 1;
   header.append((64 - total % 64) % 64, ' ');
   header += '\n';
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw_os_error(errno, "cannot write", tmp);
-    const unsigned char pre[8] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0};
-    out.write(reinterpret_cast<const char*>(pre), 8);
-    const std::uint16_t len = static_cast<std::uint16_t>(header.size());
-    const unsigned char le[2] = {static_cast<unsigned char>(len & 0xff), static_cast<unsigned char>(len >> 8)};
-    out.write(reinterpret_cast<const char*>(le), 2);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    for (std::int64_t v : values) {
-      unsigned char b[8];
-      for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(v) >> (8 * i));
-      out.write(reinterpret_cast<const char*>(b), 8);
-    }
-    if (!out.flush()) throw_os_error(errno, "cannot write", tmp);
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw_os_error(errno, "cannot replace", path);
+  const auto len = static_cast<std::uint16_t>(header.size());
+  std::string out = "\x93NUMPY\x01";
+  out += '\0';
+  out += static_cast<char>(len & 0xff);
+  out += static_cast<char>(len >> 8);
+  out += header;
+  out.reserve(out.size() + 8 * values.size());
+  for (std::int64_t v : values)
+    for (int i = 0; i < 8; ++i) out += static_cast<char>(static_cast<std::uint64_t>(v) >> (8 * i));
+  write_atomically(path, out);
 }
 
 namespace {
@@ -194,16 +181,8 @@ std::vector<std::int64_t> read_int_1d_bytes(const std::string& data, const std::
 }
 
 std::vector<std::int64_t> read_int_1d(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw_os_error(errno, "cannot open", path);
   // A calendar is some tens of kilobytes; a file past a gigabyte is not one.
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && st.st_size > (off_t{1} << 30))
-    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is not a usable trading calendar: {} bytes is far too large", path, st.st_size));
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw_os_error(errno, "cannot read", path);
-  return read_int_1d_bytes(ss.str(), path);
+  return read_int_1d_bytes(read_small_file(path, std::uint64_t{1} << 30), path);
 }
 
 }  // namespace util::npy

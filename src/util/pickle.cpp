@@ -1,17 +1,13 @@
 #include "util/pickle.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <unordered_map>
-
-#include <sys/stat.h>
 
 #include <fmt/format.h>
 
 #include "util/error.hpp"
+#include "util/files.hpp"
 
 namespace util::pickle {
 
@@ -269,30 +265,15 @@ void write_records(const std::string& path, const std::vector<std::vector<std::p
   }
   if (!records.empty()) out += 'e';
   out += '.';
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f || !f.write(out.data(), static_cast<std::streamsize>(out.size())) || !f.flush())
-      throw_os_error(errno, "cannot write", tmp);
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw_os_error(errno, "cannot replace", path);
+  write_atomically(path, out);
 }
 
 Value read_bytes(const std::string& data, const std::string& name) { return Reader(data, name).run(); }
 
 Value read(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw_os_error(errno, "cannot open", path);
   // An instrument list is a few megabytes; reading a file far past that
   // into memory only to refuse it later helps nobody.
-  struct stat st {};
-  constexpr off_t max_size = off_t{1} << 30;
-  if (::stat(path.c_str(), &st) == 0 && st.st_size > max_size)
-    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is {} bytes, more than an instrument list can be", path, st.st_size));
-  std::stringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) throw_os_error(errno, "cannot read", path);
-  return read_bytes(ss.str(), path);
+  return read_bytes(read_small_file(path, std::uint64_t{1} << 30), path);
 }
 
 }  // namespace util::pickle

@@ -39,7 +39,10 @@ struct MemberVerdict {
 // format has none, our packer never writes them, and a link in the staging
 // folder could redirect a later member's write (or, once moved into place,
 // stand where the user's own folder was). Devices, FIFOs and sockets are
-// refused: they have no place in a data folder.
+// refused: they have no place in a data folder. So is a member with a
+// name of the writers' control files in its path (a hidden name ending in
+// ".journal", or one holding ".h5.rebuild"): the next writer of a store
+// file would take such a file beside it for its own journal or refill.
 MemberVerdict judge_member(std::string_view path, MemberType type, std::string_view link_target, unsigned mode);
 
 }  // namespace tessal_plus::bundle::sample

@@ -1,4 +1,4 @@
-#include "tessal_plus/bundle/sample_unpack.hpp"
+#include "tessal_plus/bundle/sample/unpack.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -14,9 +14,10 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/member_filter.hpp"
-#include "tessal_plus/bundle/sample_transfer.hpp"
+#include "tessal_plus/bundle/sample/member_filter.hpp"
+#include "tessal_plus/bundle/sample/transfer.hpp"
 #include "util/error.hpp"
+#include "util/fd.hpp"
 
 namespace tessal_plus::bundle::sample {
 namespace fs = std::filesystem;
@@ -36,31 +37,6 @@ struct ReadFree {
   void operator()(archive* a) const noexcept { archive_read_free(a); }
 };
 using ArchiveReader = std::unique_ptr<archive, ReadFree>;
-
-// An open file descriptor; close() reports what the destructor cannot.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
-  int close() noexcept {
-    const int r = ::close(fd_);
-    fd_ = -1;
-    return r;
-  }
-
- private:
-  int fd_;
-};
 
 // The hidden staging folder, removed with whatever it still holds.
 class Staging {
@@ -170,8 +146,8 @@ void StagingWriter::write_file(archive_entry* e, const std::string& name, const 
   const auto declared = static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(e), 0));
   charge(name, declared);
   std::uint64_t charged = declared;
-  Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0) failed(errno, name, target);
+  util::Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) failed(errno, name, target);
   const void* buf = nullptr;
   std::size_t size = 0;
   la_int64_t offset = 0;
@@ -198,7 +174,7 @@ void StagingWriter::write_file(archive_entry* e, const std::string& name, const 
   // A sparse member may end in a hole: the file takes its full size.
   if (declared > end && ::ftruncate(fd.get(), static_cast<off_t>(declared)) != 0)
     util::throw_os_error(errno, "cannot write", target.string());
-  if (::fchmod(fd.get(), mode) != 0 || fd.close() != 0) util::throw_os_error(errno, "cannot write", target.string());
+  if (const int err = ::fchmod(fd.get(), mode) != 0 ? errno : fd.close()) util::throw_os_error(err, "cannot write", target.string());
 }
 
 // Reads every member of the archive into `root`.

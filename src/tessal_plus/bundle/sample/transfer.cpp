@@ -1,4 +1,4 @@
-#include "tessal_plus/bundle/sample_transfer.hpp"
+#include "tessal_plus/bundle/sample/transfer.hpp"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "tessal_plus/bundle/constants.hpp"
+#include "util/fd.hpp"
 
 namespace tessal_plus::bundle::sample {
 namespace fs = std::filesystem;
@@ -87,15 +88,16 @@ TempArchive::TempArchive() : path_((fs::temp_directory_path() / layout::TEMP_ARC
   // A file left by an earlier run (or planted, as a link) is removed, then
   // the name is created exclusively, so nothing is written through a link.
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) util::throw_os_error(errno, "cannot remove", path_);
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) util::throw_os_error(errno, "cannot create", path_);
-  file_.reset(::fdopen(fd, "wb"));
+  util::Fd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) util::throw_os_error(errno, "cannot create", path_);
+  file_.reset(::fdopen(fd.get(), "wb"));
   if (!file_) {
     const int e = errno;
-    ::close(fd);
+    fd.reset();
     ::unlink(path_.c_str());
     util::throw_os_error(e, "cannot open", path_);
   }
+  fd.release();  // the stream owns it now
 }
 
 TempArchive::~TempArchive() {

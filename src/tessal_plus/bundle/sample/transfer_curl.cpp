@@ -1,4 +1,4 @@
-// The Transfer of sample_transfer.hpp: curl's multi interface, pumped by
+// The Transfer of transfer.hpp: curl's multi interface, pumped by
 // the reader, so headers are judged before a byte of the body is written.
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/sample_transfer.hpp"
+#include "tessal_plus/bundle/sample/transfer.hpp"
 
 namespace tessal_plus::bundle::sample {
 using util::Error;

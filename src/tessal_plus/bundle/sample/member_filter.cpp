@@ -1,4 +1,4 @@
-#include "tessal_plus/bundle/member_filter.hpp"
+#include "tessal_plus/bundle/sample/member_filter.hpp"
 
 #include <vector>
 
@@ -64,6 +64,32 @@ bool link_stays_inside(const std::string& member, std::string_view target) {
   return walk(slash == std::string::npos ? std::string_view() : std::string_view(member).substr(0, slash)) && walk(target);
 }
 
+// Whether `name` is one the writers give their own control files beside a
+// store file X: the rollback journal `.X.h5.journal` and the unfinished
+// refill `.X.h5.rebuild` (or `.X.h5.rebuild-<pid>-<random>`). The
+// next writer or check of X trusts such a file to be its own, so a journal
+// delivered beside X would be played onto it and a refill left in place
+// could be renamed over it.
+bool is_control_name(std::string_view name) {
+  constexpr std::string_view journal = ".journal";
+  const bool journal_like = name.size() > journal.size() && name.front() == '.' && name.ends_with(journal);
+  return journal_like || name.find(".h5.rebuild") != std::string_view::npos;
+}
+
+// The first name in the normalised `path` that is a control file's name
+// (a folder of such a name would stand where a writer expects its file).
+std::string_view control_name_in(std::string_view path) {
+  std::size_t at = 0;
+  while (at < path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(at, end - at);
+    if (is_control_name(name)) return name;
+    at = end + 1;
+  }
+  return {};
+}
+
 const char* refusal_of_type(MemberType type) {
   switch (type) {
     case MemberType::block_device: return "it is a block device; the bundle holds only files and folders";
@@ -86,6 +112,10 @@ MemberVerdict judge_member(std::string_view path, MemberType type, std::string_v
   }
   if (v.path.empty() && type != MemberType::directory) {
     v.reason = "it has no name";
+    return v;
+  }
+  if (const std::string_view name = control_name_in(v.path); !name.empty()) {
+    v.reason = fmt::format("'{}' is the name of a rollback journal or an unfinished store file, which only the bundle's writers make", name);
     return v;
   }
   if (type == MemberType::symlink) {

@@ -1,6 +1,8 @@
-// The sample bundle: download (libcurl, sample_transfer.hpp) or a local
-// archive, unpacked (libarchive, sample_unpack.hpp) into the bundle folder;
-// and packing a sample of our own.
+// The sample bundle: download (libcurl, transfer.hpp) or a local archive,
+// unpacked (libarchive, unpack.hpp) into the bundle folder; and packing a
+// sample of our own.
+#include "tessal_plus/bundle/sample/sample.hpp"
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <unistd.h>
@@ -19,8 +21,8 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
-#include "tessal_plus/bundle/sample_transfer.hpp"
-#include "tessal_plus/bundle/sample_unpack.hpp"
+#include "tessal_plus/bundle/sample/transfer.hpp"
+#include "tessal_plus/bundle/sample/unpack.hpp"
 #include "util/error.hpp"
 
 namespace tessal_plus::bundle {
