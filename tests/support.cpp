@@ -2,7 +2,48 @@
 
 #include "h5/h5.hpp"
 
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "h5/journal.hpp"
+
 namespace testing_support {
+
+int in_child(const std::function<int()>& body) {
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 3;
+    try {
+      code = body();
+    } catch (...) {
+      code = 4;
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+void crash_at_last_write(const std::string& path, const std::function<void()>& update) {
+  const std::string before = read_file(path);
+  const int writes = in_child([&] {
+    h5::journal::testing::count_writes();
+    update();
+    return static_cast<int>(std::min<long>(h5::journal::testing::writes_seen(), 250));
+  });
+  write_file(path, before);
+  if (writes <= 0 || writes >= 250) throw std::runtime_error("cannot count the writes of the update of " + path);
+  const int status = in_child([&] {
+    h5::journal::testing::crash_at_nth_write(writes);
+    update();
+    return 0;
+  });
+  if (status != 77) throw std::runtime_error("the update of " + path + " was not killed at its last write");
+}
 
 HeldOpen::HeldOpen(const std::string& path) {
   int ready[2], release[2];

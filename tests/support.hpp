@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,11 +42,18 @@ inline void write_file(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
+// The folder temporary files go to, as the programs under test choose it.
+inline std::string temp_root() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
 class TempDir {
  public:
   TempDir() {
-    char tmpl[] = "/tmp/tb-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
+    std::string tmpl = temp_root() + "/tb-test-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot create a folder in " + temp_root());
+    path_ = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
@@ -57,21 +66,33 @@ class TempDir {
   std::string path_;
 };
 
-// Redirects file descriptor 1 into a file for its lifetime.
+// Redirects file descriptor 1 into a file for its lifetime. The file is
+// unlinked as soon as it is open, so nothing is left behind, not even by a
+// forked child that ends with _exit.
 class CaptureStdout {
  public:
   CaptureStdout() {
     std::fflush(stdout);
-    std::snprintf(path_, sizeof path_, "/tmp/tb-out-XXXXXX");
-    const int fd = ::mkstemp(path_);
+    std::string path = temp_root() + "/tb-out-XXXXXX";
+    fd_ = ::mkstemp(path.data());
+    if (fd_ < 0) throw std::runtime_error("cannot create a file in " + temp_root());
+    ::unlink(path.c_str());
     saved_ = ::dup(1);
-    ::dup2(fd, 1);
-    ::close(fd);
+    ::dup2(fd_, 1);
   }
-  ~CaptureStdout() { restore(); }
+  ~CaptureStdout() {
+    restore();
+    ::close(fd_);
+  }
+  CaptureStdout(const CaptureStdout&) = delete;
+  CaptureStdout& operator=(const CaptureStdout&) = delete;
   std::string text() {
     restore();
-    return read_file(path_);
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0) out.append(buf, static_cast<std::size_t>(n));
+    return out;
   }
 
  private:
@@ -82,7 +103,7 @@ class CaptureStdout {
     ::close(saved_);
     saved_ = -1;
   }
-  char path_[64];
+  int fd_ = -1;
   int saved_ = -1;
 };
 
@@ -305,6 +326,15 @@ inline std::vector<std::int32_t> weekdays(std::int32_t from, std::int32_t to) {
     if (util::weekday(d) < 5) out.push_back(d);
   return out;
 }
+
+// Runs `body` in a forked child; returns its exit status (-signal if
+// killed; 4 if it threw).
+int in_child(const std::function<int()>& body);
+
+// Kills `update` of the file at `path` at its last write, found by a first
+// run in a child on the same bytes: the file is left with a genuine hot
+// journal beside it.
+void crash_at_last_write(const std::string& path, const std::function<void()>& update);
 
 // Forks a child that opens `path` for writing through HDF5 and holds it
 // until the returned guard ends.

@@ -1,5 +1,7 @@
 // The full and smart update commands: the BJSE probe, the rebuild prompt,
 // the base files, the success rules and which files the smart update picks.
+#include <signal.h>
+
 #include "support.hpp"
 #include "util/npy.hpp"
 #include "util/pickle.hpp"
@@ -188,10 +190,43 @@ TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
   }
   EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
   EXPECT_NE(out.text().find("开始更新 3 只标的的分钟线数据：{'A', 'B', 'C'}"), std::string::npos);
-  // rebuild reaches every task: the damaged file is refilled.
-  EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
+  // rebuild reaches every task: the damaged file is refilled. A temporary
+  // file of a killed writer goes; one another run's writer holds stays.
+  const std::string dead = dir / "h5/equities/.B.h5.rebuild-1-dead", live = dir / "h5/equities/.C.h5.rebuild-2-live";
+  write_file(dead, "half a file");
+  h5::File::open(live, h5::Mode::create).close();
+  {
+    HeldOpen held(live);
+    EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
+  }
+  EXPECT_FALSE(fs::exists(dead));
+  EXPECT_TRUE(fs::exists(live));
   h5::File f = h5::File::open(dir / "h5/equities/B.h5", h5::Mode::read);
   EXPECT_EQ(f.open_dataset("data").size(), 6u);
+}
+
+// A worker killed in the middle of its task: the driver fails, and its
+// record names that id as died from what the pool reported; the log lines
+// (swallowed here, in the worker as in the parent) play no part.
+TEST(Drivers, AWorkerKilledMidTaskIsRecordedAsDied) {
+  WithFake svc;
+  TempDir dir;
+  PinClock clock("2024-06-05 18:00:00");
+  auto& fake = *svc.fake;
+  fake.calendar = weekdays(20240101, 20241231);
+  for (const char* id : {"A", "B", "C"}) {
+    fake.add_instrument(id, "CS");
+    fake.add_equity_bars(id, {20240604, 20240605});
+  }
+  fake.fail_on = [](const std::string& call) {
+    if (call.rfind("get_price B", 0) == 0) ::kill(::getpid(), SIGKILL);
+  };
+  CaptureLog swallowed;
+  CaptureStdout out;
+  EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  std::map<std::string, std::string> outcomes;
+  for (const auto& o : last_update().drivers.back().outcomes) outcomes[o.order_book_id] = tessal::status_name(o.status);
+  EXPECT_EQ(outcomes, (std::map<std::string, std::string>{{"A", "written"}, {"B", "died"}, {"C", "written"}}));
 }
 
 }  // namespace

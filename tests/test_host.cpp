@@ -25,38 +25,46 @@ TEST(Clock, PinnedClockAndConversions) {
 // The pool sends a task as a function and its arguments; the behaviour of
 // the test's task is set here before the workers fork.
 std::function<void(int)> g_pool_task;
-void pool_task(const std::string& order_book_id, const std::string&, bool) { g_pool_task(std::stoi(order_book_id)); }
+tessal::TaskOutcome pool_task(const std::string& order_book_id, const std::string&, bool) {
+  g_pool_task(std::stoi(order_book_id));
+  return {order_book_id, tessal::TaskStatus::written, "", ""};
+}
 
-TEST(ProcessPool, FlagCrossesProcessesAndDeadWorkersDoNotHang) {
+// Every task's outcome comes back to the parent in submission order, the
+// run's flag crosses processes, and a worker that dies (killed, or a task
+// that throws past its own handling) is counted as died, never as done.
+TEST(ProcessPool, OutcomesAndTheFlagCrossProcessesAndDeadWorkersDoNotHang) {
   TempDir dir;
-  auto run = [&](std::function<void(int)> task, int n) {
+  auto run = [&](std::function<void(int)> task, int n, std::string& statuses) {
     tessal::SharedFlagOwner flag(true);
     g_pool_task = std::move(task);
-    {
-      tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
-      for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
-    }
+    tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
+    for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
+    statuses.clear();
+    for (const auto& o : pool.shutdown()) statuses += std::string(tessal::status_name(o.status)).substr(0, 1);
     return flag.get()->value();
   };
   auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };
-  EXPECT_TRUE(run(mark, 5));
+  std::string statuses;
+  EXPECT_TRUE(run(mark, 5, statuses));
+  EXPECT_EQ(statuses, "wwwww");
   // A writer that clears the flag in its worker makes the run fail.
   EXPECT_FALSE(run([&](int i) {
     mark(i);
     if (i == 2) tessal::data::bundle::sval()->clear();
-  }, 5));
-  // A task that raises counts as failed too.
-  EXPECT_FALSE(run([&](int i) {
+  }, 5, statuses));
+  EXPECT_TRUE(run([&](int i) {
     if (i == 1) throw std::runtime_error("boom");
     mark(i);
-  }, 4));
+  }, 4, statuses) == false && statuses == "wdww") << statuses;
   // A worker killed mid-task: the run ends, fails, and the rest is done.
   fs::remove_all(dir.path());
   fs::create_directories(dir.path());
   EXPECT_FALSE(run([&](int i) {
     if (i == 3) ::kill(::getpid(), SIGKILL);
     mark(i);
-  }, 8));
+  }, 8, statuses));
+  EXPECT_EQ(statuses, "wwwdwwww");
   for (int i = 0; i < 8; ++i) EXPECT_EQ(fs::exists(dir / std::to_string(i)), i != 3) << i;
 }
 

@@ -1,5 +1,6 @@
 // The minute-bar writer: where files go, what is fetched, how an existing
 // file is continued or repaired, and how failures are reported.
+#include "h5/journal.hpp"
 #include "minbar_files.hpp"
 #include "support.hpp"
 #include "tessal_plus/bundle/writers.hpp"
@@ -282,6 +283,38 @@ TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {
   _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
   EXPECT_FALSE(fs::exists(file()));
   EXPECT_TRUE(flag.value());
+}
+
+// A killed update leaves a hot journal. A file then deleted by hand and
+// updated again, or rebuilt, is whole: no journal outlives the file it was
+// left for, and the new file equals a fresh build byte for byte. A rebuild
+// of a file another process holds leaves it alone and says it is held.
+TEST_F(MinbarWriter, AHotJournalNeverOutlivesItsFile) {
+  _append_h5("A", dir / "fresh");
+  const std::string fresh = read_file(dir / "fresh/equities/A.h5");
+  for (const bool rebuild : {false, true}) {
+    SCOPED_TRACE(rebuild ? "rebuilt" : "deleted, then updated");
+    fs::remove_all(root);
+    set_clock("2024-06-04 18:00:00");
+    _append_h5("A", root);
+    set_clock("2024-06-05 18:00:00");
+    crash_at_last_write(file(), [&] { _append_h5("A", root); });
+    ASSERT_TRUE(fs::exists(h5::journal::journal_path(file())));
+    if (!rebuild) fs::remove(file());
+    _append_h5("A", root, std::nullopt, MIN_START_DATE, rebuild);
+    h5::File::open(file(), h5::Mode::read).close();
+    EXPECT_EQ(read_file(file()), fresh);
+    EXPECT_FALSE(fs::exists(h5::journal::journal_path(file())));
+  }
+  EXPECT_TRUE(flag.value());
+  {
+    HeldOpen held(file());
+    _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+  }
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[0];
+  EXPECT_EQ(read_file(file()), fresh);
+  EXPECT_EQ(fs::directory_iterator(root + "/equities")->path(), file()) << "no temporary file left";
 }
 
 // Every byte of both datasets, for comparing a repaired file with a fresh one.

@@ -1,5 +1,6 @@
 // The tick writer: one Blosc-compressed dataset per trading day, the latest
 // day fetched again, suspension markers for stocks, failure messages.
+#include "h5/journal.hpp"
 #include "support.hpp"
 #include "tessal/ticks_layout.hpp"
 #include "tessal_plus/bundle/writers.hpp"
@@ -211,6 +212,29 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
   ASSERT_EQ(log.lines.size(), 3u);
   EXPECT_EQ(log.lines[2].rfind("更新 " + minute + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n", 0), 0u);
   EXPECT_EQ(read_file(minute), before);
+}
+
+// A tick file deleted by hand after a killed update, or rebuilt, is whole
+// and has no journal left beside it: it equals a fresh build.
+TEST_F(TickWriter, AHotJournalNeverOutlivesItsFile) {
+  _append_h5_tick("S", dir / "fresh", std::nullopt, 20240601);
+  const std::string fresh = read_file(dir / "fresh/S.h5");
+  for (const bool rebuild : {false, true}) {
+    SCOPED_TRACE(rebuild ? "rebuilt" : "deleted, then updated");
+    fs::remove_all(folder);
+    {
+      PinClock earlier("2024-06-04 18:00:00");
+      _append_h5_tick("S", folder, std::nullopt, 20240601);
+    }
+    crash_at_last_write(file(), [&] { _append_h5_tick("S", folder, std::nullopt, 20240601); });
+    ASSERT_TRUE(fs::exists(h5::journal::journal_path(file())));
+    if (!rebuild) fs::remove(file());
+    _append_h5_tick("S", folder, std::nullopt, 20240601, rebuild);
+    h5::File::open(file(), h5::Mode::read).close();
+    EXPECT_EQ(read_file(file()), fresh);
+    EXPECT_FALSE(fs::exists(h5::journal::journal_path(file())));
+  }
+  EXPECT_TRUE(flag.value());
 }
 
 TEST_F(TickWriter, RebuildKeepsTheOldFileUntilTheRefillIsComplete) {

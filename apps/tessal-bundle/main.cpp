@@ -25,6 +25,7 @@
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
 

@@ -8,10 +8,11 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
+#include <string_view>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
-#include "json_writer.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
@@ -22,6 +23,10 @@ namespace tb = tessal_plus::bundle;
 
 namespace cli {
 namespace {
+
+// Keys keep the order in which they are set: the order the documents have
+// always had, which readers of the logs may rely on.
+using Json = nlohmann::ordered_json;
 
 // Local time with its UTC offset, ISO 8601: 2024-06-07T18:00:01+08:00.
 std::string iso_time(std::chrono::system_clock::time_point t) {
@@ -35,125 +40,133 @@ std::string iso_time(std::chrono::system_clock::time_point t) {
   return s.size() < 5 ? s : s.substr(0, s.size() - 2) + ":" + s.substr(s.size() - 2);
 }
 
-void write_day(JsonWriter& w, const char* key, const std::optional<std::int32_t>& d) {
-  if (d) w.field(key, *d);
-  else w.field_null(key);
+template <class T>
+Json or_null(const std::optional<T>& v) {
+  return v ? Json(*v) : Json(nullptr);
 }
 
-void write_status(JsonWriter& w, const tb::BundleStatus& b, bool by_instrument) {
-  w.key("calendar").begin_object();
-  w.field("path", b.calendar_path);
-  write_day(w, "last_day", b.calendar_last);
-  if (b.calendar_error.empty()) w.field_null("error");
-  else w.field("error", b.calendar_error);
-  w.end_object();
-  w.field("unreadable_files", b.unreadable_files());
-  w.key("stores").begin_array();
+// An empty text means "nothing to say" in the records: null.
+Json text_or_null(std::string_view s) { return s.empty() ? Json(nullptr) : Json(std::string(s)); }
+
+void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
+  Json calendar = Json::object();
+  calendar["path"] = b.calendar_path;
+  calendar["last_day"] = or_null(b.calendar_last);
+  calendar["error"] = text_or_null(b.calendar_error);
+  doc["calendar"] = std::move(calendar);
+  doc["unreadable_files"] = b.unreadable_files();
+  Json stores = Json::array();
   for (const auto& s : b.stores) {
-    w.begin_object();
-    w.field("store", s.minute_bars ? "minute" : "tick");
-    w.field("name", s.name);
-    w.field("folder", s.folder);
-    w.field("files", s.files.size());
-    w.field("instruments", s.instruments);
-    w.field("rows", s.rows);
-    w.field("bytes", s.bytes);
-    write_day(w, "first_day", s.first_day);
-    write_day(w, "last_day", s.last_day);
+    Json j = Json::object();
+    j["store"] = s.minute_bars ? "minute" : "tick";
+    j["name"] = s.name;
+    j["folder"] = s.folder;
+    j["files"] = s.files.size();
+    j["instruments"] = s.instruments;
+    j["rows"] = s.rows;
+    j["bytes"] = s.bytes;
+    j["first_day"] = or_null(s.first_day);
+    j["last_day"] = or_null(s.last_day);
     const auto stale = s.stale();
-    if (b.calendar_last) w.field("stale", stale.size());
-    else w.field_null("stale");
-    w.key("stale_ids").begin_array();
-    for (const auto* f : stale) w.value(f->id);
-    w.end_array();
-    w.key("unreadable").begin_array();
+    j["stale"] = b.calendar_last ? Json(stale.size()) : Json(nullptr);
+    Json stale_ids = Json::array();
+    for (const auto* f : stale) stale_ids.push_back(f->id);
+    j["stale_ids"] = std::move(stale_ids);
+    Json unreadable = Json::array();
     for (const auto* f : s.unreadable()) {
-      w.begin_object().field("id", f->id).field("path", f->path).field("kind", util::kind_name(*f->error));
-      w.field("message", f->message).end_object();
+      Json u = Json::object();
+      u["id"] = f->id;
+      u["path"] = f->path;
+      u["kind"] = std::string(util::kind_name(*f->error));
+      u["message"] = f->message;
+      unreadable.push_back(std::move(u));
     }
-    w.end_array();
+    j["unreadable"] = std::move(unreadable);
     if (by_instrument) {
-      w.key("by_instrument").begin_array();
+      Json files = Json::array();
       for (const auto& f : s.files) {
-        w.begin_object().field("id", f.id);
-        write_day(w, "first_day", f.first_day);
-        write_day(w, "last_day", f.last_day);
-        w.field("rows", f.rows).field("bytes", f.bytes).field("stale", f.stale);
-        if (f.error) w.field("error", util::kind_name(*f.error));
-        else w.field_null("error");
-        w.end_object();
+        Json i = Json::object();
+        i["id"] = f.id;
+        i["first_day"] = or_null(f.first_day);
+        i["last_day"] = or_null(f.last_day);
+        i["rows"] = f.rows;
+        i["bytes"] = f.bytes;
+        i["stale"] = f.stale;
+        i["error"] = f.error ? Json(std::string(util::kind_name(*f.error))) : Json(nullptr);
+        files.push_back(std::move(i));
       }
-      w.end_array();
+      j["by_instrument"] = std::move(files);
     }
-    w.end_object();
+    stores.push_back(std::move(j));
   }
-  w.end_array();
+  doc["stores"] = std::move(stores);
 }
 
-// The instrument a writer's or the pool's failure line names: "更新 X 失败…"
-// or "更新 X" + " 失败，…", where X is an id or a store file's path.
-std::optional<std::string> failed_id(const std::string& message) {
-  const std::string head = "更新 ";
-  if (message.rfind(head, 0) != 0) return std::nullopt;
-  const auto end = message.find(" 失败", head.size());
-  if (end == std::string::npos) return std::nullopt;
-  const std::string what = message.substr(head.size(), end - head.size());
-  return what.find('/') != std::string::npos ? tb::id_of_file(what) : what;
-}
-
-void write_ids(JsonWriter& w, const char* key, const std::vector<std::string>& ids) {
-  w.key(key).begin_array();
-  for (const auto& id : ids) w.value(id);
-  w.end_array();
-}
-
-void write_update(JsonWriter& w, const std::vector<std::string>& log) {
+void add_update(Json& doc) {
   const auto& u = tb::last_update();
-  if (u.base) w.field("base_succeeded", *u.base);
-  else w.field_null("base_succeeded");
+  doc["base_succeeded"] = or_null(u.base);
   std::size_t submitted = 0;
-  w.key("drivers").begin_array();
+  Json drivers = Json::array();
   for (const auto& d : u.drivers) {
     submitted += d.ids.size();
-    w.begin_object().field("store", d.store).field("submitted", d.ids.size()).field("succeeded", d.succeeded);
-    write_ids(w, "ids", d.ids);
-    w.end_object();
-  }
-  w.end_array();
-  w.field("submitted", submitted);
-  std::set<std::string> ids;
-  w.key("failed").begin_array();
-  for (const auto& m : log)
-    if (const auto id = failed_id(m)) {
-      ids.insert(*id);
-      w.begin_object().field("id", *id).field("message", m).end_object();
+    Json j = Json::object();
+    j["store"] = d.store;
+    j["submitted"] = d.ids.size();
+    j["succeeded"] = d.succeeded;
+    j["ids"] = d.ids;
+    Json outcomes = Json::array();
+    for (const auto& o : d.outcomes) {
+      Json k = Json::object();
+      k["id"] = o.order_book_id;
+      k["outcome"] = std::string(tessal::status_name(o.status));
+      k["kind"] = text_or_null(o.kind);
+      outcomes.push_back(std::move(k));
     }
-  w.end_array();
-  w.field("failed_instruments", ids.size());
+    j["outcomes"] = std::move(outcomes);
+    drivers.push_back(std::move(j));
+  }
+  doc["drivers"] = std::move(drivers);
+  doc["submitted"] = submitted;
+  // From what the pools reported of each task, never from the log's text.
+  std::set<std::string> ids;
+  Json failed = Json::array();
+  for (const auto& d : u.drivers)
+    for (const auto& o : d.outcomes)
+      if (o.status == tessal::TaskStatus::failed || o.status == tessal::TaskStatus::died) {
+        ids.insert(o.order_book_id);
+        Json f = Json::object();
+        f["id"] = o.order_book_id;
+        f["outcome"] = std::string(tessal::status_name(o.status));
+        f["message"] = o.message;
+        failed.push_back(std::move(f));
+      }
+  doc["failed"] = std::move(failed);
+  doc["failed_instruments"] = ids.size();
 }
 
-void write_check(JsonWriter& w) {
+void add_check(Json& doc) {
   const auto& c = tb::last_check();
   const std::set<std::string> broken(c.broken.begin(), c.broken.end()), held(c.held.begin(), c.held.end());
-  w.field("files", c.files.size());
-  w.field("good", c.files.size() - broken.size() - held.size());
-  w.field("broken", broken.size());
-  w.field("held", held.size());
-  if (c.answer) w.field("answer", *c.answer);
-  else w.field_null("answer");
-  w.field("deleted", c.deleted);
-  w.key("outcomes").begin_array();
+  doc["files"] = c.files.size();
+  doc["good"] = c.files.size() - broken.size() - held.size();
+  doc["broken"] = broken.size();
+  doc["held"] = held.size();
+  doc["answer"] = or_null(c.answer);
+  doc["deleted"] = c.deleted;
+  Json outcomes = Json::array();
   for (const auto& path : c.files) {
-    w.begin_object().field("id", tb::id_of_file(path)).field("path", path);
-    if (broken.count(path)) w.field("outcome", "broken");
+    Json j = Json::object();
+    j["id"] = tb::id_of_file(path);
+    j["path"] = path;
+    if (broken.count(path)) j["outcome"] = "broken";
     else if (held.count(path)) {
-      w.field("outcome", "locked");
+      j["outcome"] = "locked";
       const auto k = c.held_kind.find(path);
-      w.field("kind", k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second)));
-    } else w.field("outcome", "good");
-    w.end_object();
+      j["kind"] = k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second));
+    } else j["outcome"] = "good";
+    outcomes.push_back(std::move(j));
   }
-  w.end_array();
+  doc["outcomes"] = std::move(outcomes);
 }
 
 }  // namespace
@@ -207,28 +220,25 @@ void Report::start_collecting() {
 void Report::emit(int exit_status, bool by_instrument) {
   const auto finished = std::chrono::system_clock::now();
   const double duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - steady_started_).count();
-  JsonWriter w;
-  w.begin_object();
-  w.field("command", command_);
-  w.field("bundle_path", path_);
-  w.field("started", iso_time(started_));
-  w.field("finished", iso_time(finished));
-  w.field("duration_s", duration);
-  w.field("exit_status", exit_status);
-  w.field("ok", exit_status == 0);
-  if (error) w.field("error", *error);
-  else w.field_null("error");
-  if (status) write_status(w, *status, by_instrument);
-  const auto log = read_log();
-  if (command_ == "update" || command_ == "smart-update") write_update(w, log);
-  if (command_ == "check-minbar" || command_ == "check-tick") write_check(w);
-  w.key("log").begin_array();
-  for (const auto& m : log) w.value(m);
-  w.end_array();
-  w.end_object();
+  Json doc = Json::object();
+  doc["command"] = command_;
+  doc["bundle_path"] = path_;
+  doc["started"] = iso_time(started_);
+  doc["finished"] = iso_time(finished);
+  doc["duration_s"] = duration;  // a double: written with a fraction or an exponent
+  doc["exit_status"] = exit_status;
+  doc["ok"] = exit_status == 0;
+  doc["error"] = or_null(error);
+  if (status) add_status(doc, *status, by_instrument);
+  if (command_ == "update" || command_ == "smart-update") add_update(doc);
+  if (command_ == "check-minbar" || command_ == "check-tick") add_check(doc);
+  doc["log"] = read_log();
+  // Text stays UTF-8 as it is. A file name or a message may hold bytes that
+  // are not UTF-8: they become U+FFFD, so the document always parses and
+  // dumping never throws.
+  const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
   std::fflush(stderr);
-  std::fputs(w.str().c_str(), stdout);
-  std::fputc('\n', stdout);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 

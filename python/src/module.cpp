@@ -34,6 +34,9 @@ void raise_os_error(const util::Error& e) {
 void translate(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
+  } catch (const py_outside::Raised& e) {
+    // A Python exception that crossed the core goes on as it was raised.
+    e.restore();
   } catch (const tb::ProgramExit& e) {
     PyErr_SetObject(PyExc_SystemExit, py::int_(e.status()).ptr());
   } catch (const util::Error& e) {
@@ -105,6 +108,27 @@ PYBIND11_MODULE(_core, m) {
     worker_started_once();
     tb::_append_h5_tick(id, path, name, start, rebuild);
   });
+  // The pool's tasks: the outcome as (status, kind, message), status one
+  // of the TASK_* numbers.
+  auto task = [](tessal::TaskOutcome (*fn)(const std::string&, const std::string&, bool)) {
+    return [fn](const std::string& id, const std::string& path, bool rebuild) {
+      tessal::TaskOutcome o;
+      {
+        py::gil_scoped_release release;
+        worker_started_once();
+        o = fn(id, path, rebuild);
+      }
+      return py::make_tuple(static_cast<int>(o.status), o.kind, o.message);
+    };
+  };
+  m.def("_minbar_task", task(&tb::minbar_task));
+  m.def("_tick_task", task(&tb::tick_task));
+  for (const auto s : {tessal::TaskStatus::written, tessal::TaskStatus::up_to_date, tessal::TaskStatus::failed,
+                       tessal::TaskStatus::died, tessal::TaskStatus::not_run}) {
+    std::string name = "TASK_" + std::string(tessal::status_name(s));
+    for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    m.attr(name.c_str()) = static_cast<int>(s);
+  }
   m.def("update_minbar", &tb::update_minbar, R());
   m.def("update_tick", &tb::update_tick, R());
   m.def("update_bundle_from_quillonc", &tb::update_bundle_from_quillonc, R());

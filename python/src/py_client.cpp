@@ -181,8 +181,7 @@ class PythonClient : public quillonc::Client {
       }
       return f();
     } catch (py::error_already_set& e) {
-      if (e.matches(permission_denied_class())) throw quillonc::PermissionDenied(e.what());
-      throw quillonc::ServiceError(e.what());
+      throw_raised(e);
     } catch (const py::cast_error& e) {
       throw quillonc::ServiceError(std::string("unexpected answer from the service: ") + e.what());
     }
@@ -224,6 +223,27 @@ class PythonClient : public quillonc::Client {
 py::module_ adapters() {
   static py::object& m = keep(py::module_::import(adapters_module_name().c_str()));
   return py::reinterpret_borrow<py::module_>(m);
+}
+
+std::string Raised::one_line(const py::error_already_set& e) {
+  std::string type = "Exception", text;
+  try {
+    type = py::str(e.type().attr("__name__")).cast<std::string>();
+    text = py::str(e.value()).cast<std::string>();
+  } catch (const std::exception&) {
+    text = e.what();
+  }
+  std::string line = text.empty() ? type : type + ": " + text;
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  return line;
+}
+
+void throw_raised(py::error_already_set& e) {
+  const std::string line = Raised::one_line(e);
+  if (!e.matches(PyExc_Exception)) throw Interrupted(line, e);
+  if (e.matches(permission_denied_class())) throw Failed<quillonc::PermissionDenied>(line, e);
+  throw Failed<quillonc::ServiceError>(line, e);
 }
 
 py::object permission_denied_class() {

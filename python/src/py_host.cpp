@@ -154,12 +154,13 @@ struct ProgressedProcessPoolExecutor::Impl {
   py::object pool;
   py::object entered;
   bool done = false;
+  std::vector<std::pair<std::string, py::object>> futures;  // id, future
 };
 
 ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, Initializer, SharedFlag* initarg) {
   py::gil_scoped_acquire gil;
   const auto pair = adapters().attr("open_pool")(max_workers, python_object(initarg)).cast<py::tuple>();
-  impl_ = std::make_unique<Impl>(Impl{pair[0], pair[1], false});
+  impl_ = std::make_unique<Impl>(Impl{pair[0], pair[1], false, {}});
 }
 
 ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
@@ -180,14 +181,24 @@ void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& o
   if (!name) throw std::logic_error("the Python host's pool runs only the package's writers");
   py::gil_scoped_acquire gil;
   const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
-  impl_->entered.attr("submit")(writer, order_book_id, path, py::arg("rebuild") = rebuild);
+  impl_->futures.emplace_back(order_book_id, impl_->entered.attr("submit")(writer, order_book_id, path, py::arg("rebuild") = rebuild));
 }
 
-void ProgressedProcessPoolExecutor::shutdown() {
-  if (impl_->done) return;
+std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
+  if (impl_->done) return {};
   impl_->done = true;
   py::gil_scoped_acquire gil;
   impl_->pool.attr("__exit__")(py::none(), py::none(), py::none());
+  // Each task's future: the outcome the task returned, or how it ended
+  // without one (a worker killed, a pool that broke or never started).
+  std::vector<TaskOutcome> outcomes;
+  const py::object to_outcome = adapters().attr("task_outcome");
+  for (auto& [id, future] : impl_->futures) {
+    const auto t = to_outcome(future).cast<std::tuple<int, std::string, std::string>>();
+    outcomes.push_back(TaskOutcome{id, static_cast<TaskStatus>(std::get<0>(t)), std::get<1>(t), std::get<2>(t)});
+    future = py::object();
+  }
+  return outcomes;
 }
 
 bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,

@@ -26,6 +26,8 @@
 //                      network error (K=1); counted across processes in
 //                      PATH.flaky beside the log when log= is set, else
 //                      in each process
+//   die=ID|ID          a price request for these ids kills the requesting
+//                      process (SIGKILL), as an out-of-memory kill would
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -51,6 +53,7 @@ struct SimSettings {
   std::vector<std::string> deny;
   std::string log;
   std::vector<std::string> flaky;
+  std::vector<std::string> die;
   int flaky_times = 1;
 
   // Parses "sim" or "sim:k=v,..."; throws std::invalid_argument naming the

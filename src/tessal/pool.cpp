@@ -59,27 +59,51 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-void fail_task(SharedFlag* flag, const std::string& label, const std::string& why) {
-  system_log::error(fmt::format("更新 {} 失败：{}", label, why));
-  if (flag) flag->clear();
+// A finished task as a worker reports it on its result pipe, in one write:
+// task number, status, then the lengths and bytes of kind and message.
+std::string encode(std::uint32_t idx, const TaskOutcome& o) {
+  std::string out(sizeof idx + 1 + 2 * sizeof(std::uint32_t), '\0');
+  const std::uint8_t status = static_cast<std::uint8_t>(o.status);
+  const auto kind_len = static_cast<std::uint32_t>(o.kind.size()), message_len = static_cast<std::uint32_t>(o.message.size());
+  std::memcpy(out.data(), &idx, sizeof idx);
+  std::memcpy(out.data() + 4, &status, 1);
+  std::memcpy(out.data() + 5, &kind_len, 4);
+  std::memcpy(out.data() + 9, &message_len, 4);
+  return out + o.kind + o.message;
+}
+
+bool read_outcome(int fd, std::uint32_t& idx, TaskOutcome& o) {
+  std::uint8_t status = 0;
+  std::uint32_t kind_len = 0, message_len = 0;
+  if (!read_all(fd, &idx, sizeof idx) || !read_all(fd, &status, 1) || !read_all(fd, &kind_len, 4) || !read_all(fd, &message_len, 4))
+    return false;
+  if (status > static_cast<std::uint8_t>(TaskStatus::not_run) || kind_len > (1u << 20) || message_len > (1u << 24)) return false;
+  o.status = static_cast<TaskStatus>(status);
+  o.kind.resize(kind_len);
+  o.message.resize(message_len);
+  return read_all(fd, o.kind.data(), kind_len) && read_all(fd, o.message.data(), message_len);
 }
 
 [[noreturn]] void worker_main(int in, int out, const ProgressedProcessPoolExecutor::Initializer& init, SharedFlag* flag,
                               const std::vector<Task>& tasks) {
-  if (init) init(flag);
-  std::uint32_t idx = 0;
-  while (read_all(in, &idx, sizeof idx)) {
-    const Task& t = tasks.at(idx);
-    try {
-      t.fn(t.order_book_id, t.path, t.rebuild);
-    } catch (const std::exception& e) {
-      fail_task(flag, t.order_book_id, e.what());
-    } catch (...) {
-      fail_task(flag, t.order_book_id, "unknown error");
+  // A task reports its own failures; one that throws all the same ends the
+  // worker here (never unwinding into what the parent was doing when it
+  // forked), and the parent counts it as died.
+  try {
+    if (init) init(flag);
+    std::uint32_t idx = 0;
+    while (read_all(in, &idx, sizeof idx)) {
+      const Task& t = tasks.at(idx);
+      const TaskOutcome outcome = t.fn(t.order_book_id, t.path, t.rebuild);
+      std::fflush(stdout);
+      std::fflush(stderr);
+      const std::string report = encode(idx, outcome);
+      if (!write_all(out, report.data(), report.size())) break;
     }
+  } catch (...) {
     std::fflush(stdout);
     std::fflush(stderr);
-    if (!write_all(out, &idx, sizeof idx)) break;
+    ::_exit(70);
   }
   std::fflush(stdout);
   ::_exit(0);
@@ -260,6 +284,7 @@ struct ProgressedProcessPoolExecutor::Impl {
   SharedFlag* initarg;
   std::vector<Task> tasks;
   bool done = false;
+  std::vector<TaskOutcome> outcomes;  // by task number; not_run until reported
 
   void run();
 };
@@ -283,10 +308,12 @@ void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& o
   impl_->tasks.push_back(Task{fn, order_book_id, path, rebuild});
 }
 
-void ProgressedProcessPoolExecutor::shutdown() {
-  if (impl_->done) return;
+std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
+  if (impl_->done) return {};
   impl_->done = true;
+  for (const auto& t : impl_->tasks) impl_->outcomes.push_back(TaskOutcome{t.order_book_id, TaskStatus::not_run, "", ""});
   if (!impl_->tasks.empty()) impl_->run();
+  return std::move(impl_->outcomes);
 }
 
 void ProgressedProcessPoolExecutor::Impl::run() {
@@ -318,7 +345,10 @@ void ProgressedProcessPoolExecutor::Impl::run() {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       Worker& w = *owners[i];
       std::uint32_t idx = 0;
-      if (read_all(w.from_worker, &idx, sizeof idx)) {
+      TaskOutcome reported;
+      if (read_outcome(w.from_worker, idx, reported) && idx < outcomes.size()) {
+        reported.order_book_id = tasks[idx].order_book_id;
+        outcomes[idx] = std::move(reported);
         ++finished;
         bar.advance();
         set.hand_out(w);
@@ -330,7 +360,10 @@ void ProgressedProcessPoolExecutor::Impl::run() {
       if (lost >= 0) {
         ++finished;
         bar.advance();
-        fail_task(initarg, tasks[static_cast<std::size_t>(lost)].order_book_id, death_reason(status));
+        // Reported, not logged: the driver logs what the pool could not.
+        const auto at = static_cast<std::size_t>(lost);
+        outcomes[at] = TaskOutcome{tasks[at].order_book_id, TaskStatus::died, "died", death_reason(status)};
+        if (initarg) initarg->clear();
       }
       if (set.more_tasks()) {
         set.spawn(w);

@@ -87,12 +87,14 @@ ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() { shutdown(); }
 void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& id, const std::string& path, bool rebuild) {
   impl_->tasks.emplace_back(fn, id, path, rebuild);
 }
-void ProgressedProcessPoolExecutor::shutdown() {
-  if (impl_->done) return;
+std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
+  if (impl_->done) return {};
   impl_->done = true;
   ++fake_host::initializer_calls;
   impl_->initializer(impl_->initarg);
-  for (const auto& [fn, id, path, rebuild] : impl_->tasks) fn(id, path, rebuild);
+  std::vector<TaskOutcome> outcomes;
+  for (const auto& [fn, id, path, rebuild] : impl_->tasks) outcomes.push_back(fn(id, path, rebuild));
+  return outcomes;
 }
 
 bool update_daybar(const std::string&, bool, bool, int, bool, BjseKeyword) {

@@ -5,8 +5,10 @@ import subprocess
 import json
 import os
 import re
+import shutil
 
 import h5py
+import jsonschema
 import pytest
 
 import conftest
@@ -272,52 +274,73 @@ class TestRetries:
         assert len(self.minute_requests(cli, "600000.XSHG")) == 1
 
 
-# The --json schema of README.md ("Running it every day"): required keys and
-# their types; a nested dict is an object schema, a one-element list an array
-# of that schema, a tuple a choice of types.
-INT, NUM, STR, BOOL, NULL = int, (int, float), str, bool, type(None)
-COMMON = {"command": STR, "bundle_path": STR, "started": STR, "finished": STR, "duration_s": NUM,
-          "exit_status": INT, "ok": BOOL, "error": (STR, NULL), "log": [STR]}
-UPDATE = dict(COMMON, base_succeeded=(BOOL, NULL), submitted=INT, failed_instruments=INT,
-              drivers=[{"store": STR, "submitted": INT, "succeeded": BOOL, "ids": [STR]}],
-              failed=[{"id": STR, "message": STR}])
-CHECK = dict(COMMON, files=INT, good=INT, broken=INT, held=INT, answer=(STR, NULL), deleted=INT,
-             outcomes=[{"id": STR, "path": STR, "outcome": STR}])
-STATUS = dict(COMMON, unreadable_files=INT,
-              calendar={"path": STR, "last_day": (INT, NULL), "error": (STR, NULL)},
-              stores=[{"store": STR, "name": STR, "folder": STR, "files": INT, "instruments": INT, "rows": INT,
-                       "bytes": INT, "first_day": (INT, NULL), "last_day": (INT, NULL), "stale": (INT, NULL),
-                       "stale_ids": [STR], "unreadable": [{"id": STR, "path": STR, "kind": STR, "message": STR}]}])
+# The --json schema of README.md ("Running it every day") as JSON Schema
+# documents: every key listed is required (others may follow), a nullable key
+# takes null besides its type. Keys are listed in the order the documents
+# write them.
+INT, NUM, STR, BOOL = ({"type": t} for t in ("integer", "number", "string", "boolean"))
 
 
-def validate(doc, schema, where="$"):
-    """The list of schema violations of `doc` (empty when it conforms)."""
-    if isinstance(schema, dict):
-        if not isinstance(doc, dict):
-            return [f"{where}: object expected, got {type(doc).__name__}"]
-        errors = [f"{where}.{k}: missing" for k in schema if k not in doc]
-        for k, sub in schema.items():
-            if k in doc:
-                errors += validate(doc[k], sub, f"{where}.{k}")
-        return errors
-    if isinstance(schema, list):
-        if not isinstance(doc, list):
-            return [f"{where}: array expected, got {type(doc).__name__}"]
-        return [e for i, item in enumerate(doc) for e in validate(item, schema[0], f"{where}[{i}]")]
-    types = schema if isinstance(schema, tuple) else (schema,)
-    # bool is an int in Python; JSON keeps them apart.
-    if isinstance(doc, bool) and bool not in types or not isinstance(doc, types):
-        return [f"{where}: {types} expected, got {doc!r}"]
-    return []
+def nullable(schema):
+    return {"type": [schema["type"], "null"]}
 
 
-def test_the_validator_finds_what_is_wrong():
-    good = {"files": 1, "outcomes": [{"id": "a"}]}
-    schema = {"files": INT, "outcomes": [{"id": STR}]}
-    assert validate(good, schema) == []
-    assert validate({"files": True, "outcomes": [{"id": 1}, {}]}, schema) == [
-        "$.files: (<class 'int'>,) expected, got True", "$.outcomes[0].id: (<class 'str'>,) expected, got 1",
-        "$.outcomes[1].id: missing"]
+def obj(**properties):
+    return {"type": "object", "required": list(properties), "properties": properties}
+
+
+def array(items):
+    return {"type": "array", "items": items}
+
+
+def document(**properties):
+    """The schema of a whole document: the keys of every command around its own."""
+    head = dict(command=STR, bundle_path=STR, started=STR, finished=STR, duration_s=NUM, exit_status=INT, ok=BOOL,
+                error=nullable(STR))
+    return {"$schema": "https://json-schema.org/draft/2020-12/schema", **obj(**head, **properties, log=array(STR))}
+
+
+UPDATE = document(base_succeeded=nullable(BOOL),
+                  drivers=array(obj(store=STR, submitted=INT, succeeded=BOOL, ids=array(STR),
+                                    outcomes=array(obj(id=STR, outcome=STR, kind=nullable(STR))))),
+                  submitted=INT, failed=array(obj(id=STR, outcome=STR, message=STR)), failed_instruments=INT)
+CHECK = document(files=INT, good=INT, broken=INT, held=INT, answer=nullable(STR), deleted=INT,
+                 outcomes=array(obj(id=STR, path=STR, outcome=STR)))
+STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(STR)), unreadable_files=INT,
+                  stores=array(obj(store=STR, name=STR, folder=STR, files=INT, instruments=INT, rows=INT, bytes=INT,
+                                   first_day=nullable(INT), last_day=nullable(INT), stale=nullable(INT),
+                                   stale_ids=array(STR),
+                                   unreadable=array(obj(id=STR, path=STR, kind=STR, message=STR)))))
+
+# JSON Schema counts 3.0 as an integer; a count the command writes as 3.0 is a fault.
+Validator = jsonschema.validators.extend(
+    jsonschema.Draft202012Validator,
+    type_checker=jsonschema.Draft202012Validator.TYPE_CHECKER.redefine(
+        "integer", lambda _checker, value: isinstance(value, int) and not isinstance(value, bool)))
+
+
+def conforms(doc, schema):
+    """True, or jsonschema.ValidationError; the top-level keys in the order the
+    documents have always had."""
+    jsonschema.validate(doc, schema, cls=Validator)
+    assert list(doc) == list(schema["properties"])
+    return True
+
+
+def test_the_schemas_find_what_is_wrong():
+    good = {"command": "check-tick", "bundle_path": "d", "started": "s", "finished": "f", "duration_s": 1,
+            "exit_status": 0, "ok": True, "error": None, "files": 1, "good": 0, "broken": 0, "held": 1,
+            "answer": None, "deleted": 0, "outcomes": [{"id": "a", "path": "p", "outcome": "locked", "kind": "locked"}],
+            "log": []}
+    assert conforms(good, CHECK)
+    bad = dict(good, files=True, held=1.0, error=False, log=["x", None],
+               outcomes=[{"id": 1, "path": "p", "outcome": "good"}, {"path": "p", "outcome": "good"}])
+    del bad["deleted"]
+    assert sorted((e.json_path, e.validator) for e in Validator(CHECK).iter_errors(bad)) == [
+        ("$", "required"), ("$.error", "type"), ("$.files", "type"), ("$.held", "type"), ("$.log[1]", "type"),
+        ("$.outcomes[0].id", "type"), ("$.outcomes[1]", "required")]
+    with pytest.raises(AssertionError):  # right keys, wrong order
+        conforms(dict(reversed(good.items())), CHECK)
 
 
 class TestJson:
@@ -334,7 +357,7 @@ class TestJson:
         service = f"{conftest.SIM},log={cli.log},deny=000001.XSHE"
         p, doc = self.run_json(cli, "update", data, "--base", "--minbar", "600000.XSHG,000001.XSHE", "--tick",
                                "600000.XSHG", "-j", "2", service=service)
-        assert validate(doc, UPDATE) == []
+        assert conforms(doc, UPDATE)
         assert p.returncode == 1 and doc["base_succeeded"] is True and doc["submitted"] == 3
         assert "开始更新日线及基础数据" in p.err  # the console text went to standard error
         assert [(d["store"], d["ids"], d["succeeded"]) for d in doc["drivers"]] == [
@@ -343,12 +366,12 @@ class TestJson:
         assert "000001.XSHE" in doc["failed"][0]["message"] and doc["failed"][0]["message"] in doc["log"]
 
         p, doc = self.run_json(cli, "smart-update", data, "-j", "2")
-        assert validate(doc, UPDATE) == [] and p.returncode == 0 and doc["failed"] == []
+        assert conforms(doc, UPDATE) and p.returncode == 0 and doc["failed"] == []
         assert {d["store"] for d in doc["drivers"]} == {"minute", "tick"}
 
         break_index(os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5"))
         p, doc = self.run_json(cli, "check-minbar", data, "--no")
-        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert conforms(doc, CHECK) and p.returncode == 0
         assert (doc["files"], doc["good"], doc["broken"], doc["answer"], doc["deleted"]) == (1, 0, 1, "no", 0)
         assert doc["outcomes"][0]["outcome"] == "broken" and CHECK_PROMPT + "no" in p.err
 
@@ -358,13 +381,36 @@ class TestJson:
             p, doc = self.run_json(cli, "check-tick", data, "--yes")
         finally:
             held.close()
-        assert validate(doc, CHECK) == [] and p.returncode == 0
+        assert conforms(doc, CHECK) and p.returncode == 0
         assert doc["outcomes"] == [{"id": "600000.XSHG", "path": os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"),
                                     "outcome": "locked", "kind": "locked"}]
         assert (doc["held"], doc["deleted"]) == (1, 0)
 
         p, doc = self.run_json(cli, "status", data)
-        assert validate(doc, STATUS) == [] and p.returncode == 0
+        assert conforms(doc, STATUS) and p.returncode == 0
+
+    def test_a_store_file_that_fails_is_listed_by_its_id(self, small_bundle, cli):
+        data = str(cli.tmp / "data")
+        shutil.copytree(small_bundle[1], data)
+        path = os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5")
+        os.truncate(path, os.path.getsize(path) // 2)
+        p, doc = self.run_json(cli, "update", data, "--minbar", "600000.XSHG")
+        assert conforms(doc, UPDATE) and p.returncode == 1
+        # The writer names the file, the report the instrument.
+        assert [(f["id"], path in f["message"]) for f in doc["failed"]] == [("600000.XSHG", True)]
+        assert doc["failed_instruments"] == 1
+
+    def test_a_worker_killed_mid_task_is_listed_as_died(self, small_bundle, cli):
+        data = str(cli.tmp / "data")
+        shutil.copytree(small_bundle[1], data)
+        os.remove(os.path.join(data, "bundle", "h5", "equities", "000001.XSHE.h5"))  # to be fetched again
+        p, doc = self.run_json(cli, "update", data, "--minbar", "600000.XSHG,000001.XSHE", "-j", "2",
+                               service=f"{conftest.SIM},die=000001.XSHE")
+        assert conforms(doc, UPDATE) and p.returncode == 1
+        assert [(o["id"], o["outcome"]) for o in doc["drivers"][0]["outcomes"]] == [
+            ("000001.XSHE", "died"), ("600000.XSHG", "up_to_date")]
+        assert [(f["id"], f["outcome"]) for f in doc["failed"]] == [("000001.XSHE", "died")]
+        assert doc["failed_instruments"] == 1
 
     def test_a_failed_run_still_reports(self, tmp_path):
         cli = Cli(tmp_path)
@@ -372,6 +418,6 @@ class TestJson:
         bundle.mkdir(parents=True)
         (bundle / "instruments.pk").write_bytes(b"\x80\x02not a pickle")
         p, doc = self.run_json(cli, "smart-update", str(tmp_path / "data"))
-        assert validate(doc, UPDATE) == [] and p.returncode == 1 and doc["error"]
+        assert conforms(doc, UPDATE) and p.returncode == 1 and doc["error"]
         p, doc = self.run_json(cli, "check-minbar", str(tmp_path / "data"))
-        assert validate(doc, CHECK) == [] and doc["files"] == 0 and doc["answer"] is None
+        assert conforms(doc, CHECK) and doc["files"] == 0 and doc["answer"] is None

@@ -148,32 +148,14 @@ def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_STAR
                           int(min_start_date), bool(rebuild))
 
 
-def _run_task(writer, order_book_id, path, rebuild):
-    # A task that ends by raising must not let the run report success: it is
-    # logged with its id and clears the run's flag, then the pool sees it.
-    try:
-        writer(order_book_id, path, rebuild=rebuild)
-    except Exception as e:
-        from tessal.utils.logger import system_log as log
-        log.error(f"更新 {order_book_id} 失败：{e}")
-        import tessal.data.bundle as host
-        host.sval.value = False
-        raise
-
-
 def _task_on_executor(task_name, order_book_id, path, rebuild):
     """A pool task run by an executor the caller handed in: the worker gets a
-    run flag of its own (it shares no memory with the driver), and the
-    result says whether the writer kept it set."""
+    run flag of its own (it shares no memory with the driver); the task's
+    outcome goes back to the driver as the result."""
     import multiprocessing
     import tessal.data.bundle as host
-    flag = multiprocessing.Value("b", True)
-    host.process_init(flag)
-    try:
-        globals()[task_name](order_book_id, path, rebuild=rebuild)
-    except Exception:
-        return False
-    return bool(flag.value)
+    host.process_init(multiprocessing.Value("b", True))
+    return globals()[task_name](order_book_id, path, rebuild=rebuild)
 
 
 class _Executor:
@@ -191,13 +173,14 @@ class _Executor:
 
 
 def _minbar_task(order_book_id, path, rebuild=False):
-    """The pool's task of update_minbar: _append_h5 of one instrument."""
-    _run_task(_append_h5, order_book_id, path, rebuild)
+    """The pool's task of update_minbar: _append_h5 of one instrument; its
+    outcome (status, kind, message) for the driver."""
+    return _core._minbar_task(order_book_id, path, rebuild)
 
 
 def _tick_task(order_book_id, path, rebuild=False):
     """The pool's task of update_tick: _append_h5_tick of one instrument."""
-    _run_task(_append_h5_tick, order_book_id, path, rebuild)
+    return _core._tick_task(order_book_id, path, rebuild)
 
 
 def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):

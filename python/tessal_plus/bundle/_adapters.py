@@ -204,26 +204,38 @@ class _ExecutorPool:
     """A concurrent.futures executor (a Dask cluster's, say) in the pool's place.
 
     Its workers are not forked from this process, so they cannot share the
-    run's flag: each task runs with a flag of its own and returns whether it
-    stayed set; leaving the scope waits for every task and clears the run's
-    flag when one did not."""
+    run's flag: each task runs with a flag of its own and returns its
+    outcome, which is what the driver reads; leaving the scope waits for
+    every task."""
 
     def __init__(self, executor, flag):
         self._executor = executor
-        self._flag = flag
         self._futures = []
 
     def submit(self, fn, order_book_id, path, rebuild=False):
         package = _module("tessal_plus.bundle")
-        self._futures.append(self._executor.submit(package._task_on_executor, fn.__name__, order_book_id, path, rebuild))
+        future = self._executor.submit(package._task_on_executor, fn.__name__, order_book_id, path, rebuild)
+        self._futures.append(future)
+        return future
 
     def __exit__(self, *exc):
         import concurrent.futures
-        done, _ = concurrent.futures.wait(self._futures)
-        for f in done:
-            if f.exception() is not None or not f.result():
-                self._flag.value = False
+        concurrent.futures.wait(self._futures)
         return False
+
+
+def task_outcome(future):
+    """A finished task's (status, kind, message): what the task returned, or,
+    for a task that ended without returning (its worker killed, the pool
+    broken or never started), "died" with what the future says."""
+    from . import _core
+    try:
+        result = future.result()
+    except BaseException as e:  # BrokenProcessPool, CancelledError, a worker's own error
+        return (_core.TASK_DIED, "died", f"{type(e).__name__}: {e}")
+    if isinstance(result, tuple) and len(result) == 3:
+        return result
+    return (_core.TASK_FAILED, "error", f"the task returned {result!r} instead of its outcome")
 
 
 def open_pool(max_workers, flag):

@@ -1,4 +1,5 @@
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/errors.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -46,6 +47,9 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
   // tags to the same set and keeps its own part of it.
   if (const auto shard = shard_slot()) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
   if (make_folder) fs::create_directories(path);
+  // Temporary files of writers that were killed (their locks are gone with
+  // them); those of another run at work are held and stay.
+  remove_unfinished_files(path);
   print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
   auto& driver = update_record().drivers.emplace_back(DriverRecord{task == tick_task ? "tick" : "minute", {ids.begin(), ids.end()}, false});
   tessal::SharedFlagOwner succeed(true);
@@ -53,7 +57,7 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
     tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
     for (const auto& id : ids) pool.submit(task, id, path, rebuild);
     try {
-      pool.shutdown();
+      driver.outcomes = pool.shutdown();
     } catch (const util::Error& e) {
       // Stopped by the user: the files in progress were new ones under
       // temporary names (removed here) or existing ones whose journals the
@@ -62,7 +66,19 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
       throw;
     }
   }
-  driver.succeeded = succeed.get()->value();
+  // A task whose worker died never said so itself: it is logged here. A
+  // task the pool could not account for is a failure too, whatever the flag
+  // says.
+  for (auto& o : driver.outcomes)
+    if (o.status == tessal::TaskStatus::died) {
+      o.message = fmt::format("更新 {} 失败：{}", o.order_book_id, o.message);
+      tessal::system_log::error(o.message);
+    }
+  const bool all_ran = driver.outcomes.size() == ids.size() &&
+                       std::all_of(driver.outcomes.begin(), driver.outcomes.end(), [](const tessal::TaskOutcome& o) {
+                         return o.status == tessal::TaskStatus::written || o.status == tessal::TaskStatus::up_to_date;
+                       });
+  driver.succeeded = succeed.get()->value() && all_ran;
   return driver.succeeded;
 }
 
@@ -100,11 +116,34 @@ std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept {
   return count == 0 ? 0 : static_cast<std::uint32_t>(fnv1a64(id) % count);
 }
 
-void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  _append_h5(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+namespace {
+// The one place a pool task ends: the writer's own outcome, or a failure
+// the writer let through (an unknown id, the service failing before the
+// file was opened) logged with the id and clearing the run's flag.
+template <typename Writer>
+tessal::TaskOutcome run_task(Writer writer, const std::string& order_book_id, const std::string& path, bool rebuild) {
+  std::string kind = "error", what;
+  try {
+    return writer(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+  } catch (const util::Error& e) {
+    pass_interruptions(e);
+    kind = util::kind_name(e.kind());
+    what = e.what();
+  } catch (const std::exception& e) {
+    what = e.what();
+  }
+  tessal::TaskOutcome failed{order_book_id, tessal::TaskStatus::failed, kind, fmt::format("更新 {} 失败：{}", order_book_id, what)};
+  tessal::system_log::error(failed.message);
+  tessal::data::bundle::sval()->clear();
+  return failed;
 }
-void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  _append_h5_tick(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+}  // namespace
+
+tessal::TaskOutcome minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  return run_task(_append_h5, order_book_id, path, rebuild);
+}
+tessal::TaskOutcome tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
+  return run_task(_append_h5_tick, order_book_id, path, rebuild);
 }
 
 std::string render_id_set(const std::set<std::string>& ids) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tessal_plus/bundle/outside/host.hpp"
+
 namespace tessal_plus::bundle {
 
 // The program is to end with this exit status (a refusal by the user, or a
@@ -52,6 +54,7 @@ struct DriverRecord {
   std::string store;
   std::vector<std::string> ids;
   bool succeeded = false;
+  std::vector<tessal::TaskOutcome> outcomes;  // one per id, as the pool reported them
 };
 struct UpdateRecord {
   std::optional<bool> base;  // nothing when the base files were not updated
@@ -62,8 +65,8 @@ const UpdateRecord& last_update();
 // The drivers' pool tasks: the writer of one instrument's minute-bar (tick)
 // file with its default file name and start date. A host's pool may run
 // them itself or send the matching writer of its own by name.
-void minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild);
-void tick_task(const std::string& order_book_id, const std::string& path, bool rebuild);
+tessal::TaskOutcome minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild);
+tessal::TaskOutcome tick_task(const std::string& order_book_id, const std::string& path, bool rebuild);
 
 // "{'a', 'b', ...}" as the drivers announce a set of ids.
 std::string render_id_set(const std::set<std::string>& ids);

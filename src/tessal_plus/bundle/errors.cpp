@@ -13,6 +13,10 @@ std::optional<util::ErrorKind> kind_of(const std::exception& e) noexcept {
   return std::nullopt;
 }
 
+void pass_interruptions(const std::exception& e) {
+  if (kind_of(e) == util::ErrorKind::interrupted) throw;
+}
+
 bool is_os_failure(const std::exception& e) noexcept {
   const auto k = kind_of(e);
   return k && (*k == util::ErrorKind::locked || *k == util::ErrorKind::permission || *k == util::ErrorKind::not_found ||

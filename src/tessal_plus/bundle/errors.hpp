@@ -12,6 +12,11 @@ namespace tessal_plus::bundle {
 // damaged file; nothing for any other exception.
 std::optional<util::ErrorKind> kind_of(const std::exception& e) noexcept;
 
+// An interruption (Ctrl-C in a Python host, a request to stop) is never the
+// failure of a task or a file: it goes on to the caller unchanged. Call it
+// in a handler: it rethrows the exception being handled when it is one.
+void pass_interruptions(const std::exception& e);
+
 // The operating system refused or failed the access (as opposed to the
 // content being wrong).
 bool is_os_failure(const std::exception& e) noexcept;

@@ -35,6 +35,7 @@ FileStatus file_status(const std::string& path, std::optional<std::int32_t> cale
   try {
     read(s);
   } catch (const std::exception& e) {
+    pass_interruptions(e);
     // Anything the classification does not know came from the file's
     // content: it is reported as damaged, with its text.
     s.error = kind_of(e).value_or(util::ErrorKind::damaged);

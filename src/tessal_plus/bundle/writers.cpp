@@ -15,6 +15,7 @@
 #include <random>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -47,6 +48,14 @@ const char* const kTempSuffix = ".rebuild";
 bool file_exists(const std::string& p) {
   struct stat st{};
   return ::stat(p.c_str(), &st) == 0;
+}
+
+// What tells a file that was not written from one that was: an update with
+// nothing to do writes no byte, so its file keeps inode, size and time.
+std::optional<std::tuple<ino_t, off_t, std::int64_t, long>> file_identity(const std::string& p) {
+  struct stat st{};
+  if (::stat(p.c_str(), &st) != 0) return std::nullopt;
+  return std::tuple{st.st_ino, st.st_size, static_cast<std::int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
 }
 
 std::string file_name_or_default(const std::optional<std::string>& file_name, const std::string& order_book_id) {
@@ -86,22 +95,31 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 
 // Runs `body` with the caught-failure rules of both writers: one log line
 // and the run's flag cleared. With `permission_message`, the service's
-// refusal has a message of its own.
-bool run_logged(const std::string& file_path, bool permission_message, const std::function<void()>& body) {
+// refusal has a message of its own. The outcome names the file's instrument;
+// a file that `body` left with the bytes it had is up to date.
+tessal::TaskOutcome run_logged(const std::string& order_book_id, const std::string& file_path, bool permission_message,
+                               const std::function<void()>& body) {
   tessal::SharedFlag* sval = tessal::data::bundle::sval();
   const IgnoreFileSizeSignal file_size_limit_is_an_error;
+  tessal::TaskOutcome outcome{order_book_id, tessal::TaskStatus::written, "", ""};
   try {
+    const auto before = file_identity(file_path);
     body();
-    return true;
+    if (before && before == file_identity(file_path)) outcome.status = tessal::TaskStatus::up_to_date;
+    return outcome;
   } catch (const std::exception& e) {
+    pass_interruptions(e);
     const auto kind = kind_of(e);
     if (kind == util::ErrorKind::denied && permission_message)
-      tessal::system_log::error("更新 " + file_path + kNoPermission);
+      outcome.message = "更新 " + file_path + kNoPermission;
     else
-      tessal::system_log::error("更新 " + file_path + (is_os_failure(e) ? kOsFailure : kDamaged) + e.what());
+      outcome.message = "更新 " + file_path + (is_os_failure(e) ? kOsFailure : kDamaged) + e.what();
+    tessal::system_log::error(outcome.message);
+    outcome.kind = kind ? std::string(util::kind_name(*kind)) : "error";
   }
   sval->clear();
-  return false;
+  outcome.status = tessal::TaskStatus::failed;
+  return outcome;
 }
 
 // Fills a new file under a temporary name of its own beside `file_path` and
@@ -391,10 +409,11 @@ void remove_unfinished_files(const std::string& path) {
   }
 }
 
-void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
-                std::int32_t min_start_date, bool rebuild) {
+tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
+                               std::int32_t min_start_date, bool rebuild) {
+  const tessal::TaskOutcome nothing{order_book_id, tessal::TaskStatus::up_to_date, "", ""};
   const auto resolved = resolve_instrument(order_book_id);
-  if (!resolved) return;
+  if (!resolved) return nothing;
   const RecordLayout& layout = resolved->cls->layout();
   const std::string folder = join(path, resolved->cls->folder);
   fs::create_directories(folder);
@@ -406,16 +425,16 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
     // rebuild that finds no bars removes the old file.
     auto fetched = fetch_bars(order_book_id, *resolved, min_start_date);
     if (!fetched) {
-      if (rebuild) remove_h5(file_path);
-      return;
+      if (!rebuild) return nothing;
+      remove_h5(file_path);
+      return {order_book_id, tessal::TaskStatus::written, "", ""};
     }
-    run_logged(file_path, false, [&] {
+    return run_logged(order_book_id, file_path, false, [&] {
       write_via_temp(folder, name, [&](h5::File& f) { create_minbar_datasets(f, *fetched, layout); });
     });
-    return;
   }
   const h5::Mode mode = update_mode(file_path);
-  run_logged(file_path, false, [&] {
+  return run_logged(order_book_id, file_path, false, [&] {
     h5::File f = h5::File::open(file_path, mode);
     update_minbar_file(f, order_book_id, *resolved, min_start_date);
     f.close();
@@ -619,21 +638,20 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
 
 }  // namespace
 
-void _append_h5_tick(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
-                     std::int32_t min_start_date, bool rebuild) {
+tessal::TaskOutcome _append_h5_tick(const std::string& order_book_id, const std::string& path,
+                                    const std::optional<std::string>& file_name, std::int32_t min_start_date, bool rebuild) {
   fs::create_directories(path);
   const std::string name = file_name_or_default(file_name, order_book_id);
   const std::string file_path = join(path, name);
   if (rebuild || !file_exists(file_path)) {
     // A new or rebuilt file is filled under a temporary name and appears
     // under its own only when complete; the old one stays until then.
-    run_logged(file_path, true, [&] {
+    return run_logged(order_book_id, file_path, true, [&] {
       write_via_temp(path, name, [&](h5::File& f) { update_tick_file(f, order_book_id, min_start_date); });
     });
-    return;
   }
   const h5::Mode mode = update_mode(file_path);
-  run_logged(file_path, true, [&] {
+  return run_logged(order_book_id, file_path, true, [&] {
     h5::File f = h5::File::open(file_path, mode);
     update_tick_file(f, order_book_id, min_start_date);
     f.close();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tessal_plus::bundle {
 
@@ -17,8 +18,9 @@ std::int32_t _get_end_date();
 // (permissions, a folder at that path) throws std::system_error.
 void remove_h5(const std::string& h5_file);
 
-// Removes what writers stopped by a signal leave behind in `path` and its
-// folders: files being filled under their hidden temporary names.
+// Removes what stopped or killed writers left behind in `path` and its
+// folders: files being filled under their hidden temporary names, unless a
+// writer still at work holds them (another run's).
 void remove_unfinished_files(const std::string& path);
 
 // Brings the minute-bar file of one instrument up to date:
@@ -26,17 +28,18 @@ void remove_unfinished_files(const std::string& path);
 // `index`. Throws std::invalid_argument ("标的 <id> 不存在") for an unknown
 // id, and lets service errors before the file is opened propagate. Failures
 // while the file is open are logged through system_log and clear the run's
-// shared flag instead of throwing.
-void _append_h5(const std::string& order_book_id, const std::string& path,
-                const std::optional<std::string>& file_name = std::nullopt, std::int32_t min_start_date = MIN_START_DATE,
-                bool rebuild = false);
+// shared flag instead of throwing. Returns what became of the file
+// (written, up to date, or failed with the logged line).
+tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::string& path,
+                               const std::optional<std::string>& file_name = std::nullopt,
+                               std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 
 // 更新tick级h5文件: brings the tick file <path>/<file_name or id.h5> up to
 // date, one Blosc-compressed dataset per trading day (YYYYMMDD), empty
 // markers for suspension days of stocks. Failures while the file is open are
-// logged and clear the shared flag.
-void _append_h5_tick(const std::string& order_book_id, const std::string& path,
-                     const std::optional<std::string>& file_name = std::nullopt,
-                     std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
+// logged and clear the shared flag. Returns what became of the file.
+tessal::TaskOutcome _append_h5_tick(const std::string& order_book_id, const std::string& path,
+                                    const std::optional<std::string>& file_name = std::nullopt,
+                                    std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 
 }  // namespace tessal_plus::bundle

@@ -96,6 +96,34 @@ class SharedFlagOwner {
   std::unique_ptr<SharedFlag> flag_;
 };
 
+// What became of one task of an update run, as the pool reports it to the
+// driver: machine-readable results (--json) come from these, never from
+// the log's text.
+enum class TaskStatus {
+  written,     // the file was created or changed
+  up_to_date,  // nothing to write (or nothing to fetch)
+  failed,      // the writer failed; the failure was logged and the flag cleared
+  died,        // the worker running it ended (killed, out of memory) or never started
+  not_run,     // the run was stopped before the task was handed out
+};
+constexpr std::string_view status_name(TaskStatus s) noexcept {
+  switch (s) {
+    case TaskStatus::written: return "written";
+    case TaskStatus::up_to_date: return "up_to_date";
+    case TaskStatus::failed: return "failed";
+    case TaskStatus::died: return "died";
+    case TaskStatus::not_run: return "not_run";
+  }
+  return "?";
+}
+
+struct TaskOutcome {
+  std::string order_book_id;
+  TaskStatus status = TaskStatus::not_run;
+  std::string kind;     // of a failure: "locked", "damaged", ... (util::kind_name); empty otherwise
+  std::string message;  // of a failure: the line that was logged
+};
+
 namespace data::bundle {
 
 // tessal.data.bundle.sval: the run's flag as installed in this process,
@@ -110,20 +138,22 @@ void process_init(SharedFlag* flag);
 // are handed out as workers free up; a progress bar advances by one per
 // finished task. Leaving the scope (or shutdown()) waits for every task. A
 // task that throws is logged with its order book id and clears the flag; a
-// worker that dies is replaced and its task counts as failed, so the run
-// can never report success for work that did not happen.
+// worker that dies is replaced and its task counts as died (and clears the
+// flag), so the run can never report success for work that did not happen.
+// shutdown() returns every task's outcome, in the order of submission.
 class ProgressedProcessPoolExecutor {
  public:
   using Initializer = std::function<void(SharedFlag*)>;
-  using TaskFunction = void (*)(const std::string& order_book_id, const std::string& path, bool rebuild);
+  using TaskFunction = TaskOutcome (*)(const std::string& order_book_id, const std::string& path, bool rebuild);
   ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg);
   ~ProgressedProcessPoolExecutor();
   ProgressedProcessPoolExecutor(const ProgressedProcessPoolExecutor&) = delete;
   ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
 
   void submit(TaskFunction fn, const std::string& order_book_id, const std::string& path, bool rebuild);
-  // Runs every submitted task and waits for all of them.
-  void shutdown();
+  // Runs every submitted task and waits for all of them; their outcomes
+  // (empty when called again).
+  std::vector<TaskOutcome> shutdown();
 
  private:
   struct Impl;
