@@ -1,5 +1,9 @@
 // The store checks and their report: what counts as broken, locked or
 // good, what the service is asked, and the yes/no clean-up.
+#include <sys/resource.h>
+
+#include <new>
+
 #include "minbar_files.hpp"
 #include "support.hpp"
 #include "util/npy.hpp"
@@ -323,12 +327,60 @@ TEST_F(Checks, ADamagedChunkAnywhereInDataMakesTheFileBroken) {
 }
 
 TEST_F(Checks, AnIndexOutOfOrderIsBroken) {
-  // Each listed row is the right day's first bar, but the rows go back.
+  // Each listed row is the right day's first bar, but the rows go back, or
+  // one row is listed twice; the same rows once each are good.
   std::vector<std::int64_t> dts(30, 20240603093200);
   dts[0] = 20240603093100, dts[10] = 20240605093100, dts[20] = 20240604093100;
   minute("equities", "SHUFFLED", {{20240603, 0}, {20240604, 20}, {20240605, 10}}, dts);
+  minute("equities", "REPEATED", {{20240603, 0}, {20240604, 20}, {20240604, 20}}, dts);
+  minute("equities", "ONCE", {{20240603, 0}, {20240604, 20}}, dts);
   const std::string text = run(minute_check);
-  EXPECT_EQ(listed(text, kBroken), std::set<std::string>{"SHUFFLED"}) << text;
+  EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"SHUFFLED", "REPEATED"})) << text;
+}
+
+// AddressSanitizer reserves terabytes of address space up front, so no cap
+// on it can bound a check run under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+TEST_F(Checks, AnIndexDeclaringMoreRowsThanItStoresIsBrokenWithoutReadingThem) {
+  if (kAddressSanitizer) GTEST_SKIP() << "no address-space cap under AddressSanitizer";
+  // 2^27 rows (a GiB) declared over the few KB of a two-day file.
+  const std::string path = equities("HUGE", {20240603, 20240604});
+  {
+    h5::File f = h5::File::open(path, h5::Mode::read_write);
+    f.open_dataset("index").resize(hsize_t{1} << 27);
+    f.close();
+  }
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The cap keeps a check that believed the header from taking the
+    // machine's memory. Such a check would still say "broken" inside it (a
+    // failed allocation counts as damage), so the attempt itself ends the
+    // child with a status of its own.
+    constexpr rlim_t kCap = rlim_t{1} << 30;
+    const rlimit cap{kCap, kCap};
+    ::setrlimit(RLIMIT_AS, &cap);
+    std::set_new_handler([] { ::_exit(3); });
+    int status = 2;
+    try {
+      status = listed(run(minute_check), kBroken) == std::set<std::string>{"HUGE"} ? 0 : 1;
+    } catch (...) {
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  rusage usage{};
+  ASSERT_EQ(::wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "exit " << WEXITSTATUS(status) << " (1: not listed broken, 2: the check threw, 3: it allocated the declared rows)";
+  EXPECT_LT(usage.ru_maxrss, 100L << 10) << "KiB";
 }
 
 TEST_F(Checks, DaysPastAnOldCalendarAreNotJudged) {

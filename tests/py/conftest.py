@@ -1,7 +1,9 @@
 """Helpers for the cross-checks: run the command line on the simulated market."""
 import hashlib
 import os
+import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -51,3 +53,22 @@ def digests(folder):
 @pytest.fixture
 def cli(tmp_path):
     return Cli(tmp_path)
+
+
+# pytest keeps the folders of its last three runs in the temporary folder for
+# good; this suite's go into a folder of its own instead, removed when every
+# test passed (a failing run keeps it to look at). A --basetemp is left alone.
+OWN_BASETEMP = None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    global OWN_BASETEMP
+    if not config.option.basetemp:
+        OWN_BASETEMP = config.option.basetemp = tempfile.mkdtemp(prefix="tb-pytest-")
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_sessionfinish(session, exitstatus):
+    if OWN_BASETEMP and exitstatus in (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED):
+        shutil.rmtree(OWN_BASETEMP, ignore_errors=True)

@@ -11,6 +11,23 @@ import pytest
 from conftest import BIN, digests
 
 
+def wait_until(condition, what, timeout=60):
+    """Polls `condition` until it holds; fails the test once `timeout` seconds passed."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"{what}: not after {timeout} s")
+        time.sleep(0.005)
+
+
+def group_is_gone(pgid):
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
 def minute_requests(cli):
     return [r for r in cli.requests() if r[0] == "get_price" and r[4] == "1m"]
 
@@ -168,20 +185,16 @@ def test_a_stopped_update_leaves_no_worker_and_no_unfinished_file(cli, sig, to_g
     p = subprocess.Popen([BIN, "update", data, "--minbar", "all", "-j", "2"], env=e, start_new_session=True,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     equities = os.path.join(data, "bundle", "h5", "equities")
-    deadline = time.time() + 60
-    while time.time() < deadline and not (os.path.isdir(equities) and len(os.listdir(equities)) >= 3):
-        time.sleep(0.02)
-    assert os.path.isdir(equities), "the update did not start writing"
+    wait_until(lambda: os.path.isdir(equities) and len(os.listdir(equities)) >= 3, "the update writing its files")
     if to_group:
         os.killpg(p.pid, sig)
     else:
         os.kill(p.pid, sig)
     _out, err = p.communicate(timeout=60)
     assert p.returncode == 128 + sig, err.decode()
-    time.sleep(0.2)
-    with pytest.raises(ProcessLookupError):
-        os.killpg(p.pid, 0)  # nobody of the run is left
-    leftovers = [n for _r, _d, ns in os.walk(data) for n in ns if n.endswith(".rebuild")]
+    wait_until(lambda: group_is_gone(p.pid), "every process of the run ending")
+    # An unfinished file is named .<id>.h5.rebuild-<pid>-<random>.
+    leftovers = [n for _r, _d, ns in os.walk(data) for n in ns if ".h5.rebuild" in n]
     assert leftovers == []
     # The next run completes what was stopped, and the check finds nothing wrong.
     cli.run("update", data, "--base", "--minbar", "all", "-j", "2", service=e["TESSAL_SERVICE"])

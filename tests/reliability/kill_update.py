@@ -2,7 +2,7 @@
 """Kill an update at a random moment, rerun it, and compare the bundle with
 one produced by an uninterrupted update from the same start state.
 
-For every try and every signal:
+For every try, every signal and every scenario:
   1. copy the cached start state (base data + minute bars and ticks of the
      stocks up to day D1) into a fresh folder;
   2. start an update to the later day D2 that appends to the existing files
@@ -10,14 +10,21 @@ For every try and every signal:
      its own session, and send the signal to its whole process group after a
      random delay within the duration of an uninterrupted run;
   3. count the files under their final names that cannot be opened;
-  4. rerun the same update to completion;
-  5. compare every file of the bundle with the reference: HDF5 files by the
+  4. by scenario:
+       plain  nothing more;
+       rm     delete one store file by hand, one with a journal beside it
+              when the kill left any (its journal stays), else any one;
+       copy   copy the whole folder (cp -a) to a new one, and go on with
+              the copy (the killed folder is left as it is);
+  5. rerun the same update to completion;
+  6. compare every file of the bundle with the reference: HDF5 files by the
      contents of every dataset (dtype, shape, every field of every record)
      and attribute, other files by their bytes (.npy by their array).
 
 Usage:
   kill_update.py [--tries N] [--seed S] [--keep] [--max-seconds T]
-                 [--signals KILL,INT] [--delay SECONDS] [--binary PATH]
+                 [--signals KILL,INT] [--scenarios plain,rm,copy]
+                 [--delay SECONDS] [--binary PATH]
 
 Exit status: 0 when no try shows damage, lost days, missing files or
 leftovers and every rerun succeeded; 1 otherwise; 2 for a set-up failure.
@@ -54,6 +61,8 @@ PREPARE_ARGS = ["--base", "--minbar", "stock", "--tick", "stock"]
 UPDATE_ARGS = ["--base", "--minbar", "all", "--tick", "stock,futures"]
 
 SIGNALS = {"KILL": signal.SIGKILL, "INT": signal.SIGINT, "TERM": signal.SIGTERM}
+# What happens between the kill and the rerun (see step 4 above).
+SCENARIOS = ("plain", "rm", "copy")
 
 
 # ---------------------------------------------------------------------------
@@ -402,6 +411,29 @@ def unopenable(root, known_good=()):
     return not_open, not_read
 
 
+def journal_target(rel):
+    """The store file a journal `.X.h5.journal` belongs to, or None."""
+    d, name = os.path.split(rel)
+    if name.startswith(".") and name.endswith(".h5.journal"):
+        return os.path.join(d, name[1:-len(".journal")])
+    return None
+
+
+def remove_one_store_file(root, rng):
+    """Deletes a store file under its final name, one whose journal the kill
+    left beside it when there is one (the journal stays). Returns (relative
+    path or None, whether it had a journal)."""
+    files, hidden = list_bundle(root)
+    stores = [r for r in files if file_kind(r) in ("minbar", "tick")]
+    with_journal = sorted(t for t in map(journal_target, hidden) if t in stores)
+    pool = with_journal or stores
+    if not pool:
+        return None, False
+    rel = rng.choice(pool)
+    os.unlink(os.path.join(root, rel))
+    return rel, bool(with_journal)
+
+
 def bundle_digests(root):
     files, _ = list_bundle(root)
     return {digest(os.path.join(root, rel)) for rel in files}
@@ -503,6 +535,9 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep every try's bundle")
     ap.add_argument("--max-seconds", type=float, default=900, help="time budget, preparation included (900)")
     ap.add_argument("--signals", default="KILL,INT", help="comma-separated: KILL, INT, TERM (KILL,INT)")
+    ap.add_argument("--scenarios", default="plain",
+                    help="comma-separated: plain (kill, rerun), rm (kill, delete a store file, rerun), "
+                         "copy (kill, cp -a the folder, rerun on the copy) (plain)")
     ap.add_argument("--delay", type=float, default=None, help="fixed kill delay in seconds (reproduce a try)")
     ap.add_argument("--binary", default=DEFAULT_BINARY)
     ap.add_argument("--workdir", default=DEFAULT_WORKDIR)
@@ -516,13 +551,17 @@ def main():
     for s in sig_names:
         if s not in SIGNALS:
             ap.error(f"unknown signal {s}")
+    scenarios = [x.strip().lower() for x in args.scenarios.split(",") if x.strip()]
+    for x in scenarios:
+        if x not in SCENARIOS:
+            ap.error(f"unknown scenario {x}")
 
     def log(msg):
         print(msg, flush=True)
 
     log(f"seed {seed}; binary {args.binary}; service {SERVICE}")
     log(f"start state: update {' '.join(PREPARE_ARGS)} at {DAY1}; "
-        f"tried update: {' '.join(UPDATE_ARGS)} -j {args.jobs} at {DAY2}")
+        f"tried update: {' '.join(UPDATE_ARGS)} -j {args.jobs} at {DAY2}; scenarios {', '.join(scenarios)}")
     try:
         start, reference, typical = prepare(args, log)
     except Exception as e:
@@ -537,15 +576,17 @@ def main():
     plan = []
     for i in range(args.tries):
         for s in sig_names:
-            try_seed = master.randrange(1 << 31)
-            delay = args.delay if args.delay is not None else random.Random(try_seed).uniform(0, typical)
-            plan.append((i, s, try_seed, delay))
+            for x in scenarios:
+                try_seed = master.randrange(1 << 31)
+                delay = args.delay if args.delay is not None else random.Random(try_seed).uniform(0, typical)
+                plan.append((i, s, x, try_seed, delay))
 
     results = []
     try_dir = os.path.join(args.workdir, "try")
+    copy_dir = os.path.join(args.workdir, "try-copy")
     slowest = 0.0
     stopped_early = False
-    for i, s, try_seed, delay in plan:
+    for i, s, x, try_seed, delay in plan:
         elapsed = time.monotonic() - t_begin
         if elapsed + max(slowest, 3 * typical) > args.max_seconds:
             stopped_early = True
@@ -561,10 +602,21 @@ def main():
         root = os.path.join(try_dir, "bundle")
         not_open, not_read = unopenable(root, known_good)
         hidden_after_kill = list_bundle(root)[1]
-        rerun_rc, _ = run_update(args.binary, try_dir, DAY2, SERVICE, UPDATE_ARGS, args.jobs, logp)
+        removed, removed_journal = None, False
+        judged_dir = try_dir
+        if x == "rm":
+            rng = random.Random(try_seed)
+            rng.random()  # the draw of the delay
+            removed, removed_journal = remove_one_store_file(root, rng)
+        elif x == "copy":
+            copy_tree(try_dir, copy_dir)
+            judged_dir = copy_dir
+            root = os.path.join(copy_dir, "bundle")
+        rerun_rc, _ = run_update(args.binary, judged_dir, DAY2, SERVICE, UPDATE_ARGS, args.jobs, logp)
         c = compare_bundle(reference, root)
         damage = bool(c["damaged"] or c["missing"] or c["days_lost"])
-        r = {"try": i, "signal": s, "seed": try_seed, "delay": round(delay, 4), "landed": k["landed"],
+        r = {"try": i, "signal": s, "scenario": x, "removed": removed, "removed_had_journal": removed_journal,
+             "seed": try_seed, "delay": round(delay, 4), "landed": k["landed"],
              "kill_status": k["status"], "stragglers": k["stragglers"], "hung": k["hung"],
              "unopenable_after_kill": len(not_open), "unreadable_after_kill": len(not_read),
              "hidden_after_kill": len(hidden_after_kill), "rerun_status": rerun_rc,
@@ -575,11 +627,17 @@ def main():
                          "lost_days": c["lost_days"], "leftovers": c["leftovers"],
                          "unopenable_after_kill": not_open, "unreadable_after_kill": not_read}}
         results.append(r)
-        log(f"SIG{s:<4} try {i:2d} seed {try_seed:10d} delay {delay:6.3f}s "
+        step = ""
+        if x == "rm":
+            step = (f"removed {removed} ({'it had a journal' if removed_journal else 'no journal left'}); "
+                    if removed else "nothing to remove; ")
+        elif x == "copy":
+            step = "rerun on a copy; "
+        log(f"SIG{s:<4} {x:<5} try {i:2d} seed {try_seed:10d} delay {delay:6.3f}s "
             f"{'signalled' if k['landed'] else 'finished first'} status {k['status']}"
             f"{' stragglers' if k['stragglers'] else ''}{' HUNG' if k['hung'] else ''}; "
             f"after kill: {len(not_open)} unopenable, {len(not_read)} unreadable, "
-            f"{len(hidden_after_kill)} hidden; rerun status {rerun_rc}; "
+            f"{len(hidden_after_kill)} hidden; {step}rerun status {rerun_rc}; "
             f"damaged {len(c['damaged'])} missing {len(c['missing'])} extra {len(c['extra'])} "
             f"days lost {c['days_lost']} leftovers {len(c['leftovers'])} "
             f"(same bytes {c['same_bytes']}, same contents {c['same_contents']})")
@@ -598,33 +656,41 @@ def main():
         for rel, why in not_read:
             log(f"    UNREADABLE AFTER KILL {rel}: {why}")
         if damage or c["leftovers"] or rerun_rc != 0:
-            dest = os.path.join(args.evidence, f"kill-SIG{s}-try{i}-seed{try_seed}")
+            dest = os.path.join(args.evidence, f"kill-SIG{s}-{x}-try{i}-seed{try_seed}")
             if os.path.exists(dest):
                 shutil.rmtree(dest)
             os.makedirs(args.evidence, exist_ok=True)
-            shutil.move(try_dir, dest)
+            shutil.move(judged_dir, dest)
+            if judged_dir != try_dir:  # the killed folder the copy was taken of
+                shutil.move(try_dir, os.path.join(dest, "killed"))
             shutil.copy(logp, os.path.join(dest, "update.log"))
             with open(os.path.join(dest, "try.json"), "w") as f:
                 json.dump(r, f, indent=1)
             log(f"    kept in {dest}")
         elif args.keep:
-            shutil.move(try_dir, os.path.join(args.workdir, f"kept-SIG{s}-try{i}"))
+            kept = os.path.join(args.workdir, f"kept-SIG{s}-{x}-try{i}")
+            if os.path.exists(kept):
+                shutil.rmtree(kept)
+            shutil.move(judged_dir, kept)
+            if judged_dir != try_dir:
+                shutil.move(try_dir, os.path.join(kept, "killed"))
         slowest = max(slowest, time.monotonic() - t_try)
 
     with open(os.path.join(args.workdir, "results.json"), "w") as f:
         json.dump({"seed": seed, "typical": typical, "results": results}, f, indent=1)
-    if os.path.exists(try_dir) and not args.keep:
-        shutil.rmtree(try_dir)
+    for d in (try_dir, copy_dir):
+        if os.path.exists(d) and not args.keep:
+            shutil.rmtree(d)
 
     log("")
     log(f"summary (seed {seed}, typical duration {typical:.2f} s, {time.monotonic() - t_begin:.0f} s in all"
         f"{', stopped by the time budget' if stopped_early else ''})")
-    head = ("signal", "tries", "signalled", "with damage", "files damaged", "files missing", "days lost",
+    head = ("signal", "scenario", "tries", "signalled", "with damage", "files damaged", "files missing", "days lost",
             "leftovers", "unopenable after kill", "rerun status != 0")
     rows = []
-    for s in sig_names:
-        rs = [r for r in results if r["signal"] == s]
-        rows.append((f"SIG{s}", len(rs), sum(r["landed"] for r in rs), sum(r["damage"] for r in rs),
+    for s, x in ((s, x) for s in sig_names for x in scenarios):
+        rs = [r for r in results if r["signal"] == s and r["scenario"] == x]
+        rows.append((f"SIG{s}", x, len(rs), sum(r["landed"] for r in rs), sum(r["damage"] for r in rs),
                      sum(r["damaged"] for r in rs), sum(r["missing"] for r in rs),
                      sum(r["days_lost"] for r in rs), sum(r["leftovers"] for r in rs),
                      sum(r["unopenable_after_kill"] for r in rs), sum(r["rerun_status"] != 0 for r in rs)))
@@ -633,6 +699,9 @@ def main():
     log("-+-".join("-" * w for w in widths))
     for row in rows:
         log(" | ".join(str(v).ljust(w) for v, w in zip(row, widths)))
+    rm = [r for r in results if r["scenario"] == "rm"]
+    if rm:  # how many tries met the case the scenario is after
+        log(f"rm: {sum(r['removed_had_journal'] for r in rm)} of {len(rm)} tries removed a file with its journal beside it")
     bad = any(r["damage"] or r["leftovers"] or r["rerun_status"] != 0 or r["extra"] for r in results)
     return 1 if bad else 0
 

@@ -260,8 +260,10 @@ def test_a_dask_cluster_can_run_the_writers_in_place_of_the_hosts_pool(bundle, w
     flavour = os.environ.get("TB_TESSAL_PLUS", "namespace")
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join([doubles, os.path.join(doubles, flavour)]))
     ids = ["600000.XSHG", "000002.XSHE", "AU2412"]
+    # The workers' scratch folder goes with the test's, not into the temporary folder for good.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=50) as cluster, distributed.Client(cluster) as client:
+                                  silence_logs=50, local_directory=str(tmp_path / "workers")) as cluster, \
+            distributed.Client(cluster) as client:
         assert tb.update_minbar(str(tmp_path / "dask"), ids, False, 2, executor=client.get_executor()) is True
         # A writer that fails on a worker makes the run fail, as in the host's pool.
         monkeypatch.setenv("QUILLONC_DOUBLE_CONFIG", '{"bars_per_day": 8, "tick_interval": 1200, "denied_ids": ["000001.XSHE"]}')
