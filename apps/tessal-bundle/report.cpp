@@ -54,6 +54,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
   calendar["last_day"] = or_null(b.calendar_last);
   calendar["error"] = text_or_null(b.calendar_error);
   doc["calendar"] = std::move(calendar);
+  doc["horizon"] = or_null(b.horizon);
   doc["unreadable_files"] = b.unreadable_files();
   Json stores = Json::array();
   for (const auto& s : b.stores) {
@@ -68,7 +69,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
     j["first_day"] = or_null(s.first_day);
     j["last_day"] = or_null(s.last_day);
     const auto stale = s.stale();
-    j["stale"] = b.calendar_last ? Json(stale.size()) : Json(nullptr);
+    j["stale"] = b.horizon ? Json(stale.size()) : Json(nullptr);
     Json stale_ids = Json::array();
     for (const auto* f : stale) stale_ids.push_back(f->id);
     j["stale_ids"] = std::move(stale_ids);

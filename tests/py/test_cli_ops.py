@@ -73,8 +73,8 @@ class TestAnswerFlags:
             assert p.out == ""
 
 
-def status_json(cli, data, *extra, check=True):
-    p = cli.run("status", data, "--json", *extra, check=check)
+def status_json(cli, data, *extra, check=True, **kw):
+    p = cli.run("status", data, "--json", *extra, check=check, **kw)
     return p, json.loads(p.out)
 
 
@@ -127,6 +127,15 @@ class TestStatus:
         assert (ticks["stale"], ticks["stale_ids"]) == (1, ["600000.XSHG"])
         text = cli.run("status", data).out
         assert "stale (ends before 20240607): 000001.XSHE" in text
+        # Before the close the calendar holds today, but an update fetches up
+        # to the last completed trading day: that is the horizon.
+        early = "2024-06-11 07:30:00"
+        cli.run("update", data, "--base", "--minbar", "600000.XSHG", now=early)
+        _p, doc = status_json(cli, data, now=early)
+        eq = store(doc, "equities")
+        assert doc["calendar"]["last_day"] == 20240611 and doc["horizon"] < 20240611
+        assert eq["stale_ids"] == ["000001.XSHE"] and eq["last_day"] == doc["horizon"]
+        assert f"update horizon {doc['horizon']}" in cli.run("status", data, now=early).out
         os.remove(os.path.join(data, "bundle", "trading_dates.npy"))
         p, doc = status_json(cli, data)
         assert p.returncode == 0 and doc["calendar"] == {"path": os.path.join(data, "bundle", "trading_dates.npy"),
@@ -306,7 +315,8 @@ UPDATE = document(base_succeeded=nullable(BOOL),
                   submitted=INT, failed=array(obj(id=STR, outcome=STR, message=STR)), failed_instruments=INT)
 CHECK = document(files=INT, good=INT, broken=INT, held=INT, answer=nullable(STR), deleted=INT,
                  outcomes=array(obj(id=STR, path=STR, outcome=STR)))
-STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(STR)), unreadable_files=INT,
+STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(STR)), horizon=nullable(INT),
+                  unreadable_files=INT,
                   stores=array(obj(store=STR, name=STR, folder=STR, files=INT, instruments=INT, rows=INT, bytes=INT,
                                    first_day=nullable(INT), last_day=nullable(INT), stale=nullable(INT),
                                    stale_ids=array(STR),

@@ -12,6 +12,7 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/errors.hpp"
+#include "tessal_plus/bundle/writers.hpp"
 
 namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
@@ -146,6 +147,11 @@ BundleStatus bundle_status(const std::string& data_bundle_path) {
       const auto dates = util::npy::read_int_1d(b.calendar_path);
       if (dates.empty()) b.calendar_error = "holds no trading dates";
       else b.calendar_last = static_cast<std::int32_t>(*std::max_element(dates.begin(), dates.end()));
+      // Right after an update made before the close, the calendar already
+      // holds today: judging by it would call every file stale.
+      const std::int32_t end = _get_end_date();
+      for (const auto d : dates)
+        if (d <= end && (!b.horizon || d > *b.horizon)) b.horizon = static_cast<std::int32_t>(d);
     } catch (const util::Error& e) {
       b.calendar_error = e.what();
     }
@@ -153,14 +159,16 @@ BundleStatus bundle_status(const std::string& data_bundle_path) {
   auto groups = list_folders(join(b.bundle, layout::MINBAR_ROOT));
   std::sort(groups.begin(), groups.end());
   for (const auto& group : groups)
-    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.calendar_last));
-  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.calendar_last));
+    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.horizon));
+  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.horizon));
   return b;
 }
 
 void print_status(const BundleStatus& b, bool by_instrument) {
   print_line(fmt::format("bundle: {}", b.bundle));
-  if (b.calendar_last) print_line(fmt::format("trading calendar: last day {}", *b.calendar_last));
+  if (b.calendar_last)
+    print_line(fmt::format("trading calendar: last day {}; update horizon {} (the last trading day an update would fetch now)",
+                           *b.calendar_last, day_text(b.horizon)));
   else if (b.calendar_error == "absent")
     print_line(fmt::format("trading calendar: {} is absent (run an update with --base); stale files are not judged", b.calendar_path));
   else print_line(fmt::format("trading calendar: {} cannot be read ({}); stale files are not judged", b.calendar_path, b.calendar_error));
@@ -170,11 +178,11 @@ void print_status(const BundleStatus& b, bool by_instrument) {
     print_line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} unreadable",
                            s.minute_bars ? "minute bars " + s.name : std::string("ticks"), s.files.size(),
                            s.instruments, s.rows, byte_text(s.bytes), day_text(s.first_day), day_text(s.last_day),
-                           b.calendar_last ? std::to_string(stale.size()) : std::string("?"), unreadable.size()));
+                           b.horizon ? std::to_string(stale.size()) : std::string("?"), unreadable.size()));
     if (!stale.empty()) {
       std::string ids;
       for (const auto* f : stale) ids += (ids.empty() ? "" : " ") + f->id;
-      print_line("  stale (ends before " + day_text(b.calendar_last) + "): " + ids);
+      print_line("  stale (ends before " + day_text(b.horizon) + "): " + ids);
     }
     for (const auto* f : unreadable)
       print_line(fmt::format("  cannot open {} ({}): {}", f->id, util::kind_name(*f->error), f->message));

@@ -20,7 +20,7 @@ struct FileStatus {
   std::optional<std::int32_t> first_day, last_day;  // nothing for a file without days
   std::uint64_t rows = 0;   // bars (minute files) or ticks (tick files)
   std::uint64_t bytes = 0;  // size of the file on disk
-  bool stale = false;       // ends before the calendar's last day
+  bool stale = false;       // ends before the update horizon
   // Set when the file could not be read: its kind (locked, permission,
   // damaged, ...) and the error's text.
   std::optional<util::ErrorKind> error;
@@ -46,6 +46,11 @@ struct BundleStatus {
   // cannot be read (calendar_error then says why), and staleness is not
   // judged.
   std::optional<std::int32_t> calendar_last;
+  // The update horizon: the last trading day an update run now would fetch
+  // (the calendar's last day on or before the writers' end date, by the
+  // same clock); a file ending before it is stale. Nothing without a
+  // calendar.
+  std::optional<std::int32_t> horizon;
   std::string calendar_error;
   std::vector<StoreStatus> stores;  // minute-bar type folders in name order, then ticks
   std::size_t unreadable_files() const;
