@@ -167,6 +167,12 @@ class TickChecks : public Checks {
     h5::File s = h5::File::open(bundle + "/suspended_days.h5", h5::Mode::create);
     const std::int64_t d = 20240605;
     s.create_dataset("SUSP", h5::Type(H5T_STD_I64LE, false), &d, 1, {});
+    // The same day as other tools write it: a real, and a byte string.
+    const double real = 20240605;
+    s.create_dataset("SUSPF", h5::Type(H5T_IEEE_F64LE, false), &real, 1, {});
+    h5::Type text(H5Tcopy(H5T_C_S1));
+    H5Tset_size(text.get(), 8);
+    s.create_dataset("SUSPS", text, "20240605", 1, {});
     s.close();
   }
   // A tick file with one record of the host's layout per day.
@@ -194,17 +200,17 @@ TEST_F(TickChecks, EarlyExits) {
 TEST_F(TickChecks, GapsSuspensionsAndTheService) {
   ticks("empty", {});
   ticks("complete", {"20240603", "20240604", "20240605"});
-  ticks("SUSP", {"20240604", "20240606"});                // misses its suspension day
+  for (const char* id : {"SUSP", "SUSPF", "SUSPS"}) ticks(id, {"20240604", "20240606"});  // miss their suspension day
   ticks("NOSUSP", {"20240604", "20240606"});              // same gap, no suspension: asked
   ticks("extra", {"20240607", "20240608", "20240610"});   // a Saturday dataset, nothing missing
   ticks("traded", {"20240603", "20240606", "20240607"});  // 0604 and 0605 missing
   fake.has_data[{"traded", 20240605}] = true;
   write_file(bundle + "/ticks/text.h5", "not HDF5");
   const std::string text = run(tick_check);
-  EXPECT_NE(text.find("共有7个tick数据文件!\n"), std::string::npos);
+  EXPECT_NE(text.find("共有9个tick数据文件!\n"), std::string::npos);
   EXPECT_EQ(listed(text, kBroken), (std::set<std::string>{"traded", "text"}));
   EXPECT_EQ(fake.count("has_price complete"), 0u);
-  EXPECT_EQ(fake.count("has_price SUSP"), 0u);
+  EXPECT_EQ(fake.count("has_price SUSP"), 0u);  // nor SUSPF, SUSPS: the prefix counts them too
   EXPECT_EQ(fake.count("has_price NOSUSP 20240605 tick"), 1u);
   EXPECT_EQ(fake.count("has_price extra"), 0u);
   std::vector<std::string> traded;

@@ -169,16 +169,22 @@ TEST(Drivers, EmptySelectionAnnouncesZeroAndOnlyTheTickDriverMakesItsFolder) {
   EXPECT_NE(text.find("开始更新 0 只标的的分钟线数据：set()\n"), std::string::npos);
 }
 
-TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
+// Three stocks with two days of bars each, on a service of their own.
+struct ThreeStocks : ::testing::Test {
   WithFake svc;
   TempDir dir;
-  PinClock clock("2024-06-05 18:00:00");
-  auto& fake = *svc.fake;
-  fake.calendar = weekdays(20240101, 20241231);
-  for (const char* id : {"A", "B", "C"}) {
-    fake.add_instrument(id, "CS");
-    fake.add_equity_bars(id, {20240604, 20240605});
+  PinClock clock{"2024-06-05 18:00:00"};
+  FakeService& fake = *svc.fake;
+  void SetUp() override {
+    fake.calendar = weekdays(20240101, 20241231);
+    for (const char* id : {"A", "B", "C"}) {
+      fake.add_instrument(id, "CS");
+      fake.add_equity_bars(id, {20240604, 20240605});
+    }
   }
+};
+
+TEST_F(ThreeStocks, OneFailingWriterMakesTheRunFalse) {
   CaptureStdout out;
   EXPECT_TRUE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
   for (const char* id : {"A", "B", "C"}) EXPECT_TRUE(fs::exists(dir / (std::string("h5/equities/") + id + ".h5")));
@@ -208,16 +214,7 @@ TEST(Drivers, OneFailingWriterMakesTheRunFalse) {
 // A worker killed in the middle of its task: the driver fails, and its
 // record names that id as died from what the pool reported; the log lines
 // (swallowed here, in the worker as in the parent) play no part.
-TEST(Drivers, AWorkerKilledMidTaskIsRecordedAsDied) {
-  WithFake svc;
-  TempDir dir;
-  PinClock clock("2024-06-05 18:00:00");
-  auto& fake = *svc.fake;
-  fake.calendar = weekdays(20240101, 20241231);
-  for (const char* id : {"A", "B", "C"}) {
-    fake.add_instrument(id, "CS");
-    fake.add_equity_bars(id, {20240604, 20240605});
-  }
+TEST_F(ThreeStocks, AWorkerKilledMidTaskIsRecordedAsDied) {
   fake.fail_on = [](const std::string& call) {
     if (call.rfind("get_price B", 0) == 0) ::kill(::getpid(), SIGKILL);
   };

@@ -1,5 +1,5 @@
 // The module linked with a host other than the command line's: the fake
-// host of tests/fakes, whose tick layout has four fields and other scales,
+// host of tests/fakes, whose tick layout has five fields and other scales,
 // and whose pool runs tasks in this process. Nothing of the native host or
 // the simulated market is linked into this program.
 #include "support.hpp"
@@ -19,6 +19,7 @@ struct ShortTick {
   std::int32_t date, time;
   double last;
   std::int64_t volume;
+  std::uint8_t high;
 };
 #pragma pack(pop)
 
@@ -70,7 +71,7 @@ TEST_F(FakeHost, TickWriterAndCheckFollowTheHostsLayout) {
   EXPECT_EQ(f.root_names(), (std::vector<std::string>{"20240603", "20240604"}));
   const h5::Dataset ds = f.open_dataset("20240604");
   EXPECT_EQ(ds.type().size(), sizeof(ShortTick));
-  EXPECT_EQ(ds.type().member_names(), (std::vector<std::string>{"date", "time", "last", "volume"}));
+  EXPECT_EQ(ds.type().member_names(), (std::vector<std::string>{"date", "time", "last", "volume", "high"}));
   std::vector<ShortTick> rows(ds.size());
   ds.read(rows.data(), tessal::H5TicksLoader::DTYPES().get());
   ASSERT_EQ(rows.size(), 3u);
@@ -78,6 +79,7 @@ TEST_F(FakeHost, TickWriterAndCheckFollowTheHostsLayout) {
   EXPECT_EQ(rows[1].time, 93003000);
   EXPECT_DOUBLE_EQ(rows[1].last, 2 * 11.25);   // scale 2, kept as a real
   EXPECT_EQ(rows[2].volume, 371);              // 1.237 x 3 x 100, rounded
+  EXPECT_EQ(rows[2].high, 99);                 // a one-byte integer field
   f.close();
 
   util::npy::write_int64(bundle + "/trading_dates.npy", {20240603, 20240604, 20240605});

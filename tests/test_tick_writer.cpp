@@ -237,6 +237,37 @@ TEST_F(TickWriter, AHotJournalNeverOutlivesItsFile) {
   EXPECT_TRUE(flag.value());
 }
 
+// A value an integer field cannot hold (NaN, infinity, beyond its range) or
+// a missing time stamp refuses the whole answer: logged with the id, the
+// column and the time, and the file stays as it was.
+TEST_F(TickWriter, AnAnswerTheRecordsCannotHoldIsRefused) {
+  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  const std::string before = read_file(file());
+  const std::vector<std::pair<const char*, double>> bad = {
+      {"volume", std::nan("")}, {"a1", HUGE_VAL}, {"last", 1e300}};
+  for (const auto& [column, value] : bad) {
+    SCOPED_TRACE(column);
+    quillonc::Table& t = fake.ticks["S"];
+    const auto saved = t;
+    for (auto& [name, col] : t.columns)
+      if (name == column) col.back() = value;
+    _append_h5_tick("S", folder);
+    t = saved;
+    ASSERT_FALSE(log.lines.empty());
+    EXPECT_NE(log.lines.back().find(std::string("column '") + column + "' at 20240605093003"), std::string::npos)
+        << log.lines.back();
+    EXPECT_EQ(read_file(file()), before);
+  }
+  quillonc::Table& t = fake.ticks["S"];
+  const auto saved = t;
+  t.time.back() = util::make_timestamp(16770921);  // pandas' NaT, as a time stamp
+  _append_h5_tick("S", folder);
+  t = saved;
+  EXPECT_NE(log.lines.back().find("missing time stamp"), std::string::npos) << log.lines.back();
+  EXPECT_EQ(read_file(file()), before);
+  EXPECT_EQ(log.lines.size(), bad.size() + 1);
+}
+
 TEST_F(TickWriter, RebuildKeepsTheOldFileUntilTheRefillIsComplete) {
   _append_h5_tick("S", folder, std::nullopt, 20240605);
   const std::string old = read_file(file());

@@ -22,12 +22,14 @@
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/health_page.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/outside/retrying_client.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
+#include "util/files.hpp"
 
 #include "report.hpp"
 
@@ -95,6 +97,7 @@ struct Options {
   bool json = false;  // one JSON document on standard output, the console text on standard error  // the checks' clean-up prompt answered from the command line
   std::vector<std::string> minbar_raw, tick_raw;
   std::string file_path;
+  std::string html_path, check_json_path;  // status --html FILE [--check-json FILE]
   std::string archive_out;
   CLI::App* update = nullptr;
   CLI::App* smart = nullptr;
@@ -234,6 +237,11 @@ void define_cli(CLI::App& app, Options& o) {
   o.status = app.add_subcommand("status", "what the stores hold: files, rows, bytes, days, stale and unreadable files (metadata only)");
   add_bundle_path(o.status, o, "folder that holds the bundle folder");
   o.status->add_flag("--by-instrument", o.by_instrument, "one line per file: id, first day, last day, rows, bytes");
+  auto* html = o.status->add_option("--html", o.html_path,
+                                    "also write a self-contained HTML health page (summary, coverage map by month, file lists) to FILE");
+  o.status->add_option("--check-json", o.check_json_path, "mark on the page the broken and held files of a check's --json document")
+      ->check(CLI::ExistingFile)
+      ->needs(html);
 
   const char* json_help = "print one JSON document on standard output (the console text goes to standard error)";
   for (CLI::App* sub : {o.update, o.smart, o.check_min, o.check_tick, o.status}) sub->add_flag("--json", o.json, json_help);
@@ -266,8 +274,15 @@ void answer_from_command_line(const std::string& answer) {
 bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, cli::Report& report) {
   if (o.status->parsed()) {
     // Read-only and local: the service is never asked.
-    report.status = tb::bundle_status(o.path);
+    report.status = tb::bundle_status(o.path, !o.html_path.empty());
     tb::print_status(*report.status, o.by_instrument);
+    if (!o.html_path.empty()) {
+      tb::HealthInputs inputs;
+      tb::read_instrument_lives(report.status->bundle, inputs);
+      if (!o.check_json_path.empty()) inputs.check = tb::read_check_marks(o.check_json_path);
+      util::write_atomically(o.html_path, tb::health_page(*report.status, inputs));
+      tb::print_line("health page: " + o.html_path);
+    }
     return report.status->unreadable_files() == 0;
   }
   if (o.update->parsed()) {

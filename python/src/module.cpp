@@ -8,11 +8,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "py_outside.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 
@@ -21,14 +24,18 @@ namespace tb = tessal_plus::bundle;
 
 namespace {
 
-void raise_os_error(const util::Error& e) {
-  if (e.os_errno() != 0) {
-    const py::object err = py::reinterpret_steal<py::object>(
-        PyObject_CallFunction(PyExc_OSError, "is", e.os_errno(), e.what()));
-    PyErr_SetObject(PyExc_OSError, err.ptr());
-  } else {
-    PyErr_SetString(PyExc_OSError, e.what());
-  }
+// Raises `type` with the error's text decoded as os.fsdecode decodes: the
+// paths it names need not be UTF-8.
+void raise_text(PyObject* type, const char* what) {
+  const py::object text = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(what));
+  PyErr_SetObject(type, text.ptr());
+}
+
+void raise_os_error(int os_errno, const char* what) {
+  if (os_errno == 0) return raise_text(PyExc_OSError, what);
+  const py::object text = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(what));
+  const py::object err = py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "iO", os_errno, text.ptr()));
+  PyErr_SetObject(PyExc_OSError, err.ptr());
 }
 
 void translate(std::exception_ptr p) {
@@ -41,17 +48,15 @@ void translate(std::exception_ptr p) {
     PyErr_SetObject(PyExc_SystemExit, py::int_(e.status()).ptr());
   } catch (const util::Error& e) {
     switch (e.kind()) {
-      case util::ErrorKind::denied: PyErr_SetString(py_outside::permission_denied_class().ptr(), e.what()); break;
-      case util::ErrorKind::end_of_input: PyErr_SetString(PyExc_EOFError, e.what()); break;
-      case util::ErrorKind::invalid_input: PyErr_SetString(PyExc_ValueError, e.what()); break;
+      case util::ErrorKind::denied: raise_text(py_outside::permission_denied_class().ptr(), e.what()); break;
+      case util::ErrorKind::end_of_input: raise_text(PyExc_EOFError, e.what()); break;
+      case util::ErrorKind::invalid_input: raise_text(PyExc_ValueError, e.what()); break;
       case util::ErrorKind::service:
-      case util::ErrorKind::archive: PyErr_SetString(PyExc_RuntimeError, e.what()); break;
-      default: raise_os_error(e);
+      case util::ErrorKind::archive: raise_text(PyExc_RuntimeError, e.what()); break;
+      default: raise_os_error(e.os_errno(), e.what());
     }
   } catch (const std::system_error& e) {
-    const py::object err =
-        py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "is", e.code().value(), e.what()));
-    PyErr_SetObject(PyExc_OSError, err.ptr());
+    raise_os_error(e.code().value(), e.what());
   }
 }
 
@@ -66,6 +71,50 @@ void worker_started_once() {
   quillonc::worker_started();
 }
 
+// Console text through sys.stdout, as print() writes it: redirections,
+// notebooks and test runners see it, in order with the host's own lines.
+// Bytes that are not UTF-8 (a path) are shown escaped rather than failing.
+void write_to_sys_stdout(const std::string& text) {
+  py::gil_scoped_acquire gil;
+  try {
+    const py::object out = py::module_::import("sys").attr("stdout");
+    if (out.is_none()) return;  // no console at all (pythonw, a daemon)
+    const py::object decoded = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+    if (!decoded) throw py::error_already_set();
+    out.attr("write")(decoded);
+    out.attr("flush")();
+  } catch (py::error_already_set& e) {
+    py_outside::throw_raised(e);
+  }
+}
+
+// The interpreter's pending signals, for the sample download: their Python
+// handlers run here (Ctrl-C raises KeyboardInterrupt), and what they raise
+// ends the download.
+void check_signals() {
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() == 0) return;
+  py::error_already_set e;
+  py_outside::throw_raised(e);
+}
+
+// A fork the way os.fork() does it, so the child's interpreter is usable
+// (its GIL and locks reset, the at-fork hooks run) whatever other threads
+// held when it was forked.
+pid_t fork_as_python_does() {
+  py::gil_scoped_acquire gil;
+  PyOS_BeforeFork();
+  const pid_t pid = ::fork();
+  const int fork_errno = errno;
+  if (pid == 0)
+    PyOS_AfterFork_Child();
+  else
+    PyOS_AfterFork_Parent();
+  errno = fork_errno;
+  return pid;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -73,7 +122,10 @@ PYBIND11_MODULE(_core, m) {
 
   // Called once by the package after the host's and the client's modules
   // were imported: installs the client adapter, reads prompts from
-  // sys.stdin, and computes COMPRESSION_KWARGS with the host's blosc_opts.
+  // sys.stdin and writes console text to sys.stdout, leaves signals to the
+  // interpreter's handlers in the sample download, forks checking processes
+  // as Python forks, and computes COMPRESSION_KWARGS with the host's
+  // blosc_opts.
   m.def("_load", [] {
     quillonc::install(py_outside::make_python_client());
     tb::set_answer_reader([]() -> std::optional<std::string> {
@@ -81,7 +133,13 @@ PYBIND11_MODULE(_core, m) {
       const py::object line = py_outside::adapters().attr("read_answer")();
       return opt(line);
     });
+    tb::set_console_writer(write_to_sys_stdout);
+    tb::set_interrupt_check(check_signals);
+    tb::set_check_fork(fork_as_python_does);
     tb::COMPRESSION_KWARGS();
+    // The host's tick layout is refused here, once, if it cannot be stored.
+    tessal::H5TicksLoader::FIELDS();
+    tessal::probe_host_conversions();
   });
   m.def("_worker_started", &worker_started_once);
 

@@ -119,10 +119,21 @@ class PythonClient : public quillonc::Client {
     });
   }
 
+  std::optional<quillonc::Table> day_bars_since_stored(const std::string& id, std::int32_t stored_day, std::int32_t end) override {
+    return call([&] {
+      const py::object df = quillonc_module().attr("get_price")(id, util::format_compact(stored_day), end, py::arg("expect_df") = true);
+      return table_of(id, adapters().attr("price_table")(df));
+    });
+  }
+
   bool has_price(const std::string& id, std::int32_t day, quillonc::Frequency f) override {
     return call([&] {
-      const char* freq = f == quillonc::Frequency::tick ? "tick" : "1m";
-      return !quillonc_module().attr("get_price")(id, day, day, py::arg("frequency") = freq).is_none();
+      const bool tick = f == quillonc::Frequency::tick;
+      // The minute check asks for a day of the calendar, an integer; the
+      // tick check for a day of the file, passed as the 8-character text
+      // that names it there, as the host's Python code passes it.
+      const py::object d = tick ? py::object(py::str(util::format_compact(day))) : py::object(py::int_(day));
+      return !quillonc_module().attr("get_price")(id, d, d, py::arg("frequency") = tick ? "tick" : "1m").is_none();
     });
   }
 

@@ -4,7 +4,9 @@
 // here natively: calling the host's Python functions once per row would
 // cost more than the whole update.
 #include <pybind11/stl.h>
+#include <pthread.h>
 
+#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -18,17 +20,84 @@
 namespace py = pybind11;
 using py_outside::adapters;
 
+namespace {
+// Runs a call of the host's Python code (GIL held). A Ctrl-C lands in
+// whichever Python code runs next, the host's as well as the client's: a
+// KeyboardInterrupt raised here ends a writer as it does in the client, as
+// an interruption, never as a failed file.
+template <class F>
+auto interruptible(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) py_outside::throw_raised(e);
+    throw;
+  }
+}
+}  // namespace
+
+namespace {
+// A path, or a line that names one, as Python text: decoded as os.fsdecode
+// decodes, so a name that is not UTF-8 reaches the host as the same bytes.
+py::str fs_text(const std::string& s) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+}  // namespace
+
 namespace tessal {
 
 Timestamp datetime_now() {
   py::gil_scoped_acquire gil;
-  const auto t = adapters().attr("now")().cast<std::vector<std::int64_t>>();
+  const auto t = interruptible([] { return adapters().attr("now")(); }).cast<std::vector<std::int64_t>>();
   return util::make_timestamp(static_cast<std::int32_t>(t[0] * 10000 + t[1] * 100 + t[2]), static_cast<int>(t[3]),
                               static_cast<int>(t[4]), static_cast<int>(t[5]), t[6]);
 }
-std::int64_t convert_dt_to_int(Timestamp t) noexcept { return util::to_yyyymmddhhmmss(t); }
-std::int32_t date_to_number(Timestamp t) noexcept { return util::timestamp_date(t); }
-std::int32_t time_to_number(Timestamp t) noexcept { return util::to_hhmmssmmm(t); }
+namespace {
+// The host's own date and time numbers. Calling them per row would cost more
+// than the update, so they are probed once, at load, against ours on a
+// spread of instants; ours run when they agree, theirs (one call per value)
+// when they do not: the files then hold what the host's loader expects.
+bool g_host_conversions = false;
+
+py::object as_python(Timestamp t) {
+  const std::int32_t d = util::timestamp_date(t);
+  const std::int64_t us = util::timestamp_time_of_day(t), sec = us / util::kMicrosPerSecond;
+  return adapters().attr("to_datetime")(d / 10000, d / 100 % 100, d % 100, sec / 3600, sec / 60 % 60, sec % 60,
+                                         us % util::kMicrosPerSecond);
+}
+
+template <class T>
+T host_number(const char* module, const char* name, Timestamp t) {
+  py::gil_scoped_acquire gil;
+  return py::module_::import(module).attr(name)(as_python(t)).cast<T>();
+}
+constexpr const char* kDataStore = "tessal_mod_palomar_data.data_sources.data_store";
+constexpr const char* kDatetimeFunc = "tessal.utils.datetime_func";
+}  // namespace
+
+bool probe_host_conversions() {
+  g_host_conversions = false;
+  const Timestamp instants[] = {util::make_timestamp(20050104, 9, 30, 0, 500123), util::make_timestamp(20240229, 0, 0, 0, 0),
+                                util::make_timestamp(20241231, 23, 59, 59, 999999), util::make_timestamp(20991231, 21, 1, 2, 3000)};
+  for (const Timestamp t : instants)
+    if (host_number<std::int32_t>(kDataStore, "date_to_number", t) != util::timestamp_date(t) ||
+        host_number<std::int32_t>(kDataStore, "time_to_number", t) != util::to_hhmmssmmm(t) ||
+        host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) != util::to_yyyymmddhhmmss(t))
+      g_host_conversions = true;
+  return g_host_conversions;
+}
+
+std::int64_t convert_dt_to_int(Timestamp t) {
+  return g_host_conversions ? host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) : util::to_yyyymmddhhmmss(t);
+}
+std::int32_t date_to_number(Timestamp t) {
+  return g_host_conversions ? host_number<std::int32_t>(kDataStore, "date_to_number", t) : util::timestamp_date(t);
+}
+std::int32_t time_to_number(Timestamp t) {
+  return g_host_conversions ? host_number<std::int32_t>(kDataStore, "time_to_number", t) : util::to_hhmmssmmm(t);
+}
 
 // ---- Python's warning filters ----
 namespace warnings {
@@ -47,7 +116,7 @@ bool ignored() { return !saved_scopes().empty(); }
 void set_sink(std::function<void(const std::string&)>) {}
 IgnoreWarnings::IgnoreWarnings() : saved_(false) {
   py::gil_scoped_acquire gil;
-  saved_scopes().push_back(new py::object(adapters().attr("IgnoreWarnings")()));
+  saved_scopes().push_back(new py::object(interruptible([] { return adapters().attr("IgnoreWarnings")(); })));
 }
 IgnoreWarnings::~IgnoreWarnings() {
   py::gil_scoped_acquire gil;
@@ -65,7 +134,7 @@ IgnoreWarnings::~IgnoreWarnings() {
 namespace system_log {
 void error(const std::string& message) {
   py::gil_scoped_acquire gil;
-  adapters().attr("log_error")(message);
+  interruptible([&] { return adapters().attr("log_error")(fs_text(message)); });
 }
 void set_sink(std::function<void(const std::string&)>) {}
 }  // namespace system_log
@@ -74,7 +143,7 @@ h5::Mode get_h5_mode(const std::string& path) {
   std::string mode;
   {
     py::gil_scoped_acquire gil;
-    mode = adapters().attr("h5_mode")(path).cast<std::string>();
+    mode = interruptible([&] { return adapters().attr("h5_mode")(fs_text(path)); }).cast<std::string>();
   }
   if (mode == "r") return h5::Mode::read;
   if (mode == "r+") return h5::Mode::read_write;
@@ -102,11 +171,11 @@ class PythonFlag : public SharedFlag {
   }
   bool value() const override {
     py::gil_scoped_acquire gil;
-    return py::bool_(value_.attr("value")).cast<bool>();
+    return interruptible([&] { return py::bool_(value_.attr("value")); }).cast<bool>();
   }
   void clear() override {
     py::gil_scoped_acquire gil;
-    value_.attr("value") = false;
+    interruptible([&] { value_.attr("value") = false; });
   }
   const py::object& object() const { return value_; }
 
@@ -135,7 +204,7 @@ SharedFlag* sval() {
   // Python object then would wait for a GIL nobody can give.
   thread_local PythonFlag* current = nullptr;
   py::gil_scoped_acquire gil;
-  py::object v = adapters().attr("current_sval")();
+  py::object v = interruptible([] { return adapters().attr("current_sval")(); });
   if (v.is_none()) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
   delete current;
   current = new PythonFlag(std::move(v));
@@ -150,11 +219,112 @@ void process_init(SharedFlag* flag) {
 // The host's pool, used as the module always has: the host's process_init
 // with the run's flag as initializer, tasks sent as functions of the package
 // that call the writers, which pickle by name and run in the host's workers.
+namespace {
+// Ctrl-C held back while the host's pool may fork its workers (in submit).
+// Python runs a signal's handler in the first Python code after the
+// signal, which may be its own after-fork hooks, and those discard what the
+// handler raises: the KeyboardInterrupt would be lost. Held back, it
+// arrives when submit returns. A worker gets the signal mask it would have
+// had as soon as it is forked (pending signals are not inherited).
+sigset_t g_mask_before_hold;
+volatile std::sig_atomic_t g_holding = 0;
+extern "C" void release_in_child() {
+  if (g_holding) ::pthread_sigmask(SIG_SETMASK, &g_mask_before_hold, nullptr);
+  g_holding = 0;
+}
+
+class SigintHeldForFork {
+ public:
+  SigintHeldForFork() {
+    static const bool registered = ::pthread_atfork(nullptr, nullptr, &release_in_child) == 0;
+    (void)registered;
+    sigset_t sigint;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &sigint, &g_mask_before_hold);
+    g_holding = 1;
+  }
+  ~SigintHeldForFork() {
+    g_holding = 0;
+    ::pthread_sigmask(SIG_SETMASK, &g_mask_before_hold, nullptr);
+  }
+  SigintHeldForFork(const SigintHeldForFork&) = delete;
+  SigintHeldForFork& operator=(const SigintHeldForFork&) = delete;
+};
+}  // namespace
+
 struct ProgressedProcessPoolExecutor::Impl {
   py::object pool;
   py::object entered;
   bool done = false;
   std::vector<std::pair<std::string, py::object>> futures;  // id, future
+
+  // Waits for every task, as leaving the pool would, but in waits a Ctrl-C
+  // can cut short without harm: on Python 3.11, a join of the pool's thread
+  // interrupted by Ctrl-C takes that thread for ended while it runs on, and
+  // the interpreter's exit then stops the queue it still sends the
+  // workers' stop signal through (they and the exit wait for ever). One
+  // future at a time: concurrent.futures.wait never returns for a future
+  // the pool cancelled. GIL held.
+  void wait_for_tasks() const {
+    const py::object cancelled = py::module_::import("concurrent.futures").attr("CancelledError");
+    for (const auto& [id, future] : futures) {
+      try {
+        future.attr("exception")();
+      } catch (py::error_already_set& e) {
+        if (!e.matches(cancelled)) throw;
+      }
+    }
+  }
+
+  // Leaves the pool when the wait for its tasks did not end normally (Ctrl-C,
+  // or an exception before it): tasks not started are cancelled, the
+  // running ones are waited for (a Ctrl-C to the process group interrupts
+  // them too), then the workers, which leave once the pool's thread tells
+  // them. Left running, the workers would wait for more work and the
+  // interpreter, which joins them at exit, for them. A second interruption
+  // meanwhile terminates them. GIL held.
+  void stop() noexcept {
+    done = true;
+    py::list processes;
+    try {
+      if (!py::hasattr(pool, "shutdown")) {
+        // An executor the caller handed in stays theirs; only its tasks are cancelled.
+        for (auto& [id, future] : futures) future.attr("cancel")();
+        return;
+      }
+      const py::object workers = py::getattr(pool, "_processes", py::none());
+      if (workers && !workers.is_none()) processes = py::list(workers.attr("values")());
+      // The pool cancels its own futures: for one cancelled behind its back
+      // its thread fails when a worker dies (it sets an exception on it).
+      pool.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+      wait_for_tasks();
+      py::list sentinels;
+      for (const auto& process : processes) sentinels.append(process.attr("sentinel"));
+      const py::object wait = py::module_::import("multiprocessing.connection").attr("wait");
+      while (py::len(sentinels) > 0)
+        for (const auto& ended : wait(sentinels)) sentinels.attr("remove")(ended);
+    } catch (py::error_already_set&) {
+      try {
+        for (const auto& process : processes) process.attr("terminate")();
+      } catch (py::error_already_set&) {
+      }
+    }
+  }
+
+  // The interruption a task ended with (KeyboardInterrupt in a worker that
+  // got the Ctrl-C), raised here: it is the caller's to handle, never a task
+  // that failed. GIL held, after the pool is done.
+  void pass_interruptions() const {
+    for (const auto& [id, future] : futures) {
+      if (py::bool_(future.attr("cancelled")())) continue;
+      const py::object e = future.attr("exception")();
+      if (e.is_none() || PyObject_IsInstance(e.ptr(), PyExc_Exception)) continue;
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), e.ptr());
+      py::error_already_set raised;
+      py_outside::throw_raised(raised);
+    }
+  }
 };
 
 ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, Initializer, SharedFlag* initarg) {
@@ -164,12 +334,10 @@ ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, In
 }
 
 ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
-  try {
-    shutdown();
-  } catch (...) {
-    // A destructor must not throw.
-  }
+  // Without a shutdown() the driver is leaving by an exception: its tasks
+  // are not waited for.
   py::gil_scoped_acquire gil;
+  if (!impl_->done) impl_->stop();
   impl_.reset();
 }
 
@@ -181,14 +349,26 @@ void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& o
   if (!name) throw std::logic_error("the Python host's pool runs only the package's writers");
   py::gil_scoped_acquire gil;
   const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
-  impl_->futures.emplace_back(order_book_id, impl_->entered.attr("submit")(writer, order_book_id, path, py::arg("rebuild") = rebuild));
+  py::object future;
+  {
+    const SigintHeldForFork held;
+    future = impl_->entered.attr("submit")(writer, order_book_id, fs_text(path), py::arg("rebuild") = rebuild);
+  }
+  impl_->futures.emplace_back(order_book_id, std::move(future));
 }
 
 std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
   if (impl_->done) return {};
-  impl_->done = true;
   py::gil_scoped_acquire gil;
-  impl_->pool.attr("__exit__")(py::none(), py::none(), py::none());
+  try {
+    impl_->wait_for_tasks();
+    impl_->pool.attr("__exit__")(py::none(), py::none(), py::none());
+  } catch (py::error_already_set& e) {
+    impl_->stop();
+    py_outside::throw_raised(e);  // KeyboardInterrupt as an interruption of the run
+  }
+  impl_->done = true;
+  impl_->pass_interruptions();
   // Each task's future: the outcome the task returned, or how it ended
   // without one (a worker killed, a pool that broke or never started).
   std::vector<TaskOutcome> outcomes;
@@ -204,9 +384,16 @@ std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
 bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
                    BjseKeyword form) {
   py::gil_scoped_acquire gil;
-  const py::object r = adapters().attr("update_daybar")(bundle_path, create, enable_compression, concurrency, enable_bjse,
-                                                       form == BjseKeyword::quillon_kwargs);
+  const py::object r = adapters().attr("update_daybar")(fs_text(bundle_path), create, enable_compression, concurrency,
+                                                       enable_bjse, form == BjseKeyword::quillon_kwargs);
   return py::bool_(r).cast<bool>();
+}
+
+std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) {
+  py::gil_scoped_acquire gil;
+  const py::object records = adapters().attr("instrument_list")(fs_text(path));
+  if (records.is_none()) return std::nullopt;
+  return records.cast<std::vector<InstrumentRecord>>();
 }
 
 }  // namespace data::bundle
@@ -230,11 +417,13 @@ struct Layout {
 };
 
 FieldKind kind_of(const std::string& column, char kind, std::size_t size) {
-  if ((kind == 'i' || kind == 'u') && size == 4) return FieldKind::i32;
-  if ((kind == 'i' || kind == 'u') && size == 8) return FieldKind::i64;
   if (kind == 'f' && size == 8) return FieldKind::f64;
-  throw std::invalid_argument(fmt::format("tick field for column '{}' is {}{}; 4- or 8-byte integers and 8-byte reals are supported",
-                                          column, kind, size));
+  if (kind == 'f' && size == 4) return FieldKind::f32;
+  static constexpr FieldKind signed_kinds[] = {FieldKind::i8, FieldKind::i16, FieldKind::i32, FieldKind::i64};
+  static constexpr FieldKind unsigned_kinds[] = {FieldKind::u8, FieldKind::u16, FieldKind::u32, FieldKind::u64};
+  for (std::size_t i = 0, bytes = 1; i < 4; ++i, bytes *= 2)
+    if (size == bytes && (kind == 'i' || kind == 'u')) return (kind == 'i' ? signed_kinds : unsigned_kinds)[i];
+  throw std::invalid_argument(fmt::format("tick field for column '{}' is {}{}: not a number numpy and HDF5 share", column, kind, size));
 }
 
 hid_t member_type(char kind, std::size_t size) {

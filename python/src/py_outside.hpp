@@ -61,3 +61,9 @@ std::shared_ptr<quillonc::Client> make_python_client();
 std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module);
 
 }  // namespace py_outside
+
+namespace tessal {
+// Compares the host's date and time numbers with the module's own once (the
+// package calls it at load); true when the host's are used from then on.
+bool probe_host_conversions();
+}  // namespace tessal

@@ -49,8 +49,8 @@ Timestamp datetime_now() {
   return make_timestamp(ymd, local.tm_hour, local.tm_min, local.tm_sec, us % kMicrosPerSecond);
 }
 
-std::int64_t convert_dt_to_int(Timestamp t) noexcept { return util::to_yyyymmddhhmmss(t); }
-std::int32_t date_to_number(Timestamp t) noexcept { return timestamp_date(t); }
-std::int32_t time_to_number(Timestamp t) noexcept { return util::to_hhmmssmmm(t); }
+std::int64_t convert_dt_to_int(Timestamp t) { return util::to_yyyymmddhhmmss(t); }
+std::int32_t date_to_number(Timestamp t) { return timestamp_date(t); }
+std::int32_t time_to_number(Timestamp t) { return util::to_hhmmssmmm(t); }
 
 }  // namespace tessal

@@ -16,6 +16,7 @@
 #include "tessal/ticks_layout.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "util/error.hpp"
+#include "util/pickle.hpp"
 
 namespace tessal {
 
@@ -109,6 +110,12 @@ SharedFlag* sval() {
   return g_sval;
 }
 void process_init(SharedFlag* flag) { g_sval = flag; }
+
+// The command line's reader takes plain data only: a file that would build
+// objects or call code when unpickled is refused, never run.
+std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) {
+  return util::pickle::read_records(path);
+}
 }  // namespace data::bundle
 
 // ---- tick layout ----
@@ -144,8 +151,7 @@ const h5::Type& H5TicksLoader::DTYPES() {
   static const h5::Type type = [] {
     h5::Type t = h5::Type::compound(sizeof(TickRecord));
     for (const auto& f : FIELDS()) {
-      const hid_t member = f.kind == FieldKind::i32 ? H5T_STD_I32LE : f.kind == FieldKind::i64 ? H5T_STD_I64LE : H5T_IEEE_F64LE;
-      t.insert(f.name.c_str(), f.offset, member);
+      t.insert(f.name.c_str(), f.offset, field_member_type(f.kind));
     }
     return t;
   }();

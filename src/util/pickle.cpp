@@ -252,7 +252,7 @@ class Reader {
 
 }  // namespace
 
-void write_records(const std::string& path, const std::vector<std::vector<std::pair<std::string, std::string>>>& records) {
+void write_records(const std::string& path, const std::vector<Record>& records) {
   std::string out = "\x80\x02]";
   if (!records.empty()) out += '(';
   for (const auto& rec : records) {
@@ -274,6 +274,28 @@ Value read(const std::string& path) {
   // An instrument list is a few megabytes; reading a file far past that
   // into memory only to refuse it later helps nobody.
   return read_bytes(read_small_file(path, std::uint64_t{1} << 30), path);
+}
+
+std::optional<std::vector<Record>> read_records(const std::string& path) {
+  const Value list = read(path);
+  if (list.kind != Value::Kind::list && list.kind != Value::Kind::tuple) return std::nullopt;
+  std::vector<Record> out;
+  for (const auto& rec : list.items) {
+    Record& fields = out.emplace_back();
+    for (const auto& [k, v] : rec->map) {
+      if (k->kind != Value::Kind::text) continue;
+      switch (v->kind) {
+        case Value::Kind::text:
+        case Value::Kind::bytes: fields.emplace_back(k->s, v->s); break;
+        case Value::Kind::none: fields.emplace_back(k->s, ""); break;
+        case Value::Kind::boolean: fields.emplace_back(k->s, v->b ? "True" : "False"); break;
+        case Value::Kind::integer: fields.emplace_back(k->s, std::to_string(v->i)); break;
+        case Value::Kind::real: fields.emplace_back(k->s, fmt::format("{}", v->d)); break;
+        default: break;  // containers: no text of their own
+      }
+    }
+  }
+  return out;
 }
 
 }  // namespace util::pickle

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -39,7 +40,13 @@ struct Value {
 inline constexpr std::size_t MAX_DEPTH = 1000;
 
 // Writes a list of records (text keys and text values) atomically.
-void write_records(const std::string& path, const std::vector<std::vector<std::pair<std::string, std::string>>>& records);
+using Record = std::vector<std::pair<std::string, std::string>>;
+void write_records(const std::string& path, const std::vector<Record>& records);
+// Reads such a list back, also as Python wrote it: the text keys of each
+// dict with their scalar values as texts (None an empty text, booleans
+// True/False); a record that is not a dict has no fields. Nothing when the
+// file holds no list or tuple; read()'s errors otherwise.
+std::optional<std::vector<Record>> read_records(const std::string& path);
 
 // Reads a whole pickle. Throws util::Error (kind damaged) naming the file,
 // the offset and the opcode for anything outside the data subset, for a

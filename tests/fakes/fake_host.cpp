@@ -1,6 +1,6 @@
 // A second host for the module, as small as the module allows: tasks run in
 // this process, the clock is TESSAL_NOW, and the tick layout is a short one
-// of its own (four fields, other scales), so tests can show that the module
+// of its own (five fields, other scales, a one-byte integer), so tests can show that the module
 // works from whatever host it is linked with and writes exactly the layout
 // the host describes.
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tests/fakes/fake_host.hpp"
+#include "util/pickle.hpp"
 
 namespace fake_host {
 std::vector<std::string> log_lines;
@@ -24,9 +25,9 @@ Timestamp datetime_now() {
   if (!pinned || !*pinned) throw std::logic_error("the fake host's clock needs TESSAL_NOW");
   return util::parse_timestamp(pinned);
 }
-std::int64_t convert_dt_to_int(Timestamp t) noexcept { return util::to_yyyymmddhhmmss(t); }
-std::int32_t date_to_number(Timestamp t) noexcept { return util::timestamp_date(t); }
-std::int32_t time_to_number(Timestamp t) noexcept { return util::to_hhmmssmmm(t); }
+std::int64_t convert_dt_to_int(Timestamp t) { return util::to_yyyymmddhhmmss(t); }
+std::int32_t date_to_number(Timestamp t) { return util::timestamp_date(t); }
+std::int32_t time_to_number(Timestamp t) { return util::to_hhmmssmmm(t); }
 
 namespace warnings {
 namespace {
@@ -101,6 +102,9 @@ bool update_daybar(const std::string&, bool, bool, int, bool, BjseKeyword) {
   ++fake_host::daybar_calls;
   return true;
 }
+std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) {
+  return util::pickle::read_records(path);
+}
 }  // namespace data::bundle
 
 namespace cmds::bundle {
@@ -112,17 +116,18 @@ void download(std::FILE* out, std::int64_t, const std::string&, const BodyReader
 
 const std::vector<TickField>& H5TicksLoader::FIELDS() {
   static const std::vector<TickField> fields = {
-      {"date", FieldKind::i32, 1, 0}, {"time", FieldKind::i32, 1, 4}, {"last", FieldKind::f64, 2, 8}, {"volume", FieldKind::i64, 100, 16}};
+      {"date", FieldKind::i32, 1, 0},       {"time", FieldKind::i32, 1, 4}, {"last", FieldKind::f64, 2, 8},
+      {"volume", FieldKind::i64, 100, 16}, {"high", FieldKind::u8, 1, 24}};
   return fields;
 }
 const std::vector<std::string>& H5TicksLoader::COLUMNS() {
-  static const std::vector<std::string> columns = {"date", "time", "last", "volume"};
+  static const std::vector<std::string> columns = {"date", "time", "last", "volume", "high"};
   return columns;
 }
 const h5::Type& H5TicksLoader::DTYPES() {
   static const h5::Type type = [] {
-    h5::Type t = h5::Type::compound(24);
-    t.insert("date", 0, H5T_STD_I32LE).insert("time", 4, H5T_STD_I32LE).insert("last", 8, H5T_IEEE_F64LE).insert("volume", 16, H5T_STD_I64LE);
+    h5::Type t = h5::Type::compound(25);
+    for (const auto& f : H5TicksLoader::FIELDS()) t.insert(f.name.c_str(), f.offset, field_member_type(f.kind));
     return t;
   }();
   return type;

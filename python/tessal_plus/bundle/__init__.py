@@ -77,7 +77,17 @@ def _flushed():
 
 
 def _texts(tags):
-    return [str(t) for t in tags] if tags else []
+    # Any iterable of texts: a list, a tuple, a pandas column or index, a
+    # numpy array. Never asked for its truth value, which pandas and numpy
+    # refuse to give for more than one element.
+    return [] if tags is None else [str(t) for t in tags]
+
+
+def _fs(path):
+    # A path as the core takes it: the bytes of os.fsencode, so that a name
+    # that is not UTF-8 (bytes, or a str with surrogates from os.fsdecode)
+    # reaches the file system unchanged.
+    return os.fsencode(path)
 
 
 def _switch_of_bjse(tag):
@@ -107,12 +117,12 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1):
     # concurrency > 1 forks checking processes: the host decides whether its
     # process may fork (threads of its own would not survive it).
     _flushed()
-    _core.check_min_bar_data(os.fspath(data_bundle_path), int(concurrency))
+    _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency))
 
 
 def check_tick_data(data_bundle_path, *, deep=False, concurrency=1):
     _flushed()
-    _core.check_tick_data(os.fspath(data_bundle_path), bool(deep), int(concurrency))
+    _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency))
 
 
 def _get_end_date():
@@ -121,7 +131,7 @@ def _get_end_date():
 
 def remove_h5(h5_file):
     _check("h5_file", h5_file, str, "str")
-    _core.remove_h5(h5_file)
+    _core.remove_h5(_fs(h5_file))
 
 
 def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
@@ -131,7 +141,8 @@ def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DAT
         _check("file_name", file_name, str, "one of (str, NoneType)")
     _check("min_start_date", min_start_date, int, "int")
     _flushed()
-    _core._append_h5(order_book_id, path, file_name, min_start_date, bool(rebuild))
+    _core._append_h5(order_book_id, _fs(path), None if file_name is None else _fs(file_name), min_start_date,
+                     bool(rebuild))
 
 
 TICK_DATE_CHUNK_SIZE = 100
@@ -144,7 +155,7 @@ COMPRESSION_KWARGS = _adapters.compression_kwargs
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
     """更新tick级h5文件"""
     _flushed()
-    _core._append_h5_tick(str(order_book_id), os.fspath(path), None if file_name is None else str(file_name),
+    _core._append_h5_tick(str(order_book_id), _fs(path), None if file_name is None else _fs(str(file_name)),
                           int(min_start_date), bool(rebuild))
 
 
@@ -175,12 +186,12 @@ class _Executor:
 def _minbar_task(order_book_id, path, rebuild=False):
     """The pool's task of update_minbar: _append_h5 of one instrument; its
     outcome (status, kind, message) for the driver."""
-    return _core._minbar_task(order_book_id, path, rebuild)
+    return _core._minbar_task(order_book_id, _fs(path), rebuild)
 
 
 def _tick_task(order_book_id, path, rebuild=False):
     """The pool's task of update_tick: _append_h5_tick of one instrument."""
-    return _core._tick_task(order_book_id, path, rebuild)
+    return _core._tick_task(order_book_id, _fs(path), rebuild)
 
 
 def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):
@@ -190,7 +201,7 @@ def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enab
     _check("concurrency", concurrency, int, "int")
     _flushed()
     with _Executor(executor):
-        return _core.update_minbar(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+        return _core.update_minbar(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
 
 
 def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):
@@ -198,15 +209,16 @@ def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable
     _check("concurrency", concurrency, int, "int")
     _flushed()
     with _Executor(executor):
-        return _core.update_tick(path, _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+        return _core.update_tick(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
 
 
 def update_bundle_from_quillonc(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False,
                                 enable_bjse=False, *, executor=None):
     """通过quillonc更新指定标的的数据"""
+    _check("concurrency", concurrency, int, "int")
     _flushed()
     with _Executor(executor):
-        return _core.update_bundle_from_quillonc(int(concurrency), os.fspath(data_bundle_path), bool(base),
+        return _core.update_bundle_from_quillonc(concurrency, _fs(data_bundle_path), bool(base),
                                                  _texts(minbar), _texts(tick), bool(with_derivatives), bool(rebuild),
                                                  bool(enable_bjse))
 
@@ -215,10 +227,9 @@ def update_bundle_from_exist_file(concurrency, data_bundle_path, *, executor=Non
     """从bundle数据中查看已存在的标的文件 进行增量更新"""
     _flushed()
     with _Executor(executor):
-        return _core.update_bundle_from_exist_file(int(concurrency), os.fspath(data_bundle_path))
+        return _core.update_bundle_from_exist_file(int(concurrency), _fs(data_bundle_path))
 
 
 def download_simple_bundle(data_bundle_path, sample, file_path=None):
     _flushed()
-    _core.download_simple_bundle(os.fspath(data_bundle_path), bool(sample),
-                                 None if file_path is None else os.fspath(file_path))
+    _core.download_simple_bundle(_fs(data_bundle_path), bool(sample), None if file_path is None else _fs(file_path))

@@ -9,7 +9,9 @@ import warnings
 
 import numpy as np
 
-_NS_PER_US = 1000
+# Where pandas' NaT lands as microseconds (its nanoseconds divided down): a
+# time in 1677, which the writers refuse as a missing time stamp.
+_NAT_US = np.iinfo(np.int64).min // 1000
 
 
 def _module(name):
@@ -25,18 +27,38 @@ def _ymd(d):
 
 
 def _microseconds(values):
-    """Naive time stamps (datetime64 or anything pandas reads) as int64 microseconds."""
+    """Naive time stamps (datetime64 or anything pandas reads) as int64 microseconds.
+
+    Converted by numpy from the index's own unit: since pandas 2 an index may
+    count seconds or milliseconds, not only nanoseconds."""
     import pandas as pd
     idx = pd.DatetimeIndex(values)
     if idx.tz is not None:
         idx = idx.tz_localize(None)
-    return np.asarray(idx.asi8, dtype=np.int64) // _NS_PER_US
+    stamps = idx.values
+    out = stamps.astype("datetime64[us]").astype(np.int64)
+    out[np.isnat(stamps)] = _NAT_US
+    return out
 
 
 def _text_column(df, name):
     if name not in df.columns:
         return [""] * len(df)
     return ["" if v is None or (isinstance(v, float) and v != v) else str(v) for v in df[name].tolist()]
+
+
+def _text(v, default=""):
+    """One value of a record as plain text: None, NaN and NaT give `default`,
+    dates and time stamps YYYY-MM-DD, numpy scalars as their Python values."""
+    if isinstance(v, np.datetime64):
+        v = v.astype("datetime64[us]")  # as nanoseconds, .item() would give an integer
+    if isinstance(v, np.generic):
+        v = v.item()
+    if v is None or (isinstance(v, float) and v != v):
+        return default
+    if hasattr(v, "strftime"):
+        return v.strftime("%Y-%m-%d") if v == v else default  # NaT is not equal to itself
+    return str(v)
 
 
 def instrument_table(df):
@@ -54,12 +76,7 @@ def instrument_table(df):
 
 def _record(r):
     def text(name, default=""):
-        v = getattr(r, name, default)
-        if v is None:
-            return default
-        if hasattr(v, "strftime"):
-            return v.strftime("%Y-%m-%d")
-        return str(v)
+        return _text(getattr(r, name, default), default)
     return {
         "order_book_id": text("order_book_id"),
         "type": text("type"),
@@ -81,6 +98,26 @@ def records(answer):
     return [_record(answer)]
 
 
+def _numbers(name, col):
+    """A column as float64 numbers (missing values NaN): numpy numbers, pandas'
+    nullable ones and object columns of numbers. None for a column that holds
+    no numbers (texts, time stamps), which the table leaves out."""
+    import pandas as pd
+    if col.dtype.kind in "biuf":
+        if isinstance(col.dtype, np.dtype):
+            return col.to_numpy(dtype=np.float64)
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)  # pandas' NA
+    if col.dtype.kind in "mM":
+        return None
+    values = col.astype(object)
+    if pd.api.types.infer_dtype(values, skipna=True) in ("string", "bytes", "empty"):
+        return None
+    try:
+        return pd.to_numeric(values).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"the service's column {name!r} ({col.dtype}) does not convert to numbers: {e}") from e
+
+
 def price_table(df):
     """A price table indexed by (order book id, time stamp): times, trading days
     (or None) and every numeric column, as numpy arrays. None for no data."""
@@ -94,8 +131,8 @@ def price_table(df):
         col = df[name]
         if name == "trading_date":
             trading_date = _microseconds(col.to_numpy())
-        elif col.dtype.kind in "biuf":
-            columns.append((str(name), np.ascontiguousarray(col.to_numpy(dtype=np.float64))))
+        elif (values := _numbers(name, col)) is not None:
+            columns.append((str(name), np.ascontiguousarray(values)))
     return _microseconds(times), trading_date, columns
 
 
@@ -151,18 +188,19 @@ def h5_mode(path):
 
 
 def blosc_filter(kwargs):
-    """h5py dataset-creation keywords of the Blosc filter as (filter id, options)."""
+    """h5py dataset-creation keywords of the Blosc filter as (filter id, options).
+
+    Only `compression` and `compression_opts` describe the filter; the other
+    keywords (chunks, shuffle, ...) are h5py's own choices for a dataset it
+    creates, which the tick writer makes its own."""
     if not hasattr(kwargs, "get"):
         raise TypeError(f"blosc_opts returned {type(kwargs).__name__}, expected h5py dataset-creation keywords")
     compression = kwargs.get("compression")
-    opts = kwargs.get("compression_opts", ()) or ()
+    opts = kwargs.get("compression_opts")
     filter_id = getattr(compression, "filter_id", compression)
-    if not isinstance(filter_id, int):
+    if isinstance(filter_id, (bool, np.bool_)) or not isinstance(filter_id, (int, np.integer)):
         raise ValueError(f"blosc_opts gave compression={compression!r}, expected a filter number")
-    for key, value in kwargs.items():
-        if key not in ("compression", "compression_opts") and value:
-            raise ValueError(f"blosc_opts gave {key}={value!r}, which tick datasets cannot apply")
-    return int(filter_id), tuple(int(v) for v in opts)
+    return int(filter_id), tuple(int(v) for v in np.atleast_1d(opts if opts is not None else ()))
 
 
 def tick_layout():
@@ -246,6 +284,19 @@ def open_pool(max_workers, flag):
     pool = bundle.ProgressedProcessPoolExecutor(max_workers=max_workers, initializer=bundle.process_init,
                                                 initargs=(flag,))
     return pool, pool.__enter__()
+
+
+def instrument_list(path):
+    """The bundle's instruments.pk as Python's pickle reads it (any protocol,
+    dates, time stamps, numpy scalars): each record's fields as (key, text)
+    pairs, a record that is not a mapping without fields; None when the file
+    holds no list."""
+    import pickle
+    with open(path, "rb") as f:
+        records = pickle.load(f)
+    if not isinstance(records, (list, tuple)):
+        return None
+    return [[(str(k), _text(v)) for k, v in r.items()] if hasattr(r, "items") else [] for r in records]
 
 
 def update_daybar(path, create, enable_compression, concurrency, enable_bjse, in_quillon_kwargs):

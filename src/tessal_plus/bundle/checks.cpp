@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -178,6 +179,11 @@ struct SharedVerdicts {
 // The verdicts of `files` from `concurrency` processes. A process that dies
 // on a file (a reader crashing on hostile bytes) leaves it broken; files it
 // never started are judged here.
+std::function<pid_t()>& check_fork() {
+  static std::function<pid_t()> fork;
+  return fork;
+}
+
 std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const std::function<bool(const std::string&)>& check,
                                     int concurrency, util::ProgressBar& bar) {
   std::size_t bytes = 0;
@@ -191,7 +197,7 @@ std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const
   std::fflush(stdout);
   std::fflush(stderr);
   for (int k = 0; k < concurrency && static_cast<std::size_t>(k) < files.size(); ++k) {
-    const pid_t pid = ::fork();
+    const pid_t pid = check_fork() ? check_fork()() : ::fork();
     if (pid == 0) check_worker(v, files, check);
     if (pid > 0) workers.push_back(pid);
   }
@@ -367,19 +373,57 @@ std::vector<std::int64_t> load_calendar(const std::string& path) {
   if (dates.empty()) util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' holds no trading dates", path));
   // Out of order, the calendar would make healthy files look broken.
   if (std::adjacent_find(dates.begin(), dates.end(), std::greater_equal<>()) != dates.end())
-    util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' is not in ascending order; refresh it with a full update (--base)", path));
+    util::fail(util::ErrorKind::damaged, path, fmt::format("'{}' is not in ascending order; refresh it by updating the base data", path));
   return dates;
+}
+
+// The suspension days of one stock as the host's tools may have written
+// them: integers, reals holding whole days, or fixed-length byte strings of
+// digits (all YYYYMMDD). Anything else is refused as damaged.
+std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::string& id, const std::string& path) {
+  const h5::Type type = ds.type();
+  const H5T_class_t cls = H5Tget_class(type.get());
+  const auto refuse = [&] {
+    util::fail(util::ErrorKind::damaged, path, fmt::format("suspension days of '{}' in '{}' are not days (YYYYMMDD)", id, path));
+  };
+  std::vector<std::int64_t> out;
+  if (cls == H5T_INTEGER) {
+    out.resize(ds.checked_size(sizeof(std::int64_t)));
+    ds.read(out.data(), H5T_NATIVE_INT64);
+  } else if (cls == H5T_FLOAT) {
+    std::vector<double> values(ds.checked_size(sizeof(double)));
+    ds.read(values.data(), H5T_NATIVE_DOUBLE);
+    for (const double v : values) {
+      if (!(v >= 0 && v < 1e9) || v != std::floor(v)) refuse();
+      out.push_back(static_cast<std::int64_t>(v));
+    }
+  } else if (cls == H5T_STRING && H5Tis_variable_str(type.get()) <= 0) {
+    const std::size_t width = type.size();
+    std::string bytes(ds.checked_size(width) * width, '\0');
+    ds.read(bytes.data(), type.get());
+    for (std::size_t at = 0; at < bytes.size(); at += width) {
+      std::string text = bytes.substr(at, width);
+      text.erase(text.find_last_not_of(std::string("\0 ", 2)) + 1);
+      if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) refuse();
+      out.push_back(std::stoll(text));
+    }
+  } else {
+    refuse();
+  }
+  return out;
 }
 
 void tell_if_stale(const CalendarNote& cal, const std::string& path) {
   if (cal.stale)
-    print_line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，可用 --base 更新基础数据。", path,
+    print_line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。", path,
                            cal.trading_dates.back()));
 }
 
 }  // namespace
 
 const CheckRecord& last_check() { return record(); }
+
+void set_check_fork(std::function<pid_t()> fork) { check_fork() = std::move(fork); }
 
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
@@ -477,12 +521,7 @@ void check_tick_data(const std::string& data_bundle_path, bool deep, int concurr
       const std::string id = id_of_file(p);
       std::set<std::string>& days = suspendeds[id];
       if (id.empty() || id.find('/') != std::string::npos || !s.contains(id)) continue;
-      const h5::Dataset ds = s.open_dataset(id);
-      if (H5Tget_class(ds.type().get()) != H5T_INTEGER)
-        util::fail(util::ErrorKind::damaged, suspended_path, fmt::format("suspension days of '{}' in '{}' are not integers", id, suspended_path));
-      std::vector<std::int64_t> values(ds.checked_size(sizeof(std::int64_t)));
-      ds.read(values.data(), H5T_NATIVE_INT64);
-      for (auto v : values) days.insert(std::to_string(v));
+      for (const auto day : suspension_days(s.open_dataset(id), id, suspended_path)) days.insert(std::to_string(day));
     }
   }
 

@@ -2,6 +2,9 @@
 // The store checks: read-only checks of the minute-bar and tick stores
 // against the trading calendar, the suspension days and the service, and
 // the common report with its yes/no clean-up.
+#include <sys/types.h>
+
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,5 +44,11 @@ void check_min_bar_data(const std::string& data_bundle_path, int concurrency = 1
 // Every day's dataset is opened and its type and storage checked; `deep`
 // also reads every tick (slow on large stores: it decompresses them all).
 void check_tick_data(const std::string& data_bundle_path, bool deep = false, int concurrency = 1);
+
+// How the checking processes are forked: ::fork() unless a program that
+// embeds the module must take part (the Python interpreter: a child forked
+// behind its back while another of its threads holds the GIL waits for that
+// thread for ever). `fork` returns what fork() returns, in both processes.
+void set_check_fork(std::function<pid_t()> fork);
 
 }  // namespace tessal_plus::bundle

@@ -8,7 +8,6 @@
 
 #include <fmt/format.h>
 
-#include "util/pickle.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
@@ -251,18 +250,17 @@ bool update_base_files(const std::string& bundle, int concurrency) {
   bool enable_bjse = false;
   const std::string instruments = join(bundle, layout::INSTRUMENTS);
   if (fs::exists(instruments)) {
-    const util::pickle::Value list = util::pickle::read(instruments);
-    if (list.kind != util::pickle::Value::Kind::list && list.kind != util::pickle::Value::Kind::tuple)
+    // The host reads its own file: Python's pickle in a Python host, the
+    // command line's plain-data reader natively.
+    const auto list = tessal::data::bundle::read_instrument_list(instruments);
+    if (!list)
       util::fail(util::ErrorKind::damaged, instruments, fmt::format("'{}' does not hold a list of instrument records", instruments));
-    std::size_t n = 0;
-    for (const auto& rec : list.items) {
-      const auto* exchange = rec->get("exchange");
-      if (!exchange) util::fail(util::ErrorKind::damaged, instruments, fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
-      ++n;
-      if (exchange->kind == util::pickle::Value::Kind::text && exchange->s == "BJSE") {
-        enable_bjse = true;
-        break;
-      }
+    for (std::size_t n = 0; n < list->size() && !enable_bjse; ++n) {
+      const auto& rec = (*list)[n];
+      const auto exchange = std::find_if(rec.begin(), rec.end(), [](const auto& field) { return field.first == "exchange"; });
+      if (exchange == rec.end())
+        util::fail(util::ErrorKind::damaged, instruments, fmt::format("record {} of '{}' has no 'exchange'", n, instruments));
+      enable_bjse = exchange->second == "BJSE";
     }
   }
   return tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse,

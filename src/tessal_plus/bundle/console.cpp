@@ -15,10 +15,16 @@ std::FILE*& stream_slot() noexcept {
   static std::FILE* stream = nullptr;
   return stream;
 }
+ConsoleWriter& writer_slot() noexcept {
+  static ConsoleWriter writer;
+  return writer;
+}
 }  // namespace
 
 std::FILE* console_stream() noexcept { return stream_slot() ? stream_slot() : stdout; }
 void set_console_stream(std::FILE* stream) noexcept { stream_slot() = stream; }
+void set_console_writer(ConsoleWriter writer) { writer_slot() = std::move(writer); }
+const ConsoleWriter& console_writer() noexcept { return writer_slot(); }
 
 void set_answer_reader(std::function<std::optional<std::string>()> reader) { answer_reader() = std::move(reader); }
 

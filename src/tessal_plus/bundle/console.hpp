@@ -18,20 +18,28 @@ namespace tessal_plus::bundle {
 std::FILE* console_stream() noexcept;
 void set_console_stream(std::FILE* stream) noexcept;
 
-inline void print_line(const std::string& s) {
+// What writes console text instead of the stream, when set: a program that
+// embeds the module and keeps a standard output of its own (the Python
+// package writes through sys.stdout, so the lines keep their order among
+// the host's prints and reach whatever the host redirected it to). The
+// writer gets the text as it is to appear and flushes it. Process-wide.
+using ConsoleWriter = std::function<void(const std::string&)>;
+void set_console_writer(ConsoleWriter writer);
+const ConsoleWriter& console_writer() noexcept;
+
+// Text exactly as given, flushed.
+inline void write_console(const std::string& s) {
+  if (const auto& writer = console_writer()) return writer(s);
   std::FILE* out = console_stream();
   std::fputs(s.c_str(), out);
-  std::fputc('\n', out);
   std::fflush(out);
 }
 
+inline void print_line(const std::string& s) { write_console(s + "\n"); }
+
 // A prompt: the text without a line ending, flushed, the answer is typed
 // after it.
-inline void print_prompt(const std::string& s) {
-  std::FILE* out = console_stream();
-  std::fputs(s.c_str(), out);
-  std::fflush(out);
-}
+inline void print_prompt(const std::string& s) { write_console(s); }
 
 // One answer typed at a prompt: a line of standard input without its line
 // ending (a "\r" before it too, as a Windows terminal or a here-document

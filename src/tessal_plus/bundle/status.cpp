@@ -43,6 +43,7 @@ FileStatus file_status(const std::string& path, std::optional<std::int32_t> cale
     s.message = e.what();
     s.first_day.reset();
     s.last_day.reset();
+    s.days.clear();
     s.rows = 0;
     return s;
   }
@@ -52,14 +53,8 @@ FileStatus file_status(const std::string& path, std::optional<std::int32_t> cale
 
 std::string day_text(const std::optional<std::int32_t>& d) { return d ? std::to_string(*d) : "-"; }
 
-std::string byte_text(std::uint64_t b) {
-  if (b < 1024) return fmt::format("{} B", b);
-  if (b < 1024ULL * 1024) return fmt::format("{:.1f} KiB", static_cast<double>(b) / 1024);
-  if (b < 1024ULL * 1024 * 1024) return fmt::format("{:.1f} MiB", static_cast<double>(b) / (1024.0 * 1024));
-  return fmt::format("{:.2f} GiB", static_cast<double>(b) / (1024.0 * 1024 * 1024));
-}
-
-StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, std::optional<std::int32_t> calendar_last) {
+StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, std::optional<std::int32_t> calendar_last,
+                         bool with_days) {
   StoreStatus st;
   st.name = std::move(name);
   st.folder = folder;
@@ -68,7 +63,7 @@ StoreStatus store_status(std::string name, const std::string& folder, bool minut
   std::sort(files.begin(), files.end());
   std::set<std::string> ids;
   for (const auto& path : files) {
-    FileStatus f = minute_bars ? minute_file_status(path, calendar_last) : tick_file_status(path, calendar_last);
+    FileStatus f = minute_bars ? minute_file_status(path, calendar_last, with_days) : tick_file_status(path, calendar_last, with_days);
     st.bytes += f.bytes;
     if (!f.error) {
       ids.insert(f.id);
@@ -83,6 +78,13 @@ StoreStatus store_status(std::string name, const std::string& folder, bool minut
 }
 
 }  // namespace
+
+std::string byte_text(std::uint64_t b) {
+  if (b < 1024) return fmt::format("{} B", b);
+  if (b < 1024ULL * 1024) return fmt::format("{:.1f} KiB", static_cast<double>(b) / 1024);
+  if (b < 1024ULL * 1024 * 1024) return fmt::format("{:.1f} MiB", static_cast<double>(b) / (1024.0 * 1024));
+  return fmt::format("{:.2f} GiB", static_cast<double>(b) / (1024.0 * 1024 * 1024));
+}
 
 std::vector<const FileStatus*> StoreStatus::stale() const {
   std::vector<const FileStatus*> out;
@@ -104,7 +106,7 @@ std::size_t BundleStatus::unreadable_files() const {
   return n;
 }
 
-FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last) {
+FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days) {
   return file_status(path, calendar_last, [&](FileStatus& s) {
     const h5::File f = h5::File::open(path, h5::Mode::read);
     const h5::Dataset index = f.open_dataset("index");
@@ -112,6 +114,15 @@ FileStatus minute_file_status(const std::string& path, std::optional<std::int32_
     s.rows = data.size();
     const hsize_t n = index.size();
     if (n == 0) return;
+    if (with_days) {
+      // 8 bytes a day: a few kilobytes for twenty years.
+      std::vector<IndexRecord> all(n);
+      index.read_rows(0, n, all.data(), INDEX_DTYPE().type.get());
+      s.days.reserve(n);
+      for (const auto& r : all) s.days.push_back(r.date);
+      std::sort(s.days.begin(), s.days.end());
+      s.days.erase(std::unique(s.days.begin(), s.days.end()), s.days.end());
+    }
     IndexRecord first{}, last{};
     index.read_rows(0, 1, &first, INDEX_DTYPE().type.get());
     index.read_rows(n - 1, 1, &last, INDEX_DTYPE().type.get());
@@ -120,7 +131,7 @@ FileStatus minute_file_status(const std::string& path, std::optional<std::int32_
   });
 }
 
-FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last) {
+FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days) {
   return file_status(path, calendar_last, [&](FileStatus& s) {
     const h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
@@ -130,13 +141,14 @@ FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t>
       const auto day = tick_day(name, MAX_END_DATE);
       if (!day) continue;
       s.rows += f.open_dataset(name).size();
+      if (with_days) s.days.push_back(*day);
       if (!s.first_day) s.first_day = day;
       s.last_day = day;
     }
   });
 }
 
-BundleStatus bundle_status(const std::string& data_bundle_path) {
+BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days) {
   BundleStatus b;
   b.bundle = join(data_bundle_path, layout::BUNDLE);
   b.calendar_path = join(b.bundle, layout::TRADING_DATES);
@@ -152,6 +164,10 @@ BundleStatus bundle_status(const std::string& data_bundle_path) {
       const std::int32_t end = _get_end_date();
       for (const auto d : dates)
         if (d <= end && (!b.horizon || d > *b.horizon)) b.horizon = static_cast<std::int32_t>(d);
+      if (with_days) {
+        b.calendar.assign(dates.begin(), dates.end());
+        std::sort(b.calendar.begin(), b.calendar.end());
+      }
     } catch (const util::Error& e) {
       b.calendar_error = e.what();
     }
@@ -159,8 +175,8 @@ BundleStatus bundle_status(const std::string& data_bundle_path) {
   auto groups = list_folders(join(b.bundle, layout::MINBAR_ROOT));
   std::sort(groups.begin(), groups.end());
   for (const auto& group : groups)
-    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.horizon));
-  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.horizon));
+    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.horizon, with_days));
+  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.horizon, with_days));
   return b;
 }
 

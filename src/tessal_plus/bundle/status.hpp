@@ -21,6 +21,10 @@ struct FileStatus {
   std::uint64_t rows = 0;   // bars (minute files) or ticks (tick files)
   std::uint64_t bytes = 0;  // size of the file on disk
   bool stale = false;       // ends before the update horizon
+  // Every day the file holds, ascending: read only when asked for (the
+  // health page's coverage map); the `date` column of `index` or the day
+  // names, never the bars.
+  std::vector<std::int32_t> days;
   // Set when the file could not be read: its kind (locked, permission,
   // damaged, ...) and the error's text.
   std::optional<util::ErrorKind> error;
@@ -52,19 +56,24 @@ struct BundleStatus {
   // calendar.
   std::optional<std::int32_t> horizon;
   std::string calendar_error;
+  std::vector<std::int32_t> calendar;  // the trading days, ascending: kept only with the files' days
   std::vector<StoreStatus> stores;  // minute-bar type folders in name order, then ticks
   std::size_t unreadable_files() const;
 };
 
 // Reads the status of every store of <data_bundle_path>/bundle. A store
 // file that cannot be read is recorded with its error kind, never thrown;
-// a store folder that cannot be listed throws util::Error.
-BundleStatus bundle_status(const std::string& data_bundle_path);
+// a store folder that cannot be listed throws util::Error. `with_days`
+// also keeps the calendar and every file's days.
+BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days = false);
 
 // One store file's status (the calendar's last day, if known, decides
 // staleness). Never throws for the file's own failures.
-FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last);
-FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last);
+FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days = false);
+FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days = false);
+
+// A size for people: 812 B, 3.3 MiB, 1.25 GiB.
+std::string byte_text(std::uint64_t bytes);
 
 // The summary on the console (print_line); `by_instrument` adds one line
 // per file.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -193,9 +194,38 @@ const std::vector<double>& require_column(const quillonc::Table& t, const std::s
   util::fail(util::ErrorKind::service, "", fmt::format("the service's table has no column '{}'", name));
 }
 
+// Whether `x` (already rounded toward an integer) lies in T's range; false
+// for NaN and infinities.
+template <class T>
+bool fits(double x) {
+  constexpr double lo = static_cast<double>(std::numeric_limits<T>::min());
+  constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
+  // hi of 64-bit types rounds up to 2^63 (2^64) in double: exclusive there.
+  if constexpr (sizeof(T) == 8) return x >= lo && x < hi;
+  else return x >= lo && x <= hi;
+}
+
+// Refuses an answer holding `value` in column `column`, row `row`: a value
+// the record cannot hold is never stored in its place.
+[[noreturn]] void refuse_value(const quillonc::Table& t, std::string_view column, std::size_t row, double value) {
+  util::fail(util::ErrorKind::service, "",
+             fmt::format("the service's answer for {} holds {} in column '{}' at {}, which the file cannot store", t.order_book_id,
+                         value, column, util::to_yyyymmddhhmmss(t.time[row])));
+}
+
+// A time stamp the service cannot have meant (pandas' NaT arrives as a time
+// in 1677): the whole answer is refused rather than stored as such a bar.
+void require_times(const quillonc::Table& t) {
+  for (std::size_t r = 0; r < t.rows(); ++r)
+    if (util::timestamp_date(t.time[r]) < 19000101)
+      util::fail(util::ErrorKind::service, "",
+                 fmt::format("the service's answer for {} holds a missing time stamp (NaT) in row {}", t.order_book_id, r));
+}
+
 // Service rows -> records of `layout`: the first field is the bar time as
 // YYYYMMDDHHMMSS, every other field is the service's column of that name.
 Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
+  require_times(t);
   const auto rows = unique_rows_by_time(t, /*keep_last=*/false);
   Fetched f;
   f.rows = rows.size();
@@ -214,6 +244,7 @@ Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
       const Field& field = layout.fields[k + 1];
       const double v = (*cols[k])[src];
       if (field.kind == FieldKind::i64) {
+        if (!fits<std::int64_t>(std::trunc(v))) refuse_value(t, field.name, src, v);
         const auto iv = static_cast<std::int64_t>(v);
         std::memcpy(rec + field.offset, &iv, sizeof iv);
       } else {
@@ -466,7 +497,7 @@ class TickConverter {
  public:
   explicit TickConverter(const quillonc::Table& t) : t_(t), itemsize_(tessal::H5TicksLoader::DTYPES().size()) {
     for (const auto& f : tessal::H5TicksLoader::FIELDS()) {
-      Plan p{Source::column, nullptr, f.scale, f.kind, f.offset};
+      Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
       const std::string_view name = f.name;
       if (name == "date") p.source = Source::date;
       else if (name == "time") p.source = Source::time;
@@ -492,7 +523,9 @@ class TickConverter {
         case Source::time: store(p, times_.data(), n, dst); break;
         case Source::zero: store(p, zeros_.data(), n, dst); break;
         case Source::column:
-          for (const auto& [first, more] : runs_) store(p, p.column + rows[first], more + 1, dst + first * itemsize_);
+          for (const auto& [first, more] : runs_)
+            if (const std::size_t bad = store(p, p.column + rows[first], more + 1, dst + first * itemsize_); bad <= more)
+              refuse_value(t_, p.name, rows[first] + bad, p.column[rows[first] + bad] * p.scale);
           break;
       }
     }
@@ -506,14 +539,26 @@ class TickConverter {
     double scale;
     tessal::FieldKind kind;
     std::size_t offset;
+    std::string_view name;
   };
 
-  void store(const Plan& p, const double* v, std::size_t n, char* dst) const {
+  // Stores `n` values; the position of the first one the field's type
+  // cannot hold (n when all fit).
+  std::size_t store(const Plan& p, const double* v, std::size_t n, char* dst) const {
+    using K = tessal::FieldKind;
     switch (p.kind) {
-      case tessal::FieldKind::f64: store_as<double, false>(v, n, p.scale, dst); break;
-      case tessal::FieldKind::i64: store_as<std::int64_t, true>(v, n, p.scale, dst); break;
-      case tessal::FieldKind::i32: store_as<std::int32_t, true>(v, n, p.scale, dst); break;
+      case K::f64: return store_as<double, false>(v, n, p.scale, dst);
+      case K::f32: return store_as<float, false>(v, n, p.scale, dst);
+      case K::i64: return store_as<std::int64_t, true>(v, n, p.scale, dst);
+      case K::i32: return store_as<std::int32_t, true>(v, n, p.scale, dst);
+      case K::i16: return store_as<std::int16_t, true>(v, n, p.scale, dst);
+      case K::i8: return store_as<std::int8_t, true>(v, n, p.scale, dst);
+      case K::u64: return store_as<std::uint64_t, true>(v, n, p.scale, dst);
+      case K::u32: return store_as<std::uint32_t, true>(v, n, p.scale, dst);
+      case K::u16: return store_as<std::uint16_t, true>(v, n, p.scale, dst);
+      case K::u8: return store_as<std::uint8_t, true>(v, n, p.scale, dst);
     }
+    return n;
   }
 
   // llround without its call per value: add the largest double below one
@@ -526,15 +571,28 @@ class TickConverter {
     return x < 0 ? x - kBelowHalf : x + kBelowHalf;
   }
 
+  // An integer field takes only finite values its type holds once rounded:
+  // anything else (NaN, infinity, too large) would be stored as garbage.
+  // Checked without a branch per value; the caller refuses the answer.
   template <class T, bool kRound>
-  void store_as(const double* v, std::size_t n, double scale, char* dst) const {
+  std::size_t store_as(const double* v, std::size_t n, double scale, char* dst) const {
+    bool all_fit = true;
     for (std::size_t r = 0; r < n; ++r, dst += itemsize_) {
       const double x = v[r] * scale;
       T out;
-      if constexpr (kRound) out = static_cast<T>(toward_half_away(x));
-      else out = x;
+      if constexpr (kRound) {
+        const double rounded = toward_half_away(x);
+        all_fit &= fits<T>(rounded);
+        out = fits<T>(rounded) ? static_cast<T>(rounded) : T{};
+      } else {
+        out = static_cast<T>(x);
+      }
       std::memcpy(dst, &out, sizeof out);
     }
+    if (all_fit) return n;
+    for (std::size_t r = 0; r < n; ++r)
+      if (!fits<T>(toward_half_away(v[r] * scale))) return r;
+    return n;
   }
 
   // A day's ticks share their calendar date: convert it once per date.
@@ -581,7 +639,8 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
   const std::int32_t start = last_stored_day(names, min_start_date);
   const std::int32_t end = _get_end_date();
   if (end < start) return;
-  const auto day_bars = q.get_price(order_book_id, start, end, quillonc::Frequency::day);
+  const auto day_bars = names.empty() ? q.get_price(order_book_id, start, end, quillonc::Frequency::day)
+                                       : q.day_bars_since_stored(order_book_id, start, end);
   if (!day_bars || day_bars->empty()) return;
   std::vector<std::int32_t> days;
   for (auto t : day_bars->time) days.push_back(util::timestamp_date(t));
@@ -611,6 +670,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
         group->push_back(r);
       }
     }
+    require_times(*ticks);
     TickConverter converter(*ticks);
     for (const auto& [day, rows] : by_day) {
       converter.convert(rows, records);

@@ -2,15 +2,18 @@
 // What the bundle module requires of its host framework `tessal` (and of
 // `tessal_mod_palomar_data` and `tessal_plus.utils`): instrument types,
 // the clock and date conversions, the logger, the process pool with the
-// shared success flag, the day-bar updater, the download transfer, the
-// tick record layout, the HDF5 open-mode rule and the Blosc settings.
+// shared success flag, the day-bar updater and the instrument list it
+// writes, the download transfer, the tick record layout, the HDF5 open-mode
+// rule and the Blosc settings.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "h5/h5.hpp"
@@ -22,11 +25,12 @@ using util::Timestamp;
 
 // tessal.utils.datetime_func.datetime: the current local date and time.
 Timestamp datetime_now();
-// tessal.utils.datetime_func.convert_dt_to_int: YYYYMMDDHHMMSS.
-std::int64_t convert_dt_to_int(Timestamp t) noexcept;
+// tessal.utils.datetime_func.convert_dt_to_int: YYYYMMDDHHMMSS. A host may
+// compute these its own way: they can throw what its functions raise.
+std::int64_t convert_dt_to_int(Timestamp t);
 // date_to_number, time_to_number of the data module: YYYYMMDD and HHMMSSmmm.
-std::int32_t date_to_number(Timestamp t) noexcept;
-std::int32_t time_to_number(Timestamp t) noexcept;
+std::int32_t date_to_number(Timestamp t);
+std::int32_t time_to_number(Timestamp t);
 
 // tessal.const.INSTRUMENT_TYPE: values equal to the service's `type` texts.
 namespace INSTRUMENT_TYPE {
@@ -168,6 +172,13 @@ enum class BjseKeyword { quillon_kwargs, enable_bjse };
 bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
                    BjseKeyword form);
 
+// The instrument list `instruments.pk` that update_daybar writes, read with
+// the host's own reader (Python's pickle in a Python host): each record's
+// fields as texts, dates YYYY-MM-DD, None an empty text. Nothing when the
+// file holds no list; the reader's errors are thrown.
+using InstrumentRecord = std::vector<std::pair<std::string, std::string>>;
+std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path);
+
 }  // namespace data::bundle
 
 namespace cmds::bundle {
@@ -181,7 +192,24 @@ void download(std::FILE* out, std::int64_t total_length, const std::string& url,
 // The tick record layout of H5TicksLoader (tessal_mod_palomar_data), given
 // at run time: the module writes and reads exactly the layout described
 // here, whatever its fields, scales and size.
-enum class FieldKind { i32, i64, f64 };
+// Every numeric kind a little-endian layout can hold.
+enum class FieldKind { i32, i64, f64, i8, i16, u8, u16, u32, u64, f32 };
+// The HDF5 type of a field of that kind (little-endian).
+inline hid_t field_member_type(FieldKind k) noexcept {
+  switch (k) {
+    case FieldKind::i8: return H5T_STD_I8LE;
+    case FieldKind::i16: return H5T_STD_I16LE;
+    case FieldKind::i32: return H5T_STD_I32LE;
+    case FieldKind::i64: return H5T_STD_I64LE;
+    case FieldKind::u8: return H5T_STD_U8LE;
+    case FieldKind::u16: return H5T_STD_U16LE;
+    case FieldKind::u32: return H5T_STD_U32LE;
+    case FieldKind::u64: return H5T_STD_U64LE;
+    case FieldKind::f32: return H5T_IEEE_F32LE;
+    case FieldKind::f64: return H5T_IEEE_F64LE;
+  }
+  return H5T_IEEE_F64LE;
+}
 struct TickField {
   std::string name;
   FieldKind kind;

@@ -96,6 +96,14 @@ class Client {
   virtual bool has_price(const std::string& order_book_id, std::int32_t day, Frequency frequency) {
     return get_price(order_book_id, day, day, frequency).has_value();
   }
+  // get_price(id, stored_day, end) of day bars, where `stored_day` is a day
+  // the tick store holds and is passed on as its dataset's name
+  // ("20240603"), as a Python host's client has always received it; the
+  // same request as get_price's otherwise.
+  virtual std::optional<Table> day_bars_since_stored(const std::string& order_book_id, std::int32_t stored_day,
+                                                     std::int32_t end_date) {
+    return get_price(order_book_id, stored_day, end_date, Frequency::day);
+  }
   // get_price(id) with no dates: only whether the account may read the id
   // matters; throws PermissionDenied when it may not.
   virtual void probe_price(const std::string& order_book_id) = 0;

@@ -86,6 +86,9 @@ std::optional<Table> RetryingClient::get_price(const std::string& id, std::int32
                                                const std::string& market) {
   return attempt("get_price", id, market, [&] { return inner_->get_price(id, start, end, f, market); });
 }
+std::optional<Table> RetryingClient::day_bars_since_stored(const std::string& id, std::int32_t stored_day, std::int32_t end) {
+  return attempt("get_price", id, "cn", [&] { return inner_->day_bars_since_stored(id, stored_day, end); });
+}
 bool RetryingClient::has_price(const std::string& id, std::int32_t day, Frequency f) {
   return attempt("has_price", id, "cn", [&] { return inner_->has_price(id, day, f); });
 }

@@ -47,6 +47,8 @@ class RetryingClient : public Client {
   std::optional<Table> get_price(const std::string& order_book_id, std::int32_t start_date, std::int32_t end_date,
                                  Frequency frequency, const std::string& market) override;
   bool has_price(const std::string& order_book_id, std::int32_t day, Frequency frequency) override;
+  std::optional<Table> day_bars_since_stored(const std::string& order_book_id, std::int32_t stored_day,
+                                             std::int32_t end_date) override;
   void probe_price(const std::string& order_book_id) override;
   std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& order_book_id, std::int32_t start_date,
                                                           std::int32_t end_date) override;

@@ -3,6 +3,7 @@
 // the module and the command line include. The folder's other headers are
 // its own parts: the transfer (transfer.hpp), the unpacker (unpack.hpp)
 // and the judge of archive members (member_filter.hpp).
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -15,8 +16,16 @@ namespace tessal_plus::bundle {
 // folder: a refused member, a limit reached or an interrupt leaves the
 // bundle folder as it was. Throws util::Error (network, archive or an OS
 // kind); SIGINT or SIGTERM end the process as the signal asks, once the
-// temporary files are gone.
+// temporary files are gone (see set_interrupt_check for a program that
+// handles its signals itself).
 void download_simple_bundle(const std::string& data_bundle_path, bool sample, const std::optional<std::string>& file_path);
+
+// For a program that embeds the module and handles its signals itself (the
+// Python interpreter): the download then installs no handler of its own
+// and calls `check` about every tenth of a second while it transfers and
+// unpacks; what `check` throws (the program's own interruption) ends the
+// download, with the temporary files removed, and reaches the caller.
+void set_interrupt_check(std::function<void()> check);
 
 // Packs a small bundle of the current service into
 // <output_folder>/vxbundle_sample.tar.bz2; true when no instrument failed.

@@ -1,4 +1,5 @@
 #include "tessal_plus/bundle/sample/transfer.hpp"
+#include "tessal_plus/bundle/sample/sample.hpp"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -6,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include <fmt/format.h>
 
@@ -47,6 +50,14 @@ TransferLimits TransferLimits::from_environment() {
 namespace {
 volatile std::sig_atomic_t g_signal = 0;
 extern "C" void note_signal(int sig) { g_signal = sig; }
+
+std::function<void()>& hosted_check() {
+  static std::function<void()> check;
+  return check;
+}
+// The embedding program's check costs a lock of its own (Python's GIL): it
+// runs at most this often.
+constexpr auto kHostedCheckInterval = std::chrono::milliseconds(100);
 }  // namespace
 
 Interrupted::Interrupted(int sig)
@@ -54,6 +65,7 @@ Interrupted::Interrupted(int sig)
 
 InterruptGuard::InterruptGuard() {
   g_signal = 0;
+  if (hosted_check()) return;  // the embedding program's own handlers stay
   struct sigaction sa {};
   sa.sa_handler = &note_signal;
   sigemptyset(&sa.sa_mask);
@@ -73,6 +85,14 @@ void InterruptGuard::restore() {
 }
 
 void InterruptGuard::check() {
+  if (const auto& hosted = hosted_check()) {
+    static thread_local std::chrono::steady_clock::time_point last;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last >= kHostedCheckInterval) {
+      last = now;
+      hosted();
+    }
+  }
   if (const int sig = g_signal) throw Interrupted(sig);
 }
 
@@ -128,3 +148,7 @@ std::int64_t parse_length(const std::optional<std::string>& v, const std::string
 }
 
 }  // namespace tessal_plus::bundle::sample
+
+namespace tessal_plus::bundle {
+void set_interrupt_check(std::function<void()> check) { sample::hosted_check() = std::move(check); }
+}  // namespace tessal_plus::bundle

@@ -44,7 +44,9 @@ class Interrupted : public util::Error {
 // throw unwinds through the owners of the temporary archive and the staging
 // folder, which remove them. The caller then restores the handlers and
 // raises the signal again (reraise()), so the process ends as the signal
-// asked, with status 128+signal.
+// asked, with status 128+signal. In a program that set an interrupt check
+// (set_interrupt_check, sample.hpp) no handler is installed: check() runs
+// that check instead, and what it throws unwinds the same way.
 class InterruptGuard {
  public:
   InterruptGuard();

@@ -64,8 +64,8 @@ std::size_t Transfer::read(char* buf, std::size_t cap) {
   return n;
 }
 
-// One round of the transfer; false once it has ended. The wait is short so
-// an interrupt is noticed promptly.
+// One round of the transfer; false once it has ended. The wait is short (a
+// tenth of a second) so an interrupt is noticed promptly.
 bool Transfer::pump() {
   InterruptGuard::check();
   if (ended_) return false;
@@ -79,7 +79,7 @@ bool Transfer::pump() {
       if (m->msg == CURLMSG_DONE) result_ = m->data.result;
     return !pending_.empty() || headers_done_;
   }
-  curl_multi_poll(multi_.get(), nullptr, 0, 200, nullptr);
+  curl_multi_poll(multi_.get(), nullptr, 0, 100, nullptr);
   InterruptGuard::check();
   return true;
 }

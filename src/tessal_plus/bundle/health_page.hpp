@@ -1,0 +1,63 @@
+#pragma once
+// The bundle's health page: one self-contained HTML file (inline CSS and
+// SVG, no script, nothing fetched) that can be opened offline or attached
+// to a mail. It shows the figures of `status`, a map of which trading days
+// each file holds by month, the stale, unreadable and locked files, and,
+// given the JSON document of a check run, the files that check found broken
+// or held.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tessal_plus/bundle/status.hpp"
+
+namespace tessal_plus::bundle {
+
+// The days an instrument trades: listed_date..de_listed_date of its record
+// in instruments.pk, as YYYYMMDD; 0 leaves that end open.
+struct InstrumentLife {
+  std::int32_t listed = 0, de_listed = 0;
+};
+
+// A check's verdict on one file, from the `outcomes` of its JSON document.
+struct CheckMark {
+  std::string id, path;
+  std::string outcome;  // "broken" or "locked" (good files are not kept)
+  std::string kind;     // the error kind of a held file
+};
+
+struct CheckMarks {
+  std::string source;   // the document's path
+  std::string command;  // check-minbar or check-tick
+  std::size_t files = 0;
+  std::vector<CheckMark> marks;
+};
+
+struct HealthInputs {
+  std::map<std::string, InstrumentLife> lives;  // by order_book_id
+  std::string lives_note;  // why the instrument list was not used, if it was not
+  std::optional<CheckMarks> check;
+  std::string made_at;  // when the page was made, as the reader should see it
+  // Above this many files in one store, the map shows one row of mean
+  // shares for the store and the worst files in a folded list.
+  std::size_t detail_limit = 200;
+  std::size_t worst_shown = 50;
+};
+
+// The instrument lives from <bundle>/instruments.pk (read as the smart
+// update reads it). A list that is absent or cannot be read gives no lives,
+// and a note: the whole calendar then counts for every file.
+void read_instrument_lives(const std::string& bundle, HealthInputs& inputs);
+
+// The broken and held files of a check's JSON document (check-minbar --json
+// or check-tick --json). Throws util::Error (invalid_input) naming the file
+// when it cannot be read or is not such a document.
+CheckMarks read_check_marks(const std::string& path);
+
+// The page. `status` must have been read with its days (bundle_status(...,
+// true)); every text from the bundle or the check document is escaped.
+std::string health_page(const BundleStatus& status, const HealthInputs& inputs);
+
+}  // namespace tessal_plus::bundle

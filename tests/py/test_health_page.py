@@ -1,0 +1,153 @@
+"""`status --html`: the health page as a browser sees it (headless Chromium)."""
+import json
+import os
+import pickle
+import shutil
+import subprocess
+from html.parser import HTMLParser
+
+import h5py
+import numpy as np
+import pytest
+
+from conftest import Cli
+
+CHROMIUM = shutil.which("chromium")
+
+# A tick file name made of the characters a page must escape.
+HOSTILE_ID = '<i>x&"y\''
+
+
+class Dom(HTMLParser):
+    """Every element of the page: tag, attributes, classes."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.elements = []
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        a = {k: v or "" for k, v in attrs}
+        self.elements.append((tag, a, set(a.get("class", "").split())))
+
+    def find(self, tag=None, cls=None, **attrs):
+        return [a for t, a, c in self.elements if self._is(t, a, c, tag, cls, attrs)]
+
+    def inside(self, tag, cls=None, **attrs):
+        """The elements after the first matching `tag`, up to the next `tag`."""
+        at = next(i for i, (t, a, c) in enumerate(self.elements) if self._is(t, a, c, tag, cls, attrs))
+        out = []
+        for t, a, _c in self.elements[at + 1:]:
+            if t == tag:
+                break
+            out.append((t, a))
+        return out
+
+    @staticmethod
+    def _is(t, a, c, tag, cls, attrs):
+        return ((tag is None or t == tag) and (cls is None or cls in c)
+                and all(a.get(k.replace("_", "-")) == v for k, v in attrs.items()))
+
+
+def browse(page, tmp, screenshot=None):
+    """The DOM Chromium builds from `page` and Chromium's log, offline and with a fresh profile."""
+    if CHROMIUM is None:
+        pytest.skip("chromium is not installed (apt-get install -y chromium, as scripts/install-deps does)")
+    profile = tmp / f"profile-{len(os.listdir(tmp))}"
+    args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            f"--user-data-dir={profile}", "--enable-logging=stderr", "--v=0"]
+    args += [f"--screenshot={screenshot}", "--window-size=1400,2000"] if screenshot else ["--dump-dom"]
+    p = subprocess.run(args + [f"file://{page}"], capture_output=True, timeout=180)
+    assert p.returncode == 0, p.stderr.decode(errors="replace")
+    return p.stdout.decode(), p.stderr.decode(errors="replace")
+
+
+def page_errors(log, page):
+    """Console errors of the page itself (Chromium's own start-up noise, such as D-Bus, does not count)."""
+    return [line for line in log.splitlines()
+            if ("Uncaught" in line or "CONSOLE" in line) and os.path.basename(page) in line]
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("health")
+    cli = Cli(tmp)
+    data = str(tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "all", "--tick", "stock", "-j", "2")
+    ticks = os.path.join(data, "bundle", "ticks")
+    # A tick file misses a day of the horizon's month: the one before its last.
+    horizon = json.loads(cli.run("status", data, "--json").out)["horizon"]
+    for name in sorted(os.listdir(ticks)):
+        with h5py.File(os.path.join(ticks, name), "a") as f:
+            days = sorted(d for d in f if int(d) // 100 == horizon // 100)
+            if len(days) >= 2:
+                del f[days[-2]]
+                gap = (name[:-3], days[-2])
+                break
+    with open(os.path.join(ticks, HOSTILE_ID + ".h5"), "wb") as f:
+        f.write(b"not an HDF5 file")
+    return cli, data, gap
+
+
+def status_page(cli, data, *extra):
+    page = str(cli.tmp / f"page{len(extra)}.html")
+    p = cli.run("status", data, "--json", "--html", page, *extra, check=False)
+    assert p.returncode == 1  # the hostile file cannot be read
+    return json.loads(p.out), page
+
+
+def test_page_shows_the_status_figures_and_the_missing_day(bundle, tmp_path):
+    cli, data, (gap_id, gap_day) = bundle
+    status, page = status_page(cli, data)
+    text, log = browse(page, tmp_path)
+    dom = Dom(text)
+
+    assert page_errors(log, page) == []
+    links = [v for _t, a, _c in dom.elements for k, v in a.items() if k in ("src", "href", "xlink:href")]
+    assert not [v for v in links if v.startswith(("http:", "https:", "//"))]
+
+    assert dom.find("span", data_field="horizon")[0]["data-value"] == str(status["horizon"])
+    for store in status["stores"]:
+        row = {a["data-field"]: a["data-value"] for t, a in dom.inside("tr", data_store=store["name"]) if t == "td"}
+        want = {k: store[k] for k in ("files", "instruments", "rows", "bytes", "first_day", "last_day", "stale")}
+        want["unreadable"] = len(store["unreadable"])
+        assert row == {k: "" if v is None else str(v) for k, v in want.items()}, store["name"]
+
+    # The hostile name is shown as text, never as markup.
+    assert [a["data-id"] for t, a in dom.inside("ul", cls="unreadable") if t == "li"] == [HOSTILE_ID]
+    assert not dom.find("i")
+
+    # The day deleted: its month's cell counts one day fewer than expected.
+    ticks = next(s for s in status["stores"] if s["store"] == "tick")
+    calendar = np.load(os.path.join(data, "bundle", "trading_dates.npy"))
+    with open(os.path.join(data, "bundle", "instruments.pk"), "rb") as f:
+        life = next(r for r in pickle.load(f) if r["order_book_id"] == gap_id)
+    listed = int(life["listed_date"].replace("-", ""))
+    de_listed = int(life["de_listed_date"].replace("-", "")) or 99999999
+    month = int(gap_day) // 100
+    expected = [d for d in calendar if d // 100 == month and max(ticks["first_day"], listed) <= d <= min(status["horizon"], de_listed)]
+    with h5py.File(os.path.join(data, "bundle", "ticks", gap_id + ".h5"), "r") as f:
+        held = [d for d in f if int(d) // 100 == month]
+    cell = dom.find("rect", cls="gap", data_id=gap_id, data_month=f"{month // 100:04}-{month % 100:02}")
+    assert [(c["data-held"], c["data-expected"]) for c in cell] == [(str(len(held)), str(len(expected)))]
+    assert len(held) == len(expected) - 1
+
+    shot = tmp_path / "health.png"
+    _dom, shot_log = browse(page, tmp_path, screenshot=shot)
+    assert shot.stat().st_size > 0 and page_errors(shot_log, page) == []
+    print(f"screenshot: {shot}")
+
+
+def test_page_marks_the_files_a_check_found_broken(bundle):
+    cli, data, _gap = bundle
+    check_json = cli.tmp / "check.json"
+    check = cli.run("check-tick", data, "--no", "--json", check=False)
+    check_json.write_text(check.out)
+    broken = [o["id"] for o in json.loads(check.out)["outcomes"] if o["outcome"] == "broken"]
+    assert HOSTILE_ID in broken
+
+    _status, page = status_page(cli, data, "--check-json", str(check_json))
+    dom = Dom(open(page, encoding="utf-8").read())
+    assert {a["data-id"] for a in dom.find("g", cls="broken")} == set(broken)
+    assert [a["data-id"] for t, a in dom.inside("ul", cls="check-broken") if t == "li"] == broken
