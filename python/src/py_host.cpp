@@ -34,9 +34,7 @@ auto interruptible(F&& f) -> decltype(f()) {
     throw;
   }
 }
-}  // namespace
 
-namespace {
 // A path, or a line that names one, as Python text: decoded as os.fsdecode
 // decodes, so a name that is not UTF-8 reaches the host as the same bytes.
 py::str fs_text(const std::string& s) {

@@ -139,14 +139,14 @@ def interrupted_update(python, op, bundle, log, delay):
         os.killpg(p.pid, signal.SIGINT)
         out["landed"] = True
         out["after_update"] = "DONE" in seen
-        try:
-            p.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            out["hung"] = True
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
-        reader.join(5)
+        while p.poll() is None and time.monotonic() < t_signal + 60:
+            time.sleep(0.01)
         out["exit_s"] = time.monotonic() - t_signal
+        out["hung"] = p.poll() is None
+        if out["hung"]:
+            os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
+        reader.join(5)
         if "KEYBOARD-INTERRUPT" in seen:
             out["interrupt_s"] = seen["KEYBOARD-INTERRUPT"] - t_signal
     else:

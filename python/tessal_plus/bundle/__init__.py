@@ -68,7 +68,9 @@ def _check_texts(name, value):
 
 
 def _flushed():
-    # The core prints through C's stdout; Python's buffered text goes first.
+    # The core's progress bars go to C's stderr, and its pools fork this
+    # process (a forked child would write Python's buffers again): Python's
+    # buffered text goes first.
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
