@@ -18,6 +18,7 @@
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "util/error.hpp"
 #include "util/progress.hpp"
+#include "util/signals.hpp"
 
 namespace tessal::data::bundle {
 namespace {
@@ -259,22 +260,6 @@ std::string death_reason(int status) {
                              : fmt::format("工作进程异常退出（状态 {}）", WEXITSTATUS(status));
 }
 
-// Ignores SIGPIPE for its lifetime: a worker that dies leaves a pipe whose
-// write end would raise it.
-class IgnoreSigpipe {
- public:
-  IgnoreSigpipe() {
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &saved_);
-  }
-  ~IgnoreSigpipe() { ::sigaction(SIGPIPE, &saved_, nullptr); }
-  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
-  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
-
- private:
-  struct sigaction saved_{};
-};
 
 }  // namespace
 
@@ -317,7 +302,8 @@ std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
 }
 
 void ProgressedProcessPoolExecutor::Impl::run() {
-  IgnoreSigpipe quiet_pipes;
+  // A worker that dies leaves a pipe whose write end would raise SIGPIPE.
+  const util::IgnoreSignal quiet_pipes(SIGPIPE);
   StopSignals stop;
   const std::size_t n_tasks = tasks.size();
   WorkerSet set(std::min<std::size_t>(static_cast<std::size_t>(max_workers), n_tasks), tasks, initializer, initarg);

@@ -245,12 +245,7 @@ def main():
                 log(f"    UNREADABLE {rel}: {why}")
             for rel, why in new_incomplete:
                 log(f"    NEW FILE NOT COMPLETE {rel}: {why}")
-            for rel, why in c["damaged"]:
-                log(f"    AFTER RERUN DAMAGED {rel}: {why}")
-            for rel in c["missing"]:
-                log(f"    AFTER RERUN MISSING {rel}")
-            for rel in c["leftovers"]:
-                log(f"    AFTER RERUN LEFTOVER {rel}")
+            ku.log_comparison(dict(c, extra=(), lost_days=()), log, "AFTER RERUN ")
             bad = (damaged_before or damaged_after or new_incomplete or c["days_lost"] or c["leftovers"]
                    or c["extra"] or rc2 != 0)
             if bad:

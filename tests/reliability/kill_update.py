@@ -151,6 +151,20 @@ def interrupted_update(binary, folder, now, service, args, jobs, log_path, sig, 
     return out
 
 
+def log_comparison(c, log, prefix=""):
+    """One line per problem compare_bundle found."""
+    for rel, why in c["damaged"]:
+        log(f"    {prefix}DAMAGED {rel}: {why}")
+    for rel in c["missing"]:
+        log(f"    {prefix}MISSING {rel}")
+    for rel in c.get("extra", ()):
+        log(f"    {prefix}EXTRA {rel}")
+    for rel, days in c.get("lost_days", ()):
+        log(f"    {prefix}DAYS LOST {rel}: {days}")
+    for rel in c["leftovers"]:
+        log(f"    {prefix}LEFTOVER {rel}")
+
+
 def copy_tree(src, dst):
     if os.path.exists(dst):
         shutil.rmtree(dst)
@@ -641,16 +655,7 @@ def main():
             f"damaged {len(c['damaged'])} missing {len(c['missing'])} extra {len(c['extra'])} "
             f"days lost {c['days_lost']} leftovers {len(c['leftovers'])} "
             f"(same bytes {c['same_bytes']}, same contents {c['same_contents']})")
-        for rel, why in c["damaged"]:
-            log(f"    DAMAGED {rel}: {why}")
-        for rel in c["missing"]:
-            log(f"    MISSING {rel}")
-        for rel in c["extra"]:
-            log(f"    EXTRA {rel}")
-        for rel, days in c["lost_days"]:
-            log(f"    DAYS LOST {rel}: {days}")
-        for rel in c["leftovers"]:
-            log(f"    LEFTOVER {rel}")
+        log_comparison(c, log)
         for rel, why in not_open:
             log(f"    UNOPENABLE AFTER KILL {rel}: {why}")
         for rel, why in not_read:

@@ -109,21 +109,19 @@ def prepare(args, log):
         raise RuntimeError(f"the base-only update failed with status {rc}")
     log(f"base-only bundle made in {secs:.2f} s")
     durations = []
-    ref = os.path.join(args.workdir, "reference")
-    ku.copy_tree(base, ref)
-    rc, secs = ku.run_update(args.binary, ref, NOW, SERVICE, UPDATE_ARGS, args.jobs,
-                             os.path.join(args.workdir, "reference.log"))
-    if rc != 0:
-        raise RuntimeError(f"the reference update failed with status {rc}")
-    durations.append(secs)
-    reference = ku.Reference(os.path.join(ref, "bundle"))
-    other = os.path.join(args.workdir, "again")
-    ku.copy_tree(base, other)
-    rc, secs = ku.run_update(args.binary, other, NOW, SERVICE, UPDATE_ARGS, args.jobs,
-                             os.path.join(args.workdir, "again.log"))
-    if rc != 0:
-        raise RuntimeError(f"a second uninterrupted update failed with status {rc}")
-    durations.append(secs)
+
+    def updated_copy(name, what):
+        folder = os.path.join(args.workdir, name)
+        ku.copy_tree(base, folder)
+        rc, secs = ku.run_update(args.binary, folder, NOW, SERVICE, UPDATE_ARGS, args.jobs,
+                                 os.path.join(args.workdir, name + ".log"))
+        if rc != 0:
+            raise RuntimeError(f"{what} failed with status {rc}")
+        durations.append(secs)
+        return folder
+
+    reference = ku.Reference(os.path.join(updated_copy("reference", "the reference update"), "bundle"))
+    other = updated_copy("again", "a second uninterrupted update")
     c = ku.compare_bundle(reference, os.path.join(other, "bundle"))
     if c["damaged"] or c["missing"] or c["extra"] or c["leftovers"]:
         raise RuntimeError(f"two uninterrupted updates differ: {c}")
@@ -221,16 +219,7 @@ def main():
             f"extra {len(c['extra'])} leftovers {len(leftovers['journal'])} journal(s), "
             f"{len(leftovers['rebuild'])} rebuild(s), {len(leftovers['other'])} other "
             f"(same bytes {c['same_bytes']}, same contents {c['same_contents']})")
-        for rel, why in c["damaged"]:
-            log(f"    DAMAGED {rel}: {why}")
-        for rel in c["missing"]:
-            log(f"    MISSING {rel}")
-        for rel, days in c["lost_days"]:
-            log(f"    DAYS LOST {rel}: {days}")
-        for rel in c["extra"]:
-            log(f"    EXTRA {rel}")
-        for rel in c["leftovers"]:
-            log(f"    LEFTOVER {rel}")
+        ku.log_comparison(c, log)
         if bad:
             dest = os.path.join(args.evidence, f"two-writers-try{i}-seed{try_seed}")
             if os.path.exists(dest):

@@ -25,6 +25,7 @@
 #include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "util/signals.hpp"
 
 namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
@@ -72,24 +73,6 @@ std::string rebuild_temp_path(const std::string& folder, const std::string& name
   return join(folder, fmt::format(".{}{}-{}-{:08x}", name, kTempSuffix, ::getpid(), static_cast<std::uint32_t>(random())));
 }
 
-// A file-size limit (ulimit -f) must fail the write with EFBIG, which is
-// logged and rolled back, instead of killing the process by SIGXFSZ.
-class IgnoreFileSizeSignal {
- public:
-  IgnoreFileSizeSignal() {
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGXFSZ, &ignore, &saved_);
-  }
-  ~IgnoreFileSizeSignal() { ::sigaction(SIGXFSZ, &saved_, nullptr); }
-  IgnoreFileSizeSignal(const IgnoreFileSizeSignal&) = delete;
-  IgnoreFileSizeSignal& operator=(const IgnoreFileSizeSignal&) = delete;
-
- private:
-  struct sigaction saved_{};
-};
-
 const char* const kOsFailure = " 失败，请检查文件的权限以及是否被其他进程占用\n";
 const char* const kDamaged = " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n";
 const char* const kNoPermission = " 失败，您没有相关数据的使用权限，可联系星桥科技开通相关权限：0000-00000000";
@@ -101,7 +84,9 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 tessal::TaskOutcome run_logged(const std::string& order_book_id, const std::string& file_path, bool permission_message,
                                const std::function<void()>& body) {
   tessal::SharedFlag* sval = tessal::data::bundle::sval();
-  const IgnoreFileSizeSignal file_size_limit_is_an_error;
+  // A file-size limit (ulimit -f) fails the write with EFBIG, which is
+  // logged and rolled back, instead of killing the process.
+  const util::IgnoreSignal file_size_limit_is_an_error(SIGXFSZ);
   tessal::TaskOutcome outcome{order_book_id, tessal::TaskStatus::written, "", ""};
   try {
     const auto before = file_identity(file_path);
