@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   const int years = argc > 2 ? std::atoi(argv[2]) : 3;
   std::vector<std::string> ids;
   auto sim = bench::stock_market(n, fmt::format("start={}", (2025 - years) * 10000 + 102), ids);
-  quillonc::install(sim);
+  bench::use(sim);
   quillonc::Client& q = *sim;
 
   const std::string root = (std::filesystem::temp_directory_path() / fmt::format("tb-bench-check-{}-{}", n, years)).string();
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "building the store in %s ...\n", root.c_str());
     std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
     (void)quiet;
-    update_minbar(h5_root, ids, false, 2);
+    update_minbar(bench::test_run(), h5_root, ids, false, 2);
     const auto cal = q.get_trading_dates(20050104, 20241231);
     util::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
     std::ofstream(root + "/ready") << "ok";
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     ::dup2(null, 1);
     bench::profile(true);
     const double t0 = bench::now_seconds();
-    check_min_bar_data(root, jobs);
+    check_min_bar_data(bench::test_run(), root, jobs);
     const double t = bench::now_seconds() - t0;
     bench::profile(false);
     std::fflush(stdout);

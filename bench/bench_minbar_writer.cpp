@@ -49,23 +49,22 @@ int main(int argc, char** argv) {
   std::vector<std::string> ids;
   auto sim = bench::stock_market(instruments, fmt::format("start={}", (2025 - years) * 10000 + 102), ids);
   auto service = std::make_shared<bench::CachedService>(sim);
-  quillonc::install(service);
-  tessal::SharedFlagOwner flag(true);
-  tessal::data::bundle::process_init(flag.get());
+  use(service);
+  const auto flag = bench::installed_flag();
 
   // Warm the cache and collect the bytes the writer will compress.
   std::size_t bars = 0;
   for (const auto& id : ids) {
-    const auto t = service->get_price(id, MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn");
+    const auto t = service->get_price(id, MIN_START_DATE, _get_end_date(bench::host()), quillonc::Frequency::minute, "cn");
     bars += t ? t->rows() : 0;
   }
-  const std::size_t bars_one = service->get_price(ids[0], MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn")->rows();
+  const std::size_t bars_one = service->get_price(ids[0], MIN_START_DATE, _get_end_date(bench::host()), quillonc::Frequency::minute, "cn")->rows();
 
   const std::string dir = bench::scratch("minbar");
   auto run = [&](std::size_t n) {
     std::filesystem::remove_all(dir);
     const double t0 = bench::now_seconds();
-    for (std::size_t i = 0; i < n; ++i) _append_h5(ids[i], dir);
+    for (std::size_t i = 0; i < n; ++i) _append_h5(bench::test_run(), ids[i], dir);
     return bench::now_seconds() - t0;
   };
   const double t_one = run(1);
@@ -98,5 +97,5 @@ int main(int argc, char** argv) {
     std::printf("  zlib -9 in %zu-row pieces: %.1f MB/s\n", rows, zlib_mb_per_s(bytes, rows * sizeof(EquitiesBar)));
   std::printf("  stored %.1f MB for %.1f MB of records (%.1f%%)\n", stored / 1e6, bars * 56 / 1e6, 100.0 * stored / (bars * 56.0));
   std::filesystem::remove_all(dir);
-  return flag.get()->value() ? 0 : 1;
+  return flag->value() ? 0 : 1;
 }

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   const int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
   std::vector<std::string> ids;
   auto sim = bench::stock_market(n, fmt::format("history={}", days), ids, fmt::format(",tick_days={}", days));
-  quillonc::install(sim);
+  bench::use(sim);
   quillonc::Client& q = *sim;
 
   const std::string root = (std::filesystem::temp_directory_path() / fmt::format("tb-bench-status-{}-{}-{}", n, n_tick, days)).string();
@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "building the store in %s ...\n", root.c_str());
     std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
     (void)quiet;
-    update_minbar(root + "/bundle/h5", ids, false, 2);
-    update_tick(root + "/bundle/ticks", std::vector<std::string>(ids.begin(), ids.begin() + std::min<std::ptrdiff_t>(n_tick, static_cast<std::ptrdiff_t>(ids.size()))),
+    update_minbar(bench::test_run(), root + "/bundle/h5", ids, false, 2);
+    update_tick(bench::test_run(), root + "/bundle/ticks", std::vector<std::string>(ids.begin(), ids.begin() + std::min<std::ptrdiff_t>(n_tick, static_cast<std::ptrdiff_t>(ids.size()))),
                 false, 2);
     const auto cal = q.get_trading_dates(20050104, 20241231);
     util::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   BundleStatus last;
   for (int r = 0; r < rounds; ++r) {
     const double t0 = bench::now_seconds();
-    last = bundle_status(root);
+    last = bundle_status(bench::host(), root);
     times.push_back(bench::now_seconds() - t0);
   }
   std::sort(times.begin(), times.end());

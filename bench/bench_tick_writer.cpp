@@ -30,11 +30,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> ids;
   auto sim = bench::stock_market(2, fmt::format("history={}", days), ids, fmt::format(",tick_days={},tick_sec={}", days, tick_sec));
   auto service = std::make_shared<bench::CachedService>(sim);
-  quillonc::install(service);
-  tessal::SharedFlagOwner flag(true);
-  tessal::data::bundle::process_init(flag.get());
+  use(service);
+  const auto flag = bench::installed_flag();
   const std::string id = "600000.XSHG";
-  const std::int32_t start = sim->tick_start(), end = _get_end_date();
+  const std::int32_t start = sim->tick_start(), end = _get_end_date(bench::host());
 
   // Warm the cache with exactly the requests the writer makes.
   const auto day_bars = service->get_price(id, start, end, quillonc::Frequency::day, "cn");
@@ -57,7 +56,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < n_runs; ++r) {
     std::filesystem::remove(dir + "/" + id + ".h5");
     const double t0 = bench::now_seconds();
-    _append_h5_tick(id, dir, std::nullopt, start);
+    _append_h5_tick(bench::test_run(), id, dir, std::nullopt, start);
     runs.push_back(bench::now_seconds() - t0);
   }
   bench::profile(false);
@@ -84,7 +83,7 @@ int main(int argc, char** argv) {
       for (const auto& name : names) {
         const h5::Dataset ds = f.open_dataset(name);
         std::vector<tessal::TickRecord> rows(ds.size());
-        ds.read(rows.data(), tessal::H5TicksLoader::DTYPES().get());
+        ds.read(rows.data(), bench::host().tick_layout().type.get());
         const std::size_t bytes = rows.size() * sizeof(tessal::TickRecord);
         std::vector<char> out(bytes + BLOSC_MAX_OVERHEAD);
         const double b0 = bench::now_seconds();
@@ -137,5 +136,5 @@ int main(int argc, char** argv) {
                read_secs, sum);
   std::fprintf(stderr, "  floor, the three together: %.3f s (writer at %.2fx of it)\n", floor_secs, secs / floor_secs);
   std::filesystem::remove_all(dir);
-  return flag.get()->value() ? 0 : 1;
+  return flag->value() ? 0 : 1;
 }

@@ -24,10 +24,10 @@ int main(int argc, char** argv) {
   const int days = argc > 2 ? std::atoi(argv[2]) : 244;
   std::vector<std::string> ids;
   auto sim = bench::stock_market(n, fmt::format("history={}", days), ids);
-  quillonc::install(sim);
+  bench::use(sim);
   quillonc::Client& q = *sim;
   std::size_t bars = 0;
-  for (const auto& id : {ids[0]}) bars = q.get_price(id, MIN_START_DATE, _get_end_date(), quillonc::Frequency::minute, "cn")->rows();
+  for (const auto& id : {ids[0]}) bars = q.get_price(id, MIN_START_DATE, _get_end_date(bench::host()), quillonc::Frequency::minute, "cn")->rows();
   // Every fifth stock lists late, so count the bars of all from the files.
   const std::string dir = bench::scratch("update");
   std::FILE* quiet = std::freopen("/dev/null", "w", stdout);
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     const double t0 = bench::now_seconds();
     // Each run in a child, so peak memory is per run.
     const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(update_minbar(dir, ids, false, c) ? 0 : 1);
+    if (pid == 0) ::_exit(update_minbar(bench::test_run(), dir, ids, false, c).succeeded ? 0 : 1);
     int status = 0;
     ::waitpid(pid, &status, 0);
     wall[c] = bench::now_seconds() - t0;
@@ -53,10 +53,9 @@ int main(int argc, char** argv) {
   const double peak_worker = bench::peak_rss_mb(RUSAGE_CHILDREN);
 
   // Up-to-date rerun: the writer's own cost beyond the service's lookups.
-  tessal::SharedFlagOwner flag(true);
-  tessal::data::bundle::process_init(flag.get());
+  const auto flag = bench::installed_flag();
   double t0 = bench::now_seconds();
-  for (const auto& id : ids) _append_h5(id, dir);
+  for (const auto& id : ids) _append_h5(bench::test_run(), id, dir);
   const double rerun = bench::now_seconds() - t0;
   t0 = bench::now_seconds();
   for (const auto& id : ids) {

@@ -17,9 +17,33 @@
 #include <tuple>
 
 #include "quillonc/sim_market.hpp"
+#include "tessal/native_host.hpp"
+#include "tessal_plus/bundle/run.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
 namespace bench {
+
+// The benchmarks' host (the command line's) and the service they run
+// against, set by use().
+inline tessal::NativeHost& host() {
+  static tessal::NativeHost h;
+  return h;
+}
+inline std::shared_ptr<quillonc::Client>& service() {
+  static std::shared_ptr<quillonc::Client> c;
+  return c;
+}
+inline void use(std::shared_ptr<quillonc::Client> client) {
+  service() = std::move(client);
+  host().set_service(service().get());
+}
+inline tessal_plus::bundle::Run test_run() { return tessal_plus::bundle::Run(host(), *service()); }
+// The run's flag, installed in this process as a worker has it.
+inline std::unique_ptr<tessal::SharedFlag> installed_flag() {
+  auto flag = host().make_flag(true);
+  host().process_init(*flag);
+  return flag;
+}
 
 class CachedService : public quillonc::Client {
  public:
@@ -79,7 +103,7 @@ inline std::shared_ptr<quillonc::SimMarket> stock_market(int stocks, const std::
   ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
   auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(
       "sim:" + history + ",stocks=" + std::to_string(stocks) +
-      ",bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0" + extra));
+      ",bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0" + extra), host());
   quillonc::Client& q = *sim;
   ids.clear();
   for (const auto& i : q.all_instruments(std::string("CS")))

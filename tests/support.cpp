@@ -10,6 +10,17 @@
 
 namespace testing_support {
 
+tessal::NativeHost& host() {
+  static tessal::NativeHost h;
+  return h;
+}
+
+quillonc::Client*& current_client() {
+  static FakeService idle;
+  static quillonc::Client* c = &idle;
+  return c;
+}
+
 int in_child(const std::function<int()>& body) {
   std::fflush(stdout);
   const pid_t pid = ::fork();

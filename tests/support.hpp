@@ -23,8 +23,9 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/run.hpp"
 
 namespace testing_support {
 
@@ -121,12 +122,44 @@ class FeedStdin {
   std::streambuf* saved_;
 };
 
+// The tests' host: the command line's own.
+tessal::NativeHost& host();
+// The service the current test's operations talk to (set by WithClient;
+// an idle scripted service otherwise), and the tests' host's day-bar
+// updater with them.
+quillonc::Client*& current_client();
+// A run of the current test: the tests' host, the current service, the
+// console on standard output and standard input.
+inline tessal_plus::bundle::Run test_run() {
+  return tessal_plus::bundle::Run(host(), *current_client());
+}
+// The host's tick layout.
+inline const tessal::TickLayout& tick_layout() { return host().tick_layout(); }
+
+// Makes `client` the current test's service for its lifetime.
+class WithClient {
+ public:
+  explicit WithClient(quillonc::Client& client) : saved_(current_client()) {
+    current_client() = &client;
+    host().set_service(&client);
+  }
+  ~WithClient() {
+    current_client() = saved_;
+    host().set_service(saved_);
+  }
+  WithClient(const WithClient&) = delete;
+  WithClient& operator=(const WithClient&) = delete;
+
+ private:
+  quillonc::Client* saved_;
+};
+
 class CaptureLog {
  public:
   CaptureLog() {
-    tessal::system_log::set_sink([this](const std::string& m) { lines.push_back(m); });
+    host().set_log_sink([this](const std::string& m) { lines.push_back(m); });
   }
-  ~CaptureLog() { tessal::system_log::set_sink({}); }
+  ~CaptureLog() { host().set_log_sink({}); }
   std::vector<std::string> lines;
 };
 
@@ -149,12 +182,11 @@ class PinClock {
 // The run's flag, installed in this process as a worker would have it.
 class InstalledFlag {
  public:
-  InstalledFlag() : owner_(true) { tessal::data::bundle::process_init(owner_.get()); }
-  ~InstalledFlag() { tessal::data::bundle::process_init(nullptr); }
-  bool value() const { return owner_.get()->value(); }
+  InstalledFlag() : owner_(host().make_flag(true)) { host().process_init(*owner_); }
+  bool value() const { return owner_->value(); }
 
  private:
-  tessal::SharedFlagOwner owner_;
+  std::unique_ptr<tessal::SharedFlag> owner_;
 };
 
 // A scripted service. Tables are given whole; get_price answers the rows
@@ -186,7 +218,7 @@ class FakeService : public quillonc::Client {
 
   void init(bool enable_bjse) override {
     record(fmt::format("init {}", enable_bjse));
-    tessal::warnings::warn("fake service initialised");
+    host().warn("fake service initialised");
     bjse = enable_bjse;
   }
   bool bjse_enabled() override { return bjse; }
@@ -261,7 +293,7 @@ class FakeService : public quillonc::Client {
   void probe_price(const std::string& id) override { record("probe " + id); }
   std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& id, std::int32_t start, std::int32_t end) override {
     record(fmt::format("is_suspended {} {} {}", id, start, end));
-    tessal::warnings::warn("is_suspended is noisy");
+    host().warn("is_suspended is noisy");
     std::vector<std::pair<std::int32_t, bool>> out;
     for (auto d : calendar)
       if (d >= start && d <= end) out.emplace_back(d, suspended[id].count(d) > 0);
@@ -304,8 +336,7 @@ class FakeService : public quillonc::Client {
 // Installs a fresh FakeService for a test and removes it afterwards.
 struct WithFake {
   std::shared_ptr<FakeService> fake = std::make_shared<FakeService>();
-  WithFake() { quillonc::install(fake); }
-  ~WithFake() { quillonc::install(nullptr); }
+  WithClient in_use{*fake};
 };
 
 // What a writer test runs in: a scripted service, a folder, the run's flag

@@ -29,9 +29,9 @@ std::set<std::string> listed(const std::string& text, const std::string& header)
   }
   return out;
 }
-void minute_check(const std::string& data_bundle_path) { check_min_bar_data(data_bundle_path); }
-void tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path); }
-void deep_tick_check(const std::string& data_bundle_path) { check_tick_data(data_bundle_path, true); }
+void minute_check(const std::string& data_bundle_path) { check_min_bar_data(test_run(), data_bundle_path); }
+void tick_check(const std::string& data_bundle_path) { check_tick_data(test_run(), data_bundle_path); }
+void deep_tick_check(const std::string& data_bundle_path) { check_tick_data(test_run(), data_bundle_path, true); }
 
 const char* kBroken = "数据异常标的如下:";
 const char* kLocked = "被其他进程占用或没有权限的文件如下:";
@@ -179,9 +179,9 @@ class TickChecks : public Checks {
   std::string ticks(const std::string& id, const std::vector<std::string>& days) {
     const std::string p = bundle + "/ticks/" + id + ".h5";
     h5::File f = h5::File::open(p, h5::Mode::create);
-    const h5::Type& type = tessal::H5TicksLoader::DTYPES();
+    const h5::Type& type = tick_layout().type;
     const std::string record(type.size(), '\0');
-    for (const auto& d : days) f.create_dataset(d, type, record.data(), 1, {false, 0, -1, COMPRESSION_KWARGS()});
+    for (const auto& d : days) f.create_dataset(d, type, record.data(), 1, {false, 0, -1, host().blosc_opts(9, "blosc:lz4")});
     f.close();
     return p;
   }
@@ -235,7 +235,7 @@ TEST_F(TickChecks, SuspendedAndUnsuspendedGapsAreBothAskedInOrder) {
 TEST(CheckReport, GoodOutcomeAndTheAnswers) {
   {
     CaptureStdout out;
-    deal_with_check_result({}, {}, "分钟");
+    deal_with_check_result(test_run(), {}, {}, "分钟");
     EXPECT_EQ(out.text(), "\n检测完成：分钟数据质量良好！\n");
   }
   TempDir dir;
@@ -250,7 +250,7 @@ TEST(CheckReport, GoodOutcomeAndTheAnswers) {
   auto answer = [&](const std::vector<std::string>& err, const std::vector<std::string>& blocked, const std::string& a) {
     FeedStdin in(a);
     CaptureStdout out;
-    deal_with_check_result(err, blocked, "tick");
+    deal_with_check_result(test_run(), err, blocked, "tick");
     return out.text();
   };
   const auto locked = files({"L.h5"});
@@ -282,14 +282,14 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   TempDir dir;
   FeedStdin in("no\n");
   CaptureStdout out;
-  deal_with_check_result({dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5"}, {}, "分钟");
+  deal_with_check_result(test_run(), {dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5"}, {}, "分钟");
   EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文']"), std::string::npos) << out.text();
 
   write_file(dir / "first.h5", "x");
   write_file(dir / "third.h5", "x");
   FeedStdin yes("y\n");
   CaptureStdout out2;
-  EXPECT_THROW(deal_with_check_result({dir / "first.h5", dir / "gone.h5", dir / "third.h5"}, {}, "tick"), util::Error);
+  EXPECT_THROW(deal_with_check_result(test_run(), {dir / "first.h5", dir / "gone.h5", dir / "third.h5"}, {}, "tick"), util::Error);
   EXPECT_EQ(out2.text().find("删除完成"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "first.h5"));
   EXPECT_TRUE(fs::exists(dir / "third.h5"));
@@ -424,7 +424,7 @@ TEST_F(TickChecks, DaysThatCannotBeReadOrCannotHaveBeenStoredAreBroken) {
   const std::string lost = ticks("LOST", {"20240603"});
   {
     h5::File f = h5::File::open(lost, h5::Mode::read_write);
-    f.create_dataset("20240604", tessal::H5TicksLoader::DTYPES(), nullptr, 0, {true, 1, -1, COMPRESSION_KWARGS()});
+    f.create_dataset("20240604", tick_layout().type, nullptr, 0, {true, 1, -1, host().blosc_opts(9, "blosc:lz4")});
     f.open_dataset("20240604").resize(1);
     f.close();
   }
@@ -473,19 +473,19 @@ TEST_F(TickChecks, ChecksInSeveralProcessesPrintExactlyWhatOneProcessPrints) {
   const std::string tick_locked = ticks("TLOCK", {"20240603"});
   HeldOpen held(locked), held_tick(tick_locked);
   for (const auto& answer : {std::string("no\n"), std::string("maybe\n")}) {
-    const std::string one = run([](const std::string& p) { check_min_bar_data(p, 1); }, answer);
-    const std::string two = run([](const std::string& p) { check_min_bar_data(p, 3); }, answer);
+    const std::string one = run([](const std::string& p) { check_min_bar_data(test_run(), p, 1); }, answer);
+    const std::string two = run([](const std::string& p) { check_min_bar_data(test_run(), p, 3); }, answer);
     EXPECT_EQ(two, one);
     EXPECT_EQ(listed(one, kBroken), (std::set<std::string>{"LATE", "NODATA", "GAP", "TEXT"})) << one;
     EXPECT_EQ(listed(one, kLocked), std::set<std::string>{"HELD"});
-    const std::string t_one = run([](const std::string& p) { check_tick_data(p, false, 1); }, answer);
-    const std::string t_two = run([](const std::string& p) { check_tick_data(p, false, 2); }, answer);
+    const std::string t_one = run([](const std::string& p) { check_tick_data(test_run(), p, false, 1); }, answer);
+    const std::string t_two = run([](const std::string& p) { check_tick_data(test_run(), p, false, 2); }, answer);
     EXPECT_EQ(t_two, t_one);
     EXPECT_EQ(listed(t_one, kBroken), (std::set<std::string>{"T2", "TRADED"})) << t_one;
     EXPECT_EQ(listed(t_one, kLocked), std::set<std::string>{"TLOCK"});
   }
   // "yes" deletes the same files, in the listed order, from either.
-  const std::string deleted = run([](const std::string& p) { check_min_bar_data(p, 2); }, "yes\n");
+  const std::string deleted = run([](const std::string& p) { check_min_bar_data(test_run(), p, 2); }, "yes\n");
   EXPECT_NE(deleted.find("删除完成！共删除4个标的。"), std::string::npos) << deleted;
   EXPECT_FALSE(fs::exists(bundle + "/h5/equities/GAP.h5"));
   EXPECT_TRUE(fs::exists(bundle + "/h5/equities/G0.h5"));

@@ -18,6 +18,7 @@ class Commands : public ::testing::Test {
   FakeService& fake = *svc.fake;
   TempDir dir;
   PinClock clock{"2024-06-05 18:00:00"};
+  std::optional<Shard> shard;
 
   void SetUp() override {
     fake.calendar = weekdays(20240101, 20241231);
@@ -30,7 +31,9 @@ class Commands : public ::testing::Test {
     CaptureStdout out;
     int r;
     try {
-      r = update_bundle_from_quillonc(2, dir.path(), base, minbar, {}, false, rebuild, bjse) ? 1 : 0;
+      tessal_plus::bundle::Run run = test_run();
+      run.shard = shard;
+      r = update_bundle_from_quillonc(run, 2, dir.path(), base, minbar, {}, false, rebuild, bjse).succeeded ? 1 : 0;
     } catch (const ProgramExit& e) {
       r = -100 - e.status();
     }
@@ -63,7 +66,7 @@ TEST_F(Commands, RebuildConfirmation) {
   EXPECT_EQ(text, "");
   FeedStdin nothing("");  // end of input at the prompt
   CaptureStdout quiet;
-  EXPECT_THROW(update_bundle_from_quillonc(1, dir.path(), false, {}, {}, false, true, false), std::runtime_error);
+  EXPECT_THROW(update_bundle_from_quillonc(test_run(), 1, dir.path(), false, {}, {}, false, true, false), std::runtime_error);
 }
 
 TEST_F(Commands, BjseProbeEndsTheProgramWithoutPermission) {
@@ -104,7 +107,7 @@ TEST_F(Commands, BaseFilesAndTheSuccessRules) {
   fs::create_directories(dir / "bundle/h5/equities/A.h5");  // a folder where the file belongs
   FeedStdin in("");
   CaptureStdout out;
-  EXPECT_FALSE(update_bundle_from_quillonc(2, dir.path(), false, {"A"}, {"A"}, false));
+  EXPECT_FALSE(update_bundle_from_quillonc(test_run(), 2, dir.path(), false, {"A"}, {"A"}, false).succeeded);
   EXPECT_NE(out.text().find("开始更新 1 只标的的tick数据"), std::string::npos);
 }
 
@@ -118,7 +121,7 @@ TEST_F(Commands, SmartUpdatePicksExactlyTheExistingFiles) {
   util::pickle::write_records(b + "/instruments.pk", {{{"exchange", "XSHG"}}, {{"exchange", "XSHE"}}, {{"exchange", "BJSE"}}, {}});
   for (const char* id : {"a", "b", "d", "x", "direct"}) fake.add_instrument(id, "CS");
   CaptureStdout out;
-  update_bundle_from_exist_file(2, dir.path());
+  update_bundle_from_exist_file(test_run(), 2, dir.path());
   const std::string text = out.text();
   EXPECT_EQ(text.substr(0, text.find("开始更新 ")), "开始智能更新已下载数据\n开始更新日线及基础数据\n");
   EXPECT_NE(text.find("开始更新 2 只标的的分钟线数据：{'a', 'b'}"), std::string::npos) << text;
@@ -131,10 +134,10 @@ TEST_F(Commands, SmartUpdateRefusesHostileOrIncompleteInstrumentLists) {
   const std::string b = dir / "bundle";
   fs::create_directories(b);
   util::pickle::write_records(b + "/instruments.pk", {{{"order_book_id", "A"}}});
-  EXPECT_THROW(update_bundle_from_exist_file(1, dir.path()), std::runtime_error);
+  EXPECT_THROW(update_bundle_from_exist_file(test_run(), 1, dir.path()), std::runtime_error);
   write_file(b + "/instruments.pk", std::string("\x80\x02" "cos\nsystem\n."));
   try {
-    update_bundle_from_exist_file(1, dir.path());
+    update_bundle_from_exist_file(test_run(), 1, dir.path());
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("instruments.pk"), std::string::npos) << e.what();
@@ -142,7 +145,7 @@ TEST_F(Commands, SmartUpdateRefusesHostileOrIncompleteInstrumentLists) {
   // Without a list and without stores only the day-bar updater runs.
   fs::remove(b + "/instruments.pk");
   CaptureStdout out;
-  EXPECT_TRUE(update_bundle_from_exist_file(1, dir.path()));
+  EXPECT_TRUE(update_bundle_from_exist_file(test_run(), 1, dir.path()).succeeded);
   EXPECT_EQ(out.text(), "开始智能更新已下载数据\n开始更新日线及基础数据\n");
 }
 
@@ -160,8 +163,8 @@ TEST(Drivers, EmptySelectionAnnouncesZeroAndOnlyTheTickDriverMakesItsFolder) {
   WithFake svc;
   TempDir dir;
   CaptureStdout out;
-  EXPECT_TRUE(update_tick(dir / "ticks", {"nothing"}, false, 2));
-  EXPECT_TRUE(update_minbar(dir / "h5", {}, false, 2));
+  EXPECT_TRUE(update_tick(test_run(), dir / "ticks", {"nothing"}, false, 2).succeeded);
+  EXPECT_TRUE(update_minbar(test_run(), dir / "h5", {}, false, 2).succeeded);
   EXPECT_TRUE(fs::is_directory(dir / "ticks"));
   EXPECT_FALSE(fs::exists(dir / "h5"));
   const std::string text = out.text();
@@ -186,7 +189,7 @@ struct ThreeStocks : ::testing::Test {
 
 TEST_F(ThreeStocks, OneFailingWriterMakesTheRunFalse) {
   CaptureStdout out;
-  EXPECT_TRUE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  EXPECT_TRUE(update_minbar(test_run(), dir / "h5", {"A", "B", "C"}, false, 2).succeeded);
   for (const char* id : {"A", "B", "C"}) EXPECT_TRUE(fs::exists(dir / (std::string("h5/equities/") + id + ".h5")));
   // Damage B: `index` without `data`.
   {
@@ -194,7 +197,7 @@ TEST_F(ThreeStocks, OneFailingWriterMakesTheRunFalse) {
     f.unlink("data");
     f.close();
   }
-  EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  EXPECT_FALSE(update_minbar(test_run(), dir / "h5", {"A", "B", "C"}, false, 2).succeeded);
   EXPECT_NE(out.text().find("开始更新 3 只标的的分钟线数据：{'A', 'B', 'C'}"), std::string::npos);
   // rebuild reaches every task: the damaged file is refilled. A temporary
   // file of a killed writer goes; one another run's writer holds stays.
@@ -203,7 +206,7 @@ TEST_F(ThreeStocks, OneFailingWriterMakesTheRunFalse) {
   h5::File::open(live, h5::Mode::create).close();
   {
     HeldOpen held(live);
-    EXPECT_TRUE(update_minbar(dir / "h5", {"B"}, false, 1, /*rebuild=*/true));
+    EXPECT_TRUE(update_minbar(test_run(), dir / "h5", {"B"}, false, 1, /*rebuild=*/true).succeeded);
   }
   EXPECT_FALSE(fs::exists(dead));
   EXPECT_TRUE(fs::exists(live));
@@ -220,9 +223,10 @@ TEST_F(ThreeStocks, AWorkerKilledMidTaskIsRecordedAsDied) {
   };
   CaptureLog swallowed;
   CaptureStdout out;
-  EXPECT_FALSE(update_minbar(dir / "h5", {"A", "B", "C"}, false, 2));
+  const DriverRecord record = update_minbar(test_run(), dir / "h5", {"A", "B", "C"}, false, 2);
+  EXPECT_FALSE(record.succeeded);
   std::map<std::string, std::string> outcomes;
-  for (const auto& o : last_update().drivers.back().outcomes) outcomes[o.order_book_id] = tessal::status_name(o.status);
+  for (const auto& o : record.outcomes) outcomes[o.order_book_id] = tessal::status_name(o.status);
   EXPECT_EQ(outcomes, (std::map<std::string, std::string>{{"A", "written"}, {"B", "died"}, {"C", "written"}}));
 }
 
@@ -245,9 +249,8 @@ TEST(Shards, HashIsFnv1a64AndShardsPartitionTheIds) {
   }
   // No shard is left nearly empty by the hash on ids that differ in a digit.
   for (int n : per_shard) EXPECT_GT(n, 60);
-  EXPECT_THROW(set_shard(Shard{3, 3}), util::Error);
-  EXPECT_THROW(set_shard(Shard{0, 0}), util::Error);
-  EXPECT_FALSE(current_shard());
+  EXPECT_THROW(checked_shard(3, 3), util::Error);
+  EXPECT_THROW(checked_shard(0, 0), util::Error);
 }
 
 TEST_F(Commands, AShardRunsOnlyItsIdsAndTheSmartUpdateLeavesTheBaseFilesAlone) {
@@ -258,7 +261,7 @@ TEST_F(Commands, AShardRunsOnlyItsIdsAndTheSmartUpdateLeavesTheBaseFilesAlone) {
   const std::vector<std::string> all = {"A", "B", "C", "D", "E", "F"};
   std::set<std::string> seen;
   for (std::uint32_t k = 0; k < 2; ++k) {
-    set_shard(Shard{k, 2});
+    shard = checked_shard(k, 2);
     std::string text;
     EXPECT_EQ(full("", false, all, false, false, &text), 1);  // succeeded
     std::set<std::string> mine;
@@ -271,8 +274,9 @@ TEST_F(Commands, AShardRunsOnlyItsIdsAndTheSmartUpdateLeavesTheBaseFilesAlone) {
   for (const auto& id : all) EXPECT_TRUE(fs::exists(dir.path() + "/bundle/h5/equities/" + id + ".h5")) << id;
 
   CaptureStdout out;
-  EXPECT_TRUE(update_bundle_from_exist_file(1, dir.path()));
-  set_shard(std::nullopt);
+  tessal_plus::bundle::Run run = test_run();
+  run.shard = shard;
+  EXPECT_TRUE(update_bundle_from_exist_file(run, 1, dir.path()).succeeded);
   EXPECT_EQ(out.text().find("开始更新日线及基础数据"), std::string::npos) << out.text();
   EXPECT_FALSE(fs::exists(dir.path() + "/bundle/trading_dates.npy"));
 }

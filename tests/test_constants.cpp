@@ -16,8 +16,8 @@ TEST(RecordLayouts, SizesNamesAndBloscSettings) {
   EXPECT_EQ(DERIVATIVES_DTYPE().type.member_names(), DERIVATIVES_DTYPE().names());
   EXPECT_EQ(TAG_MAP()[2].first, "fund");
   EXPECT_EQ(TAG_MAP()[2].second.size(), 3u);
-  EXPECT_EQ(COMPRESSION_KWARGS().cd_values, (std::vector<unsigned>{0, 0, 0, 0, 9, 1, 1}));
-  EXPECT_THROW(tessal::blosc_opts(9, "blosc:nope"), std::invalid_argument);
+  EXPECT_EQ(host().blosc_opts(9, "blosc:lz4").cd_values, (std::vector<unsigned>{0, 0, 0, 0, 9, 1, 1}));
+  EXPECT_THROW(host().blosc_opts(9, "blosc:nope"), std::invalid_argument);
 }
 
 }  // namespace

@@ -126,10 +126,10 @@ void put_tick_day(h5::File& f, int day, int count) {
   if (f.contains(name)) f.unlink(name);
   const auto ticks = day_ticks(day, count);
   if (count == 0) {
-    f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), nullptr, 0, h5::DatasetOptions{});
+    f.create_dataset(name, tick_layout().type, nullptr, 0, h5::DatasetOptions{});
   } else {
-    f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), ticks.data(), ticks.size(),
-                     h5::DatasetOptions{false, 0, -1, tessal_plus::bundle::COMPRESSION_KWARGS()});
+    f.create_dataset(name, tick_layout().type, ticks.data(), ticks.size(),
+                     h5::DatasetOptions{false, 0, -1, host().blosc_opts(9, "blosc:lz4")});
   }
 }
 

@@ -13,21 +13,13 @@ namespace {
 
 TEST(Clock, PinnedClockAndConversions) {
   PinClock clock("2024-02-29 09:31:05.250");
-  const auto now = tessal::datetime_now();
-  EXPECT_EQ(tessal::convert_dt_to_int(now), 20240229093105);
-  EXPECT_EQ(tessal::date_to_number(now), 20240229);
-  EXPECT_EQ(tessal::time_to_number(now), 93105250);
+  const auto now = host().datetime_now();
+  EXPECT_EQ(host().convert_dt_to_int(now), 20240229093105);
+  EXPECT_EQ(host().date_to_number(now), 20240229);
+  EXPECT_EQ(host().time_to_number(now), 93105250);
   EXPECT_EQ(util::add_days(20240229, 1), 20240301);
   EXPECT_EQ(util::weekday(20240603), 0);
   EXPECT_THROW(util::parse_timestamp("2024-02-30 10:00:00"), std::invalid_argument);
-}
-
-// The pool sends a task as a function and its arguments; the behaviour of
-// the test's task is set here before the workers fork.
-std::function<void(int)> g_pool_task;
-tessal::TaskOutcome pool_task(const std::string& order_book_id, const std::string&, bool) {
-  g_pool_task(std::stoi(order_book_id));
-  return {order_book_id, tessal::TaskStatus::written, "", ""};
 }
 
 // Every task's outcome comes back to the parent in submission order, the
@@ -36,13 +28,15 @@ tessal::TaskOutcome pool_task(const std::string& order_book_id, const std::strin
 TEST(ProcessPool, OutcomesAndTheFlagCrossProcessesAndDeadWorkersDoNotHang) {
   TempDir dir;
   auto run = [&](std::function<void(int)> task, int n, std::string& statuses) {
-    tessal::SharedFlagOwner flag(true);
-    g_pool_task = std::move(task);
-    tessal::data::bundle::ProgressedProcessPoolExecutor pool(2, tessal::data::bundle::process_init, flag.get());
-    for (int i = 0; i < n; ++i) pool.submit(pool_task, std::to_string(i), "", false);
+    const auto flag = host().make_flag(true);
+    const auto pool = host().open_pool(2, *flag, [&](const tessal::PoolTask& t) {
+      task(std::stoi(t.order_book_id));
+      return tessal::TaskOutcome{t.order_book_id, tessal::TaskStatus::written, "", ""};
+    });
+    for (int i = 0; i < n; ++i) pool->submit(tessal::PoolTask{tessal::Store::minute, std::to_string(i), "", false});
     statuses.clear();
-    for (const auto& o : pool.shutdown()) statuses += std::string(tessal::status_name(o.status)).substr(0, 1);
-    return flag.get()->value();
+    for (const auto& o : pool->shutdown()) statuses += std::string(tessal::status_name(o.status)).substr(0, 1);
+    return flag->value();
   };
   auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };
   std::string statuses;
@@ -51,7 +45,7 @@ TEST(ProcessPool, OutcomesAndTheFlagCrossProcessesAndDeadWorkersDoNotHang) {
   // A writer that clears the flag in its worker makes the run fail.
   EXPECT_FALSE(run([&](int i) {
     mark(i);
-    if (i == 2) tessal::data::bundle::sval()->clear();
+    if (i == 2) host().sval().clear();
   }, 5, statuses));
   EXPECT_TRUE(run([&](int i) {
     if (i == 1) throw std::runtime_error("boom");
@@ -90,12 +84,11 @@ TEST(ProcessPool, TheClientsHookRunsOnceInEachWorker) {
     svc->add_instrument(id, "CS");
     svc->add_equity_bars(id, {20240604});
   }
-  quillonc::install(svc);
+  const WithClient in_use(*svc);
   {
     CaptureStdout quiet;
-    EXPECT_TRUE(tessal_plus::bundle::update_minbar(dir / "h5", {"A", "B", "C", "D", "E"}, false, 2));
+    EXPECT_TRUE(tessal_plus::bundle::update_minbar(test_run(), dir / "h5", {"A", "B", "C", "D", "E"}, false, 2).succeeded);
   }
-  quillonc::install(nullptr);
   std::istringstream in(read_file(dir / "hook"));
   std::vector<std::string> pids{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
   ASSERT_EQ(pids.size(), 2u);  // two workers, once each

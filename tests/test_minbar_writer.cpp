@@ -44,7 +44,7 @@ TEST(EndDate, CutOffAtHalfPastFiveAndCalendarBoundaries) {
   };
   for (const auto& c : cases) {
     PinClock clock(c.now);
-    EXPECT_EQ(_get_end_date(), c.expected) << c.now;
+    EXPECT_EQ(_get_end_date(host()), c.expected) << c.now;
   }
 }
 
@@ -61,7 +61,7 @@ TEST(RemoveH5, AbsentFileIsNoErrorAndFolderIsAnError) {
 }
 
 TEST_F(MinbarWriter, NewFileStartsAtTheDefaultOrGivenStartDate) {
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20050104 20240605 1m cn"});
   const auto m = read_minute_file(file());
   ASSERT_EQ(m.index.size(), 3u);
@@ -73,7 +73,7 @@ TEST_F(MinbarWriter, NewFileStartsAtTheDefaultOrGivenStartDate) {
   EXPECT_EQ(m.datetimes[8], 20240605093300);
 
   fake.calls.clear();
-  _append_h5("A", root, "other.h5", 20240604);
+  _append_h5(test_run(), "A", root, "other.h5", 20240604);
   EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20240604 20240605 1m cn"});
   const auto o = read_minute_file(root + "/equities/other.h5");
   ASSERT_EQ(o.index.size(), 2u);
@@ -84,7 +84,7 @@ TEST_F(MinbarWriter, NewFileStartsAtTheDefaultOrGivenStartDate) {
 
 TEST_F(MinbarWriter, NothingIsCreatedForUnknownDelistedOrOtherInstruments) {
   try {
-    _append_h5("NOPE", root);
+    _append_h5(test_run(), "NOPE", root);
     FAIL() << "an unknown id must raise";
   } catch (const util::Error& e) {
     EXPECT_EQ(e.kind(), util::ErrorKind::invalid_input);
@@ -92,14 +92,14 @@ TEST_F(MinbarWriter, NothingIsCreatedForUnknownDelistedOrOtherInstruments) {
   }
   fake.add_instrument("OLD", "CS", "2004-12-31");
   fake.add_equity_bars("OLD", {20040105});
-  _append_h5("OLD", root);
+  _append_h5(test_run(), "OLD", root);
   fake.add_instrument("R", "Repo");
   fake.add_equity_bars("R", {20240603});
-  _append_h5("R", root);
+  _append_h5(test_run(), "R", root);
   EXPECT_FALSE(fs::exists(root));
   // A new file is created only when there are bars.
   fake.add_instrument("EMPTY", "CS");
-  _append_h5("EMPTY", root, std::nullopt, 20240601);
+  _append_h5(test_run(), "EMPTY", root, std::nullopt, 20240601);
   EXPECT_FALSE(fs::exists(root + "/equities/EMPTY.h5"));
   EXPECT_TRUE(flag.value());
 }
@@ -110,18 +110,18 @@ TEST_F(MinbarWriter, DelistingDecidesTheEndDay) {
   fake.records["M"] = {r, r};
   fake.records["M"][1].de_listed_date = "0000-00-00";
   fake.add_equity_bars("M", {20240603});
-  _append_h5("M", root);
+  _append_h5(test_run(), "M", root);
   EXPECT_EQ(price_calls().back(), "get_price M 20050104 20240605 1m cn");
   // Otherwise the latest de-listing date is the end day.
   fake.records["M"][1].de_listed_date = "2024-06-04";
   fake.records["M"][0].de_listed_date = "2024-05-01";
-  _append_h5("M", root, "M2.h5");
+  _append_h5(test_run(), "M", root, "M2.h5");
   EXPECT_EQ(price_calls().back(), "get_price M 20050104 20240604 1m cn");
 }
 
 TEST_F(MinbarWriter, EndDayFollowsTheClock) {
   set_clock("2024-06-05 17:30:00");
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(price_calls().back(), "get_price A 20050104 20240604 1m cn");
   EXPECT_EQ(read_minute_file(file()).index.size(), 2u);
 }
@@ -130,17 +130,17 @@ TEST_F(MinbarWriter, HongKongIdsAskTheHongKongMarket) {
   fake.add_instrument("00700.XHKG", "CS", "0000-00-00", "XHKG");
   fake.market_of["00700.XHKG"] = "hk";
   fake.add_equity_bars("00700.XHKG", {20240605});
-  _append_h5("00700.XHKG", root);
+  _append_h5(test_run(), "00700.XHKG", root);
   EXPECT_EQ(fake.calls.front(), "instruments 00700.XHKG hk");
   EXPECT_EQ(price_calls().back(), "get_price 00700.XHKG 20050104 20240605 1m hk");
   EXPECT_TRUE(fs::exists(file("00700.XHKG")));
 }
 
 TEST_F(MinbarWriter, UpToDateFileMakesNoBarRequestAndKeepsItsBytes) {
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   const std::string before = read_file(file());
   fake.calls.clear();
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_TRUE(price_calls().empty());
   EXPECT_EQ(fake.calls, (std::vector<std::string>{"instruments A cn", "next 20240605 cn"}));
   EXPECT_EQ(read_file(file()), before);
@@ -148,10 +148,10 @@ TEST_F(MinbarWriter, UpToDateFileMakesNoBarRequestAndKeepsItsBytes) {
 
 TEST_F(MinbarWriter, AppendedLineNumbersContinueAfterStoredRows) {
   set_clock("2024-06-04 18:00:00");
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(read_minute_file(file()).datetimes.size(), 6u);
   set_clock("2024-06-05 18:00:00");
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(price_calls().back(), "get_price A 20240605 20240605 1m cn");
   const auto m = read_minute_file(file());
   ASSERT_EQ(m.index.size(), 3u);
@@ -161,7 +161,7 @@ TEST_F(MinbarWriter, AppendedLineNumbersContinueAfterStoredRows) {
 }
 
 TEST_F(MinbarWriter, InterruptedUpdateIsCutBackAndFetchedAgain) {
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   {
     // An update stopped after appending `index`, before `data`.
     h5::File f = h5::File::open(file(), h5::Mode::read_write);
@@ -174,7 +174,7 @@ TEST_F(MinbarWriter, InterruptedUpdateIsCutBackAndFetchedAgain) {
   fake.add_equity_bars("A", {20240606});
   set_clock("2024-06-06 18:00:00");
   fake.calls.clear();
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20240605 20240606 1m cn"});
   const auto m = read_minute_file(file());
   ASSERT_EQ(m.index.size(), 4u);
@@ -188,7 +188,7 @@ TEST_F(MinbarWriter, InterruptedUpdateIsCutBackAndFetchedAgain) {
 TEST_F(MinbarWriter, IndexEmptiedByTheRepairRestartsAfterTheEarliestDate) {
   fs::create_directories(root + "/equities");
   write_minute_file(file(), {{20240603, 0}}, {20240604093100});
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20050105 20240605 1m cn"});
   const auto m = read_minute_file(file());
   EXPECT_EQ(m.index.size(), 3u);
@@ -198,7 +198,7 @@ TEST_F(MinbarWriter, IndexEmptiedByTheRepairRestartsAfterTheEarliestDate) {
 TEST_F(MinbarWriter, FileWithoutIndexIsFilledAnew) {
   fs::create_directories(root + "/equities");
   write_minute_file(file(), {}, {20200101093100, 20200101093200}, /*with_index=*/false);
-  _append_h5("A", root, std::nullopt, 20240604);
+  _append_h5(test_run(), "A", root, std::nullopt, 20240604);
   const auto m = read_minute_file(file());
   ASSERT_EQ(m.index.size(), 2u);
   EXPECT_EQ(m.datetimes.front(), 20240604093100);
@@ -208,7 +208,7 @@ TEST_F(MinbarWriter, FileWithoutIndexIsFilledAnew) {
 TEST_F(MinbarWriter, IndexWithoutDataIsReportedAsDamaged) {
   fs::create_directories(root + "/equities");
   write_minute_file(file(), {{20240603, 0}}, {}, true, /*with_data=*/false);
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n", 0), 0u)
       << log.lines[0];
@@ -216,11 +216,11 @@ TEST_F(MinbarWriter, IndexWithoutDataIsReportedAsDamaged) {
 }
 
 TEST_F(MinbarWriter, FileHeldByAnotherProcessIsReportedAsOccupied) {
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   HeldOpen held(file());
   fake.add_equity_bars("A", {20240606});
   set_clock("2024-06-06 18:00:00");
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[0];
   EXPECT_FALSE(flag.value());
@@ -253,7 +253,7 @@ TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheSe
       for (auto& [n, v] : t.columns) v.push_back(n == "close" ? b.close : n == "open_interest" ? 12345.0 : 1.0);
     }
     fs::remove(file("F", "future"));
-    _append_h5("F", root);
+    _append_h5(test_run(), "F", root);
     const auto m = read_minute_file(file("F", "future"));
     ASSERT_EQ(m.index.size(), 1u);
     EXPECT_EQ(m.index[0].date, 20240605);
@@ -263,24 +263,24 @@ TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheSe
 }
 
 TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {
-  _append_h5("A", root, std::nullopt, 20240605);
+  _append_h5(test_run(), "A", root, std::nullopt, 20240605);
   const std::string old = read_file(file());
   // A refill that fails leaves the old file as it was.
   fake.fail_on = [](const std::string& c) {
     if (c.rfind("get_price", 0) == 0) throw quillonc::ServiceError("service down");
   };
-  EXPECT_THROW(_append_h5("A", root, std::nullopt, MIN_START_DATE, true), quillonc::ServiceError);
+  EXPECT_THROW(_append_h5(test_run(), "A", root, std::nullopt, MIN_START_DATE, true), quillonc::ServiceError);
   EXPECT_EQ(read_file(file()), old);
   fake.fail_on = nullptr;
   // A complete refill replaces it and leaves no temporary file behind.
-  _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+  _append_h5(test_run(), "A", root, std::nullopt, MIN_START_DATE, true);
   EXPECT_EQ(read_minute_file(file()).index.size(), 3u);
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(root + "/equities")) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"A.h5"});
   // An answer of no bars removes the file.
   fake.minute.erase("A");
-  _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+  _append_h5(test_run(), "A", root, std::nullopt, MIN_START_DATE, true);
   EXPECT_FALSE(fs::exists(file()));
   EXPECT_TRUE(flag.value());
 }
@@ -290,18 +290,18 @@ TEST_F(MinbarWriter, RebuildReplacesTheFileOnlyWhenTheRefillIsComplete) {
 // left for, and the new file equals a fresh build byte for byte. A rebuild
 // of a file another process holds leaves it alone and says it is held.
 TEST_F(MinbarWriter, AHotJournalNeverOutlivesItsFile) {
-  _append_h5("A", dir / "fresh");
+  _append_h5(test_run(), "A", dir / "fresh");
   const std::string fresh = read_file(dir / "fresh/equities/A.h5");
   for (const bool rebuild : {false, true}) {
     SCOPED_TRACE(rebuild ? "rebuilt" : "deleted, then updated");
     fs::remove_all(root);
     set_clock("2024-06-04 18:00:00");
-    _append_h5("A", root);
+    _append_h5(test_run(), "A", root);
     set_clock("2024-06-05 18:00:00");
-    crash_at_last_write(file(), [&] { _append_h5("A", root); });
+    crash_at_last_write(file(), [&] { _append_h5(test_run(), "A", root); });
     ASSERT_TRUE(fs::exists(h5::journal::journal_path(file())));
     if (!rebuild) fs::remove(file());
-    _append_h5("A", root, std::nullopt, MIN_START_DATE, rebuild);
+    _append_h5(test_run(), "A", root, std::nullopt, MIN_START_DATE, rebuild);
     h5::File::open(file(), h5::Mode::read).close();
     EXPECT_EQ(read_file(file()), fresh);
     EXPECT_FALSE(fs::exists(h5::journal::journal_path(file())));
@@ -309,7 +309,7 @@ TEST_F(MinbarWriter, AHotJournalNeverOutlivesItsFile) {
   EXPECT_TRUE(flag.value());
   {
     HeldOpen held(file());
-    _append_h5("A", root, std::nullopt, MIN_START_DATE, true);
+    _append_h5(test_run(), "A", root, std::nullopt, MIN_START_DATE, true);
   }
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[0];
@@ -352,7 +352,7 @@ class FuturesRepair : public MinbarWriter {
   }
   // The file of one uninterrupted update up to 2024-06-05.
   std::pair<std::string, std::string> fresh() {
-    _append_h5("F", dir / "fresh");
+    _append_h5(test_run(), "F", dir / "fresh");
     return dataset_bytes(dir / "fresh/future/F.h5");
   }
 };
@@ -363,7 +363,7 @@ TEST_F(FuturesRepair, IndexAheadOrDataAheadEndsEqualToAnUninterruptedUpdate) {
   for (bool index_ahead : {true, false}) {
     fs::remove_all(root);
     set_clock("2024-06-04 18:00:00");
-    _append_h5("F", root);
+    _append_h5(test_run(), "F", root);
     {
       // Stopped half-way through the update of 2024-06-05: one dataset grew,
       // the other did not.
@@ -382,7 +382,7 @@ TEST_F(FuturesRepair, IndexAheadOrDataAheadEndsEqualToAnUninterruptedUpdate) {
       f.close();
     }
     set_clock("2024-06-05 18:00:00");
-    _append_h5("F", root);
+    _append_h5(test_run(), "F", root);
     EXPECT_TRUE(log.lines.empty());
     const auto repaired = dataset_bytes(file("F", "future"));
     EXPECT_EQ(repaired.first, expected.first) << (index_ahead ? "index ahead" : "data ahead");
@@ -401,7 +401,7 @@ TEST_F(MinbarWriter, FilesWithoutTheMembersTheWriterNeedsAreReportedNotRewritten
     f.close();
   }
   const std::string before = read_file(file());
-  _append_h5("A", root);
+  _append_h5(test_run(), "A", root);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_NE(log.lines[0].find("has no member 'datetime'"), std::string::npos) << log.lines[0];
   EXPECT_FALSE(flag.value());

@@ -31,7 +31,7 @@ struct Harness {
   std::vector<std::uint32_t> waits;
   std::unique_ptr<quillonc::RetryingClient> client;
   Harness(const std::string& extra, int retries) {
-    sim = std::make_shared<CountingSim>(quillonc::SimSettings::parse("sim:seed=3,start=20240520,stocks=4,deny=600001.XSHG" + extra));
+    sim = std::make_shared<CountingSim>(quillonc::SimSettings::parse("sim:seed=3,start=20240520,stocks=4,deny=600001.XSHG" + extra), host());
     client = std::make_unique<quillonc::RetryingClient>(
         sim, quillonc::RetryPolicy{retries, 100, 1000}, [this](const std::string& m) { log.push_back(m); },
         [this](std::uint32_t ms) { waits.push_back(ms); });

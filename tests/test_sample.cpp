@@ -154,7 +154,7 @@ class SampleDownload : public ::testing::Test {
   }
   std::string download(const std::optional<std::string>& file = std::nullopt) {
     CaptureStdout out;
-    download_simple_bundle(dir / "data", false, file);
+    download_simple_bundle(test_run(), dir / "data", false, file);
     return out.text();
   }
   std::string error_of(const std::optional<std::string>& file = std::nullopt) {
@@ -364,7 +364,7 @@ TEST_F(SampleDownload, InterruptRemovesTheTemporaryArchiveAndEndsWithTheSignal) 
     if (child == 0) {
       ::alarm(20);
       try {
-        download_simple_bundle(dir / "data", false, std::nullopt);
+        download_simple_bundle(test_run(), dir / "data", false, std::nullopt);
       } catch (...) {
       }
       ::_exit(0);

@@ -29,7 +29,7 @@ class TickWriter : public WriterTest {
     quillonc::Table& t = fake.ticks[id];
     if (t.columns.empty()) {
       t.trading_date.emplace();
-      for (const auto& f : tessal::H5TicksLoader::FIELDS()) {
+      for (const auto& f : tick_layout().fields) {
         const std::string_view n = f.name;
         if (n == "date" || n == "time" || (n == "open_interest" && !with_open_interest)) continue;
         t.add_column(std::string(n));
@@ -49,14 +49,14 @@ class TickWriter : public WriterTest {
     h5::File f = h5::File::open(file(), h5::Mode::read);
     const h5::Dataset ds = f.open_dataset(name);
     std::vector<tessal::TickRecord> out(ds.size());
-    ds.read(out.data(), tessal::H5TicksLoader::DTYPES().get());
+    ds.read(out.data(), tick_layout().type.get());
     return out;
   }
 };
 
 TEST_F(TickWriter, NewFileHoldsOneCompressedDatasetPerTradingDay) {
   CaptureStdout out;
-  _append_h5_tick("S", folder, std::string(""), 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::string(""), 20240601);
   EXPECT_EQ(out.text(), "2024-06-03 2024-06-05\n");
   EXPECT_EQ(fake.calls[0], "get_price S 20240601 20240605 1d cn");
   EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605"}));
@@ -81,7 +81,7 @@ TEST_F(TickWriter, LatestDayIsFetchedAgainAndLaterDaysAdded) {
   fake.day_bars["S"] = {20240603, 20240604};
   {
     PinClock c("2024-06-04 18:00:00");
-    _append_h5_tick("S", folder, std::nullopt, 20240601);
+    _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
   }
   fake.day_bars["S"] = {20240603, 20240604, 20240605};
   fake.ticks.erase("S");
@@ -89,7 +89,7 @@ TEST_F(TickWriter, LatestDayIsFetchedAgainAndLaterDaysAdded) {
   add_ticks("S", 20240605, 20240605, {93000});
   fake.calls.clear();
   CaptureStdout out;
-  _append_h5_tick("S", folder);
+  _append_h5_tick(test_run(), "S", folder);
   EXPECT_EQ(out.text(), "2024-06-04 2024-06-05\n");
   EXPECT_EQ(fake.calls[0], "get_price S 20240604 20240605 1d cn");
   EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605"}));
@@ -98,19 +98,19 @@ TEST_F(TickWriter, LatestDayIsFetchedAgainAndLaterDaysAdded) {
 }
 
 TEST_F(TickWriter, EndBeforeLatestDayOrNoDayBarsWritesNothing) {
-  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
   const std::string before = read_file(file());
   {
     PinClock c("2024-06-04 09:00:00");
     fake.calls.clear();
-    _append_h5_tick("S", folder);
+    _append_h5_tick(test_run(), "S", folder);
     EXPECT_TRUE(fake.calls.empty());
   }
   EXPECT_EQ(read_file(file()), before);
   // Empty day-bar answer: no ticks, no suspension markers.
   fake.add_instrument("Q", "CS");
   fake.suspended["Q"] = {20240604};
-  _append_h5_tick("Q", folder, std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "Q", folder, std::nullopt, 20240601);
   h5::File f = h5::File::open(file("Q"), h5::Mode::read);
   EXPECT_TRUE(f.root_names().empty());
   EXPECT_EQ(fake.count("is_suspended"), 0u);
@@ -122,7 +122,7 @@ TEST_F(TickWriter, ChunksOfOneHundredDaysAndChunksWithoutTicksAreSkipped) {
   fake.day_bars["L"] = weekdays(20240101, 20240605);  // more than 100 days
   add_ticks("L", 20240605, 20240605, {93000});
   CaptureStdout out;
-  _append_h5_tick("L", folder, std::nullopt, 20240101);
+  _append_h5_tick(test_run(), "L", folder, std::nullopt, 20240101);
   const std::string text = out.text();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
   const auto& days = fake.day_bars["L"];
@@ -138,12 +138,12 @@ TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
   add_ticks("F", 20240605, 20240604, {210000}, true, 5.0);  // night session of 0605
   add_ticks("F", 20240605, 20240605, {90000}, true, 6.0);
   add_ticks("F", 20240605, 20240605, {90000}, true, 7.0);  // same stamp: this one counts
-  _append_h5_tick("F", folder, std::nullopt, 20240605);
+  _append_h5_tick(test_run(), "F", folder, std::nullopt, 20240605);
   h5::File f = h5::File::open(file("F"), h5::Mode::read);
   EXPECT_EQ(f.root_names(), std::vector<std::string>{"20240605"});
   const h5::Dataset ds = f.open_dataset("20240605");
   std::vector<tessal::TickRecord> r(ds.size());
-  ds.read(r.data(), tessal::H5TicksLoader::DTYPES().get());
+  ds.read(r.data(), tick_layout().type.get());
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].date, 20240604);
   EXPECT_EQ(r[0].time, 210000000);
@@ -158,7 +158,7 @@ TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
   add_ticks("G", 20240605, 20240605, {90000}, true, 6.0);
   add_ticks("G", 20240605, 20240604, {210000}, true, 5.0);
   add_ticks("G", 20240605, 20240605, {90000}, true, 7.0);
-  _append_h5_tick("G", folder, std::nullopt, 20240605);
+  _append_h5_tick(test_run(), "G", folder, std::nullopt, 20240605);
   EXPECT_EQ(read_file(file("F")), read_file(file("G")));
 }
 
@@ -166,7 +166,7 @@ TEST_F(TickWriter, SuspensionMarkersOnlyForStocksAndNeverOverADay) {
   fake.suspended["S"] = {20240604, 20240606};
   fake.day_bars["S"] = {20240603, 20240604, 20240605, 20240606};
   PinClock c("2024-06-06 18:00:00");
-  _append_h5_tick("S", folder, std::nullopt, 20240603);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240603);
   EXPECT_EQ(names(), (std::vector<std::string>{"20240603", "20240604", "20240605", "20240606"}));
   EXPECT_EQ(day("20240604").size(), 2u);  // has ticks: kept as it is
   h5::File f = h5::File::open(file(), h5::Mode::read);
@@ -180,7 +180,7 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
   fake.fail_on = [](const std::string& c) {
     if (c.find(" tick ") != std::string::npos) throw quillonc::PermissionDenied("no ticks for you");
   };
-  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "更新 " + file() + " 失败，您没有相关数据的使用权限，可联系星桥科技开通相关权限：0000-00000000");
   EXPECT_FALSE(flag.value());
@@ -188,12 +188,12 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
   // A first fill that fails leaves nothing under the file's name.
   EXPECT_FALSE(fs::exists(file()));
   EXPECT_TRUE(std::filesystem::is_empty(folder));
-  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
   ASSERT_EQ(log.lines.size(), 1u);
 
   {
     HeldOpen held(file());
-    _append_h5_tick("S", folder);
+    _append_h5_tick(test_run(), "S", folder);
   }
   ASSERT_EQ(log.lines.size(), 2u);
   EXPECT_EQ(log.lines[1].rfind("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n", 0), 0u) << log.lines[1];
@@ -208,7 +208,7 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
     f.close();
   }
   const std::string before = read_file(minute);
-  _append_h5_tick("M", folder);
+  _append_h5_tick(test_run(), "M", folder);
   ASSERT_EQ(log.lines.size(), 3u);
   EXPECT_EQ(log.lines[2].rfind("更新 " + minute + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n", 0), 0u);
   EXPECT_EQ(read_file(minute), before);
@@ -217,19 +217,19 @@ TEST_F(TickWriter, RefusalAndLockAndForeignDatasetsAreLogged) {
 // A tick file deleted by hand after a killed update, or rebuilt, is whole
 // and has no journal left beside it: it equals a fresh build.
 TEST_F(TickWriter, AHotJournalNeverOutlivesItsFile) {
-  _append_h5_tick("S", dir / "fresh", std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "S", dir / "fresh", std::nullopt, 20240601);
   const std::string fresh = read_file(dir / "fresh/S.h5");
   for (const bool rebuild : {false, true}) {
     SCOPED_TRACE(rebuild ? "rebuilt" : "deleted, then updated");
     fs::remove_all(folder);
     {
       PinClock earlier("2024-06-04 18:00:00");
-      _append_h5_tick("S", folder, std::nullopt, 20240601);
+      _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
     }
-    crash_at_last_write(file(), [&] { _append_h5_tick("S", folder, std::nullopt, 20240601); });
+    crash_at_last_write(file(), [&] { _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601); });
     ASSERT_TRUE(fs::exists(h5::journal::journal_path(file())));
     if (!rebuild) fs::remove(file());
-    _append_h5_tick("S", folder, std::nullopt, 20240601, rebuild);
+    _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601, rebuild);
     h5::File::open(file(), h5::Mode::read).close();
     EXPECT_EQ(read_file(file()), fresh);
     EXPECT_FALSE(fs::exists(h5::journal::journal_path(file())));
@@ -241,7 +241,7 @@ TEST_F(TickWriter, AHotJournalNeverOutlivesItsFile) {
 // a missing time stamp refuses the whole answer: logged with the id, the
 // column and the time, and the file stays as it was.
 TEST_F(TickWriter, AnAnswerTheRecordsCannotHoldIsRefused) {
-  _append_h5_tick("S", folder, std::nullopt, 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601);
   const std::string before = read_file(file());
   const std::vector<std::pair<const char*, double>> bad = {
       {"volume", std::nan("")}, {"a1", HUGE_VAL}, {"last", 1e300}};
@@ -251,7 +251,7 @@ TEST_F(TickWriter, AnAnswerTheRecordsCannotHoldIsRefused) {
     const auto saved = t;
     for (auto& [name, col] : t.columns)
       if (name == column) col.back() = value;
-    _append_h5_tick("S", folder);
+    _append_h5_tick(test_run(), "S", folder);
     t = saved;
     ASSERT_FALSE(log.lines.empty());
     EXPECT_NE(log.lines.back().find(std::string("column '") + column + "' at 20240605093003"), std::string::npos)
@@ -261,7 +261,7 @@ TEST_F(TickWriter, AnAnswerTheRecordsCannotHoldIsRefused) {
   quillonc::Table& t = fake.ticks["S"];
   const auto saved = t;
   t.time.back() = util::make_timestamp(16770921);  // pandas' NaT, as a time stamp
-  _append_h5_tick("S", folder);
+  _append_h5_tick(test_run(), "S", folder);
   t = saved;
   EXPECT_NE(log.lines.back().find("missing time stamp"), std::string::npos) << log.lines.back();
   EXPECT_EQ(read_file(file()), before);
@@ -269,16 +269,16 @@ TEST_F(TickWriter, AnAnswerTheRecordsCannotHoldIsRefused) {
 }
 
 TEST_F(TickWriter, RebuildKeepsTheOldFileUntilTheRefillIsComplete) {
-  _append_h5_tick("S", folder, std::nullopt, 20240605);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240605);
   const std::string old = read_file(file());
   fake.fail_on = [](const std::string& c) {
     if (c.find(" tick ") != std::string::npos) throw quillonc::ServiceError("service down");
   };
-  _append_h5_tick("S", folder, std::nullopt, 20240601, true);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601, true);
   EXPECT_FALSE(flag.value());
   EXPECT_EQ(read_file(file()), old);
   fake.fail_on = nullptr;
-  _append_h5_tick("S", folder, std::nullopt, 20240601, true);
+  _append_h5_tick(test_run(), "S", folder, std::nullopt, 20240601, true);
   EXPECT_EQ(names().size(), 3u);
   std::vector<std::string> entries;
   for (const auto& e : fs::directory_iterator(folder)) entries.push_back(e.path().filename().string());
@@ -295,13 +295,13 @@ TEST_F(TickWriter, ADayOfOneTickIsStoredWhole) {
   fake.day_bars["T"] = {20240605};
   fake.add_instrument("T", "CS");
   add_ticks("T", 20240605, 20240605, {93000}, false, 12.34);
-  _append_h5_tick("T", folder, std::nullopt, 20240605);
+  _append_h5_tick(test_run(), "T", folder, std::nullopt, 20240605);
   EXPECT_TRUE(log.lines.empty()) << log.lines[0];
   h5::File f = h5::File::open(file("T"), h5::Mode::read);
   const h5::Dataset ds = f.open_dataset("20240605");
   ASSERT_EQ(ds.size(), 1u);
   std::vector<tessal::TickRecord> r(1);
-  ds.read(r.data(), tessal::H5TicksLoader::DTYPES().get());
+  ds.read(r.data(), tick_layout().type.get());
   EXPECT_EQ(r[0].date, 20240605);
   EXPECT_EQ(r[0].last, 123400);
 }
@@ -334,9 +334,9 @@ TEST_F(TickWriter, ChunksCompressedDirectlyEqualTheFiltersOwn) {
   add_ticks("S", 20240606, 20240606, {93000});
   PinClock late("2024-06-06 18:00:00");
   h5::set_direct_blosc_writes(false);
-  _append_h5_tick("S", folder, std::string("pipeline.h5"), 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::string("pipeline.h5"), 20240601);
   h5::set_direct_blosc_writes(true);
-  _append_h5_tick("S", folder, std::string("direct.h5"), 20240601);
+  _append_h5_tick(test_run(), "S", folder, std::string("direct.h5"), 20240601);
   const auto a = raw_chunks(folder + "/pipeline.h5"), b = raw_chunks(folder + "/direct.h5");
   ASSERT_EQ(a.size(), 4u);
   EXPECT_EQ(a, b);
@@ -365,11 +365,11 @@ TEST_F(TickWriter, EveryFieldOfEveryRecordIsItsScaledColumnValue) {
   // Rounding edges in kept rows (fields of scale 1 see them as they are):
   // just below one half, and halves either side of zero.
   for (auto& [name, v] : t.columns) v[3] = 0.49999999999999994, v[6] = -2.5, v[7] = 2.5;
-  _append_h5_tick("V", folder, std::nullopt, 20240603);
+  _append_h5_tick(test_run(), "V", folder, std::nullopt, 20240603);
   ASSERT_TRUE(log.lines.empty()) << log.lines[0];
 
-  const auto& fields = tessal::H5TicksLoader::FIELDS();
-  const std::size_t itemsize = tessal::H5TicksLoader::DTYPES().size();
+  const auto& fields = tick_layout().fields;
+  const std::size_t itemsize = tick_layout().type.size();
   h5::File f = h5::File::open(file("V"), h5::Mode::read);
   std::size_t answer_row = 0;
   for (const auto& [d, times] : days) {
@@ -380,7 +380,7 @@ TEST_F(TickWriter, EveryFieldOfEveryRecordIsItsScaledColumnValue) {
     const h5::Dataset ds = f.open_dataset(std::to_string(d));
     ASSERT_EQ(ds.size(), kept.size()) << d;
     std::vector<char> bytes(kept.size() * itemsize);
-    ds.read(bytes.data(), tessal::H5TicksLoader::DTYPES().get());
+    ds.read(bytes.data(), tick_layout().type.get());
     for (std::size_t k = 0; k < kept.size(); ++k) {
       const std::size_t row = kept[k];
       for (const auto& field : fields) {

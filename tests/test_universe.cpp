@@ -38,7 +38,7 @@ class Universe : public ::testing::Test {
     fake.table_hk.push_back({"H1.XHKG", std::string(IT::CS), "XHKG", "0000-00-00", "", "", ""});
   }
   std::set<std::string> merge(std::vector<std::string> tags, bool deriv = false, bool bjse = false) {
-    return _merge_tags(tags, deriv, bjse);
+    return _merge_tags(test_run(), tags, deriv, bjse);
   }
   std::vector<std::string> inits() const {
     std::vector<std::string> out;
@@ -102,18 +102,18 @@ TEST_F(Universe, SessionIsRestoredWhenAServiceCallFails) {
 
 TEST_F(Universe, ServiceWarningsAreSilencedOnlyDuringInit) {
   std::vector<std::string> shown;
-  tessal::warnings::set_sink([&](const std::string& w) { shown.push_back(w); });
-  _switch_of_bjse(false);
-  _init_quillon();
+  host().set_warning_sink([&](const std::string& w) { shown.push_back(w); });
+  _switch_of_bjse(test_run(), false);
+  _init_quillon(test_run());
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(inits(), (std::vector<std::string>{"init false", "init false"}));
   fake.fail_on = [](const std::string& c) {
     if (c.rfind("init", 0) == 0) throw quillonc::ServiceError("refused");
   };
-  EXPECT_THROW(_init_quillon(true), quillonc::ServiceError);
-  tessal::warnings::warn("after");
+  EXPECT_THROW(_init_quillon(test_run(), true), quillonc::ServiceError);
+  host().warn("after");
   EXPECT_EQ(shown, std::vector<std::string>{"after"});
-  tessal::warnings::set_sink({});
+  host().set_warning_sink({});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -23,7 +24,7 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/health_page.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/outside/retrying_client.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
@@ -60,15 +61,15 @@ int default_jobs() {
   return n > 0 ? static_cast<int>(n) : 1;
 }
 
-void init_session(quillonc::Client& client, bool enable_bjse) {
-  tessal::warnings::IgnoreWarnings quiet;
-  client.init(enable_bjse);
+void init_session(const tb::Run& run, bool enable_bjse) {
+  const tessal::IgnoreWarnings quiet(run.host);
+  run.client.init(enable_bjse);
 }
 
-void print_market_summary(quillonc::SimMarket& sim) {
+void print_market_summary(const tb::Run& run, quillonc::SimMarket& sim) {
   std::map<std::string, int> by_type;
   quillonc::Client& c = sim;  // the defaults of the requests are the interface's
-  init_session(c, true);
+  init_session(tb::Run{run.host, sim}, true);
   for (const auto& i : c.all_instruments()) ++by_type[i.type];
   by_type["CS (hk)"] = static_cast<int>(c.all_instruments(std::nullopt, "hk").size());
   const auto& cal = sim.trading_dates();
@@ -248,40 +249,42 @@ void define_cli(CLI::App& app, Options& o) {
 }
 
 // The service a setting names: the simulated market, or a Python client.
-std::shared_ptr<quillonc::Client> start_service(const std::string& setting, std::shared_ptr<quillonc::SimMarket>& sim) {
+std::shared_ptr<quillonc::Client> start_service(const std::string& setting, tessal::NativeHost& host,
+                                               std::shared_ptr<quillonc::SimMarket>& sim) {
   if (setting.rfind("python:", 0) == 0) {
 #ifdef TB_WITH_PYTHON
-    return cli::start_python_service(setting.substr(7));
+    return cli::start_python_service(setting.substr(7), [&host] { return host.warnings_ignored(); });
 #else
     util::fail(util::ErrorKind::invalid_input, "", "this tessal-bundle was built without Python: use --service sim");
 #endif
   }
-  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting));
+  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting), host);
   return sim;
 }
 
 // The prompt's answer given on the command line: printed after the prompt
 // as a typed answer would be echoed, so the log of a cron run reads the same
 // as a session at a terminal.
-void answer_from_command_line(const std::string& answer) {
-  tb::set_answer_reader([answer]() -> std::optional<std::string> {
-    tb::print_line(answer);
-    return answer;
-  });
+tb::Console answering(const tb::Console& console, const std::string& answer) {
+  return tb::Console([console](const std::string& s) { console.write(s); },
+                     [console, answer]() -> std::optional<std::string> {
+                       console.line(answer);
+                       return answer;
+                     });
 }
 
 // Runs the chosen subcommand; true when nothing failed.
-bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, cli::Report& report) {
+bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& report) {
   if (o.status->parsed()) {
     // Read-only and local: the service is never asked.
-    report.status = tb::bundle_status(o.path, !o.html_path.empty());
-    tb::print_status(*report.status, o.by_instrument);
+    report.status = tb::bundle_status(run.host, o.path, !o.html_path.empty());
+    tb::print_status(run.console, *report.status, o.by_instrument);
     if (!o.html_path.empty()) {
       tb::HealthInputs inputs;
-      tb::read_instrument_lives(report.status->bundle, inputs);
+      tb::read_instrument_lives(run.host, report.status->bundle, inputs);
       if (!o.check_json_path.empty()) inputs.check = tb::read_check_marks(o.check_json_path);
-      util::write_atomically(o.html_path, tb::health_page(*report.status, inputs));
-      tb::print_line("health page: " + o.html_path);
+      util::write_atomically(o.html_path, tb::health_page(run.host, *report.status, inputs));
+      run.console.line("health page: " + o.html_path);
     }
     return report.status->unreadable_files() == 0;
   }
@@ -289,23 +292,23 @@ bool run(const Options& o, quillonc::Client& client, quillonc::SimMarket* sim, c
     if (!o.base && o.minbar_raw.empty() && o.tick_raw.empty())
       std::fprintf(stderr, "note: nothing to update; give --base, --minbar TAG or --tick TAG\n");
     // The host tool opens the session before calling the command.
-    init_session(client, o.enable_bjse);
-    return tb::update_bundle_from_quillonc(o.jobs, o.path, o.base, split_tags(o.minbar_raw), split_tags(o.tick_raw),
-                                           o.with_derivatives, o.rebuild, o.enable_bjse);
+    init_session(run, o.enable_bjse);
+    return report.record(tb::update_bundle_from_quillonc(run, o.jobs, o.path, o.base, split_tags(o.minbar_raw), split_tags(o.tick_raw),
+                                                         o.with_derivatives, o.rebuild, o.enable_bjse));
   }
   if (o.smart->parsed()) {
-    init_session(client, false);
-    return tb::update_bundle_from_exist_file(o.jobs, o.path);
+    init_session(run, false);
+    return report.record(tb::update_bundle_from_exist_file(run, o.jobs, o.path));
   }
-  if (o.answer_yes || o.answer_no) answer_from_command_line(o.answer_yes ? "yes" : "no");
-  if (o.check_min->parsed()) tb::check_min_bar_data(o.path, o.jobs);
-  else if (o.check_tick->parsed()) tb::check_tick_data(o.path, o.deep, o.jobs);
+  if (o.answer_yes || o.answer_no) run.console = answering(run.console, o.answer_yes ? "yes" : "no");
+  if (o.check_min->parsed()) report.check = tb::check_min_bar_data(run, o.path, o.jobs);
+  else if (o.check_tick->parsed()) report.check = tb::check_tick_data(run, o.path, o.deep, o.jobs);
   else if (o.download->parsed())
-    tb::download_simple_bundle(o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
-  else if (o.pack->parsed()) return tb::pack_sample_bundle(o.archive_out, o.jobs);
+    tb::download_simple_bundle(run, o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
+  else if (o.pack->parsed()) return tb::pack_sample_bundle(run, o.archive_out, o.jobs);
   else if (o.market->parsed()) {
     if (!sim) util::fail(util::ErrorKind::invalid_input, "", "'market' describes the simulated market only");
-    print_market_summary(*sim);
+    print_market_summary(run, *sim);
   }
   return true;
 }
@@ -329,17 +332,22 @@ quillonc::RetryPolicy retry_policy(int retries) {
 }
 
 // Runs the parsed command and maps its outcome to the exit status.
-int run_and_map(Options& o, cli::Report& report) {
+int run_and_map(Options& o, tessal::NativeHost& host, cli::Report& report) {
   try {
     // A pinned clock that cannot be read is refused before any work.
-    if (std::getenv("TESSAL_NOW")) tessal::datetime_now();
-    tb::COMPRESSION_KWARGS();
+    if (std::getenv("TESSAL_NOW")) host.datetime_now();
     std::shared_ptr<quillonc::SimMarket> sim;
-    auto client = start_service(service_setting(o.service), sim);
+    auto client = start_service(service_setting(o.service), host, sim);
     if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
-      client = std::make_shared<quillonc::RetryingClient>(client, retry_policy(o.retries), tessal::system_log::error);
-    quillonc::install(client);
-    const bool ok = run(o, *client, sim.get(), report);
+      client = std::make_shared<quillonc::RetryingClient>(client, retry_policy(o.retries),
+                                                          [&host](const std::string& m) { host.log_error(m); });
+    // The host's day-bar updater reads the same service.
+    host.set_service(client.get());
+    tb::Run run{host, *client, report.console()};
+    if (!o.shard.empty()) run.shard = parse_shard(o.shard);
+    // Settings a host without Blosc cannot give are refused before any work.
+    run.compression();
+    const bool ok = ::run(o, run, sim.get(), report);
     std::fflush(stdout);
     return ok ? 0 : 1;
   } catch (const tb::ProgramExit& e) {
@@ -376,7 +384,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--shard and --base cannot go together: update the base files first (update DATA_BUNDLE_PATH --base), then run the shards\n");
     return 2;
   }
-  if (!o.shard.empty()) tb::set_shard(parse_shard(o.shard));
   if (o.retries < 0) {
     std::string from_env = std::getenv("TESSAL_RETRIES") ? std::getenv("TESSAL_RETRIES") : "";
     if (from_env.empty()) from_env = "0";
@@ -387,9 +394,10 @@ int main(int argc, char** argv) {
     o.retries = std::stoi(from_env);
   }
 
+  tessal::NativeHost host;
   cli::Report report(o.command(), o.path);
-  if (o.json) report.start_collecting();
-  const int status = run_and_map(o, report);
+  if (o.json) report.start_collecting(host);
+  const int status = run_and_map(o, host, report);
   if (o.json) report.emit(status, o.by_instrument);
   return status;
 }

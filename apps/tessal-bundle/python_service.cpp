@@ -12,7 +12,7 @@ namespace py = pybind11;
 
 namespace cli {
 
-std::shared_ptr<quillonc::Client> start_python_service(const std::string& module) {
+std::shared_ptr<quillonc::Client> start_python_service(const std::string& module, std::function<bool()> host_ignores_warnings) {
   // The interpreter lives as long as the process and is never finalised:
   // forked workers and exit paths must not run a second finalisation.
   py::initialize_interpreter();
@@ -22,7 +22,7 @@ std::shared_ptr<quillonc::Client> start_python_service(const std::string& module
     py::exec(kAdaptersSource, mod.attr("__dict__"));
     py::module_::import("sys").attr("modules")["tessal_bundle_adapters"] = mod;
     py::module_::import(module.c_str());
-    client = py_outside::make_embedded_client(module, "tessal_bundle_adapters");
+    client = py_outside::make_embedded_client(module, "tessal_bundle_adapters", std::move(host_ignores_warnings));
     py_outside::permission_denied_class();
   } catch (py::error_already_set& e) {
     util::fail(util::ErrorKind::invalid_input, "", fmt::format("cannot use the Python service client '{}': {}", module, e.what()));

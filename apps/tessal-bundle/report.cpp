@@ -103,8 +103,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
   doc["stores"] = std::move(stores);
 }
 
-void add_update(Json& doc) {
-  const auto& u = tb::last_update();
+void add_update(Json& doc, const tb::UpdateRecord& u) {
   doc["base_succeeded"] = or_null(u.base);
   std::size_t submitted = 0;
   Json drivers = Json::array();
@@ -145,8 +144,7 @@ void add_update(Json& doc) {
   doc["failed_instruments"] = ids.size();
 }
 
-void add_check(Json& doc) {
-  const auto& c = tb::last_check();
+void add_check(Json& doc, const tb::CheckRecord& c) {
   const std::set<std::string> broken(c.broken.begin(), c.broken.end()), held(c.held.begin(), c.held.end());
   doc["files"] = c.files.size();
   doc["good"] = c.files.size() - broken.size() - held.size();
@@ -197,8 +195,10 @@ Report::Report(std::string command, std::string path)
     : command_(std::move(command)), path_(std::move(path)), started_(std::chrono::system_clock::now()),
       steady_started_(std::chrono::steady_clock::now()) {}
 
-void Report::start_collecting() {
-  tb::set_console_stream(stderr);
+tb::Console Report::console() const { return collecting_ ? tb::Console(stderr) : tb::Console(); }
+
+void Report::start_collecting(tessal::NativeHost& host) {
+  collecting_ = true;
   // An unlinked temporary file: nothing is left behind, whatever ends the
   // run. Appending, so that workers' lines never overwrite each other.
   const char* tmp = std::getenv("TMPDIR");
@@ -208,7 +208,7 @@ void Report::start_collecting() {
   ::unlink(name.c_str());
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
   log_fd_ = fd;
-  tessal::system_log::set_sink([fd](const std::string& message) {
+  host.set_log_sink([fd](const std::string& message) {
     // Printed as the logger prints it without a sink: one write per line.
     const std::string line = fmt::format("[ERROR] {}\n", message);
     std::fflush(stdout);
@@ -231,8 +231,8 @@ void Report::emit(int exit_status, bool by_instrument) {
   doc["ok"] = exit_status == 0;
   doc["error"] = or_null(error);
   if (status) add_status(doc, *status, by_instrument);
-  if (command_ == "update" || command_ == "smart-update") add_update(doc);
-  if (command_ == "check-minbar" || command_ == "check-tick") add_check(doc);
+  if (command_ == "update" || command_ == "smart-update") add_update(doc, update.value_or(tb::UpdateRecord{}));
+  if (command_ == "check-minbar" || command_ == "check-tick") add_check(doc, check.value_or(tb::CheckRecord{}));
   doc["log"] = read_log();
   // Text stays UTF-8 as it is. A file name or a message may hold bytes that
   // are not UTF-8: they become U+FFFD, so the document always parses and

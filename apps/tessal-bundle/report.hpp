@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "tessal/native_host.hpp"
+#include "tessal_plus/bundle/checks.hpp"
+#include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/status.hpp"
 
 namespace cli {
@@ -16,9 +20,17 @@ namespace cli {
 class Report {
  public:
   Report(std::string command, std::string path);
-  // Sends the console text to standard error and starts collecting what the
-  // command's operations record.
-  void start_collecting();
+  // Sends the console text to standard error and collects the host's log
+  // lines (of every process of the run).
+  void start_collecting(tessal::NativeHost& host);
+  // The console of the run: standard output, or standard error while the
+  // report collects.
+  tessal_plus::bundle::Console console() const;
+  // Keeps an update's record; whether it succeeded.
+  bool record(tessal_plus::bundle::UpdateRecord u) {
+    update = std::move(u);
+    return update->succeeded;
+  }
   // Writes the document for `exit_status` to standard output.
   void emit(int exit_status, bool by_instrument);
   ~Report();
@@ -27,15 +39,18 @@ class Report {
 
   std::optional<std::string> error;  // the message of the failure that ended the run
   std::optional<tessal_plus::bundle::BundleStatus> status;  // filled by `status`
+  std::optional<tessal_plus::bundle::UpdateRecord> update;  // by the updates
+  std::optional<tessal_plus::bundle::CheckRecord> check;    // by the checks
 
  private:
-  // The log lines of every process of the run: the sink of system_log,
+  // The log lines of every process of the run: the host's log sink,
   // inherited by forked workers, appends each message to a temporary file
   // (one write, NUL-terminated) besides printing it as before.
   std::vector<std::string> read_log() const;
 
   std::string command_, path_;
   int log_fd_ = -1;
+  bool collecting_ = false;
   std::chrono::system_clock::time_point started_;
   std::chrono::steady_clock::time_point steady_started_;
 };

@@ -95,10 +95,10 @@ SimSettings SimSettings::parse(const std::string& spec) {
 
 namespace IT = tessal::INSTRUMENT_TYPE;
 
-SimMarket::SimMarket(SimSettings settings) : s_(std::move(settings)) {
+SimMarket::SimMarket(SimSettings settings, tessal::Host& host) : s_(std::move(settings)), host_(host) {
   for (std::int32_t d = 20040102; d <= 20301231; d = util::add_days(d, 1))
     if (util::weekday(d) < 5 && !is_holiday(d)) calendar_.push_back(d);
-  today_ = util::timestamp_date(tessal::datetime_now());
+  today_ = util::timestamp_date(host_.datetime_now());
   history_start_ = s_.start ? s_.start : trading_days_before(std::max(1, s_.history));
   tick_start_ = s_.tick_start ? s_.tick_start : std::max(history_start_, trading_days_before(std::max(1, s_.tick_days)));
   const auto stock_ids = add_stocks();
@@ -238,7 +238,7 @@ void SimMarket::add_futures_and_options(const std::vector<std::string>& index_id
 }
 
 void SimMarket::init(bool enable_bjse) {
-  tessal::warnings::warn("quillonc: connected to the simulated market");
+  host_.warn("quillonc: connected to the simulated market");
   bjse_ = enable_bjse;
 }
 

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace quillonc {
 
@@ -63,7 +64,9 @@ struct SimSettings {
 
 class SimMarket : public Client {
  public:
-  explicit SimMarket(SimSettings settings);
+  // `host`: the clock that says which day is today, and the warning
+  // channel the service reports through.
+  SimMarket(SimSettings settings, tessal::Host& host);
 
   void init(bool enable_bjse) override;
   bool bjse_enabled() override { return bjse_; }
@@ -124,6 +127,7 @@ class SimMarket : public Client {
   double day_open(const Inst& inst, std::int32_t day) const;
 
   SimSettings s_;
+  tessal::Host& host_;
   bool bjse_ = false;
   std::vector<std::int32_t> calendar_;
   std::int32_t today_ = 0;

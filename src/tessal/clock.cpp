@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "util/error.hpp"
 
 namespace tessal {
@@ -38,7 +38,7 @@ Timestamp pinned_clock(const std::string& text) {
 }
 }  // namespace
 
-Timestamp datetime_now() {
+Timestamp NativeHost::datetime_now() {
   if (const char* pinned = std::getenv("TESSAL_NOW")) return pinned_clock(pinned);
   const auto now = std::chrono::system_clock::now();
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
@@ -49,8 +49,5 @@ Timestamp datetime_now() {
   return make_timestamp(ymd, local.tm_hour, local.tm_min, local.tm_sec, us % kMicrosPerSecond);
 }
 
-std::int64_t convert_dt_to_int(Timestamp t) { return util::to_yyyymmddhhmmss(t); }
-std::int32_t date_to_number(Timestamp t) { return timestamp_date(t); }
-std::int32_t time_to_number(Timestamp t) { return util::to_hhmmssmmm(t); }
 
 }  // namespace tessal

@@ -11,11 +11,11 @@
 
 #include "util/npy.hpp"
 #include "util/pickle.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "util/files.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
-namespace tessal::data::bundle {
+namespace tessal {
 namespace fs = std::filesystem;
 
 namespace {
@@ -25,8 +25,8 @@ std::int32_t dashed_to_int(const std::string& s) {
   return std::stoi(s.substr(0, 4) + s.substr(5, 2) + s.substr(8, 2));
 }
 
-void write_suspended_days(const std::string& path, const std::vector<quillonc::Instrument>& stocks, std::int32_t today) {
-  auto& q = quillonc::client();
+void write_suspended_days(Host& host, quillonc::Client& q, const std::string& path, const std::vector<quillonc::Instrument>& stocks,
+                          std::int32_t today) {
   {
     // Filled under a name of its own and put in place complete, under the
     // lock of the file it replaces.
@@ -39,7 +39,7 @@ void write_suspended_days(const std::string& path, const std::vector<quillonc::I
       if (end < listed) continue;
       std::vector<std::int64_t> days;
       {
-        warnings::IgnoreWarnings quiet;
+        const IgnoreWarnings quiet(host);
         for (const auto& [day, flag] : q.is_suspended(s.order_book_id, listed, end))
           if (flag) days.push_back(day);
       }
@@ -51,13 +51,14 @@ void write_suspended_days(const std::string& path, const std::vector<quillonc::I
 
 }  // namespace
 
-bool update_daybar(const std::string& bundle_path, bool create, bool, int concurrency, bool enable_bjse, BjseKeyword) {
+bool NativeHost::update_daybar(const std::string& bundle_path, bool create, bool, int concurrency, bool enable_bjse, BjseKeyword) {
   try {
     if (concurrency < 1) throw std::invalid_argument(fmt::format("concurrency must be at least 1, got {}", concurrency));
     if (create) fs::create_directories(bundle_path);
     else if (!fs::is_directory(bundle_path))
       throw std::runtime_error(fmt::format("the bundle folder '{}' does not exist; create it with a full update (--base)", bundle_path));
-    auto& q = quillonc::client();
+    if (!service_) throw std::logic_error("the host has no service session for the day bars");
+    auto& q = *service_;
     const bool had_bjse = q.bjse_enabled();
     if (had_bjse != enable_bjse) q.init(enable_bjse);
     struct Restore {
@@ -80,7 +81,7 @@ bool update_daybar(const std::string& bundle_path, bool create, bool, int concur
     std::vector<quillonc::Instrument> stocks;
     for (const auto& i : all)
       if (i.type == INSTRUMENT_TYPE::CS) stocks.push_back(i);
-    write_suspended_days(bundle_path + "/suspended_days.h5", stocks, today);
+    write_suspended_days(*this, q, bundle_path + "/suspended_days.h5", stocks, today);
 
     all.insert(all.end(), hk.begin(), hk.end());
     std::vector<std::vector<std::pair<std::string, std::string>>> records;
@@ -95,9 +96,9 @@ bool update_daybar(const std::string& bundle_path, bool create, bool, int concur
     util::pickle::write_records(bundle_path + "/instruments.pk", records);
     return true;
   } catch (const std::exception& e) {
-    system_log::error(fmt::format("更新日线及基础数据失败：{}", e.what()));
+    log_error(fmt::format("更新日线及基础数据失败：{}", e.what()));
     return false;
   }
 }
 
-}  // namespace tessal::data::bundle
+}  // namespace tessal

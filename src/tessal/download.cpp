@@ -3,13 +3,13 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "util/error.hpp"
 #include "util/progress.hpp"
 
-namespace tessal::cmds::bundle {
+namespace tessal {
 
-void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) {
+void NativeHost::download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) {
   util::ProgressBar bar(total_length, /*bytes=*/true);
   std::vector<char> buf(1 << 16);
   std::int64_t done = 0;
@@ -26,4 +26,4 @@ void download(std::FILE* out, std::int64_t total_length, const std::string& url,
   if (std::fflush(out) != 0) util::throw_os_error(errno, "cannot write the download of", url);
 }
 
-}  // namespace tessal::cmds::bundle
+}  // namespace tessal

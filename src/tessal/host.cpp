@@ -1,5 +1,5 @@
-// Host framework stand-ins: logger, warning channel, open-mode rule, Blosc
-// settings, the shared success flag and the tick loader's layout.
+// The native host: logger, warning channel, open-mode rule, Blosc settings,
+// the shared success flag, the instrument list reader and the tick layout.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,57 +14,29 @@
 #include <fmt/format.h>
 
 #include "tessal/ticks_layout.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "util/error.hpp"
 #include "util/pickle.hpp"
 
 namespace tessal {
 
-// ---- warnings ----
-namespace warnings {
-namespace {
-bool g_ignore = false;
-std::function<void(const std::string&)>& sink() {
-  static std::function<void(const std::string&)> s;
-  return s;
-}
-}  // namespace
-
-void warn(const std::string& message) {
-  if (g_ignore) return;
-  if (sink()) sink()(message);
+void NativeHost::warn(const std::string& message) {
+  if (ignoring_ > 0) return;
+  if (warning_sink_) warning_sink_(message);
   else std::fprintf(stderr, "Warning: %s\n", message.c_str());
 }
-bool ignored() { return g_ignore; }
-void set_sink(std::function<void(const std::string&)> s) { sink() = std::move(s); }
-IgnoreWarnings::IgnoreWarnings() : saved_(g_ignore) { g_ignore = true; }
-IgnoreWarnings::~IgnoreWarnings() { g_ignore = saved_; }
-}  // namespace warnings
 
-// ---- system_log ----
-namespace system_log {
-namespace {
-std::function<void(const std::string&)>& sink() {
-  static std::function<void(const std::string&)> s;
-  return s;
-}
-}  // namespace
-void error(const std::string& message) {
-  if (sink()) {
-    sink()(message);
-    return;
-  }
+void NativeHost::log_error(const std::string& message) {
+  if (log_sink_) return log_sink_(message);
   // One write per message, so lines from concurrent workers do not interleave.
   const std::string line = fmt::format("[ERROR] {}\n", message);
   std::fflush(stdout);
   [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
 }
-void set_sink(std::function<void(const std::string&)> s) { sink() = std::move(s); }
-}  // namespace system_log
 
-h5::Mode get_h5_mode(const std::string&) { return h5::Mode::append; }
+h5::Mode NativeHost::get_h5_mode(const std::string&) { return h5::Mode::append; }
 
-h5::FilterSpec blosc_opts(int complevel, std::string_view complib) {
+h5::FilterSpec NativeHost::blosc_opts(int complevel, std::string_view complib) {
   if (complevel < 0 || complevel > 9) throw std::invalid_argument(fmt::format("blosc level must be 0..9, got {}", complevel));
   static const std::pair<std::string_view, unsigned> codecs[] = {
       {"blosc:blosclz", BLOSC_BLOSCLZ}, {"blosc:lz4", BLOSC_LZ4}, {"blosc:lz4hc", BLOSC_LZ4HC},
@@ -98,65 +70,39 @@ class MappedFlag : public SharedFlag {
 static_assert(std::atomic<bool>::is_always_lock_free);
 }  // namespace
 
-SharedFlagOwner::SharedFlagOwner(bool initial) : flag_(std::make_unique<MappedFlag>(initial)) {}
-SharedFlagOwner::~SharedFlagOwner() = default;
+std::unique_ptr<SharedFlag> NativeHost::make_flag(bool initial) { return std::make_unique<MappedFlag>(initial); }
 
-namespace data::bundle {
-namespace {
-SharedFlag* g_sval = nullptr;
+SharedFlag& NativeHost::sval() {
+  if (!sval_) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
+  return *sval_;
 }
-SharedFlag* sval() {
-  if (!g_sval) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
-  return g_sval;
-}
-void process_init(SharedFlag* flag) { g_sval = flag; }
 
 // The command line's reader takes plain data only: a file that would build
 // objects or call code when unpickled is refused, never run.
-std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) {
+std::optional<std::vector<InstrumentRecord>> NativeHost::read_instrument_list(const std::string& path) {
   return util::pickle::read_records(path);
 }
-}  // namespace data::bundle
 
 // ---- tick layout ----
-const std::vector<TickField>& H5TicksLoader::FIELDS() {
+const TickLayout& NativeHost::tick_layout() {
 #define TB_F(name, kind, scale) TickField{#name, FieldKind::kind, scale, offsetof(TickRecord, name)}
-  static const std::vector<TickField> fields = {
-      TB_F(date, i32, 1),        TB_F(time, i32, 1),           TB_F(open, i64, 10000),
-      TB_F(last, i64, 10000),    TB_F(high, i64, 10000),       TB_F(low, i64, 10000),
-      TB_F(prev_close, i64, 10000), TB_F(volume, i64, 1),      TB_F(total_turnover, f64, 1),
-      TB_F(open_interest, i64, 1), TB_F(prev_settlement, i64, 10000), TB_F(limit_up, i64, 10000),
-      TB_F(limit_down, i64, 10000), TB_F(a1, i64, 10000),      TB_F(a2, i64, 10000),
-      TB_F(a3, i64, 10000),      TB_F(a4, i64, 10000),         TB_F(a5, i64, 10000),
-      TB_F(b1, i64, 10000),      TB_F(b2, i64, 10000),         TB_F(b3, i64, 10000),
-      TB_F(b4, i64, 10000),      TB_F(b5, i64, 10000),         TB_F(a1_v, i64, 1),
-      TB_F(a2_v, i64, 1),        TB_F(a3_v, i64, 1),           TB_F(a4_v, i64, 1),
-      TB_F(a5_v, i64, 1),        TB_F(b1_v, i64, 1),           TB_F(b2_v, i64, 1),
-      TB_F(b3_v, i64, 1),        TB_F(b4_v, i64, 1),           TB_F(b5_v, i64, 1),
-  };
+  static const TickLayout layout = TickLayout::of(
+      {
+          TB_F(date, i32, 1),           TB_F(time, i32, 1),           TB_F(open, i64, 10000),
+          TB_F(last, i64, 10000),       TB_F(high, i64, 10000),       TB_F(low, i64, 10000),
+          TB_F(prev_close, i64, 10000), TB_F(volume, i64, 1),         TB_F(total_turnover, f64, 1),
+          TB_F(open_interest, i64, 1),  TB_F(prev_settlement, i64, 10000), TB_F(limit_up, i64, 10000),
+          TB_F(limit_down, i64, 10000), TB_F(a1, i64, 10000),         TB_F(a2, i64, 10000),
+          TB_F(a3, i64, 10000),         TB_F(a4, i64, 10000),         TB_F(a5, i64, 10000),
+          TB_F(b1, i64, 10000),         TB_F(b2, i64, 10000),         TB_F(b3, i64, 10000),
+          TB_F(b4, i64, 10000),         TB_F(b5, i64, 10000),         TB_F(a1_v, i64, 1),
+          TB_F(a2_v, i64, 1),           TB_F(a3_v, i64, 1),           TB_F(a4_v, i64, 1),
+          TB_F(a5_v, i64, 1),           TB_F(b1_v, i64, 1),           TB_F(b2_v, i64, 1),
+          TB_F(b3_v, i64, 1),           TB_F(b4_v, i64, 1),           TB_F(b5_v, i64, 1),
+      },
+      sizeof(TickRecord));
 #undef TB_F
-  return fields;
+  return layout;
 }
-
-const std::vector<std::string>& H5TicksLoader::COLUMNS() {
-  static const std::vector<std::string> columns = [] {
-    std::vector<std::string> c;
-    for (const auto& f : FIELDS()) c.emplace_back(f.name);
-    return c;
-  }();
-  return columns;
-}
-
-const h5::Type& H5TicksLoader::DTYPES() {
-  static const h5::Type type = [] {
-    h5::Type t = h5::Type::compound(sizeof(TickRecord));
-    for (const auto& f : FIELDS()) {
-      t.insert(f.name.c_str(), f.offset, field_member_type(f.kind));
-    }
-    return t;
-  }();
-  return type;
-}
-
 
 }  // namespace tessal

@@ -15,20 +15,15 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal/native_host.hpp"
 #include "util/error.hpp"
 #include "util/progress.hpp"
 #include "util/signals.hpp"
 
-namespace tessal::data::bundle {
+namespace tessal {
 namespace {
 
-struct Task {
-  ProgressedProcessPoolExecutor::TaskFunction fn;
-  std::string order_book_id;
-  std::string path;
-  bool rebuild;
-};
+using Task = PoolTask;
 
 bool write_all(int fd, const void* buf, std::size_t n) {
   const char* p = static_cast<const char*>(buf);
@@ -85,17 +80,17 @@ bool read_outcome(int fd, std::uint32_t& idx, TaskOutcome& o) {
   return read_all(fd, o.kind.data(), kind_len) && read_all(fd, o.message.data(), message_len);
 }
 
-[[noreturn]] void worker_main(int in, int out, const ProgressedProcessPoolExecutor::Initializer& init, SharedFlag* flag,
+[[noreturn]] void worker_main(int in, int out, Host& host, SharedFlag& flag, const TaskRunner& run_task,
                               const std::vector<Task>& tasks) {
   // A task reports its own failures; one that throws all the same ends the
   // worker here (never unwinding into what the parent was doing when it
   // forked), and the parent counts it as died.
   try {
-    if (init) init(flag);
+    host.process_init(flag);
     std::uint32_t idx = 0;
     while (read_all(in, &idx, sizeof idx)) {
       const Task& t = tasks.at(idx);
-      const TaskOutcome outcome = t.fn(t.order_book_id, t.path, t.rebuild);
+      const TaskOutcome outcome = run_task(t);
       std::fflush(stdout);
       std::fflush(stderr);
       const std::string report = encode(idx, outcome);
@@ -167,9 +162,8 @@ struct Worker {
 // closing a worker's task pipe ends its loop, then it is reaped.
 class WorkerSet {
  public:
-  WorkerSet(std::size_t n, const std::vector<Task>& tasks, const ProgressedProcessPoolExecutor::Initializer& init,
-            SharedFlag* flag)
-      : workers_(n), tasks_(tasks), init_(init), flag_(flag), parent_(::getpid()) {}
+  WorkerSet(std::size_t n, const std::vector<Task>& tasks, Host& host, SharedFlag& flag, const TaskRunner& run_task)
+      : workers_(n), tasks_(tasks), host_(host), flag_(flag), run_task_(run_task), parent_(::getpid()) {}
   ~WorkerSet() {
     for (auto& w : workers_) reap(w);
   }
@@ -207,7 +201,7 @@ class WorkerSet {
       ::close(a[1]);
       ::close(b[0]);
       for (auto& other : workers_) close_fd(other.to_worker), close_fd(other.from_worker);
-      worker_main(a[0], b[1], init_, flag_, tasks_);
+      worker_main(a[0], b[1], host_, flag_, run_task_, tasks_);
     }
     ::close(a[0]);
     ::close(b[1]);
@@ -249,8 +243,9 @@ class WorkerSet {
  private:
   std::vector<Worker> workers_;
   const std::vector<Task>& tasks_;
-  const ProgressedProcessPoolExecutor::Initializer& init_;
-  SharedFlag* flag_;
+  Host& host_;
+  SharedFlag& flag_;
+  const TaskRunner& run_task_;
   pid_t parent_;
   std::size_t next_ = 0;
 };
@@ -260,53 +255,53 @@ std::string death_reason(int status) {
                              : fmt::format("工作进程异常退出（状态 {}）", WEXITSTATUS(status));
 }
 
+// tessal.data.bundle.ProgressedProcessPoolExecutor: forked workers, each
+// initialised with the run's flag, running the module's task runner.
+class NativePool : public Pool {
+ public:
+  NativePool(int max_workers, Host& host, SharedFlag& flag, TaskRunner run_task)
+      : max_workers_(max_workers), host_(host), flag_(flag), run_task_(std::move(run_task)) {
+    if (max_workers < 1) throw std::invalid_argument(fmt::format("max_workers must be at least 1, got {}", max_workers));
+  }
+  ~NativePool() override {
+    try {
+      shutdown();
+    } catch (...) {
+      // A destructor must not throw; shutdown() already logged what failed.
+    }
+  }
 
-}  // namespace
+  void submit(const PoolTask& task) override {
+    if (done_) throw std::logic_error("submit on a pool that was shut down");
+    tasks_.push_back(task);
+  }
 
-struct ProgressedProcessPoolExecutor::Impl {
-  int max_workers;
-  Initializer initializer;
-  SharedFlag* initarg;
-  std::vector<Task> tasks;
-  bool done = false;
-  std::vector<TaskOutcome> outcomes;  // by task number; not_run until reported
+  std::vector<TaskOutcome> shutdown() override {
+    if (done_) return {};
+    done_ = true;
+    for (const auto& t : tasks_) outcomes_.push_back(TaskOutcome{t.order_book_id, TaskStatus::not_run, "", ""});
+    if (!tasks_.empty()) run();
+    return std::move(outcomes_);
+  }
 
+ private:
   void run();
+
+  int max_workers_;
+  Host& host_;
+  SharedFlag& flag_;
+  TaskRunner run_task_;
+  std::vector<Task> tasks_;
+  bool done_ = false;
+  std::vector<TaskOutcome> outcomes_;  // by task number; not_run until reported
 };
 
-ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg)
-    : impl_(std::make_unique<Impl>(Impl{max_workers, std::move(initializer), initarg, {}, false})) {
-  if (max_workers < 1) throw std::invalid_argument(fmt::format("max_workers must be at least 1, got {}", max_workers));
-}
-
-ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
-  try {
-    shutdown();
-  } catch (...) {
-    // A destructor must not throw; shutdown() already logged what failed.
-  }
-}
-
-void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& order_book_id, const std::string& path,
-                                           bool rebuild) {
-  if (impl_->done) throw std::logic_error("submit on a pool that was shut down");
-  impl_->tasks.push_back(Task{fn, order_book_id, path, rebuild});
-}
-
-std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
-  if (impl_->done) return {};
-  impl_->done = true;
-  for (const auto& t : impl_->tasks) impl_->outcomes.push_back(TaskOutcome{t.order_book_id, TaskStatus::not_run, "", ""});
-  if (!impl_->tasks.empty()) impl_->run();
-  return std::move(impl_->outcomes);
-}
-
-void ProgressedProcessPoolExecutor::Impl::run() {
+void NativePool::run() {
   // A worker that dies leaves a pipe whose write end would raise SIGPIPE.
   const util::IgnoreSignal quiet_pipes(SIGPIPE);
   StopSignals stop;
-  const std::size_t n_tasks = tasks.size();
-  WorkerSet set(std::min<std::size_t>(static_cast<std::size_t>(max_workers), n_tasks), tasks, initializer, initarg);
+  const std::size_t n_tasks = tasks_.size();
+  WorkerSet set(std::min<std::size_t>(static_cast<std::size_t>(max_workers_), n_tasks), tasks_, host_, flag_, run_task_);
   util::ProgressBar bar(static_cast<std::int64_t>(n_tasks));
   for (auto& w : set.workers()) {
     set.spawn(w);
@@ -332,9 +327,9 @@ void ProgressedProcessPoolExecutor::Impl::run() {
       Worker& w = *owners[i];
       std::uint32_t idx = 0;
       TaskOutcome reported;
-      if (read_outcome(w.from_worker, idx, reported) && idx < outcomes.size()) {
-        reported.order_book_id = tasks[idx].order_book_id;
-        outcomes[idx] = std::move(reported);
+      if (read_outcome(w.from_worker, idx, reported) && idx < outcomes_.size()) {
+        reported.order_book_id = tasks_[idx].order_book_id;
+        outcomes_[idx] = std::move(reported);
         ++finished;
         bar.advance();
         set.hand_out(w);
@@ -348,8 +343,8 @@ void ProgressedProcessPoolExecutor::Impl::run() {
         bar.advance();
         // Reported, not logged: the driver logs what the pool could not.
         const auto at = static_cast<std::size_t>(lost);
-        outcomes[at] = TaskOutcome{tasks[at].order_book_id, TaskStatus::died, "died", death_reason(status)};
-        if (initarg) initarg->clear();
+        outcomes_[at] = TaskOutcome{tasks_[at].order_book_id, TaskStatus::died, "died", death_reason(status)};
+        flag_.clear();
       }
       if (set.more_tasks()) {
         set.spawn(w);
@@ -367,4 +362,10 @@ void ProgressedProcessPoolExecutor::Impl::run() {
   bar.finish();
 }
 
-}  // namespace tessal::data::bundle
+}  // namespace
+
+std::unique_ptr<Pool> NativeHost::open_pool(int max_workers, SharedFlag& flag, TaskRunner run_task) {
+  return std::make_unique<NativePool>(max_workers, *this, flag, std::move(run_task));
+}
+
+}  // namespace tessal

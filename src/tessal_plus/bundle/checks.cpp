@@ -118,11 +118,6 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
   return std::vector<T>(cal.begin() + static_cast<std::ptrdiff_t>(si), cal.begin() + static_cast<std::ptrdiff_t>(std::min(ei + 1, cal.size())));
 }
 
-CheckRecord& record() {
-  static CheckRecord r;
-  return r;
-}
-
 // Runs the per-file check of every path with the shared error sorting,
 // then reports. `check` returns true when the file is broken.
 // One file's verdict as the report needs it.
@@ -160,9 +155,9 @@ struct SharedVerdicts {
 };
 
 // A checking process: takes files one by one until none is left.
-[[noreturn]] void check_worker(SharedVerdicts* v, const std::vector<std::string>& files,
+[[noreturn]] void check_worker(const Run& run, SharedVerdicts* v, const std::vector<std::string>& files,
                                const std::function<bool(const std::string&)>& check) {
-  quillonc::worker_started();
+  run.worker_started();
   for (std::size_t i; !v->failed && (i = v->next.fetch_add(1)) < files.size();) {
     v->verdict[i] = kRunning;
     try {
@@ -179,12 +174,7 @@ struct SharedVerdicts {
 // The verdicts of `files` from `concurrency` processes. A process that dies
 // on a file (a reader crashing on hostile bytes) leaves it broken; files it
 // never started are judged here.
-std::function<pid_t()>& check_fork() {
-  static std::function<pid_t()> fork;
-  return fork;
-}
-
-std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const std::function<bool(const std::string&)>& check,
+std::vector<char> judge_in_parallel(const Run& run, const std::vector<std::string>& files, const std::function<bool(const std::string&)>& check,
                                     int concurrency, util::ProgressBar& bar) {
   std::size_t bytes = 0;
   SharedVerdicts* v = SharedVerdicts::map(files.size(), bytes);
@@ -197,8 +187,8 @@ std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const
   std::fflush(stdout);
   std::fflush(stderr);
   for (int k = 0; k < concurrency && static_cast<std::size_t>(k) < files.size(); ++k) {
-    const pid_t pid = check_fork() ? check_fork()() : ::fork();
-    if (pid == 0) check_worker(v, files, check);
+    const pid_t pid = run.fork ? run.fork() : ::fork();
+    if (pid == 0) check_worker(run, v, files, check);
     if (pid > 0) workers.push_back(pid);
   }
   std::size_t shown = 0;
@@ -225,15 +215,16 @@ std::vector<char> judge_in_parallel(const std::vector<std::string>& files, const
 // processes, then reports in the order the files were listed, so the report
 // reads the same whatever the concurrency. `check` returns true when the
 // file is broken.
-void run_check(const std::vector<std::string>& files, const char* frequency, const std::function<bool(const std::string&)>& check,
-               int concurrency, const std::function<void()>& before_report = {}) {
+CheckRecord run_check(const Run& run, const std::vector<std::string>& files, const char* frequency,
+                      const std::function<bool(const std::string&)>& check, int concurrency,
+                      const std::function<void()>& before_report = {}) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
-  record().files = files;
+  std::map<std::string, util::ErrorKind> held_kind;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
     std::vector<char> verdicts;
     if (concurrency > 1 && files.size() > 1) {
-      verdicts = judge_in_parallel(files, check, concurrency, bar);
+      verdicts = judge_in_parallel(run, files, check, concurrency, bar);
     } else {
       for (const auto& path : files) {
         verdicts.push_back(judge(path, check));
@@ -244,12 +235,15 @@ void run_check(const std::vector<std::string>& files, const char* frequency, con
       if (verdicts[i] == kBroken) error_file_path_list.push_back(files[i]);
       if (verdicts[i] == kLocked || verdicts[i] == kDenied) {
         blocking_or_permission_error.push_back(files[i]);
-        record().held_kind[files[i]] = verdicts[i] == kLocked ? util::ErrorKind::locked : util::ErrorKind::permission;
+        held_kind[files[i]] = verdicts[i] == kLocked ? util::ErrorKind::locked : util::ErrorKind::permission;
       }
     }
   }
   if (before_report) before_report();
-  deal_with_check_result(error_file_path_list, blocking_or_permission_error, frequency);
+  CheckRecord record = deal_with_check_result(run, error_file_path_list, blocking_or_permission_error, frequency);
+  record.files = files;
+  record.held_kind = std::move(held_kind);
+  return record;
 }
 
 // A flag every checking process can set and the parent read.
@@ -297,7 +291,7 @@ std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, Calen
 // The per-file steps of the minute-bar check; true when the file is broken.
 // Every row of `datetime` is read, so a damaged chunk anywhere in `data` is
 // found (as an error of kind damaged).
-bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
+bool minute_file_is_broken(quillonc::Client& q, const std::string& path, CalendarNote& cal) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const auto names = f.root_names();
   const bool has_index = std::count(names.begin(), names.end(), "index") > 0;
@@ -341,7 +335,6 @@ bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
     if (!present.count(d)) missing.push_back(d);
   if (missing.empty()) return false;
   const std::string order_book_id = id_of_file(path);
-  auto& q = quillonc::client();
   for (auto d : missing)
     if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
   return false;
@@ -351,8 +344,7 @@ bool minute_file_is_broken(const std::string& path, CalendarNote& cal) {
 // stored, of the host's tick record type, whose records are stored (an
 // update stopped by a full disk can leave a day without its chunks). With
 // `deep`, every record is read as well, which decompresses the whole file.
-bool tick_days_are_sound(const h5::File& f, const std::vector<std::string>& names, std::int32_t latest, bool deep) {
-  const h5::Type& tick_type = tessal::H5TicksLoader::DTYPES();
+bool tick_days_are_sound(const h5::Type& tick_type, const h5::File& f, const std::vector<std::string>& names, std::int32_t latest, bool deep) {
   std::vector<char> buf;
   for (const auto& name : names) {
     if (!tick_day(name, latest)) return false;
@@ -413,104 +405,99 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   return out;
 }
 
-void tell_if_stale(const CalendarNote& cal, const std::string& path) {
+void tell_if_stale(const Console& console, const CalendarNote& cal, const std::string& path) {
   if (cal.stale)
-    print_line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。", path,
+    console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。", path,
                            cal.trading_dates.back()));
 }
 
 }  // namespace
 
-const CheckRecord& last_check() { return record(); }
-
-void set_check_fork(std::function<pid_t()> fork) { check_fork() = std::move(fork); }
-
-void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
-                            const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
-  record().frequency = frequency;
-  record().broken = error_file_path_list;
-  record().held = blocking_or_permision_error;
+CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string>& error_file_path_list,
+                                   const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
+  CheckRecord record{frequency, {}, error_file_path_list, blocking_or_permision_error, {}, std::nullopt, 0};
   const std::size_t len_err = error_file_path_list.size();
   const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
   if (len_err == 0 && len_blocking_or_permission_error == 0) {
-    print_line("\n检测完成：" + frequency + "数据质量良好！");
-    return;
+    run.console.line("\n检测完成：" + frequency + "数据质量良好！");
+    return record;
   }
-  print_line(fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。", len_err, frequency,
+  run.console.line(fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。", len_err, frequency,
                          len_blocking_or_permission_error));
-  if (len_err > 0) print_line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
+  if (len_err > 0) run.console.line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
   if (len_blocking_or_permission_error > 0)
-    print_line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
-  print_prompt("是否删除异常数据(yes/no):");
-  std::string is_ok = read_answer();
-  record().answer = is_ok;
+    run.console.line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
+  run.console.prompt("是否删除异常数据(yes/no):");
+  std::string is_ok = run.console.read_answer();
+  record.answer = is_ok;
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
-    print_line("\n准备删除异常数据！");
+    run.console.line("\n准备删除异常数据！");
     {
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
         // With its journal, and never under a process that holds it.
         h5::remove_file(p, false);
-        ++record().deleted;
+        ++record.deleted;
         bar.advance();
       }
     }
-    print_line(fmt::format("\n删除完成！共删除{}个标的。", len_err));
+    run.console.line(fmt::format("\n删除完成！共删除{}个标的。", len_err));
   } else if (is_ok == "no" || is_ok == "n") {
-    print_line("\n异常数据未删除！");
+    run.console.line("\n异常数据未删除！");
   } else {
-    print_line("\n输入异常！异常数据未删除!");
+    run.console.line("\n输入异常！异常数据未删除!");
   }
+  return record;
 }
 
-void check_min_bar_data(const std::string& data_bundle_path, int concurrency) {
-  record() = CheckRecord{"分钟"};
+CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency) {
+  const CheckRecord nothing{"分钟"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   if (!fs::exists(calendar_path)) {
-    print_line(kNoCalendar);
-    return;
+    run.console.line(kNoCalendar);
+    return nothing;
   }
-  _init_quillon();
+  _init_quillon(run);
   std::vector<std::string> files;
   for (const auto& group : list_folders(join(base_path, layout::MINBAR_ROOT))) {
     const auto found = list_store_files(group);
     files.insert(files.end(), found.begin(), found.end());
   }
   if (files.empty()) {
-    print_line("当前目录下不存在分钟数据!");
-    return;
+    run.console.line("当前目录下不存在分钟数据!");
+    return nothing;
   }
-  print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
+  run.console.line(fmt::format("共有{}个分钟数据文件!", files.size()));
   const auto trading_dates = load_calendar(calendar_path);
   SharedFlagPage stale;
   CalendarNote cal{trading_dates, stale.get()};
-  run_check(
-      files, "分钟", [&](const std::string& path) { return minute_file_is_broken(path, cal); }, concurrency,
-      [&] { tell_if_stale(cal, calendar_path); });
+  return run_check(
+      run, files, "分钟", [&](const std::string& path) { return minute_file_is_broken(run.client, path, cal); }, concurrency,
+      [&] { tell_if_stale(run.console, cal, calendar_path); });
 }
 
-void check_tick_data(const std::string& data_bundle_path, bool deep, int concurrency) {
-  record() = CheckRecord{"tick"};
+CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep, int concurrency) {
+  const CheckRecord nothing{"tick"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
   const std::string suspended_path = join(base_path, layout::SUSPENDED_DAYS);
   if (!fs::exists(calendar_path)) {
-    print_line(kNoCalendar);
-    return;
+    run.console.line(kNoCalendar);
+    return nothing;
   }
   if (!fs::exists(suspended_path)) {
-    print_line("当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!");
-    return;
+    run.console.line("当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!");
+    return nothing;
   }
-  _init_quillon();
+  _init_quillon(run);
   const auto files = list_store_files(join(base_path, layout::TICKS));
   if (files.empty()) {
-    print_line("当前目录下不存在tick数据!");
-    return;
+    run.console.line("当前目录下不存在tick数据!");
+    return nothing;
   }
-  print_line(fmt::format("共有{}个tick数据文件!", files.size()));
+  run.console.line(fmt::format("共有{}个tick数据文件!", files.size()));
   std::vector<std::string> trading_dates;
   for (auto d : load_calendar(calendar_path)) trading_dates.push_back(std::to_string(d));
 
@@ -525,13 +512,14 @@ void check_tick_data(const std::string& data_bundle_path, bool deep, int concurr
     }
   }
 
-  auto& q = quillonc::client();
-  const std::int32_t latest = latest_storable_day(util::timestamp_date(tessal::datetime_now()));
-  run_check(files, "tick", [&](const std::string& path) {
+  auto& q = run.client;
+  const h5::Type& tick_type = run.host.tick_layout().type;
+  const std::int32_t latest = latest_storable_day(util::timestamp_date(run.host.datetime_now()));
+  return run_check(run, files, "tick", [&](const std::string& path) {
     h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
     if (names.empty()) return false;
-    if (!tick_days_are_sound(f, names, latest, deep)) return true;
+    if (!tick_days_are_sound(tick_type, f, names, latest, deep)) return true;
     std::sort(names.begin(), names.end());
     for (auto& n : names) n = n.substr(0, 8);
     const auto expected = calendar_slice<std::string>(trading_dates, names.front(), names.back());

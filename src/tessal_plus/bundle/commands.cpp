@@ -20,43 +20,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Task = tessal::data::bundle::ProgressedProcessPoolExecutor::TaskFunction;
-
-// Each worker gets the run's flag and lets the service client reconnect.
-void init_worker(tessal::SharedFlag* flag) {
-  tessal::data::bundle::process_init(flag);
-  quillonc::worker_started();
+// The record's verdict: the base step (when it ran) and every driver.
+UpdateRecord settled(UpdateRecord record) {
+  record.succeeded = record.base.value_or(true) &&
+                     std::all_of(record.drivers.begin(), record.drivers.end(), [](const DriverRecord& d) { return d.succeeded; });
+  return record;
 }
 
-UpdateRecord& update_record() {
-  static UpdateRecord r;
-  return r;
-}
-
-std::optional<Shard>& shard_slot() noexcept {
-  static std::optional<Shard> shard;
-  return shard;
-}
-
-bool run_driver(const char* message, Task task, bool make_folder, const std::string& path, const std::vector<std::string>& tags,
-                bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
+DriverRecord run_driver(const Run& run, const char* message, tessal::Store store, bool make_folder, const std::string& path,
+                        const std::vector<std::string>& tags, bool with_derivatives, int concurrency, bool rebuild,
+                        bool enable_bjse) {
   if (concurrency < 1) util::fail(util::ErrorKind::invalid_input, "", fmt::format("concurrency must be at least 1, got {}", concurrency));
-  auto ids = _merge_tags(tags, with_derivatives, enable_bjse);
+  auto ids = _merge_tags(run, tags, with_derivatives, enable_bjse);
   // Sharded after the tags are resolved: every shard resolves the same
   // tags to the same set and keeps its own part of it.
-  if (const auto shard = shard_slot()) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
+  if (const auto shard = run.shard) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
   if (make_folder) fs::create_directories(path);
   // Temporary files of writers that were killed (their locks are gone with
   // them); those of another run at work are held and stay.
   remove_unfinished_files(path);
-  print_line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
-  auto& driver = update_record().drivers.emplace_back(DriverRecord{task == tick_task ? "tick" : "minute", {ids.begin(), ids.end()}, false});
-  tessal::SharedFlagOwner succeed(true);
+  run.console.line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
+  DriverRecord driver{std::string(tessal::store_name(store)), {ids.begin(), ids.end()}, false, {}};
+  const auto succeed = run.host.make_flag(true);
   {
-    tessal::data::bundle::ProgressedProcessPoolExecutor pool(concurrency, init_worker, succeed.get());
-    for (const auto& id : ids) pool.submit(task, id, path, rebuild);
+    const auto pool = run.host.open_pool(concurrency, *succeed, [&run](const tessal::PoolTask& t) { return run_task(run, t); });
+    for (const auto& id : ids) pool->submit(tessal::PoolTask{store, id, path, rebuild});
     try {
-      driver.outcomes = pool.shutdown();
+      driver.outcomes = pool->shutdown();
     } catch (const util::Error& e) {
       // Stopped by the user: the files in progress were new ones under
       // temporary names (removed here) or existing ones whose journals the
@@ -71,14 +61,14 @@ bool run_driver(const char* message, Task task, bool make_folder, const std::str
   for (auto& o : driver.outcomes)
     if (o.status == tessal::TaskStatus::died) {
       o.message = fmt::format("更新 {} 失败：{}", o.order_book_id, o.message);
-      tessal::system_log::error(o.message);
+      run.host.log_error(o.message);
     }
   const bool all_ran = driver.outcomes.size() == ids.size() &&
                        std::all_of(driver.outcomes.begin(), driver.outcomes.end(), [](const tessal::TaskOutcome& o) {
                          return o.status == tessal::TaskStatus::written || o.status == tessal::TaskStatus::up_to_date;
                        });
-  driver.succeeded = succeed.get()->value() && all_ran;
-  return driver.succeeded;
+  driver.succeeded = succeed->value() && all_ran;
+  return driver;
 }
 
 const char* const kNoBjse = "没有 enable_bjse 参数，详情可联系星桥科技：0000-00000000";
@@ -95,35 +85,13 @@ void collect_ids(const std::string& folder, std::vector<std::string>& out) {
 
 }  // namespace
 
-const UpdateRecord& last_update() { return update_record(); }
-
-void set_shard(std::optional<Shard> shard) {
-  if (shard && (shard->count == 0 || shard->index >= shard->count))
-    util::fail(util::ErrorKind::invalid_input, "", fmt::format("shard {}/{}: K must be at least 0 and less than N", shard->index, shard->count));
-  shard_slot() = shard;
-}
-
-std::optional<Shard> current_shard() noexcept { return shard_slot(); }
-
-std::uint64_t fnv1a64(std::string_view id) noexcept {
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (const unsigned char c : id) h = (h ^ c) * 0x100000001b3ULL;
-  return h;
-}
-
-std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept {
-  return count == 0 ? 0 : static_cast<std::uint32_t>(fnv1a64(id) % count);
-}
-
-namespace {
-// The one place a pool task ends: the writer's own outcome, or a failure
-// the writer let through (an unknown id, the service failing before the
-// file was opened) logged with the id and clearing the run's flag.
-template <typename Writer>
-tessal::TaskOutcome run_task(Writer writer, const std::string& order_book_id, const std::string& path, bool rebuild) {
+tessal::TaskOutcome run_task(const Run& run, const tessal::PoolTask& task) {
   std::string kind = "error", what;
   try {
-    return writer(order_book_id, path, std::nullopt, MIN_START_DATE, rebuild);
+    run.worker_started();
+    return task.store == tessal::Store::tick
+               ? _append_h5_tick(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild)
+               : _append_h5(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild);
   } catch (const util::Error& e) {
     pass_interruptions(e);
     kind = util::kind_name(e.kind());
@@ -131,18 +99,11 @@ tessal::TaskOutcome run_task(Writer writer, const std::string& order_book_id, co
   } catch (const std::exception& e) {
     what = e.what();
   }
-  tessal::TaskOutcome failed{order_book_id, tessal::TaskStatus::failed, kind, fmt::format("更新 {} 失败：{}", order_book_id, what)};
-  tessal::system_log::error(failed.message);
-  tessal::data::bundle::sval()->clear();
+  tessal::TaskOutcome failed{task.order_book_id, tessal::TaskStatus::failed, kind,
+                             fmt::format("更新 {} 失败：{}", task.order_book_id, what)};
+  run.host.log_error(failed.message);
+  run.host.sval().clear();
   return failed;
-}
-}  // namespace
-
-tessal::TaskOutcome minbar_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  return run_task(_append_h5, order_book_id, path, rebuild);
-}
-tessal::TaskOutcome tick_task(const std::string& order_book_id, const std::string& path, bool rebuild) {
-  return run_task(_append_h5_tick, order_book_id, path, rebuild);
 }
 
 std::string render_id_set(const std::set<std::string>& ids) {
@@ -160,99 +121,94 @@ std::string render_id_set(const std::set<std::string>& ids) {
   return out + "}";
 }
 
-bool update_minbar(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
-                   bool rebuild, bool enable_bjse) {
-  return run_driver("开始更新 {} 只标的的分钟线数据：{}", minbar_task, false, path, tags, with_derivatives, concurrency, rebuild,
+DriverRecord update_minbar(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
+                           int concurrency, bool rebuild, bool enable_bjse) {
+  return run_driver(run, "开始更新 {} 只标的的分钟线数据：{}", tessal::Store::minute, false, path, tags, with_derivatives, concurrency, rebuild,
                     enable_bjse);
 }
 
-bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
-                 bool rebuild, bool enable_bjse) {
-  return run_driver("开始更新 {} 只标的的tick数据：{}", tick_task, true, path, tags, with_derivatives, concurrency, rebuild,
+DriverRecord update_tick(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
+                         int concurrency, bool rebuild, bool enable_bjse) {
+  return run_driver(run, "开始更新 {} 只标的的tick数据：{}", tessal::Store::tick, true, path, tags, with_derivatives, concurrency, rebuild,
                     enable_bjse);
 }
 
-bool update_bundle_from_quillonc(int concurrency, const std::string& data_bundle_path, bool base,
+UpdateRecord update_bundle_from_quillonc(const Run& run, int concurrency, const std::string& data_bundle_path, bool base,
                                  const std::vector<std::string>& minbar, const std::vector<std::string>& tick,
                                  bool with_derivatives, bool rebuild, bool enable_bjse) {
   const std::string bundle = join(data_bundle_path, layout::BUNDLE);
-  auto& q = quillonc::client();
+  auto& q = run.client;
   if (enable_bjse) {
     std::vector<std::string> bjse;
-    for (const auto& i : q.all_instruments(std::string(tessal::INSTRUMENT_TYPE::CS), "cn", tessal::datetime_now()))
+    for (const auto& i : q.all_instruments(std::string(tessal::INSTRUMENT_TYPE::CS), "cn", run.host.datetime_now()))
       if (i.exchange == "BJSE") bjse.push_back(i.order_book_id);
     if (bjse.empty()) {
-      print_line(kNoBjse);
+      run.console.line(kNoBjse);
       throw ProgramExit(0);
     }
     try {
       q.probe_price(bjse.front());
     } catch (const quillonc::PermissionDenied&) {
-      print_line(kNoBjse);
+      run.console.line(kNoBjse);
       throw ProgramExit(0);
     }
   }
-  bool succeed = true;
+  UpdateRecord record;
   if (rebuild) {
     for (int round = 0; round < REBUILD_COMFIRM_RETRY_TIMES; ++round) {
-      print_line("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
-      const std::string answer = read_answer();
+      run.console.line("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
+      const std::string answer = run.console.read_answer();
       if (answer == "Y") break;
       if (answer == "n" || round >= REBUILD_COMFIRM_RETRY_TIMES - 1) throw ProgramExit(0);
     }
   }
   if (base) {
-    print_line("开始更新日线及基础数据");
+    run.console.line("开始更新日线及基础数据");
     const bool create = !fs::exists(bundle);
     if (create) fs::create_directories(bundle);
-    succeed = tessal::data::bundle::update_daybar(bundle, create, true, concurrency, enable_bjse,
-                                                    tessal::data::bundle::BjseKeyword::quillon_kwargs);
-    update_record().base = succeed;
+    record.base = run.host.update_daybar(bundle, create, true, concurrency, enable_bjse, tessal::BjseKeyword::quillon_kwargs);
   }
-  if (!minbar.empty()) {
-    const bool r = update_minbar(join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse);
-    if (!r) succeed = r;
-  }
-  if (!tick.empty()) {
-    const bool r = update_tick(join(bundle, layout::TICKS), tick, with_derivatives, concurrency, rebuild, enable_bjse);
-    if (!r) succeed = r;
-  }
-  return succeed;
+  if (!minbar.empty())
+    record.drivers.push_back(update_minbar(run, join(bundle, layout::MINBAR_ROOT), minbar, with_derivatives, concurrency, rebuild, enable_bjse));
+  if (!tick.empty())
+    record.drivers.push_back(update_tick(run, join(bundle, layout::TICKS), tick, with_derivatives, concurrency, rebuild, enable_bjse));
+  return settled(std::move(record));
 }
 
 namespace {
-bool update_base_files(const std::string& bundle, int concurrency);
-bool update_existing_files(const std::string& bundle, int concurrency, bool succeed);
+bool update_base_files(const Run& run, const std::string& bundle, int concurrency);
+void update_existing_files(const Run& run, const std::string& bundle, int concurrency, UpdateRecord& record);
 }  // namespace
 
-bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+UpdateRecord update_bundle_from_exist_file(const Run& run, int concurrency, const std::string& data_bundle_path) {
   const std::string bundle = join(data_bundle_path, layout::BUNDLE);
-  print_line("开始智能更新已下载数据");
-  bool succeed = true;
-  if (const auto shard = shard_slot()) {
+  run.console.line("开始智能更新已下载数据");
+  UpdateRecord record;
+  if (const auto shard = run.shard) {
     // Shards share the base files, which an update with --base wrote
     // before they started; two shards writing them at once would race.
-    print_line(fmt::format("shard {}/{}: the base files are not updated by a shard (update them first with: update DATA_BUNDLE_PATH --base)",
-                           shard->index, shard->count));
+    run.console.line(fmt::format(
+        "shard {}/{}: the base files are not updated by a shard (update them first with: update DATA_BUNDLE_PATH --base)",
+        shard->index, shard->count));
   } else {
-    succeed = update_base_files(bundle, concurrency);
-    update_record().base = succeed;
+    record.base = update_base_files(run, bundle, concurrency);
   }
-  return update_existing_files(bundle, concurrency, succeed);
+  update_existing_files(run, bundle, concurrency, record);
+  return settled(std::move(record));
 }
 
 namespace {
 
 // The smart update's base step: the day bars and base files, with BJSE when
 // the bundle's instrument list holds any.
-bool update_base_files(const std::string& bundle, int concurrency) {
-  print_line("开始更新日线及基础数据");
+bool update_base_files(const Run& run, const std::string& bundle, int concurrency) {
+  run.console.line("开始更新日线及基础数据");
   bool enable_bjse = false;
   const std::string instruments = join(bundle, layout::INSTRUMENTS);
   if (fs::exists(instruments)) {
     // The host reads its own file: Python's pickle in a Python host, the
     // command line's plain-data reader natively.
-    const auto list = tessal::data::bundle::read_instrument_list(instruments);
+    const auto list = run.host.read_instrument_list(instruments);
     if (!list)
       util::fail(util::ErrorKind::damaged, instruments, fmt::format("'{}' does not hold a list of instrument records", instruments));
     for (std::size_t n = 0; n < list->size() && !enable_bjse; ++n) {
@@ -263,12 +219,11 @@ bool update_base_files(const std::string& bundle, int concurrency) {
       enable_bjse = exchange->second == "BJSE";
     }
   }
-  return tessal::data::bundle::update_daybar(bundle, false, true, concurrency, enable_bjse,
-                                              tessal::data::bundle::BjseKeyword::enable_bjse);
+  return run.host.update_daybar(bundle, false, true, concurrency, enable_bjse, tessal::BjseKeyword::enable_bjse);
 }
 
 // The smart update's file step: every minute-bar and tick file present.
-bool update_existing_files(const std::string& bundle, int concurrency, bool succeed) {
+void update_existing_files(const Run& run, const std::string& bundle, int concurrency, UpdateRecord& record) {
   const fs::path h5_root = join(bundle, layout::MINBAR_ROOT);
   if (fs::is_directory(h5_root)) {
     std::vector<std::string> ids;
@@ -276,21 +231,14 @@ bool update_existing_files(const std::string& bundle, int concurrency, bool succ
       if (!entry.is_directory() || entry.path().filename() == layout::TICKS) continue;
       collect_ids(entry.path().string(), ids);
     }
-    if (!ids.empty()) {
-      const bool r = update_minbar(h5_root.string(), ids, false, concurrency);
-      if (!r) succeed = r;
-    }
+    if (!ids.empty()) record.drivers.push_back(update_minbar(run, h5_root.string(), ids, false, concurrency));
   }
   const fs::path ticks = join(bundle, layout::TICKS);
   if (fs::is_directory(ticks)) {
     std::vector<std::string> ids;
     collect_ids(ticks.string(), ids);
-    if (!ids.empty()) {
-      const bool r = update_tick(ticks.string(), ids, false, concurrency);
-      if (!r) succeed = r;
-    }
+    if (!ids.empty()) record.drivers.push_back(update_tick(run, ticks.string(), ids, false, concurrency));
   }
-  return succeed;
 }
 
 }  // namespace

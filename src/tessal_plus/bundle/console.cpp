@@ -6,32 +6,17 @@
 
 namespace tessal_plus::bundle {
 
-namespace {
-std::function<std::optional<std::string>()>& answer_reader() {
-  static std::function<std::optional<std::string>()> reader;
-  return reader;
+void Console::write(const std::string& s) const {
+  if (writer_) return writer_(s);
+  std::FILE* out = stream_ ? stream_ : stdout;
+  std::fputs(s.c_str(), out);
+  std::fflush(out);
 }
-std::FILE*& stream_slot() noexcept {
-  static std::FILE* stream = nullptr;
-  return stream;
-}
-ConsoleWriter& writer_slot() noexcept {
-  static ConsoleWriter writer;
-  return writer;
-}
-}  // namespace
 
-std::FILE* console_stream() noexcept { return stream_slot() ? stream_slot() : stdout; }
-void set_console_stream(std::FILE* stream) noexcept { stream_slot() = stream; }
-void set_console_writer(ConsoleWriter writer) { writer_slot() = std::move(writer); }
-const ConsoleWriter& console_writer() noexcept { return writer_slot(); }
-
-void set_answer_reader(std::function<std::optional<std::string>()> reader) { answer_reader() = std::move(reader); }
-
-std::string read_answer() {
+std::string Console::read_answer() const {
   std::string line;
-  if (answer_reader()) {
-    auto answer = answer_reader()();
+  if (answers_) {
+    auto answer = answers_();
     if (!answer) util::fail(util::ErrorKind::end_of_input, "", "EOF when reading a line");
     line = std::move(*answer);
     if (!line.empty() && line.back() == '\n') line.pop_back();

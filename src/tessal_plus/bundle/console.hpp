@@ -1,55 +1,49 @@
 #pragma once
-// Small helpers shared by the module's units: one message per line on the
-// console (standard output), flushed at once so it keeps its place among the
-// lines of worker processes; the prompt; the one reader of answers at a
-// prompt; a suffix test.
+// The console of one run: one message per line, flushed at once so it keeps
+// its place among the lines of worker processes; prompts; the one reader
+// of answers at a prompt. And a suffix test the units share.
 #include <cstdio>
-#include <string>
-#include <string_view>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace tessal_plus::bundle {
 
-// Where console lines and prompts go: standard output, unless the program
-// needs standard output for something else (the command line's --json sends
-// its document there and the console text to standard error). Process-wide
-// and inherited by forked workers, so set it before an operation starts.
-std::FILE* console_stream() noexcept;
-void set_console_stream(std::FILE* stream) noexcept;
+class Console {
+ public:
+  // What writes the text as it is to appear, flushed: a program that embeds
+  // the module and keeps a standard output of its own (the Python package
+  // writes through sys.stdout, so the lines keep their order among the
+  // host's prints and reach whatever the host redirected it to).
+  using Writer = std::function<void(const std::string&)>;
+  // Where answers come from: a line without its ending, nothing at end of
+  // input.
+  using AnswerReader = std::function<std::optional<std::string>()>;
 
-// What writes console text instead of the stream, when set: a program that
-// embeds the module and keeps a standard output of its own (the Python
-// package writes through sys.stdout, so the lines keep their order among
-// the host's prints and reach whatever the host redirected it to). The
-// writer gets the text as it is to appear and flushes it. Process-wide.
-using ConsoleWriter = std::function<void(const std::string&)>;
-void set_console_writer(ConsoleWriter writer);
-const ConsoleWriter& console_writer() noexcept;
+  // Standard output and standard input.
+  Console() = default;
+  // Another stream (the command line's --json sends its document to
+  // standard output and the console text to standard error).
+  explicit Console(std::FILE* stream) : stream_(stream) {}
+  Console(Writer writer, AnswerReader answers) : writer_(std::move(writer)), answers_(std::move(answers)) {}
 
-// Text exactly as given, flushed.
-inline void write_console(const std::string& s) {
-  if (const auto& writer = console_writer()) return writer(s);
-  std::FILE* out = console_stream();
-  std::fputs(s.c_str(), out);
-  std::fflush(out);
-}
+  // Text exactly as given, flushed.
+  void write(const std::string& s) const;
+  void line(const std::string& s) const { write(s + "\n"); }
+  // A prompt: the text without a line ending; the answer is typed after it.
+  void prompt(const std::string& s) const { write(s); }
+  // One answer typed at a prompt, without its line ending (a "\r" before it
+  // too, as a Windows terminal or a here-document written there sends it).
+  // Throws util::Error (end_of_input) at end of input: a prompt nobody can
+  // answer must not count as any answer.
+  std::string read_answer() const;
 
-inline void print_line(const std::string& s) { write_console(s + "\n"); }
-
-// A prompt: the text without a line ending, flushed, the answer is typed
-// after it.
-inline void print_prompt(const std::string& s) { write_console(s); }
-
-// One answer typed at a prompt: a line of standard input without its line
-// ending (a "\r" before it too, as a Windows terminal or a here-document
-// written there sends it). Throws util::Error at end of input: a prompt
-// nobody can answer must not count as any answer.
-std::string read_answer();
-// Where answers come from: std::cin unless a program that embeds the module
-// reads its own standard input (the Python package reads sys.stdin). The
-// reader returns nothing at end of input.
-void set_answer_reader(std::function<std::optional<std::string>()> reader);
+ private:
+  std::FILE* stream_ = nullptr;  // standard output when null
+  Writer writer_;
+  AnswerReader answers_;
+};
 
 inline bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;

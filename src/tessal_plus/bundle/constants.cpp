@@ -103,11 +103,6 @@ const std::vector<std::string_view>& EQUITIES_INS_TYPE() {
   return types;
 }
 
-const h5::FilterSpec& COMPRESSION_KWARGS() {
-  static const h5::FilterSpec opts = tessal::blosc_opts(9, "blosc:lz4");
-  return opts;
-}
-
 
 std::string join(std::string_view a, std::string_view b) {
   if (a.empty()) return std::string(b);

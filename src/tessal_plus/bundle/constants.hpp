@@ -115,11 +115,6 @@ inline constexpr std::int32_t MIN_START_DATE = 20050104;
 inline constexpr std::int32_t MAX_END_DATE = 29991231;
 inline constexpr int REBUILD_COMFIRM_RETRY_TIMES = 3;
 inline constexpr std::size_t TICK_DATE_CHUNK_SIZE = 100;
-// blosc_opts(9, "blosc:lz4"), computed once, on the first call: whoever
-// loads the module calls it at start-up so that a host without the Blosc
-// settings fails at once (the command line in main, the Python package
-// when it is imported).
-const h5::FilterSpec& COMPRESSION_KWARGS();
 
 // Bundle layout below data_bundle_path.
 namespace layout {

@@ -332,7 +332,7 @@ svg.map .stale text.id{font-style:italic}svg.map text.note{fill:#888;font-style:
 
 }  // namespace
 
-void read_instrument_lives(const std::string& bundle, HealthInputs& inputs) {
+void read_instrument_lives(tessal::Host& host, const std::string& bundle, HealthInputs& inputs) {
   const std::string path = join(bundle, layout::INSTRUMENTS);
   inputs.lives.clear();
   if (!std::filesystem::exists(path)) {
@@ -340,7 +340,7 @@ void read_instrument_lives(const std::string& bundle, HealthInputs& inputs) {
     return;
   }
   try {
-    const auto list = tessal::data::bundle::read_instrument_list(path);
+    const auto list = host.read_instrument_list(path);
     if (!list) {
       inputs.lives_note = path + " holds no list of instruments: every file is expected to hold the whole calendar";
       return;
@@ -392,10 +392,10 @@ CheckMarks read_check_marks(const std::string& path) {
   return c;
 }
 
-std::string health_page(const BundleStatus& b, const HealthInputs& in) {
+std::string health_page(tessal::Host& host, const BundleStatus& b, const HealthInputs& in) {
   std::string out;
   out.reserve(1 << 16);
-  const auto now = util::to_yyyymmddhhmmss(tessal::datetime_now());
+  const auto now = util::to_yyyymmddhhmmss(host.datetime_now());
   out += fmt::format(R"(<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>Bundle health: {}</title>)", esc(b.bundle));
   out += kStyle;
   out += "</head><body>";

@@ -49,7 +49,7 @@ struct HealthInputs {
 // The instrument lives from <bundle>/instruments.pk (read as the smart
 // update reads it). A list that is absent or cannot be read gives no lives,
 // and a note: the whole calendar then counts for every file.
-void read_instrument_lives(const std::string& bundle, HealthInputs& inputs);
+void read_instrument_lives(tessal::Host& host, const std::string& bundle, HealthInputs& inputs);
 
 // The broken and held files of a check's JSON document (check-minbar --json
 // or check-tick --json). Throws util::Error (invalid_input) naming the file
@@ -58,6 +58,6 @@ CheckMarks read_check_marks(const std::string& path);
 
 // The page. `status` must have been read with its days (bundle_status(...,
 // true)); every text from the bundle or the check document is escaped.
-std::string health_page(const BundleStatus& status, const HealthInputs& inputs);
+std::string health_page(tessal::Host& host, const BundleStatus& status, const HealthInputs& inputs);
 
 }  // namespace tessal_plus::bundle

@@ -148,7 +148,7 @@ FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t>
   });
 }
 
-BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days) {
+BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days) {
   BundleStatus b;
   b.bundle = join(data_bundle_path, layout::BUNDLE);
   b.calendar_path = join(b.bundle, layout::TRADING_DATES);
@@ -161,7 +161,7 @@ BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days) 
       else b.calendar_last = static_cast<std::int32_t>(*std::max_element(dates.begin(), dates.end()));
       // Right after an update made before the close, the calendar already
       // holds today: judging by it would call every file stale.
-      const std::int32_t end = _get_end_date();
+      const std::int32_t end = _get_end_date(host);
       for (const auto d : dates)
         if (d <= end && (!b.horizon || d > *b.horizon)) b.horizon = static_cast<std::int32_t>(d);
       if (with_days) {
@@ -180,31 +180,31 @@ BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days) 
   return b;
 }
 
-void print_status(const BundleStatus& b, bool by_instrument) {
-  print_line(fmt::format("bundle: {}", b.bundle));
+void print_status(const Console& console, const BundleStatus& b, bool by_instrument) {
+  console.line(fmt::format("bundle: {}", b.bundle));
   if (b.calendar_last)
-    print_line(fmt::format("trading calendar: last day {}; update horizon {} (the last trading day an update would fetch now)",
+    console.line(fmt::format("trading calendar: last day {}; update horizon {} (the last trading day an update would fetch now)",
                            *b.calendar_last, day_text(b.horizon)));
   else if (b.calendar_error == "absent")
-    print_line(fmt::format("trading calendar: {} is absent (run an update with --base); stale files are not judged", b.calendar_path));
-  else print_line(fmt::format("trading calendar: {} cannot be read ({}); stale files are not judged", b.calendar_path, b.calendar_error));
+    console.line(fmt::format("trading calendar: {} is absent (run an update with --base); stale files are not judged", b.calendar_path));
+  else console.line(fmt::format("trading calendar: {} cannot be read ({}); stale files are not judged", b.calendar_path, b.calendar_error));
   for (const auto& s : b.stores) {
     const auto stale = s.stale();
     const auto unreadable = s.unreadable();
-    print_line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} unreadable",
+    console.line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} unreadable",
                            s.minute_bars ? "minute bars " + s.name : std::string("ticks"), s.files.size(),
                            s.instruments, s.rows, byte_text(s.bytes), day_text(s.first_day), day_text(s.last_day),
                            b.horizon ? std::to_string(stale.size()) : std::string("?"), unreadable.size()));
     if (!stale.empty()) {
       std::string ids;
       for (const auto* f : stale) ids += (ids.empty() ? "" : " ") + f->id;
-      print_line("  stale (ends before " + day_text(b.horizon) + "): " + ids);
+      console.line("  stale (ends before " + day_text(b.horizon) + "): " + ids);
     }
     for (const auto* f : unreadable)
-      print_line(fmt::format("  cannot open {} ({}): {}", f->id, util::kind_name(*f->error), f->message));
+      console.line(fmt::format("  cannot open {} ({}): {}", f->id, util::kind_name(*f->error), f->message));
     if (by_instrument)
       for (const auto& f : s.files)
-        print_line(f.error ? fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}  {}", f.id, "-", "-", "-", f.bytes, util::kind_name(*f.error))
+        console.line(f.error ? fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}  {}", f.id, "-", "-", "-", f.bytes, util::kind_name(*f.error))
                            : fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}{}", f.id, day_text(f.first_day), day_text(f.last_day),
                                          f.rows, f.bytes, f.stale ? "  stale" : ""));
   }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tessal_plus/bundle/console.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 #include "util/error.hpp"
 
 namespace tessal_plus::bundle {
@@ -65,7 +67,7 @@ struct BundleStatus {
 // file that cannot be read is recorded with its error kind, never thrown;
 // a store folder that cannot be listed throws util::Error. `with_days`
 // also keeps the calendar and every file's days.
-BundleStatus bundle_status(const std::string& data_bundle_path, bool with_days = false);
+BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days = false);
 
 // One store file's status (the calendar's last day, if known, decides
 // staleness). Never throws for the file's own failures.
@@ -75,8 +77,7 @@ FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t>
 // A size for people: 812 B, 3.3 MiB, 1.25 GiB.
 std::string byte_text(std::uint64_t bytes);
 
-// The summary on the console (print_line); `by_instrument` adds one line
-// per file.
-void print_status(const BundleStatus& status, bool by_instrument);
+// The summary on the console; `by_instrument` adds one line per file.
+void print_status(const Console& console, const BundleStatus& status, bool by_instrument);
 
 }  // namespace tessal_plus::bundle

@@ -14,12 +14,12 @@
 
 namespace tessal_plus::bundle {
 
-void _switch_of_bjse(bool tag) {
-  tessal::warnings::IgnoreWarnings quiet;
-  quillonc::client().init(tag);
+void _switch_of_bjse(const Run& run, bool tag) {
+  const tessal::IgnoreWarnings quiet(run.host);
+  run.client.init(tag);
 }
 
-void _init_quillon(bool enable_bjse) { _switch_of_bjse(enable_bjse); }
+void _init_quillon(const Run& run, bool enable_bjse) { _switch_of_bjse(run, enable_bjse); }
 
 namespace {
 
@@ -28,21 +28,22 @@ namespace {
 // caller; when unwinding from another error it must not throw.
 class RestoreSession {
  public:
-  explicit RestoreSession(bool had_bjse) : had_bjse_(had_bjse) {}
+  RestoreSession(const Run& run, bool had_bjse) : run_(run), had_bjse_(had_bjse) {}
   ~RestoreSession() {
     if (had_bjse_ || done_) return;
     try {
-      _switch_of_bjse(false);
+      _switch_of_bjse(run_, false);
     } catch (...) {
       // The original error is already on its way to the caller.
     }
   }
   void restore() {
     done_ = true;
-    if (!had_bjse_) _switch_of_bjse(false);
+    if (!had_bjse_) _switch_of_bjse(run_, false);
   }
 
  private:
+  const Run& run_;
   bool had_bjse_;
   bool done_ = false;
 };
@@ -85,35 +86,35 @@ void add_derivatives(std::set<std::string>& ids, const std::vector<quillonc::Ins
 }
 
 // The stocks that selected convertibles convert into.
-void add_convertible_stocks(std::set<std::string>& ids, const std::vector<quillonc::Instrument>& convertible_df) {
+void add_convertible_stocks(quillonc::Client& q, std::set<std::string>& ids, const std::vector<quillonc::Instrument>& convertible_df) {
   std::vector<std::string> convertibles;
   for (const auto& c : convertible_df)
     if (ids.count(c.order_book_id)) convertibles.push_back(c.order_book_id);
   if (convertibles.empty()) return;
-  if (const auto answer = quillonc::client().convertible_instruments(convertibles))
+  if (const auto answer = q.convertible_instruments(convertibles))
     for (const auto& rec : *answer) ids.insert(rec.stock_code);
 }
 
-void print_unsupported(const std::set<std::string>& unresolved) {
+void print_unsupported(const Console& console, const std::set<std::string>& unresolved) {
   std::string keys;
   for (const auto& [tag, types] : TAG_MAP()) keys += (keys.empty() ? "" : ", ") + std::string(tag);
   std::string given;
   for (const auto& t : unresolved) given += (given.empty() ? "" : ", ") + t;
-  print_line("不支持的参数值:[" + given + "]，\n可选的参数值有 [" + keys + "] 或 underlying_symbol 或 order_book_id");
+  console.line("不支持的参数值:[" + given + "]，\n可选的参数值有 [" + keys + "] 或 underlying_symbol 或 order_book_id");
 }
 
 }  // namespace
 
-std::set<std::string> _merge_tags(const std::vector<std::string>& tag_list, bool with_derivatives, bool enable_bjse) {
-  auto& q = quillonc::client();
+std::set<std::string> _merge_tags(const Run& run, const std::vector<std::string>& tag_list, bool with_derivatives, bool enable_bjse) {
+  auto& q = run.client;
   std::set<std::string> tags(tag_list.begin(), tag_list.end());
   const bool bjse_enabled = q.bjse_enabled();
-  RestoreSession restore(bjse_enabled);
+  RestoreSession restore(run, bjse_enabled);
 
   if (tags.count("stock")) {
-    if (enable_bjse && !bjse_enabled) _switch_of_bjse(true);
+    if (enable_bjse && !bjse_enabled) _switch_of_bjse(run, true);
   } else if (!bjse_enabled) {
-    _switch_of_bjse(true);
+    _switch_of_bjse(run, true);
   }
 
   const auto df = q.all_instruments();
@@ -140,8 +141,8 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tag_list, bool
   for (const auto& t : tags)
     if (!order_book_id_set.count(t)) unresolved.insert(t);
   if (with_derivatives) add_derivatives(order_book_id_set, future_df, option_df);
-  add_convertible_stocks(order_book_id_set, convertible_df);
-  if (!unresolved.empty()) print_unsupported(unresolved);
+  add_convertible_stocks(q, order_book_id_set, convertible_df);
+  if (!unresolved.empty()) print_unsupported(run.console, unresolved);
 
   restore.restore();
   return order_book_id_set;

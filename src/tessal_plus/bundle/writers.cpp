@@ -34,8 +34,8 @@ namespace fs = std::filesystem;
 // Update horizon and removal
 // ---------------------------------------------------------------------------
 
-std::int32_t _get_end_date() {
-  const util::Timestamp now = tessal::datetime_now();
+std::int32_t _get_end_date(tessal::Host& host) {
+  const util::Timestamp now = host.datetime_now();
   const std::int32_t today = util::timestamp_date(now);
   const util::Timestamp cutoff = util::make_timestamp(today, 17, 30);
   return now > cutoff ? today : util::add_days(today, -1);
@@ -81,9 +81,9 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 // and the run's flag cleared. With `permission_message`, the service's
 // refusal has a message of its own. The outcome names the file's instrument;
 // a file that `body` left with the bytes it had is up to date.
-tessal::TaskOutcome run_logged(const std::string& order_book_id, const std::string& file_path, bool permission_message,
+tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
                                const std::function<void()>& body) {
-  tessal::SharedFlag* sval = tessal::data::bundle::sval();
+  tessal::SharedFlag& sval = run.host.sval();
   // A file-size limit (ulimit -f) fails the write with EFBIG, which is
   // logged and rolled back, instead of killing the process.
   const util::IgnoreSignal file_size_limit_is_an_error(SIGXFSZ);
@@ -100,10 +100,10 @@ tessal::TaskOutcome run_logged(const std::string& order_book_id, const std::stri
       outcome.message = "更新 " + file_path + kNoPermission;
     else
       outcome.message = "更新 " + file_path + (is_os_failure(e) ? kOsFailure : kDamaged) + e.what();
-    tessal::system_log::error(outcome.message);
+    run.host.log_error(outcome.message);
     outcome.kind = kind ? std::string(util::kind_name(*kind)) : "error";
   }
-  sval->clear();
+  sval.clear();
   outcome.status = tessal::TaskStatus::failed;
   return outcome;
 }
@@ -123,8 +123,8 @@ void write_via_temp(const std::string& folder, const std::string& name, const st
 // The mode an existing store file is updated in: the host's, except that
 // a file that vanished meanwhile is not created in place (a new file is
 // only ever made complete under a temporary name).
-h5::Mode update_mode(const std::string& file_path) {
-  const h5::Mode mode = tessal::get_h5_mode(file_path);
+h5::Mode update_mode(tessal::Host& host, const std::string& file_path) {
+  const h5::Mode mode = host.get_h5_mode(file_path);
   return mode == h5::Mode::append ? h5::Mode::read_write : mode;
 }
 
@@ -209,7 +209,7 @@ void require_times(const quillonc::Table& t) {
 
 // Service rows -> records of `layout`: the first field is the bar time as
 // YYYYMMDDHHMMSS, every other field is the service's column of that name.
-Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
+Fetched convert_bars(tessal::Host& host, const quillonc::Table& t, const RecordLayout& layout) {
   require_times(t);
   const auto rows = unique_rows_by_time(t, /*keep_last=*/false);
   Fetched f;
@@ -223,7 +223,7 @@ Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t src = rows[r];
     char* rec = f.data.data() + r * size;
-    const std::int64_t dt = tessal::convert_dt_to_int(t.time[src]);
+    const std::int64_t dt = host.convert_dt_to_int(t.time[src]);
     std::memcpy(rec + layout.fields[0].offset, &dt, sizeof dt);
     for (std::size_t k = 0; k < cols.size(); ++k) {
       const Field& field = layout.fields[k + 1];
@@ -236,7 +236,7 @@ Fetched convert_bars(const quillonc::Table& t, const RecordLayout& layout) {
         std::memcpy(rec + field.offset, &v, sizeof v);
       }
     }
-    const std::int32_t day = tessal::date_to_number(t.trading_date ? (*t.trading_date)[src] : t.time[src]);
+    const std::int32_t day = host.date_to_number(t.trading_date ? (*t.trading_date)[src] : t.time[src]);
     if (seen_days.insert(day).second) {
       if (r > UINT32_MAX) util::fail(util::ErrorKind::damaged, "", "too many bars for a 32-bit line_no");
       f.index.push_back({day, static_cast<std::uint32_t>(r)});
@@ -307,10 +307,10 @@ struct Resolved {
 // Looks the instrument up. Nothing when there is nothing to store: a type
 // without a minute-bar store, or de-listed before MIN_START_DATE. Throws
 // for an unknown id.
-std::optional<Resolved> resolve_instrument(const std::string& order_book_id) {
+std::optional<Resolved> resolve_instrument(quillonc::Client& client, const std::string& order_book_id) {
   Resolved r;
   r.market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
-  const auto records = quillonc::client().instruments(order_book_id, r.market);
+  const auto records = client.instruments(order_book_id, r.market);
   if (records.empty()) util::fail(util::ErrorKind::invalid_input, "", "标的 " + order_book_id + " 不存在");
   if (records.size() > 1) {
     // A re-listed id: de-listed only when every listing ended, then on the latest day.
@@ -331,13 +331,13 @@ std::optional<Resolved> resolve_instrument(const std::string& order_book_id) {
 
 // _get_price: the bars from `start_date` to the update horizon (or the
 // de-listing day, once past), as records; nothing when there are none.
-std::optional<Fetched> fetch_bars(const std::string& order_book_id, const Resolved& r, std::int32_t start_date) {
-  const std::int32_t today = util::timestamp_date(tessal::datetime_now());
-  const std::int32_t end = r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date();
+std::optional<Fetched> fetch_bars(const Run& run, const std::string& order_book_id, const Resolved& r, std::int32_t start_date) {
+  const std::int32_t today = util::timestamp_date(run.host.datetime_now());
+  const std::int32_t end = r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date(run.host);
   if (end < start_date) return std::nullopt;
-  auto table = quillonc::client().get_price(order_book_id, start_date, end, quillonc::Frequency::minute, r.market);
+  auto table = run.client.get_price(order_book_id, start_date, end, quillonc::Frequency::minute, r.market);
   if (!table || table->empty()) return std::nullopt;
-  return convert_bars(*table, r.cls->layout());
+  return convert_bars(run.host, *table, r.cls->layout());
 }
 
 // The last indexed trading day and its first row; MIN_START_DATE and 0 for
@@ -392,10 +392,10 @@ void append_days(h5::Dataset& index, h5::Dataset& data, Fetched& more, const Rec
 
 // Brings an existing minute-bar file up to date from the day after its
 // last indexed day.
-void update_minbar_file(h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date) {
+void update_minbar_file(const Run& run, h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date) {
   if (!f.contains("index")) {
     // A file without an index cannot be continued: fill it anew.
-    const auto fetched = fetch_bars(order_book_id, r, min_start_date);
+    const auto fetched = fetch_bars(run, order_book_id, r, min_start_date);
     if (f.contains("data")) f.unlink("data");
     if (fetched) create_minbar_datasets(f, *fetched, r.cls->layout());
     return;
@@ -406,8 +406,8 @@ void update_minbar_file(h5::File& f, const std::string& order_book_id, const Res
   repair_interrupted_append(index, data);
   const std::int32_t latest_date = latest_indexed(index).date;
   if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return;
-  const std::int32_t start = quillonc::client().get_next_trading_date(latest_date, r.market);
-  if (auto more = fetch_bars(order_book_id, r, start)) append_days(index, data, *more, r.cls->layout());
+  const std::int32_t start = run.client.get_next_trading_date(latest_date, r.market);
+  if (auto more = fetch_bars(run, order_book_id, r, start)) append_days(index, data, *more, r.cls->layout());
 }
 
 }  // namespace
@@ -425,10 +425,10 @@ void remove_unfinished_files(const std::string& path) {
   }
 }
 
-tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
+tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                                std::int32_t min_start_date, bool rebuild) {
   const tessal::TaskOutcome nothing{order_book_id, tessal::TaskStatus::up_to_date, "", ""};
-  const auto resolved = resolve_instrument(order_book_id);
+  const auto resolved = resolve_instrument(run.client, order_book_id);
   if (!resolved) return nothing;
   const RecordLayout& layout = resolved->cls->layout();
   const std::string folder = join(path, resolved->cls->folder);
@@ -439,20 +439,20 @@ tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::stri
   if (rebuild || !file_exists(file_path)) {
     // A new or refilled file is written whole under a temporary name; a
     // rebuild that finds no bars removes the old file.
-    auto fetched = fetch_bars(order_book_id, *resolved, min_start_date);
+    auto fetched = fetch_bars(run, order_book_id, *resolved, min_start_date);
     if (!fetched) {
       if (!rebuild) return nothing;
       remove_h5(file_path);
       return {order_book_id, tessal::TaskStatus::written, "", ""};
     }
-    return run_logged(order_book_id, file_path, false, [&] {
+    return run_logged(run, order_book_id, file_path, false, [&] {
       write_via_temp(folder, name, [&](h5::File& f) { create_minbar_datasets(f, *fetched, layout); });
     });
   }
-  const h5::Mode mode = update_mode(file_path);
-  return run_logged(order_book_id, file_path, false, [&] {
+  const h5::Mode mode = update_mode(run.host, file_path);
+  return run_logged(run, order_book_id, file_path, false, [&] {
     h5::File f = h5::File::open(file_path, mode);
-    update_minbar_file(f, order_book_id, *resolved, min_start_date);
+    update_minbar_file(run, f, order_book_id, *resolved, min_start_date);
     f.close();
   });
 }
@@ -480,8 +480,9 @@ namespace {
 // row); each run is read in place.
 class TickConverter {
  public:
-  explicit TickConverter(const quillonc::Table& t) : t_(t), itemsize_(tessal::H5TicksLoader::DTYPES().size()) {
-    for (const auto& f : tessal::H5TicksLoader::FIELDS()) {
+  TickConverter(tessal::Host& host, const tessal::TickLayout& layout, const quillonc::Table& t)
+      : host_(host), t_(t), itemsize_(layout.type.size()) {
+    for (const auto& f : layout.fields) {
       Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
       const std::string_view name = f.name;
       if (name == "date") p.source = Source::date;
@@ -588,12 +589,13 @@ class TickConverter {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       const util::Timestamp when = t_.time[rows[r]];
       const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
-      if (day != last_day_) last_day_ = day, last_date_ = tessal::date_to_number(when);
+      if (day != last_day_) last_day_ = day, last_date_ = host_.date_to_number(when);
       dates_[r] = last_date_;
-      times_[r] = tessal::time_to_number(when);
+      times_[r] = host_.time_to_number(when);
     }
   }
 
+  tessal::Host& host_;
   const quillonc::Table& t_;
   const std::size_t itemsize_;
   std::vector<Plan> plans_;
@@ -607,8 +609,8 @@ class TickConverter {
 // without days. A dataset not named after a day that can have been stored
 // ("abc", "99991231") makes the file damaged: continuing after it would
 // stop or break every later update.
-std::int32_t last_stored_day(const std::vector<std::string>& names, std::int32_t fallback) {
-  const std::int32_t latest = latest_storable_day(util::timestamp_date(tessal::datetime_now()));
+std::int32_t last_stored_day(tessal::Host& host, const std::vector<std::string>& names, std::int32_t fallback) {
+  const std::int32_t latest = latest_storable_day(util::timestamp_date(host.datetime_now()));
   std::int32_t last = 0;
   for (const auto& name : names) {
     const auto day = tick_day(name, latest);
@@ -618,11 +620,12 @@ std::int32_t last_stored_day(const std::vector<std::string>& names, std::int32_t
   return names.empty() ? fallback : last;
 }
 
-void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
-  auto& q = quillonc::client();
+void update_tick_file(const Run& run, h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
+  auto& q = run.client;
+  const tessal::TickLayout& layout = run.host.tick_layout();
   const auto names = f.root_names();
-  const std::int32_t start = last_stored_day(names, min_start_date);
-  const std::int32_t end = _get_end_date();
+  const std::int32_t start = last_stored_day(run.host, names, min_start_date);
+  const std::int32_t end = _get_end_date(run.host);
   if (end < start) return;
   const auto day_bars = names.empty() ? q.get_price(order_book_id, start, end, quillonc::Frequency::day)
                                        : q.day_bars_since_stored(order_book_id, start, end);
@@ -635,7 +638,7 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
   std::vector<char> records;
   for (std::size_t c = 0; c < days.size(); c += TICK_DATE_CHUNK_SIZE) {
     const std::int32_t first = days[c], last = days[std::min(days.size(), c + TICK_DATE_CHUNK_SIZE) - 1];
-    print_line(util::format_dashed(first) + " " + util::format_dashed(last));
+    run.console.line(util::format_dashed(first) + " " + util::format_dashed(last));
     const auto ticks = q.get_price(order_book_id, first, last, quillonc::Frequency::tick);
     if (!ticks || ticks->empty()) continue;
     if (!ticks->trading_date || ticks->trading_date->size() != ticks->rows())
@@ -651,18 +654,17 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
       util::Timestamp last_stamp = 0;
       std::vector<std::size_t>* group = nullptr;
       for (std::size_t r : keep) {
-        if (!group || trading[r] != last_stamp) last_stamp = trading[r], group = &by_day[tessal::date_to_number(last_stamp)];
+        if (!group || trading[r] != last_stamp) last_stamp = trading[r], group = &by_day[run.host.date_to_number(last_stamp)];
         group->push_back(r);
       }
     }
     require_times(*ticks);
-    TickConverter converter(*ticks);
+    TickConverter converter(run.host, layout, *ticks);
     for (const auto& [day, rows] : by_day) {
       converter.convert(rows, records);
       const std::string name = util::format_compact(day);
       if (f.contains(name)) f.unlink(name);
-      f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), records.data(), rows.size(),
-                       h5::DatasetOptions{false, 0, -1, COMPRESSION_KWARGS()});
+      f.create_dataset(name, layout.type, records.data(), rows.size(), h5::DatasetOptions{false, 0, -1, run.compression()});
     }
   }
 
@@ -670,20 +672,20 @@ void update_tick_file(h5::File& f, const std::string& order_book_id, std::int32_
   if (!instrument.empty() && instrument.back().type == tessal::INSTRUMENT_TYPE::CS) {
     std::vector<std::pair<std::int32_t, bool>> suspended;
     {
-      tessal::warnings::IgnoreWarnings quiet;
+      const tessal::IgnoreWarnings quiet(run.host);
       suspended = q.is_suspended(order_book_id, start, end);
     }
     for (const auto& [day, is_suspended] : suspended) {
       if (!is_suspended) continue;
       const std::string name = util::format_compact(day);
-      if (!f.contains(name)) f.create_dataset(name, tessal::H5TicksLoader::DTYPES(), nullptr, 0, h5::DatasetOptions{});
+      if (!f.contains(name)) f.create_dataset(name, layout.type, nullptr, 0, h5::DatasetOptions{});
     }
   }
 }
 
 }  // namespace
 
-tessal::TaskOutcome _append_h5_tick(const std::string& order_book_id, const std::string& path,
+tessal::TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
                                     const std::optional<std::string>& file_name, std::int32_t min_start_date, bool rebuild) {
   fs::create_directories(path);
   const std::string name = file_name_or_default(file_name, order_book_id);
@@ -691,14 +693,14 @@ tessal::TaskOutcome _append_h5_tick(const std::string& order_book_id, const std:
   if (rebuild || !file_exists(file_path)) {
     // A new or rebuilt file is filled under a temporary name and appears
     // under its own only when complete; the old one stays until then.
-    return run_logged(order_book_id, file_path, true, [&] {
-      write_via_temp(path, name, [&](h5::File& f) { update_tick_file(f, order_book_id, min_start_date); });
+    return run_logged(run, order_book_id, file_path, true, [&] {
+      write_via_temp(path, name, [&](h5::File& f) { update_tick_file(run, f, order_book_id, min_start_date); });
     });
   }
-  const h5::Mode mode = update_mode(file_path);
-  return run_logged(order_book_id, file_path, true, [&] {
+  const h5::Mode mode = update_mode(run.host, file_path);
+  return run_logged(run, order_book_id, file_path, true, [&] {
     h5::File f = h5::File::open(file_path, mode);
-    update_tick_file(f, order_book_id, min_start_date);
+    update_tick_file(run, f, order_book_id, min_start_date);
     f.close();
   });
 }

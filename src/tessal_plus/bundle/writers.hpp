@@ -6,13 +6,13 @@
 #include <string>
 
 #include "tessal_plus/bundle/constants.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/run.hpp"
 
 namespace tessal_plus::bundle {
 
 // The last day an update may fetch (YYYYMMDD): today after 17:30 local time
 // (host clock), otherwise yesterday.
-std::int32_t _get_end_date();
+std::int32_t _get_end_date(tessal::Host& host);
 
 // Deletes `h5_file`; an absent file counts as deleted. Any other failure
 // (permissions, a folder at that path) throws std::system_error.
@@ -27,10 +27,10 @@ void remove_unfinished_files(const std::string& path);
 // <path>/<equities|future|option>/<file_name or id.h5>, datasets `data` and
 // `index`. Throws std::invalid_argument ("标的 <id> 不存在") for an unknown
 // id, and lets service errors before the file is opened propagate. Failures
-// while the file is open are logged through system_log and clear the run's
+// while the file is open are logged through the host's log and clear the run's
 // shared flag instead of throwing. Returns what became of the file
 // (written, up to date, or failed with the logged line).
-tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::string& path,
+tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path,
                                const std::optional<std::string>& file_name = std::nullopt,
                                std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 
@@ -38,7 +38,7 @@ tessal::TaskOutcome _append_h5(const std::string& order_book_id, const std::stri
 // date, one Blosc-compressed dataset per trading day (YYYYMMDD), empty
 // markers for suspension days of stocks. Failures while the file is open are
 // logged and clear the shared flag. Returns what became of the file.
-tessal::TaskOutcome _append_h5_tick(const std::string& order_book_id, const std::string& path,
+tessal::TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
                                     const std::optional<std::string>& file_name = std::nullopt,
                                     std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 

@@ -23,15 +23,6 @@ namespace tessal {
 
 using util::Timestamp;
 
-// tessal.utils.datetime_func.datetime: the current local date and time.
-Timestamp datetime_now();
-// tessal.utils.datetime_func.convert_dt_to_int: YYYYMMDDHHMMSS. A host may
-// compute these its own way: they can throw what its functions raise.
-std::int64_t convert_dt_to_int(Timestamp t);
-// date_to_number, time_to_number of the data module: YYYYMMDD and HHMMSSmmm.
-std::int32_t date_to_number(Timestamp t);
-std::int32_t time_to_number(Timestamp t);
-
 // tessal.const.INSTRUMENT_TYPE: values equal to the service's `type` texts.
 namespace INSTRUMENT_TYPE {
 inline constexpr std::string_view CS = "CS";
@@ -44,39 +35,6 @@ inline constexpr std::string_view CONVERTIBLE = "Convertible";
 inline constexpr std::string_view REITs = "REITs";
 }  // namespace INSTRUMENT_TYPE
 
-// The process-wide warning channel. Services report warnings through it;
-// `IgnoreWarnings` silences every warning for its lifetime and restores the
-// previous setting on every exit.
-namespace warnings {
-void warn(const std::string& message);
-bool ignored();
-class IgnoreWarnings {
- public:
-  IgnoreWarnings();
-  ~IgnoreWarnings();
-  IgnoreWarnings(const IgnoreWarnings&) = delete;
-  IgnoreWarnings& operator=(const IgnoreWarnings&) = delete;
-
- private:
-  bool saved_;
-};
-// Where warnings go (standard error by default); tests capture them.
-void set_sink(std::function<void(const std::string&)> sink);
-}  // namespace warnings
-
-// tessal.utils.logger.system_log: one line per message on standard error.
-namespace system_log {
-void error(const std::string& message);
-void set_sink(std::function<void(const std::string&)> sink);  // empty: standard error
-}  // namespace system_log
-
-// tessal_plus.utils.scripts.get_h5_mode: read/write, created when absent.
-h5::Mode get_h5_mode(const std::string& path);
-
-// tessal_plus.utils.blosc_opts: dataset-creation settings of the Blosc filter.
-// Throws std::invalid_argument for an unknown codec or a level outside 0..9.
-h5::FilterSpec blosc_opts(int complevel, std::string_view complib);
-
 // The run's success flag: a boolean shared by every process of one update
 // run, true when created, only ever cleared by the writers. The host makes
 // it (memory shared between processes natively, a process-shared value of
@@ -86,18 +44,6 @@ class SharedFlag {
   virtual ~SharedFlag() = default;
   virtual bool value() const = 0;
   virtual void clear() = 0;
-};
-
-class SharedFlagOwner {
- public:
-  explicit SharedFlagOwner(bool initial);
-  ~SharedFlagOwner();
-  SharedFlagOwner(const SharedFlagOwner&) = delete;
-  SharedFlagOwner& operator=(const SharedFlagOwner&) = delete;
-  SharedFlag* get() const noexcept { return flag_.get(); }
-
- private:
-  std::unique_ptr<SharedFlag> flag_;
 };
 
 // What became of one task of an update run, as the pool reports it to the
@@ -128,71 +74,10 @@ struct TaskOutcome {
   std::string message;  // of a failure: the line that was logged
 };
 
-namespace data::bundle {
-
-// tessal.data.bundle.sval: the run's flag as installed in this process,
-// looked up when a writer needs it. Throws std::logic_error when none is.
-SharedFlag* sval();
-// tessal.data.bundle.process_init: installs the flag in a worker process.
-void process_init(SharedFlag* flag);
-
-// A pool of `max_workers` worker processes, each initialised once by
-// `initializer(initarg)`. submit() takes the task function and its
-// arguments, as a process pool takes a function it can send by name; tasks
-// are handed out as workers free up; a progress bar advances by one per
-// finished task. Leaving the scope (or shutdown()) waits for every task. A
-// task that throws is logged with its order book id and clears the flag; a
-// worker that dies is replaced and its task counts as died (and clears the
-// flag), so the run can never report success for work that did not happen.
-// shutdown() returns every task's outcome, in the order of submission.
-class ProgressedProcessPoolExecutor {
- public:
-  using Initializer = std::function<void(SharedFlag*)>;
-  using TaskFunction = TaskOutcome (*)(const std::string& order_book_id, const std::string& path, bool rebuild);
-  ProgressedProcessPoolExecutor(int max_workers, Initializer initializer, SharedFlag* initarg);
-  ~ProgressedProcessPoolExecutor();
-  ProgressedProcessPoolExecutor(const ProgressedProcessPoolExecutor&) = delete;
-  ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
-
-  void submit(TaskFunction fn, const std::string& order_book_id, const std::string& path, bool rebuild);
-  // Runs every submitted task and waits for all of them; their outcomes
-  // (empty when called again).
-  std::vector<TaskOutcome> shutdown();
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// tessal.data.bundle.update_bundle: refreshes the base files of a bundle
-// (trading_dates.npy, suspended_days.h5, instruments.pk) from the service.
-// Returns whether everything was written. The full update passes the BJSE
-// setting inside `quillon_kwargs`, the smart update as a keyword of its own.
-enum class BjseKeyword { quillon_kwargs, enable_bjse };
-bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
-                   BjseKeyword form);
-
-// The instrument list `instruments.pk` that update_daybar writes, read with
-// the host's own reader (Python's pickle in a Python host): each record's
-// fields as texts, dates YYYY-MM-DD, None an empty text. Nothing when the
-// file holds no list; the reader's errors are thrown.
-using InstrumentRecord = std::vector<std::pair<std::string, std::string>>;
-std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path);
-
-}  // namespace data::bundle
-
-namespace cmds::bundle {
-// tessal.cmds.bundle.download: copies the response body of an open transfer
-// into `out`, with a byte progress bar over `total_length` on standard
-// error. `body` pulls the next piece of the response (0 at its end).
-using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;
-void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body);
-}  // namespace cmds::bundle
-
 // The tick record layout of H5TicksLoader (tessal_mod_palomar_data), given
 // at run time: the module writes and reads exactly the layout described
-// here, whatever its fields, scales and size.
-// Every numeric kind a little-endian layout can hold.
+// here, whatever its fields, scales and size. Every numeric kind a
+// little-endian layout can hold:
 enum class FieldKind { i32, i64, f64, i8, i16, u8, u16, u32, u64, f32 };
 // The HDF5 type of a field of that kind (little-endian).
 inline hid_t field_member_type(FieldKind k) noexcept {
@@ -216,11 +101,130 @@ struct TickField {
   double scale;         // third element of the loader's FIELDS entry
   std::size_t offset;   // position of the field in the packed record
 };
-struct H5TicksLoader {
-  static const std::vector<std::string>& COLUMNS();
-  static const std::vector<TickField>& FIELDS();
-  // The record type; its size is the record size.
-  static const h5::Type& DTYPES();
+// The layout as the module uses it: the loader's columns, its fields and
+// the record type (whose size is the record size).
+struct TickLayout {
+  std::vector<std::string> columns;
+  std::vector<TickField> fields;
+  h5::Type type;
+  // Builds the record type from `fields` (packed to `itemsize` bytes).
+  static TickLayout of(std::vector<TickField> fields, std::size_t itemsize);
+};
+
+// One task of an update's pool: the writer of one instrument's file of one
+// store. Plain data, so that a host's pool can send it to another process.
+enum class Store { minute, tick };
+constexpr std::string_view store_name(Store s) noexcept { return s == Store::tick ? "tick" : "minute"; }
+struct PoolTask {
+  Store store = Store::minute;
+  std::string order_book_id;
+  std::string path;
+  bool rebuild = false;
+};
+// What runs a task inside a worker (the module's one task runner).
+using TaskRunner = std::function<TaskOutcome(const PoolTask&)>;
+
+// A pool of worker processes running one update's tasks. Tasks are handed
+// out as workers free up; a progress bar advances by one per finished task.
+// A task that throws is logged with its order book id and clears the flag;
+// a worker that dies is replaced and its task counts as died (and clears the
+// flag), so the run can never report success for work that did not happen.
+class Pool {
+ public:
+  virtual ~Pool() = default;
+  virtual void submit(const PoolTask& task) = 0;
+  // Runs every submitted task and waits for all of them; their outcomes,
+  // in the order of submission (empty when called again).
+  virtual std::vector<TaskOutcome> shutdown() = 0;
+};
+
+// tessal.data.bundle.update_bundle's BJSE setting: the full update passes it
+// inside `quillon_kwargs`, the smart update as a keyword of its own.
+enum class BjseKeyword { quillon_kwargs, enable_bjse };
+
+// The instrument list `instruments.pk` that update_daybar writes, read with
+// the host's own reader (Python's pickle in a Python host): each record's
+// fields as texts, dates YYYY-MM-DD, None an empty text.
+using InstrumentRecord = std::vector<std::pair<std::string, std::string>>;
+
+// tessal.cmds.bundle.download's source: pulls the next piece of the
+// response (0 at its end).
+using BodyReader = std::function<std::size_t(char* buf, std::size_t cap)>;
+
+// Everything the module asks of its host framework. The command line's
+// native stand-in, the Python package's adapter over the host's modules and
+// the tests' doubles implement it; an operation is handed the host it runs
+// in (inside its Run) and never looks one up.
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  // tessal.utils.datetime_func.datetime: the current local date and time.
+  virtual Timestamp datetime_now() = 0;
+  // convert_dt_to_int (YYYYMMDDHHMMSS), date_to_number (YYYYMMDD) and
+  // time_to_number (HHMMSSmmm). A host may compute them its own way and
+  // throw what its functions raise; by default they are computed here.
+  virtual std::int64_t convert_dt_to_int(Timestamp t) { return util::to_yyyymmddhhmmss(t); }
+  virtual std::int32_t date_to_number(Timestamp t) { return util::timestamp_date(t); }
+  virtual std::int32_t time_to_number(Timestamp t) { return util::to_hhmmssmmm(t); }
+
+  // tessal.utils.logger.system_log.error: one line per message.
+  virtual void log_error(const std::string& message) = 0;
+  // The warning channel: services report warnings through it; between
+  // begin_ignoring_warnings() and its end_ignoring_warnings() every warning
+  // is silenced (scopes nest; use IgnoreWarnings).
+  virtual void warn(const std::string& message) = 0;
+  virtual void begin_ignoring_warnings() = 0;
+  virtual void end_ignoring_warnings() noexcept = 0;
+
+  // tessal_plus.utils.scripts.get_h5_mode: how an existing store file is opened.
+  virtual h5::Mode get_h5_mode(const std::string& path) = 0;
+  // tessal_plus.utils.blosc_opts: dataset-creation settings of the Blosc
+  // filter. Throws std::invalid_argument for an unknown codec or level.
+  virtual h5::FilterSpec blosc_opts(int complevel, std::string_view complib) = 0;
+
+  // The run's success flag (see SharedFlag), made by the host so that its
+  // pool can hand it to its workers; `process_init` installs it in a worker
+  // (tessal.data.bundle.process_init) and `sval` is the one installed in
+  // this process (tessal.data.bundle.sval; std::logic_error when none is).
+  virtual std::unique_ptr<SharedFlag> make_flag(bool initial) = 0;
+  virtual void process_init(SharedFlag& flag) = 0;
+  virtual SharedFlag& sval() = 0;
+
+  // tessal.data.bundle.ProgressedProcessPoolExecutor over `max_workers`
+  // processes, each initialised by process_init(flag); `run_task` is what a
+  // worker of a pool that runs the module's code in place calls per task (a
+  // host that sends tasks by name to processes of its own calls the same
+  // runner there).
+  virtual std::unique_ptr<Pool> open_pool(int max_workers, SharedFlag& flag, TaskRunner run_task) = 0;
+
+  // tessal.data.bundle.update_bundle: refreshes the base files of a bundle
+  // (trading_dates.npy, suspended_days.h5, instruments.pk) from the
+  // service. Whether everything was written.
+  virtual bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency,
+                             bool enable_bjse, BjseKeyword form) = 0;
+  // instruments.pk read by the host's reader: nothing when the file holds
+  // no list; the reader's errors are thrown.
+  virtual std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) = 0;
+
+  // tessal.cmds.bundle.download: copies the response body into `out`, with
+  // a byte progress bar over `total_length`.
+  virtual void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) = 0;
+
+  // H5TicksLoader's record layout (tessal_mod_palomar_data).
+  virtual const TickLayout& tick_layout() = 0;
+};
+
+// Silences the host's warnings for its lifetime.
+class IgnoreWarnings {
+ public:
+  explicit IgnoreWarnings(Host& host) : host_(host) { host_.begin_ignoring_warnings(); }
+  ~IgnoreWarnings() { host_.end_ignoring_warnings(); }
+  IgnoreWarnings(const IgnoreWarnings&) = delete;
+  IgnoreWarnings& operator=(const IgnoreWarnings&) = delete;
+
+ private:
+  Host& host_;
 };
 
 }  // namespace tessal

@@ -121,12 +121,4 @@ class Client {
   virtual std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) = 0;
 };
 
-// The process-wide client. Whoever builds the program installs it (the
-// command line, a test, the Python package); the module only uses it.
-// client() throws std::logic_error when none is installed.
-Client& client();
-void install(std::shared_ptr<Client> c);
-// Runs the installed client's on_worker_start(), if a client is installed.
-void worker_started();
-
 }  // namespace quillonc

@@ -20,7 +20,6 @@
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/sample/transfer.hpp"
 #include "tessal_plus/bundle/sample/unpack.hpp"
 #include "util/error.hpp"
@@ -40,7 +39,7 @@ std::string download_url() {
 
 // Downloads the sample archive into `temp`. The announced length must fit
 // the free space of the temporary folder, and the body may not grow past it.
-void fetch(const std::string& url, sample::TempArchive& temp, const sample::TransferLimits& limits) {
+void fetch(const Run& run, const std::string& url, sample::TempArchive& temp, const sample::TransferLimits& limits) {
   const char* proxy = std::getenv("TESSAL_PROXY");
   sample::Transfer transfer(url, proxy ? proxy : "", limits);
   transfer.wait_for_headers();
@@ -54,44 +53,43 @@ void fetch(const std::string& url, sample::TempArchive& temp, const sample::Tran
                             free, temp.path()),
                 ENOSPC);
   transfer.expect_length(total_length);
-  tessal::cmds::bundle::download(temp.file(), total_length, url,
-                                 [&](char* b, std::size_t n) { return transfer.read(b, n); });
+  run.host.download(temp.file(), total_length, url, [&](char* b, std::size_t n) { return transfer.read(b, n); });
   temp.close();
 }
 
 // Whether the local archive is usable; prints why not.
-bool local_archive_usable(const std::string& file_path, const std::string& url) {
+bool local_archive_usable(const Console& console, const std::string& file_path, const std::string& url) {
   if (!fs::exists(file_path)) {
-    print_line(file_path + "文件不存在");
+    console.line(file_path + "文件不存在");
     return false;
   }
   if (fs::path(file_path).filename() != layout::SAMPLE_ARCHIVE) {
-    print_line(file_path + "文件名不为 vxbundle_sample.tar.bz2");
-    print_line("请使用下列连接下载：");
-    print_line(url);
+    console.line(file_path + "文件名不为 vxbundle_sample.tar.bz2");
+    console.line("请使用下列连接下载：");
+    console.line(url);
     return false;
   }
   return true;
 }
 
-void install(const std::string& data_bundle_path, const std::optional<std::string>& file_path) {
+void install(const Run& run, const std::string& data_bundle_path, const std::optional<std::string>& file_path) {
   const std::string bundle = join(data_bundle_path, layout::BUNDLE);
   fs::create_directories(bundle);
   const std::string url = download_url();
   // Limits are read first, so a mistyped variable fails before any traffic.
   const auto unpack_limits = sample::UnpackLimits::from_environment();
   if (file_path && !file_path->empty()) {
-    if (!local_archive_usable(*file_path, url)) return;
-    print_line("解压中...");
+    if (!local_archive_usable(run.console, *file_path, url)) return;
+    run.console.line("解压中...");
     sample::unpack_into(*file_path, bundle, unpack_limits);
   } else {
     const auto limits = sample::TransferLimits::from_environment();
     sample::TempArchive temp;  // removed on every way out of this block
-    fetch(url, temp, limits);
-    print_line("bundle 数据下载完毕，解压中...");
+    fetch(run, url, temp, limits);
+    run.console.line("bundle 数据下载完毕，解压中...");
     sample::unpack_into(temp.path(), bundle, unpack_limits);
   }
-  print_line("bundle 数据解压完成");
+  run.console.line("bundle 数据解压完成");
 }
 
 // The archive being packed: written under a temporary name and renamed
@@ -162,10 +160,11 @@ void ArchiveOut::add(const fs::path& file, const std::string& name) {
 
 }  // namespace
 
-void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/, const std::optional<std::string>& file_path) {
-  sample::InterruptGuard guard;
+void download_simple_bundle(const Run& run, const std::string& data_bundle_path, bool /*sample*/,
+                            const std::optional<std::string>& file_path) {
+  sample::InterruptGuard guard(run.interrupt_check);
   try {
-    install(data_bundle_path, file_path);
+    install(run, data_bundle_path, file_path);
   } catch (const sample::Interrupted& e) {
     // The temporary archive and the staging folder are gone by now; the
     // process ends as the signal asked.
@@ -174,7 +173,7 @@ void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/
   }
 }
 
-bool pack_sample_bundle(const std::string& output_folder, int concurrency) {
+bool pack_sample_bundle(const Run& run, const std::string& output_folder, int concurrency) {
   const fs::path work = fs::temp_directory_path() / fmt::format("tessal-sample-{}", ::getpid());
   fs::remove_all(work);
   struct Cleanup {
@@ -184,8 +183,8 @@ bool pack_sample_bundle(const std::string& output_folder, int concurrency) {
       fs::remove_all(p, ec);
     }
   } cleanup{work};
-  const bool ok = update_bundle_from_quillonc(concurrency, work.string(), true, {"600000.XSHG", "000001.XSHE", "IF"},
-                                              {"600000.XSHG"}, false);
+  const bool ok = update_bundle_from_quillonc(run, concurrency, work.string(), true, {"600000.XSHG", "000001.XSHE", "IF"},
+                                              {"600000.XSHG"}, false).succeeded;
   fs::create_directories(output_folder);
   const std::string out_path = join(output_folder, layout::SAMPLE_ARCHIVE);
   const fs::path root = work / layout::BUNDLE;
@@ -196,7 +195,7 @@ bool pack_sample_bundle(const std::string& output_folder, int concurrency) {
   ArchiveOut out(out_path);
   for (const auto& p : files) out.add(p, fs::relative(p, root).string());
   out.finish();
-  print_line(fmt::format("sample bundle written to {}", out_path));
+  run.console.line(fmt::format("sample bundle written to {}", out_path));
   return ok;
 }
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "tessal_plus/bundle/run.hpp"
+
 namespace tessal_plus::bundle {
 
 // Installs the sample bundle into <data_bundle_path>/bundle, from the asset
@@ -16,19 +18,13 @@ namespace tessal_plus::bundle {
 // folder: a refused member, a limit reached or an interrupt leaves the
 // bundle folder as it was. Throws util::Error (network, archive or an OS
 // kind); SIGINT or SIGTERM end the process as the signal asks, once the
-// temporary files are gone (see set_interrupt_check for a program that
-// handles its signals itself).
-void download_simple_bundle(const std::string& data_bundle_path, bool sample, const std::optional<std::string>& file_path);
-
-// For a program that embeds the module and handles its signals itself (the
-// Python interpreter): the download then installs no handler of its own
-// and calls `check` about every tenth of a second while it transfers and
-// unpacks; what `check` throws (the program's own interruption) ends the
-// download, with the temporary files removed, and reaches the caller.
-void set_interrupt_check(std::function<void()> check);
+// temporary files are gone.
+// Run::interrupt_check, when set, is polled instead of installing handlers.
+void download_simple_bundle(const Run& run, const std::string& data_bundle_path, bool sample,
+                            const std::optional<std::string>& file_path);
 
 // Packs a small bundle of the current service into
 // <output_folder>/vxbundle_sample.tar.bz2; true when no instrument failed.
-bool pack_sample_bundle(const std::string& output_folder, int concurrency);
+bool pack_sample_bundle(const Run& run, const std::string& output_folder, int concurrency);
 
 }  // namespace tessal_plus::bundle

@@ -51,10 +51,9 @@ namespace {
 volatile std::sig_atomic_t g_signal = 0;
 extern "C" void note_signal(int sig) { g_signal = sig; }
 
-std::function<void()>& hosted_check() {
-  static std::function<void()> check;
-  return check;
-}
+// The guard of the download running on this thread, for check(): set only
+// while the guard lives, so nothing stays behind between downloads.
+thread_local InterruptGuard* g_active = nullptr;
 // The embedding program's check costs a lock of its own (Python's GIL): it
 // runs at most this often.
 constexpr auto kHostedCheckInterval = std::chrono::milliseconds(100);
@@ -63,9 +62,10 @@ constexpr auto kHostedCheckInterval = std::chrono::milliseconds(100);
 Interrupted::Interrupted(int sig)
     : util::Error(ErrorKind::os, "", fmt::format("interrupted by signal {}", sig), EINTR), sig_(sig) {}
 
-InterruptGuard::InterruptGuard() {
+InterruptGuard::InterruptGuard(std::function<void()> hosted) : hosted_(std::move(hosted)), outer_(g_active) {
   g_signal = 0;
-  if (hosted_check()) return;  // the embedding program's own handlers stay
+  g_active = this;
+  if (hosted_) return;  // the embedding program's own handlers stay
   struct sigaction sa {};
   sa.sa_handler = &note_signal;
   sigemptyset(&sa.sa_mask);
@@ -75,7 +75,10 @@ InterruptGuard::InterruptGuard() {
   active_ = true;
 }
 
-InterruptGuard::~InterruptGuard() { restore(); }
+InterruptGuard::~InterruptGuard() {
+  restore();
+  g_active = outer_;
+}
 
 void InterruptGuard::restore() {
   if (!active_) return;
@@ -85,12 +88,12 @@ void InterruptGuard::restore() {
 }
 
 void InterruptGuard::check() {
-  if (const auto& hosted = hosted_check()) {
+  if (g_active && g_active->hosted_) {
     static thread_local std::chrono::steady_clock::time_point last;
     const auto now = std::chrono::steady_clock::now();
     if (now - last >= kHostedCheckInterval) {
       last = now;
-      hosted();
+      g_active->hosted_();
     }
   }
   if (const int sig = g_signal) throw Interrupted(sig);
@@ -150,5 +153,4 @@ std::int64_t parse_length(const std::optional<std::string>& v, const std::string
 }  // namespace tessal_plus::bundle::sample
 
 namespace tessal_plus::bundle {
-void set_interrupt_check(std::function<void()> check) { sample::hosted_check() = std::move(check); }
 }  // namespace tessal_plus::bundle

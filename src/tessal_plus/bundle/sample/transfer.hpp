@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,12 +45,12 @@ class Interrupted : public util::Error {
 // throw unwinds through the owners of the temporary archive and the staging
 // folder, which remove them. The caller then restores the handlers and
 // raises the signal again (reraise()), so the process ends as the signal
-// asked, with status 128+signal. In a program that set an interrupt check
-// (set_interrupt_check, sample.hpp) no handler is installed: check() runs
-// that check instead, and what it throws unwinds the same way.
+// asked, with status 128+signal. Given a `hosted` check (a program that
+// handles its signals itself), no handler is installed: check() runs that
+// check instead, and what it throws unwinds the same way.
 class InterruptGuard {
  public:
-  InterruptGuard();
+  explicit InterruptGuard(std::function<void()> hosted = {});
   ~InterruptGuard();
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
@@ -62,6 +63,8 @@ class InterruptGuard {
   void restore();
   struct sigaction old_int_ {}, old_term_ {};
   bool active_ = false;
+  std::function<void()> hosted_;
+  InterruptGuard* outer_;
 };
 
 struct FileCloser {
