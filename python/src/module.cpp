@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <tuple>
 
 #include "py_outside.hpp"
 #include "tessal_plus/bundle/checks.hpp"
@@ -62,15 +64,6 @@ void translate(std::exception_ptr p) {
 
 std::optional<std::string> opt(const py::object& o) { return o.is_none() ? std::nullopt : std::optional<std::string>(o.cast<std::string>()); }
 
-// Pid of the process whose client hook last ran: the host's workers are
-// forks of the caller, and each runs the hook before its first task.
-pid_t g_hooked = 0;
-void worker_started_once() {
-  if (g_hooked == ::getpid()) return;
-  g_hooked = ::getpid();
-  quillonc::worker_started();
-}
-
 // Console text through sys.stdout, as print() writes it: redirections,
 // notebooks and test runners see it, in order with the host's own lines.
 // Bytes that are not UTF-8 (a path) are shown escaped rather than failing.
@@ -115,85 +108,142 @@ pid_t fork_as_python_does() {
   return pid;
 }
 
+// Prompts read from sys.stdin.
+std::optional<std::string> read_from_sys_stdin() {
+  py::gil_scoped_acquire gil;
+  return opt(py_outside::adapters().attr("read_answer")());
+}
+
+// One operation's outside world in the package: the host's modules, the
+// client module, the console through Python's streams, checks forked as
+// Python forks, and the interpreter's own signal handling in downloads.
+// Made with the GIL held, for one call; nothing of it outlives the call.
+struct Hosted {
+  py_outside::PythonHost host;
+  std::shared_ptr<quillonc::Client> client;
+  tb::Run run;
+
+  explicit Hosted(py::object executor = py::none())
+      : host(py::module_::import("tessal_plus.bundle._core").attr("_host_conversions").cast<bool>(), std::move(executor)),
+        client(py_outside::make_python_client()),
+        run(host, *client, tb::Console(write_to_sys_stdout, read_from_sys_stdin)) {
+    run.fork = fork_as_python_does;
+    run.interrupt_check = check_signals;
+  }
+};
+
+// An operation as a Python function: its Hosted world made with the GIL
+// held, the work done with it released.
+template <class R, class... A>
+std::function<R(A...)> hosted(R (*body)(const tb::Run&, A...)) {
+  return [body](A... args) -> R {
+    Hosted h;
+    py::gil_scoped_release release;
+    return body(h.run, std::move(args)...);
+  };
+}
+// The same for a driver, whose last argument is the executor to use in
+// place of the host's pool (or None).
+template <class R, class... A>
+std::function<R(A..., py::object)> driver(R (*body)(const tb::Run&, A...)) {
+  return [body](A... args, py::object executor) -> R {
+    Hosted h(std::move(executor));
+    py::gil_scoped_release release;
+    return body(h.run, std::move(args)...);
+  };
+}
+
+// A pool task's outcome as (status, kind, message).
+std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal::PoolTask& task) {
+  const tessal::TaskOutcome o = tb::run_task(run, task);
+  return {static_cast<int>(o.status), o.kind, o.message};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
   py::register_exception_translator(translate);
 
+  // Each operation's host reads the result of the conversion probe here.
+  m.attr("_host_conversions") = false;
   // Called once by the package after the host's and the client's modules
-  // were imported: installs the client adapter, reads prompts from
-  // sys.stdin and writes console text to sys.stdout, leaves signals to the
-  // interpreter's handlers in the sample download, forks checking processes
-  // as Python forks, and computes COMPRESSION_KWARGS with the host's
-  // blosc_opts.
+  // were imported: asks the host's blosc_opts once (a host without the Blosc
+  // settings fails the import), refuses a tick layout that cannot be stored,
+  // and probes the host's date and time numbers.
   m.def("_load", [] {
-    quillonc::install(py_outside::make_python_client());
-    tb::set_answer_reader([]() -> std::optional<std::string> {
-      py::gil_scoped_acquire gil;
-      const py::object line = py_outside::adapters().attr("read_answer")();
-      return opt(line);
-    });
-    tb::set_console_writer(write_to_sys_stdout);
-    tb::set_interrupt_check(check_signals);
-    tb::set_check_fork(fork_as_python_does);
-    tb::COMPRESSION_KWARGS();
-    // The host's tick layout is refused here, once, if it cannot be stored.
-    tessal::H5TicksLoader::FIELDS();
-    tessal::probe_host_conversions();
+    py_outside::PythonHost host(false);
+    host.blosc_opts(9, "blosc:lz4");
+    host.tick_layout();
+    py::module_::import("tessal_plus.bundle._core").attr("_host_conversions") = py_outside::probe_host_conversions();
   });
-  m.def("_worker_started", &worker_started_once);
 
-  using R = py::call_guard<py::gil_scoped_release>;
-  m.def("_switch_of_bjse", &tb::_switch_of_bjse, R());
-  m.def("_init_quillon", &tb::_init_quillon, R());
-  m.def("_merge_tags", &tb::_merge_tags, R());
-  m.def("deal_with_check_result", &tb::deal_with_check_result, R());
-  m.def("check_min_bar_data", &tb::check_min_bar_data, R());
-  m.def("check_tick_data", &tb::check_tick_data, R());
-  m.def("_get_end_date", &tb::_get_end_date, R());
-  m.def("remove_h5", &tb::remove_h5, R());
-  m.def("_append_h5", [](const std::string& id, const std::string& path, const py::object& file_name, std::int32_t start,
-                         bool rebuild) {
-    const auto name = opt(file_name);
+  // Every operation runs with a Hosted world made for the call; the work
+  // itself with the GIL released.
+  using Paths = std::vector<std::string>;
+  m.def("_switch_of_bjse", hosted(+[](const tb::Run& r, bool tag) { tb::_switch_of_bjse(r, tag); }));
+  m.def("_init_quillon", hosted(+[](const tb::Run& r, bool bjse) { tb::_init_quillon(r, bjse); }));
+  m.def("_merge_tags", hosted(+[](const tb::Run& r, Paths tags, bool with_derivatives, bool bjse) {
+          return tb::_merge_tags(r, tags, with_derivatives, bjse);
+        }));
+  m.def("deal_with_check_result", hosted(+[](const tb::Run& r, Paths errors, Paths held, std::string frequency) {
+          tb::deal_with_check_result(r, errors, held, frequency);
+        }));
+  m.def("check_min_bar_data", hosted(+[](const tb::Run& r, std::string path, int concurrency) {
+          tb::check_min_bar_data(r, path, concurrency);
+        }));
+  m.def("check_tick_data", hosted(+[](const tb::Run& r, std::string path, bool deep, int concurrency) {
+          tb::check_tick_data(r, path, deep, concurrency);
+        }));
+  m.def("_get_end_date", hosted(+[](const tb::Run& r) { return tb::_get_end_date(r.host); }));
+  m.def("remove_h5", [](const std::string& path) {
     py::gil_scoped_release release;
-    worker_started_once();
-    tb::_append_h5(id, path, name, start, rebuild);
+    tb::remove_h5(path);
   });
-  m.def("_append_h5_tick", [](const std::string& id, const std::string& path, const py::object& file_name, std::int32_t start,
-                              bool rebuild) {
-    const auto name = opt(file_name);
-    py::gil_scoped_release release;
-    worker_started_once();
-    tb::_append_h5_tick(id, path, name, start, rebuild);
-  });
-  // The pool's tasks: the outcome as (status, kind, message), status one
-  // of the TASK_* numbers.
-  auto task = [](tessal::TaskOutcome (*fn)(const std::string&, const std::string&, bool)) {
-    return [fn](const std::string& id, const std::string& path, bool rebuild) {
-      tessal::TaskOutcome o;
-      {
-        py::gil_scoped_release release;
-        worker_started_once();
-        o = fn(id, path, rebuild);
-      }
-      return py::make_tuple(static_cast<int>(o.status), o.kind, o.message);
+  // The writers as the package's functions; with a file name, or None.
+  const auto writer = [](auto fn) {
+    return [fn](const std::string& id, const std::string& path, const py::object& file_name, std::int32_t start, bool rebuild) {
+      const auto name = opt(file_name);
+      Hosted h;
+      py::gil_scoped_release release;
+      h.run.worker_started();
+      fn(h.run, id, path, name, start, rebuild);
     };
   };
-  m.def("_minbar_task", task(&tb::minbar_task));
-  m.def("_tick_task", task(&tb::tick_task));
+  m.def("_append_h5", writer(&tb::_append_h5));
+  m.def("_append_h5_tick", writer(&tb::_append_h5_tick));
+  // The pool's tasks: the one task runner; the outcome as (status, kind,
+  // message), status one of the TASK_* numbers.
+  m.def("_minbar_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
+          return task_result(r, tessal::PoolTask{tessal::Store::minute, id, path, rebuild});
+        }));
+  m.def("_tick_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
+          return task_result(r, tessal::PoolTask{tessal::Store::tick, id, path, rebuild});
+        }));
   for (const auto s : {tessal::TaskStatus::written, tessal::TaskStatus::up_to_date, tessal::TaskStatus::failed,
                        tessal::TaskStatus::died, tessal::TaskStatus::not_run}) {
     std::string name = "TASK_" + std::string(tessal::status_name(s));
     for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     m.attr(name.c_str()) = static_cast<int>(s);
   }
-  m.def("update_minbar", &tb::update_minbar, R());
-  m.def("update_tick", &tb::update_tick, R());
-  m.def("update_bundle_from_quillonc", &tb::update_bundle_from_quillonc, R());
-  m.def("update_bundle_from_exist_file", &tb::update_bundle_from_exist_file, R());
+  m.def("update_minbar", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
+                                   bool rebuild, bool bjse) {
+          return tb::update_minbar(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
+        }));
+  m.def("update_tick", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
+                                 bool rebuild, bool bjse) {
+          return tb::update_tick(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
+        }));
+  m.def("update_bundle_from_quillonc", driver(+[](const tb::Run& r, int concurrency, std::string path, bool base, Paths minbar,
+                                                 Paths tick, bool with_derivatives, bool rebuild, bool bjse) {
+          return tb::update_bundle_from_quillonc(r, concurrency, path, base, minbar, tick, with_derivatives, rebuild, bjse).succeeded;
+        }));
+  m.def("update_bundle_from_exist_file", driver(+[](const tb::Run& r, int concurrency, std::string path) {
+          return tb::update_bundle_from_exist_file(r, concurrency, path).succeeded;
+        }));
   m.def("download_simple_bundle", [](const std::string& path, bool sample, const py::object& file_path) {
     const auto local = opt(file_path);
+    Hosted h;
     py::gil_scoped_release release;
-    tb::download_simple_bundle(path, sample, local);
+    tb::download_simple_bundle(h.run, path, sample, local);
   });
 }

@@ -49,7 +49,10 @@ std::vector<std::string> text_column(const py::dict& table, const char* name) {
 
 class PythonClient : public quillonc::Client {
  public:
-  explicit PythonClient(bool embedded) : embedded_(embedded) {}
+  // `host_ignores_warnings`: set when embedded in the command line, whose
+  // native host's warning scope also covers the client's Python warnings.
+  explicit PythonClient(std::function<bool()> host_ignores_warnings = {})
+      : embedded_(static_cast<bool>(host_ignores_warnings)), host_ignores_warnings_(std::move(host_ignores_warnings)) {}
 
   void init(bool enable_bjse) override {
     call([&] { quillonc_module().attr("init")(py::arg("enable_bjse") = enable_bjse); });
@@ -167,6 +170,7 @@ class PythonClient : public quillonc::Client {
 
  private:
   bool embedded_;
+  std::function<bool()> host_ignores_warnings_;
 
   // Runs a request with the GIL held; the client's own errors become the
   // module's: PermissionDenied keeps its kind, anything else is a failure of
@@ -177,7 +181,7 @@ class PythonClient : public quillonc::Client {
     try {
       // Embedded in the command line, the native host's warning scope also
       // covers the client's Python warnings.
-      if (embedded_ && tessal::warnings::ignored()) {
+      if (embedded_ && host_ignores_warnings_()) {
         py::object scope = adapters().attr("IgnoreWarnings")();
         struct Restore {
           py::object& s;
@@ -262,12 +266,13 @@ py::object permission_denied_class() {
   return c;
 }
 
-std::shared_ptr<quillonc::Client> make_python_client() { return std::make_shared<PythonClient>(false); }
+std::shared_ptr<quillonc::Client> make_python_client() { return std::make_shared<PythonClient>(); }
 
-std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module) {
+std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module,
+                                                       std::function<bool()> host_ignores_warnings) {
   client_module_name() = module;
   adapters_module_name() = adapters_module;
-  return std::make_shared<PythonClient>(true);
+  return std::make_shared<PythonClient>(std::move(host_ignores_warnings));
 }
 
 }  // namespace py_outside

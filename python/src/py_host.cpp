@@ -1,8 +1,8 @@
-// The host's names (outside/host.hpp) over the Python host: its clock,
-// logger, warning filters, open-mode rule, Blosc settings, run flag, process
-// pool, day-bar updater, download and tick layout. Date conversions are done
-// here natively: calling the host's Python functions once per row would
-// cost more than the whole update.
+// The Python host (PythonHost, py_outside.hpp): its clock, logger, warning
+// filters, open-mode rule, Blosc settings, run flag, process pool, day-bar
+// updater, download and tick layout. Date conversions are done natively
+// unless the host's own differ: calling the host's Python functions once
+// per row would cost more than the whole update.
 #include <pybind11/stl.h>
 #include <pthread.h>
 
@@ -14,8 +14,6 @@
 #include <fmt/format.h>
 
 #include "py_outside.hpp"
-#include "tessal_plus/bundle/commands.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace py = pybind11;
 using py_outside::adapters;
@@ -44,20 +42,14 @@ py::str fs_text(const std::string& s) {
 }
 }  // namespace
 
-namespace tessal {
+namespace py_outside {
+using tessal::FieldKind;
+using tessal::SharedFlag;
+using tessal::TaskOutcome;
+using tessal::TaskStatus;
+using tessal::Timestamp;
 
-Timestamp datetime_now() {
-  py::gil_scoped_acquire gil;
-  const auto t = interruptible([] { return adapters().attr("now")(); }).cast<std::vector<std::int64_t>>();
-  return util::make_timestamp(static_cast<std::int32_t>(t[0] * 10000 + t[1] * 100 + t[2]), static_cast<int>(t[3]),
-                              static_cast<int>(t[4]), static_cast<int>(t[5]), t[6]);
-}
 namespace {
-// The host's own date and time numbers. Calling them per row would cost more
-// than the update, so they are probed once, at load, against ours on a
-// spread of instants; ours run when they agree, theirs (one call per value)
-// when they do not: the files then hold what the host's loader expects.
-bool g_host_conversions = false;
 
 py::object as_python(Timestamp t) {
   const std::int32_t d = util::timestamp_date(t);
@@ -73,93 +65,8 @@ T host_number(const char* module, const char* name, Timestamp t) {
 }
 constexpr const char* kDataStore = "tessal_mod_palomar_data.data_sources.data_store";
 constexpr const char* kDatetimeFunc = "tessal.utils.datetime_func";
-}  // namespace
 
-bool probe_host_conversions() {
-  g_host_conversions = false;
-  const Timestamp instants[] = {util::make_timestamp(20050104, 9, 30, 0, 500123), util::make_timestamp(20240229, 0, 0, 0, 0),
-                                util::make_timestamp(20241231, 23, 59, 59, 999999), util::make_timestamp(20991231, 21, 1, 2, 3000)};
-  for (const Timestamp t : instants)
-    if (host_number<std::int32_t>(kDataStore, "date_to_number", t) != util::timestamp_date(t) ||
-        host_number<std::int32_t>(kDataStore, "time_to_number", t) != util::to_hhmmssmmm(t) ||
-        host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) != util::to_yyyymmddhhmmss(t))
-      g_host_conversions = true;
-  return g_host_conversions;
-}
-
-std::int64_t convert_dt_to_int(Timestamp t) {
-  return g_host_conversions ? host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) : util::to_yyyymmddhhmmss(t);
-}
-std::int32_t date_to_number(Timestamp t) {
-  return g_host_conversions ? host_number<std::int32_t>(kDataStore, "date_to_number", t) : util::timestamp_date(t);
-}
-std::int32_t time_to_number(Timestamp t) {
-  return g_host_conversions ? host_number<std::int32_t>(kDataStore, "time_to_number", t) : util::to_hhmmssmmm(t);
-}
-
-// ---- Python's warning filters ----
-namespace warnings {
-namespace {
-// The saved filters of each IgnoreWarnings scope, innermost last.
-std::vector<py::object*>& saved_scopes() {
-  static std::vector<py::object*> s;
-  return s;
-}
-}  // namespace
-void warn(const std::string& message) {
-  py::gil_scoped_acquire gil;
-  py::module_::import("warnings").attr("warn")(message);
-}
-bool ignored() { return !saved_scopes().empty(); }
-void set_sink(std::function<void(const std::string&)>) {}
-IgnoreWarnings::IgnoreWarnings() : saved_(false) {
-  py::gil_scoped_acquire gil;
-  saved_scopes().push_back(new py::object(interruptible([] { return adapters().attr("IgnoreWarnings")(); })));
-}
-IgnoreWarnings::~IgnoreWarnings() {
-  py::gil_scoped_acquire gil;
-  py::object* scope = saved_scopes().back();
-  saved_scopes().pop_back();
-  try {
-    scope->attr("restore")();
-  } catch (py::error_already_set&) {
-    // A destructor must not throw; the filters stay as the scope set them.
-  }
-  delete scope;
-}
-}  // namespace warnings
-
-namespace system_log {
-void error(const std::string& message) {
-  py::gil_scoped_acquire gil;
-  interruptible([&] { return adapters().attr("log_error")(fs_text(message)); });
-}
-void set_sink(std::function<void(const std::string&)>) {}
-}  // namespace system_log
-
-h5::Mode get_h5_mode(const std::string& path) {
-  std::string mode;
-  {
-    py::gil_scoped_acquire gil;
-    mode = interruptible([&] { return adapters().attr("h5_mode")(fs_text(path)); }).cast<std::string>();
-  }
-  if (mode == "r") return h5::Mode::read;
-  if (mode == "r+") return h5::Mode::read_write;
-  if (mode == "w" || mode == "w-" || mode == "x") return h5::Mode::create;
-  if (mode == "a") return h5::Mode::append;
-  throw std::invalid_argument(fmt::format("get_h5_mode gave '{}' for '{}', which is not an HDF5 open mode", mode, path));
-}
-
-h5::FilterSpec blosc_opts(int complevel, std::string_view complib) {
-  py::gil_scoped_acquire gil;
-  const py::object kwargs = py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
-  adapters().attr("compression_kwargs") = kwargs;  // the package shows the host's own object
-  const auto spec = adapters().attr("blosc_filter")(kwargs).cast<std::pair<int, std::vector<unsigned>>>();
-  return h5::FilterSpec{static_cast<H5Z_filter_t>(spec.first), spec.second};
-}
-
-// ---- the run's flag: a process-shared value of Python's multiprocessing ----
-namespace {
+// The run's flag: a process-shared value of Python's multiprocessing.
 class PythonFlag : public SharedFlag {
  public:
   explicit PythonFlag(py::object value) : value_(std::move(value)) {}
@@ -181,43 +88,22 @@ class PythonFlag : public SharedFlag {
   py::object value_;
 };
 
-const py::object& python_object(SharedFlag* flag) {
-  const auto* p = dynamic_cast<const PythonFlag*>(flag);
+const py::object& python_object(SharedFlag& flag) {
+  const auto* p = dynamic_cast<const PythonFlag*>(&flag);
   if (!p) throw std::logic_error("the run's flag was not made by the Python host");
   return p->object();
 }
-}  // namespace
 
-SharedFlagOwner::SharedFlagOwner(bool initial) {
-  py::gil_scoped_acquire gil;
-  flag_ = std::make_unique<PythonFlag>(adapters().attr("make_flag")(initial));
-}
-SharedFlagOwner::~SharedFlagOwner() = default;
-
-namespace data::bundle {
-
-SharedFlag* sval() {
-  // Looked up at every call: process_init installs it in each worker. The
-  // last one is never freed: at exit the interpreter is gone, and freeing a
-  // Python object then would wait for a GIL nobody can give.
-  thread_local PythonFlag* current = nullptr;
-  py::gil_scoped_acquire gil;
-  py::object v = interruptible([] { return adapters().attr("current_sval")(); });
-  if (v.is_none()) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
-  delete current;
-  current = new PythonFlag(std::move(v));
-  return current;
+FieldKind kind_of(const std::string& column, char kind, std::size_t size) {
+  if (kind == 'f' && size == 8) return FieldKind::f64;
+  if (kind == 'f' && size == 4) return FieldKind::f32;
+  static constexpr FieldKind signed_kinds[] = {FieldKind::i8, FieldKind::i16, FieldKind::i32, FieldKind::i64};
+  static constexpr FieldKind unsigned_kinds[] = {FieldKind::u8, FieldKind::u16, FieldKind::u32, FieldKind::u64};
+  for (std::size_t i = 0, bytes = 1; i < 4; ++i, bytes *= 2)
+    if (size == bytes && (kind == 'i' || kind == 'u')) return (kind == 'i' ? signed_kinds : unsigned_kinds)[i];
+  throw std::invalid_argument(fmt::format("tick field for column '{}' is {}{}: not a number numpy and HDF5 share", column, kind, size));
 }
 
-void process_init(SharedFlag* flag) {
-  py::gil_scoped_acquire gil;
-  adapters().attr("process_init")(python_object(flag));
-}
-
-// The host's pool, used as the module always has: the host's process_init
-// with the run's flag as initializer, tasks sent as functions of the package
-// that call the writers, which pickle by name and run in the host's workers.
-namespace {
 // Ctrl-C held back while the host's pool may fork its workers (in submit).
 // Python runs a signal's handler in the first Python code after the
 // signal, which may be its own after-fork hooks, and those discard what the
@@ -249,9 +135,32 @@ class SigintHeldForFork {
   SigintHeldForFork(const SigintHeldForFork&) = delete;
   SigintHeldForFork& operator=(const SigintHeldForFork&) = delete;
 };
-}  // namespace
 
-struct ProgressedProcessPoolExecutor::Impl {
+// The host's pool, used as the module always has: the host's process_init
+// with the run's flag as initializer, tasks sent as functions of the package
+// that call the one task runner, which pickle by name and run in the host's
+// workers.
+class PythonPool : public tessal::Pool {
+ public:
+  PythonPool(int max_workers, const py::object& flag, const py::object& executor) {
+    py::gil_scoped_acquire gil;
+    const auto pair = adapters().attr("open_pool")(max_workers, flag, executor).cast<py::tuple>();
+    pool = pair[0];
+    entered = pair[1];
+  }
+  ~PythonPool() override {
+    // Without a shutdown() the driver is leaving by an exception: its tasks
+    // are not waited for.
+    py::gil_scoped_acquire gil;
+    if (!done) stop();
+    futures.clear();
+    pool = py::object();
+    entered = py::object();
+  }
+  void submit(const tessal::PoolTask& task) override;
+  std::vector<tessal::TaskOutcome> shutdown() override;
+
+ private:
   py::object pool;
   py::object entered;
   bool done = false;
@@ -325,53 +234,35 @@ struct ProgressedProcessPoolExecutor::Impl {
   }
 };
 
-ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, Initializer, SharedFlag* initarg) {
-  py::gil_scoped_acquire gil;
-  const auto pair = adapters().attr("open_pool")(max_workers, python_object(initarg)).cast<py::tuple>();
-  impl_ = std::make_unique<Impl>(Impl{pair[0], pair[1], false, {}});
-}
-
-ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
-  // Without a shutdown() the driver is leaving by an exception: its tasks
-  // are not waited for.
-  py::gil_scoped_acquire gil;
-  if (!impl_->done) impl_->stop();
-  impl_.reset();
-}
-
-void ProgressedProcessPoolExecutor::submit(TaskFunction fn, const std::string& order_book_id, const std::string& path,
-                                           bool rebuild) {
-  const char* name = fn == &tessal_plus::bundle::minbar_task ? "_minbar_task"
-                     : fn == &tessal_plus::bundle::tick_task ? "_tick_task"
-                                                             : nullptr;
-  if (!name) throw std::logic_error("the Python host's pool runs only the package's writers");
+void PythonPool::submit(const tessal::PoolTask& task) {
+  const char* name = task.store == tessal::Store::tick ? "_tick_task" : "_minbar_task";
   py::gil_scoped_acquire gil;
   const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
   py::object future;
   {
     const SigintHeldForFork held;
-    future = impl_->entered.attr("submit")(writer, order_book_id, fs_text(path), py::arg("rebuild") = rebuild);
+    future = entered.attr("submit")(writer, task.order_book_id, fs_text(task.path), py::arg("rebuild") = task.rebuild);
   }
-  impl_->futures.emplace_back(order_book_id, std::move(future));
+  futures.emplace_back(task.order_book_id, std::move(future));
 }
 
-std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
-  if (impl_->done) return {};
+std::vector<TaskOutcome> PythonPool::shutdown() {
+  if (done) return {};
   py::gil_scoped_acquire gil;
   try {
-    impl_->wait_for_tasks();
-    impl_->pool.attr("__exit__")(py::none(), py::none(), py::none());
+    wait_for_tasks();
+    pool.attr("__exit__")(py::none(), py::none(), py::none());
   } catch (py::error_already_set& e) {
-    impl_->stop();
+    stop();
     py_outside::throw_raised(e);  // KeyboardInterrupt as an interruption of the run
   }
-  impl_->done = true;
-  impl_->pass_interruptions();
+  done = true;
+  pass_interruptions();
   // Each task's future: the outcome the task returned, or how it ended
   // without one (a worker killed, a pool that broke or never started).
   std::vector<TaskOutcome> outcomes;
   const py::object to_outcome = adapters().attr("task_outcome");
-  for (auto& [id, future] : impl_->futures) {
+  for (auto& [id, future] : futures) {
     const auto t = to_outcome(future).cast<std::tuple<int, std::string, std::string>>();
     outcomes.push_back(TaskOutcome{id, static_cast<TaskStatus>(std::get<0>(t)), std::get<1>(t), std::get<2>(t)});
     future = py::object();
@@ -379,83 +270,161 @@ std::vector<TaskOutcome> ProgressedProcessPoolExecutor::shutdown() {
   return outcomes;
 }
 
-bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
-                   BjseKeyword form) {
+}  // namespace
+
+bool probe_host_conversions() {
+  const Timestamp instants[] = {util::make_timestamp(20050104, 9, 30, 0, 500123), util::make_timestamp(20240229, 0, 0, 0, 0),
+                                util::make_timestamp(20241231, 23, 59, 59, 999999), util::make_timestamp(20991231, 21, 1, 2, 3000)};
+  for (const Timestamp t : instants)
+    if (host_number<std::int32_t>(kDataStore, "date_to_number", t) != util::timestamp_date(t) ||
+        host_number<std::int32_t>(kDataStore, "time_to_number", t) != util::to_hhmmssmmm(t) ||
+        host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) != util::to_yyyymmddhhmmss(t))
+      return true;
+  return false;
+}
+
+PythonHost::~PythonHost() {
+  py::gil_scoped_acquire gil;
+  warning_scopes_.clear();
+  sval_.reset();
+  executor_ = py::object();
+}
+
+Timestamp PythonHost::datetime_now() {
+  py::gil_scoped_acquire gil;
+  const auto t = interruptible([] { return adapters().attr("now")(); }).cast<std::vector<std::int64_t>>();
+  return util::make_timestamp(static_cast<std::int32_t>(t[0] * 10000 + t[1] * 100 + t[2]), static_cast<int>(t[3]),
+                              static_cast<int>(t[4]), static_cast<int>(t[5]), t[6]);
+}
+
+std::int64_t PythonHost::convert_dt_to_int(Timestamp t) {
+  return host_conversions_ ? host_number<std::int64_t>(kDatetimeFunc, "convert_dt_to_int", t) : util::to_yyyymmddhhmmss(t);
+}
+std::int32_t PythonHost::date_to_number(Timestamp t) {
+  return host_conversions_ ? host_number<std::int32_t>(kDataStore, "date_to_number", t) : util::timestamp_date(t);
+}
+std::int32_t PythonHost::time_to_number(Timestamp t) {
+  return host_conversions_ ? host_number<std::int32_t>(kDataStore, "time_to_number", t) : util::to_hhmmssmmm(t);
+}
+
+void PythonHost::log_error(const std::string& message) {
+  py::gil_scoped_acquire gil;
+  interruptible([&] { return adapters().attr("log_error")(fs_text(message)); });
+}
+
+void PythonHost::warn(const std::string& message) {
+  py::gil_scoped_acquire gil;
+  py::module_::import("warnings").attr("warn")(message);
+}
+
+void PythonHost::begin_ignoring_warnings() {
+  py::gil_scoped_acquire gil;
+  warning_scopes_.push_back(interruptible([] { return adapters().attr("IgnoreWarnings")(); }));
+}
+
+void PythonHost::end_ignoring_warnings() noexcept {
+  py::gil_scoped_acquire gil;
+  if (warning_scopes_.empty()) return;
+  try {
+    warning_scopes_.back().attr("restore")();
+  } catch (py::error_already_set&) {
+    // Called from a destructor: the filters stay as the scope set them.
+  }
+  warning_scopes_.pop_back();
+}
+
+h5::Mode PythonHost::get_h5_mode(const std::string& path) {
+  std::string mode;
+  {
+    py::gil_scoped_acquire gil;
+    mode = interruptible([&] { return adapters().attr("h5_mode")(fs_text(path)); }).cast<std::string>();
+  }
+  if (mode == "r") return h5::Mode::read;
+  if (mode == "r+") return h5::Mode::read_write;
+  if (mode == "w" || mode == "w-" || mode == "x") return h5::Mode::create;
+  if (mode == "a") return h5::Mode::append;
+  throw std::invalid_argument(fmt::format("get_h5_mode gave '{}' for '{}', which is not an HDF5 open mode", mode, path));
+}
+
+h5::FilterSpec PythonHost::blosc_opts(int complevel, std::string_view complib) {
+  py::gil_scoped_acquire gil;
+  const py::object kwargs = py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
+  adapters().attr("compression_kwargs") = kwargs;  // the package shows the host's own object
+  const auto spec = adapters().attr("blosc_filter")(kwargs).cast<std::pair<int, std::vector<unsigned>>>();
+  return h5::FilterSpec{static_cast<H5Z_filter_t>(spec.first), spec.second};
+}
+
+std::unique_ptr<SharedFlag> PythonHost::make_flag(bool initial) {
+  py::gil_scoped_acquire gil;
+  return std::make_unique<PythonFlag>(adapters().attr("make_flag")(initial));
+}
+
+void PythonHost::process_init(SharedFlag& flag) {
+  py::gil_scoped_acquire gil;
+  adapters().attr("process_init")(python_object(flag));
+}
+
+SharedFlag& PythonHost::sval() {
+  // The flag process_init installed in this process (the host's pool runs
+  // it in each worker), looked up once per operation.
+  if (!sval_) {
+    py::gil_scoped_acquire gil;
+    py::object v = interruptible([] { return adapters().attr("current_sval")(); });
+    if (v.is_none()) throw std::logic_error("tessal.data.bundle.sval is not installed: the writer runs outside an update pool");
+    sval_ = std::make_unique<PythonFlag>(std::move(v));
+  }
+  return *sval_;
+}
+
+std::unique_ptr<tessal::Pool> PythonHost::open_pool(int max_workers, SharedFlag& flag, tessal::TaskRunner) {
+  return std::make_unique<PythonPool>(max_workers, python_object(flag), executor_);
+}
+
+bool PythonHost::update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency,
+                               bool enable_bjse, tessal::BjseKeyword form) {
   py::gil_scoped_acquire gil;
   const py::object r = adapters().attr("update_daybar")(fs_text(bundle_path), create, enable_compression, concurrency,
-                                                       enable_bjse, form == BjseKeyword::quillon_kwargs);
+                                                       enable_bjse, form == tessal::BjseKeyword::quillon_kwargs);
   return py::bool_(r).cast<bool>();
 }
 
-std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) {
+std::optional<std::vector<tessal::InstrumentRecord>> PythonHost::read_instrument_list(const std::string& path) {
   py::gil_scoped_acquire gil;
   const py::object records = adapters().attr("instrument_list")(fs_text(path));
   if (records.is_none()) return std::nullopt;
-  return records.cast<std::vector<InstrumentRecord>>();
+  return records.cast<std::vector<tessal::InstrumentRecord>>();
 }
 
-}  // namespace data::bundle
-
-namespace cmds::bundle {
 // The host's download fetches the address itself into the open file.
-void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader&) {
+void PythonHost::download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader&) {
   std::fflush(out);
   py::gil_scoped_acquire gil;
   adapters().attr("download")(fileno(out), total_length, url);
   std::fseek(out, 0, SEEK_END);
 }
-}  // namespace cmds::bundle
 
-// ---- the tick layout ----
-namespace {
-struct Layout {
-  std::vector<std::string> columns;
-  std::vector<TickField> fields;
-  h5::Type type;
-};
-
-FieldKind kind_of(const std::string& column, char kind, std::size_t size) {
-  if (kind == 'f' && size == 8) return FieldKind::f64;
-  if (kind == 'f' && size == 4) return FieldKind::f32;
-  static constexpr FieldKind signed_kinds[] = {FieldKind::i8, FieldKind::i16, FieldKind::i32, FieldKind::i64};
-  static constexpr FieldKind unsigned_kinds[] = {FieldKind::u8, FieldKind::u16, FieldKind::u32, FieldKind::u64};
-  for (std::size_t i = 0, bytes = 1; i < 4; ++i, bytes *= 2)
-    if (size == bytes && (kind == 'i' || kind == 'u')) return (kind == 'i' ? signed_kinds : unsigned_kinds)[i];
-  throw std::invalid_argument(fmt::format("tick field for column '{}' is {}{}: not a number numpy and HDF5 share", column, kind, size));
+const tessal::TickLayout& PythonHost::tick_layout() {
+  if (layout_) return *layout_;
+  py::gil_scoped_acquire gil;
+  const auto t = adapters().attr("tick_layout")().cast<py::tuple>();
+  // The record type is the loader's whole dtype (t[2]); the fields the
+  // module fills are its FIELDS (t[0]).
+  tessal::TickLayout out{{}, {}, h5::Type::compound(t[1].cast<std::size_t>())};
+  for (const auto& f : t[2].cast<py::list>()) {
+    const auto d = f.cast<py::tuple>();
+    const auto name = d[0].cast<std::string>();
+    out.type.insert(name.c_str(), d[3].cast<std::size_t>(),
+                    tessal::field_member_type(kind_of(name, d[1].cast<std::string>()[0], d[2].cast<std::size_t>())));
+  }
+  for (const auto& p : t[0].cast<py::list>()) {
+    const auto d = p.cast<py::tuple>();
+    const auto column = d[0].cast<std::string>();
+    out.columns.push_back(column);
+    out.fields.push_back(tessal::TickField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
+                                           d[3].cast<double>(), d[4].cast<std::size_t>()});
+  }
+  layout_ = std::move(out);
+  return *layout_;
 }
 
-hid_t member_type(char kind, std::size_t size) {
-  if (kind == 'f') return size == 8 ? H5T_IEEE_F64LE : H5T_IEEE_F32LE;
-  if (kind == 'u') return size == 8 ? H5T_STD_U64LE : size == 4 ? H5T_STD_U32LE : size == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
-  return size == 8 ? H5T_STD_I64LE : size == 4 ? H5T_STD_I32LE : size == 2 ? H5T_STD_I16LE : H5T_STD_I8LE;
-}
-
-const Layout& layout() {
-  static const Layout l = [] {
-    py::gil_scoped_acquire gil;
-    const auto t = adapters().attr("tick_layout")().cast<py::tuple>();
-    Layout out;
-    out.type = h5::Type::compound(t[1].cast<std::size_t>());
-    for (const auto& f : t[2].cast<py::list>()) {
-      const auto d = f.cast<py::tuple>();
-      out.type.insert(d[0].cast<std::string>().c_str(), d[3].cast<std::size_t>(),
-                      member_type(d[1].cast<std::string>()[0], d[2].cast<std::size_t>()));
-    }
-    for (const auto& p : t[0].cast<py::list>()) {
-      const auto d = p.cast<py::tuple>();
-      const auto column = d[0].cast<std::string>();
-      out.columns.push_back(column);
-      out.fields.push_back(TickField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
-                                     d[3].cast<double>(), d[4].cast<std::size_t>()});
-    }
-    return out;
-  }();
-  return l;
-}
-}  // namespace
-
-const std::vector<std::string>& H5TicksLoader::COLUMNS() { return layout().columns; }
-const std::vector<TickField>& H5TicksLoader::FIELDS() { return layout().fields; }
-const h5::Type& H5TicksLoader::DTYPES() { return layout().type; }
-
-}  // namespace tessal
+}  // namespace py_outside

@@ -5,9 +5,13 @@
 // its duration; the module's own work runs with the GIL released.
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 
+#include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
 namespace py_outside {
@@ -58,12 +62,58 @@ std::shared_ptr<quillonc::Client> make_python_client();
 // The same over `module` (whose errors live in `module`.share.errors) for a
 // program that embeds the interpreter and forks its own workers; the
 // adapters come from `adapters_module`.
-std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module);
+std::shared_ptr<quillonc::Client> make_embedded_client(const std::string& module, const std::string& adapters_module,
+                                                       std::function<bool()> host_ignores_warnings);
+
+// The host framework as the package finds it in the host's modules (through
+// `_adapters`): its clock, logger, warning filters, open-mode rule, Blosc
+// settings, run flag, process pool, day-bar updater, instrument list,
+// download and tick layout. Made per operation, with the GIL held, and
+// destroyed with it held: it owns Python objects.
+class __attribute__((visibility("hidden"))) PythonHost : public tessal::Host {
+ public:
+  // `host_conversions`: whether the host's own date and time numbers must be
+  // called per value (see probe_host_conversions).
+  // `executor`: a concurrent.futures executor the caller handed in, used in
+  // place of the host's pool (None: the host's pool).
+  explicit PythonHost(bool host_conversions, py::object executor = py::none())
+      : host_conversions_(host_conversions), executor_(std::move(executor)) {}
+  ~PythonHost() override;
+  PythonHost(const PythonHost&) = delete;
+  PythonHost& operator=(const PythonHost&) = delete;
+
+  tessal::Timestamp datetime_now() override;
+  std::int64_t convert_dt_to_int(tessal::Timestamp t) override;
+  std::int32_t date_to_number(tessal::Timestamp t) override;
+  std::int32_t time_to_number(tessal::Timestamp t) override;
+  void log_error(const std::string& message) override;
+  void warn(const std::string& message) override;
+  void begin_ignoring_warnings() override;
+  void end_ignoring_warnings() noexcept override;
+  h5::Mode get_h5_mode(const std::string& path) override;
+  h5::FilterSpec blosc_opts(int complevel, std::string_view complib) override;
+  std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override;
+  void process_init(tessal::SharedFlag& flag) override;
+  tessal::SharedFlag& sval() override;
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override;
+  bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
+                     tessal::BjseKeyword form) override;
+  std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
+  void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
+  const tessal::TickLayout& tick_layout() override;
+
+ private:
+  bool host_conversions_;
+  py::object executor_;
+  std::vector<py::object> warning_scopes_;  // the saved filters of each scope, innermost last
+  std::unique_ptr<tessal::SharedFlag> sval_;
+  std::optional<tessal::TickLayout> layout_;
+};
+
+// Compares the host's date and time numbers with the module's own on a
+// spread of instants (GIL held); true when they differ anywhere, and the
+// host's must be called per value.
+bool probe_host_conversions();
 
 }  // namespace py_outside
 
-namespace tessal {
-// Compares the host's date and time numbers with the module's own once (the
-// package calls it at load); true when the host's are used from then on.
-bool probe_host_conversions();
-}  // namespace tessal

@@ -171,20 +171,6 @@ def _task_on_executor(task_name, order_book_id, path, rebuild):
     return globals()[task_name](order_book_id, path, rebuild=rebuild)
 
 
-class _Executor:
-    """Puts `executor` in the place of the host's pool for one call."""
-
-    def __init__(self, executor):
-        self._executor = executor
-
-    def __enter__(self):
-        _adapters.executor_override = self._executor
-
-    def __exit__(self, *exc):
-        _adapters.executor_override = None
-        return False
-
-
 def _minbar_task(order_book_id, path, rebuild=False):
     """The pool's task of update_minbar: _append_h5 of one instrument; its
     outcome (status, kind, message) for the driver."""
@@ -202,16 +188,16 @@ def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enab
     _check("path", path, str, "str")
     _check("concurrency", concurrency, int, "int")
     _flushed()
-    with _Executor(executor):
-        return _core.update_minbar(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+    return _core.update_minbar(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse),
+                               executor)
 
 
 def update_tick(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):
     _check("path", path, str, "str")
     _check("concurrency", concurrency, int, "int")
     _flushed()
-    with _Executor(executor):
-        return _core.update_tick(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse))
+    return _core.update_tick(_fs(path), _texts(tags), bool(with_derivatives), concurrency, bool(rebuild), bool(enable_bjse),
+                             executor)
 
 
 def update_bundle_from_quillonc(concurrency, data_bundle_path, base, minbar, tick, with_derivatives, rebuild=False,
@@ -219,17 +205,14 @@ def update_bundle_from_quillonc(concurrency, data_bundle_path, base, minbar, tic
     """通过quillonc更新指定标的的数据"""
     _check("concurrency", concurrency, int, "int")
     _flushed()
-    with _Executor(executor):
-        return _core.update_bundle_from_quillonc(concurrency, _fs(data_bundle_path), bool(base),
-                                                 _texts(minbar), _texts(tick), bool(with_derivatives), bool(rebuild),
-                                                 bool(enable_bjse))
+    return _core.update_bundle_from_quillonc(concurrency, _fs(data_bundle_path), bool(base), _texts(minbar), _texts(tick),
+                                             bool(with_derivatives), bool(rebuild), bool(enable_bjse), executor)
 
 
 def update_bundle_from_exist_file(concurrency, data_bundle_path, *, executor=None):
     """从bundle数据中查看已存在的标的文件 进行增量更新"""
     _flushed()
-    with _Executor(executor):
-        return _core.update_bundle_from_exist_file(int(concurrency), _fs(data_bundle_path))
+    return _core.update_bundle_from_exist_file(int(concurrency), _fs(data_bundle_path), executor)
 
 
 def download_simple_bundle(data_bundle_path, sample, file_path=None):

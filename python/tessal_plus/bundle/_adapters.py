@@ -233,11 +233,6 @@ def process_init(flag):
     _module("tessal.data.bundle").process_init(flag)
 
 
-# An executor the caller of a driver handed in (executor=...), used in place
-# of the host's pool for that call.
-executor_override = None
-
-
 class _ExecutorPool:
     """A concurrent.futures executor (a Dask cluster's, say) in the pool's place.
 
@@ -276,9 +271,11 @@ def task_outcome(future):
     return (_core.TASK_FAILED, "error", f"the task returned {result!r} instead of its outcome")
 
 
-def open_pool(max_workers, flag):
-    if executor_override is not None:
-        pool = _ExecutorPool(executor_override, flag)
+def open_pool(max_workers, flag, executor=None):
+    """The host's pool over `max_workers` processes, or the executor the
+    caller of a driver handed in (executor=...) in its place."""
+    if executor is not None:
+        pool = _ExecutorPool(executor, flag)
         return pool, pool
     bundle = _module("tessal.data.bundle")
     pool = bundle.ProgressedProcessPoolExecutor(max_workers=max_workers, initializer=bundle.process_init,
