@@ -2,6 +2,7 @@
 // file is continued or repaired, and how failures are reported.
 #include "h5/journal.hpp"
 #include "minbar_files.hpp"
+#include "h5/column.hpp"
 #include "support.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 
@@ -250,7 +251,7 @@ TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheSe
       const Bar& b = bars[k];
       t.time.push_back(util::make_timestamp(b.day, b.h, b.m));
       t.trading_date->push_back(util::make_timestamp(b.trading_day));
-      for (auto& [n, v] : t.columns) v.push_back(n == "close" ? b.close : n == "open_interest" ? 12345.0 : 1.0);
+      for (auto& [n, v] : t.columns) v.push_back(n == "close" ? b.close : n == "open_interest" ? 12344.5 : 1.0);
     }
     fs::remove(file("F", "future"));
     _append_h5(test_run(), "F", root);
@@ -259,6 +260,10 @@ TEST_F(MinbarWriter, DuplicateTimeStampsKeepTheFirstAndTradingDatesComeFromTheSe
     EXPECT_EQ(m.index[0].date, 20240605);
     EXPECT_EQ(m.datetimes, (std::vector<std::int64_t>{20240604210100, 20240605090100, 20240605090200}));
     EXPECT_EQ(m.close, (std::vector<double>{1.0, 2.0, 4.0}));
+    // Integer fields follow the ticks' rule: rounded half away from zero.
+    const h5::File f = h5::File::open(file("F", "future"), h5::Mode::read);
+    EXPECT_EQ(h5::read_int64_member(f.open_dataset("data"), "open_interest", sizeof(DerivativesBar)),
+              std::vector<std::int64_t>(3, 12345));
   }
 }
 

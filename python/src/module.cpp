@@ -219,6 +219,35 @@ PYBIND11_MODULE(_core, m) {
   m.def("_tick_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
           return task_result(r, tessal::PoolTask{tessal::Store::tick, id, path, rebuild});
         }));
+  // The record layouts and the tag table as the core writes and reads them:
+  // the package's constants are made from these, never declared twice.
+  const auto fields = [](const tb::RecordLayout& layout) {
+    py::list out;
+    for (const auto& f : layout.fields) {
+      const char* code = f.kind == tb::FieldKind::i32 ? "<i4" : f.kind == tb::FieldKind::u32 ? "<u4"
+                         : f.kind == tb::FieldKind::i64 ? "<i8" : "<f8";
+      out.append(py::make_tuple(f.name, code));
+    }
+    return out;
+  };
+  m.attr("_EQUITIES_FIELDS") = fields(tb::EQUITIES_DTYPE());
+  m.attr("_DERIVATIVES_FIELDS") = fields(tb::DERIVATIVES_DTYPE());
+  m.attr("_INDEX_FIELDS") = fields(tb::INDEX_DTYPE());
+  py::list tag_map;
+  for (const auto& [tag, types] : tb::TAG_MAP()) {
+    py::list t;
+    for (const auto type : types) t.append(py::str(type.data(), type.size()));
+    tag_map.append(py::make_tuple(py::str(tag.data(), tag.size()), py::tuple(t)));
+  }
+  m.attr("_TAG_MAP") = tag_map;
+  py::list equities;
+  for (const auto type : tb::EQUITIES_INS_TYPE()) equities.append(py::str(type.data(), type.size()));
+  m.attr("_EQUITIES_INS_TYPE") = equities;
+  m.attr("_MIN_START_DATE") = tb::MIN_START_DATE;
+  m.attr("_MAX_END_DATE") = tb::MAX_END_DATE;
+  m.attr("_REBUILD_COMFIRM_RETRY_TIMES") = tb::REBUILD_COMFIRM_RETRY_TIMES;
+  m.attr("_TICK_DATE_CHUNK_SIZE") = tb::TICK_DATE_CHUNK_SIZE;
+
   for (const auto s : {tessal::TaskStatus::written, tessal::TaskStatus::up_to_date, tessal::TaskStatus::failed,
                        tessal::TaskStatus::died, tessal::TaskStatus::not_run}) {
     std::string name = "TASK_" + std::string(tessal::status_name(s));

@@ -11,10 +11,10 @@ namespace py_outside {
 
 namespace {
 
-// A reference that is never released: the objects live as long as the
-// interpreter, and releasing them at exit, after it has finalised, would crash.
-py::object& keep(py::object o) { return *new py::object(std::move(o)); }
-
+// Which modules are the client and the adapters: the package's, unless the
+// command line that embeds the interpreter names others at its start. The
+// modules themselves are looked up in sys.modules at each use, so no Python
+// object is held past a call (none would outlive the interpreter).
 std::string& client_module_name() {
   static std::string name = "quillonc";
   return name;
@@ -24,10 +24,7 @@ std::string& adapters_module_name() {
   return name;
 }
 
-py::object quillonc_module() {
-  static py::object& q = keep(py::module_::import(client_module_name().c_str()));
-  return q;
-}
+py::object quillonc_module() { return py::module_::import(client_module_name().c_str()); }
 
 py::object to_datetime(util::Timestamp t) {
   const std::int32_t d = util::timestamp_date(t);
@@ -235,10 +232,7 @@ class PythonClient : public quillonc::Client {
 
 }  // namespace
 
-py::module_ adapters() {
-  static py::object& m = keep(py::module_::import(adapters_module_name().c_str()));
-  return py::reinterpret_borrow<py::module_>(m);
-}
+py::module_ adapters() { return py::module_::import(adapters_module_name().c_str()); }
 
 std::string Raised::one_line(const py::error_already_set& e) {
   std::string type = "Exception", text;
@@ -262,8 +256,7 @@ void throw_raised(py::error_already_set& e) {
 }
 
 py::object permission_denied_class() {
-  static py::object& c = keep(py::module_::import((client_module_name() + ".share.errors").c_str()).attr("PermissionDenied"));
-  return c;
+  return py::module_::import((client_module_name() + ".share.errors").c_str()).attr("PermissionDenied");
 }
 
 std::shared_ptr<quillonc::Client> make_python_client() { return std::make_shared<PythonClient>(); }

@@ -18,7 +18,7 @@ from quillonc.share.errors import PermissionDenied  # noqa: F401
 from tessal.data.bundle import update_bundle as update_daybar  # noqa: F401
 from tessal.data.bundle import ProgressedProcessPoolExecutor, process_init  # noqa: F401
 from tessal.cmds.bundle import download  # noqa: F401
-from tessal.const import INSTRUMENT_TYPE
+from tessal.const import INSTRUMENT_TYPE  # noqa: F401
 from tessal.utils.datetime_func import convert_dt_to_int, datetime  # noqa: F401
 from tessal.utils.logger import system_log  # noqa: F401
 from tessal_mod_palomar_data.data_sources.data_store import H5TicksLoader, date_to_number, time_to_number  # noqa: F401
@@ -27,31 +27,16 @@ from tessal_plus.utils import blosc_opts  # noqa: F401
 
 from . import _adapters, _core
 
-EQUITIES_DTYPE = np.dtype([
-    ("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"), ("close", "<f8"),
-    ("volume", "<f8"), ("total_turnover", "<f8"),
-])
-DERIVATIVES_DTYPE = np.dtype([
-    ("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"), ("close", "<f8"),
-    ("open_interest", "<i8"), ("volume", "<f8"), ("total_turnover", "<f8"),
-])
-INDEX_DTYPE = np.dtype([("date", "<i4"), ("line_no", "<u4")])
-
-TAG_MAP = {
-    "stock": (INSTRUMENT_TYPE.CS,),
-    "futures": (INSTRUMENT_TYPE.FUTURE,),
-    "fund": (INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF, INSTRUMENT_TYPE.INDX),
-    "index": (INSTRUMENT_TYPE.INDX,),
-    "option": (INSTRUMENT_TYPE.OPTION,),
-    "convertible": (INSTRUMENT_TYPE.CONVERTIBLE,),
-}
-EQUITIES_INS_TYPE = [
-    INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF, INSTRUMENT_TYPE.INDX,
-    INSTRUMENT_TYPE.CONVERTIBLE, INSTRUMENT_TYPE.REITs,
-]
-MIN_START_DATE = 20050104
-MAX_END_DATE = 29991231
-REBUILD_COMFIRM_RETRY_TIMES = 3
+# The record layouts, the tag table and the limits, as the core writes and
+# reads them. The host's INSTRUMENT_TYPE values are the same texts.
+EQUITIES_DTYPE = np.dtype(_core._EQUITIES_FIELDS)
+DERIVATIVES_DTYPE = np.dtype(_core._DERIVATIVES_FIELDS)
+INDEX_DTYPE = np.dtype(_core._INDEX_FIELDS)
+TAG_MAP = dict(_core._TAG_MAP)
+EQUITIES_INS_TYPE = list(_core._EQUITIES_INS_TYPE)
+MIN_START_DATE = _core._MIN_START_DATE
+MAX_END_DATE = _core._MAX_END_DATE
+REBUILD_COMFIRM_RETRY_TIMES = _core._REBUILD_COMFIRM_RETRY_TIMES
 
 
 def _check(name, value, expected, label):
@@ -147,7 +132,7 @@ def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DAT
                      bool(rebuild))
 
 
-TICK_DATE_CHUNK_SIZE = 100
+TICK_DATE_CHUNK_SIZE = _core._TICK_DATE_CHUNK_SIZE
 # blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
 # the import. The core applies the same settings to every tick dataset.
 _core._load()

@@ -207,6 +207,19 @@ void require_times(const quillonc::Table& t) {
                  fmt::format("the service's answer for {} holds a missing time stamp (NaT) in row {}", t.order_book_id, r));
 }
 
+// The one rule for a service's real number going into an integer field,
+// minute bars and ticks alike: rounded half away from zero (truncation
+// would store an open interest of 1234.9999999 as 1234, and 10.23 x 10000
+// as 102299). This is llround without its call per value: add the largest
+// double below one half, away from zero, and truncate. (Adding 0.5 itself is
+// wrong at the edge: 0.49999999999999994 + 0.5 rounds up to 1.0 in
+// doubles.) Cheap matters here: this runs for every field of every tick,
+// and a longer chain per value leaves fewer of the answer's loads in flight.
+inline double half_away_from_zero(double x) {
+  constexpr double kBelowHalf = 0.49999999999999994;
+  return x < 0 ? x - kBelowHalf : x + kBelowHalf;
+}
+
 // Service rows -> records of `layout`: the first field is the bar time as
 // YYYYMMDDHHMMSS, every other field is the service's column of that name.
 Fetched convert_bars(tessal::Host& host, const quillonc::Table& t, const RecordLayout& layout) {
@@ -229,8 +242,9 @@ Fetched convert_bars(tessal::Host& host, const quillonc::Table& t, const RecordL
       const Field& field = layout.fields[k + 1];
       const double v = (*cols[k])[src];
       if (field.kind == FieldKind::i64) {
-        if (!fits<std::int64_t>(std::trunc(v))) refuse_value(t, field.name, src, v);
-        const auto iv = static_cast<std::int64_t>(v);
+        const double rounded = half_away_from_zero(v);
+        if (!fits<std::int64_t>(rounded)) refuse_value(t, field.name, src, v);
+        const auto iv = static_cast<std::int64_t>(rounded);
         std::memcpy(rec + field.offset, &iv, sizeof iv);
       } else {
         std::memcpy(rec + field.offset, &v, sizeof v);
@@ -547,16 +561,6 @@ class TickConverter {
     return n;
   }
 
-  // llround without its call per value: add the largest double below one
-  // half, away from zero, and truncate. (Adding 0.5 itself is wrong at the
-  // edge: 0.49999999999999994 + 0.5 rounds up to 1.0 in doubles.) Cheap
-  // matters here: this runs for every field of every tick, and a longer
-  // chain per value leaves fewer of the answer's loads in flight.
-  static double toward_half_away(double x) {
-    constexpr double kBelowHalf = 0.49999999999999994;
-    return x < 0 ? x - kBelowHalf : x + kBelowHalf;
-  }
-
   // An integer field takes only finite values its type holds once rounded:
   // anything else (NaN, infinity, too large) would be stored as garbage.
   // Checked without a branch per value; the caller refuses the answer.
@@ -567,7 +571,7 @@ class TickConverter {
       const double x = v[r] * scale;
       T out;
       if constexpr (kRound) {
-        const double rounded = toward_half_away(x);
+        const double rounded = half_away_from_zero(x);
         all_fit &= fits<T>(rounded);
         out = fits<T>(rounded) ? static_cast<T>(rounded) : T{};
       } else {
@@ -577,7 +581,7 @@ class TickConverter {
     }
     if (all_fit) return n;
     for (std::size_t r = 0; r < n; ++r)
-      if (!fits<T>(toward_half_away(v[r] * scale))) return r;
+      if (!fits<T>(half_away_from_zero(v[r] * scale))) return r;
     return n;
   }
 
