@@ -35,6 +35,41 @@ def test_a_missing_component_fails_the_import_with_its_own_error(missing):
     assert missing in out
 
 
+# What the host's process looks like to C code: the handlers of the signals
+# a writer or a pool touches, and HDF5's automatic error printing.
+_PROCESS_STATE = """
+import ctypes, ctypes.util, os, sys
+sys.path[:0] = sys.argv[1:3]
+libc = ctypes.CDLL(None)
+hdf5 = ctypes.CDLL(ctypes.util.find_library("hdf5_serial"))
+def state():
+    handlers = []
+    for sig in (2, 13, 15, 17, 25):  # INT, PIPE, TERM, CHLD, XFSZ
+        act = ctypes.create_string_buffer(152)
+        libc.sigaction(sig, None, act)
+        handlers.append(act.raw[:8].hex())
+    func, data = ctypes.c_void_p(), ctypes.c_void_p()
+    hdf5.H5Eget_auto2(ctypes.c_int64(0), ctypes.byref(func), ctypes.byref(data))
+    return handlers, func.value, data.value
+before = state()
+import tessal_plus.bundle as tb
+loaded = state()
+tb._get_end_date()
+print(before == loaded == state(), before, loaded)
+"""
+
+
+def test_loading_and_calling_leave_the_hosts_process_as_it_was():
+    doubles = os.path.join(HERE, "..", "doubles")
+    env = dict(os.environ, TESSAL_NOW="2024-06-07 18:00:00")
+    out = subprocess.run([sys.executable, "-c", _PROCESS_STATE, doubles, os.path.join(doubles, "namespace")],
+                         capture_output=True, text=True, timeout=60, env=env)
+    assert out.stdout.startswith("True"), out.stdout + out.stderr
+    # Nor does the core tune the host's allocator.
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", tb._core.__file__], capture_output=True, text=True).stdout
+    assert "mallopt" not in undefined and "free" in undefined
+
+
 def test_constants():
     from tessal.const import INSTRUMENT_TYPE as IT
     assert tb.EQUITIES_DTYPE == np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"),
