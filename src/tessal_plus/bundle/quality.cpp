@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -53,11 +52,14 @@ double positive_number(std::string_view key, std::string_view value) {
 
 // ---- minute bars ----
 
-// A field of a minute-bar layout, found by name; absent when `at` is null.
+// A field of a minute-bar layout, found by name. Kind and offset are held
+// by value: the row loop then keeps them in registers.
 struct BarColumn {
-  const Field* at = nullptr;
+  bool found = false;
+  FieldKind kind = FieldKind::f64;
+  std::size_t offset = 0;
   double get(const char* rec) const {
-    switch (at->kind) {
+    switch (kind) {
       case FieldKind::i32: return static_cast<double>(load<std::int32_t>(rec));
       case FieldKind::u32: return static_cast<double>(load<std::uint32_t>(rec));
       case FieldKind::i64: return static_cast<double>(load<std::int64_t>(rec));
@@ -66,20 +68,19 @@ struct BarColumn {
     return 0;
   }
   std::int64_t get_int(const char* rec) const {
-    return at->kind == FieldKind::i64 ? load<std::int64_t>(rec) : static_cast<std::int64_t>(get(rec));
+    return kind == FieldKind::i64 ? load<std::int64_t>(rec) : static_cast<std::int64_t>(get(rec));
   }
-  bool is_real() const { return at && at->kind == FieldKind::f64; }
   template <class T>
   T load(const char* rec) const {
     T v;
-    std::memcpy(&v, rec + at->offset, sizeof v);
+    std::memcpy(&v, rec + offset, sizeof v);
     return v;
   }
 };
 
 BarColumn bar_column(const RecordLayout& layout, std::string_view name) {
   for (const auto& f : layout.fields)
-    if (name == f.name) return BarColumn{&f};
+    if (name == f.name) return BarColumn{true, f.kind, f.offset};
   return {};
 }
 
@@ -93,9 +94,10 @@ constexpr int kEvening = 18 * 60;
 constexpr int kDaySessionKey = kMinutes - kEvening + 6 * 60;
 
 int minute_key(std::int64_t bar, bool night) {
-  const std::int64_t hhmmss = bar % 1000000;
-  const int hh = static_cast<int>(hhmmss / 10000), mm = static_cast<int>(hhmmss / 100 % 100);
-  if (bar < 0 || hh > 23 || mm > 59) return -1;
+  if (bar < 0) return -1;
+  const auto hhmmss = static_cast<std::uint32_t>(static_cast<std::uint64_t>(bar) % 1000000);
+  const auto hh = static_cast<int>(hhmmss / 10000), mm = static_cast<int>(hhmmss / 100 % 100);
+  if (hh > 23 || mm > 59) return -1;
   const int m = hh * 60 + mm;
   return night ? (m + kMinutes - kEvening) % kMinutes : m;
 }
@@ -132,42 +134,47 @@ void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint1
                Tally& gap, Tally& partial) {
   const std::size_t n = days.size();
   const std::size_t before = static_cast<std::size_t>(window - 1) / 2, after = static_cast<std::size_t>(window) - 1 - before;
-  std::array<std::uint16_t, kMinutes> left{}, right{};
+  // Counts per minute on either side, and the day's own minutes, as plain
+  // arrays of 1440 so that the per-day scans below vectorise.
+  std::array<std::int16_t, kMinutes> left{}, right{};
+  std::array<std::uint8_t, kMinutes> usual{}, present{};
   std::size_t n_left = 0, n_right = 0;
-  auto count = [&](std::array<std::uint16_t, kMinutes>& c, std::size_t d, int by) {
-    for (std::size_t k = days[d].keys_from; k < days[d].keys_to; ++k) c[keys[k]] = static_cast<std::uint16_t>(c[keys[k]] + by);
+  auto count = [&](std::array<std::int16_t, kMinutes>& c, std::size_t d, int by) {
+    for (std::size_t k = days[d].keys_from; k < days[d].keys_to; ++k) c[keys[k]] = static_cast<std::int16_t>(c[keys[k]] + by);
   };
   for (std::size_t d = 1; d < n && d <= after; ++d, ++n_right) count(right, d, 1);
-  std::bitset<kMinutes> present;
   for (std::size_t i = 0; i < n; ++i) {
     const DayMinutes& day = days[i];
     if (n_left + n_right > 0 && day.last_key >= 0) {
-      for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present.set(keys[k]);
-      int usual_first = -1, usual_last = -1, usual_day_first = -1;
-      std::uint64_t missing = 0;
-      int first_missing = -1;
-      for (int k = 0; k < kMinutes; ++k) {
-        const bool usual = (n_left == 0 || 2u * left[k] > n_left) && (n_right == 0 || 2u * right[k] > n_right);
-        if (!usual) continue;
-        if (usual_first < 0) usual_first = k;
-        usual_last = k;
-        if (usual_day_first < 0 && k >= kDaySessionKey) usual_day_first = k;
-        if (k > day.first_key && k < day.last_key && !present[k]) {
-          if (first_missing < 0) first_missing = k;
-          ++missing;
+      // More than half of a side: above half its days rounded down; a side
+      // without days agrees with anything.
+      const auto need_left = static_cast<std::int16_t>(n_left ? static_cast<int>(n_left / 2) : -1);
+      const auto need_right = static_cast<std::int16_t>(n_right ? static_cast<int>(n_right / 2) : -1);
+      for (int k = 0; k < kMinutes; ++k) usual[k] = static_cast<std::uint8_t>((left[k] > need_left) & (right[k] > need_right));
+      const auto* u = usual.data();
+      const void* first = std::memchr(u, 1, kMinutes);
+      if (first) {
+        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 1;
+        const int usual_first = static_cast<int>(static_cast<const std::uint8_t*>(first) - u);
+        const int usual_last = static_cast<int>(static_cast<const std::uint8_t*>(::memrchr(u, 1, kMinutes)) - u);
+        std::uint32_t missing = 0;
+        for (int k = day.first_key + 1; k < day.last_key; ++k) missing += u[k] & (present[k] ^ 1u);
+        if (missing) {
+          int k = day.first_key + 1;
+          while (!u[k] || present[k]) ++k;
+          gap.add(missing_minute_time(day, k, night), missing);
         }
-      }
-      if (missing) gap.add(missing_minute_time(day, first_missing, night), missing);
-      if (usual_first >= 0) {
         bool late = day.first_key > usual_first;
         // A day without its night session is whole when its day session
         // opens as usual (the first day after a holiday has no night).
-        if (late && night && usual_first < kDaySessionKey && day.first_key >= kDaySessionKey)
-          late = usual_day_first < 0 || day.first_key > usual_day_first;
+        if (late && night && usual_first < kDaySessionKey && day.first_key >= kDaySessionKey) {
+          const void* day_first = std::memchr(u + kDaySessionKey, 1, kMinutes - kDaySessionKey);
+          late = day_first && day.first_key > static_cast<const std::uint8_t*>(day_first) - u;
+        }
         if (late) partial.add(day.first_bar);
         else if (day.last_key < usual_last) partial.add(day.last_bar);
+        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 0;
       }
-      for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present.reset(keys[k]);
     }
     // Slide the window to day i + 1.
     count(left, i, 1), ++n_left;
@@ -276,67 +283,56 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
   const BarColumn time = bar_column(layout, "datetime"), open = bar_column(layout, "open"), high = bar_column(layout, "high"),
                   low = bar_column(layout, "low"), close = bar_column(layout, "close"), volume = bar_column(layout, "volume"),
                   turnover = bar_column(layout, "total_turnover"), interest = bar_column(layout, "open_interest");
-  if (!time.at) util::fail(util::ErrorKind::invalid_input, "", "a minute-bar layout without 'datetime' cannot be judged");
-  std::vector<BarColumn> prices, reals, amounts;
-  for (const BarColumn& c : {open, high, low, close})
-    if (c.at) prices.push_back(c);
-  for (const BarColumn& c : {open, high, low, close, volume, turnover})
-    if (c.is_real()) reals.push_back(c);
-  for (const BarColumn& c : {volume, turnover, interest})
-    if (c.at) amounts.push_back(c);
-  const bool ohlc = open.at && high.at && low.at && close.at;
+  for (const BarColumn& c : {time, open, high, low, close, volume, turnover})
+    if (!c.found) util::fail(util::ErrorKind::invalid_input, "", "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
   const bool night = rule == DayRule::night_session;
   const double jump = jump_threshold(folder, thresholds);
+  const std::size_t itemsize = layout.itemsize;
 
   Tally non_finite, non_positive, order, negative, jumps, gap, partial;
   std::vector<DayMinutes> days;
   days.reserve(index.size());
   std::vector<std::uint16_t> keys;
   keys.reserve(rows);
-  std::bitset<kMinutes> seen;
+  std::array<std::uint8_t, kMinutes> seen{};
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t d = 0; d < index.size(); ++d) {
     const std::size_t begin = index[d].line_no;
     const std::size_t end = std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
     if (begin >= end) continue;
     DayMinutes day;
     day.keys_from = keys.size();
-    double prev_close = std::numeric_limits<double>::quiet_NaN();
+    double prev_close = kNaN;
     for (std::size_t r = begin; r < end; ++r) {
-      const char* rec = records + r * layout.itemsize;
+      const char* rec = records + r * itemsize;
       const std::int64_t t = time.get_int(rec);
-      for (const BarColumn& c : reals)
-        if (!std::isfinite(c.get(rec))) {
-          non_finite.add(t);
-          break;
-        }
-      for (const BarColumn& c : prices)
-        if (c.get(rec) <= 0) {
-          non_positive.add(t);
-          break;
-        }
-      if (ohlc) {
-        const double o = open.get(rec), h = high.get(rec), l = low.get(rec), c = close.get(rec);
-        if (l > o || l > c || h < o || h < c || l > h) order.add(t);
+      const double o = open.get(rec), h = high.get(rec), l = low.get(rec), c = close.get(rec), v = volume.get(rec),
+                   to = turnover.get(rec), oi = interest.found ? interest.get(rec) : 0;
+      // x - x is 0 for a finite x and NaN otherwise. The rules are combined
+      // without branches so that a sound bar costs one test.
+      const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
+      const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
+      const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
+      const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
+      if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
+        if (!finite) non_finite.add(t);
+        if (non_pos) non_positive.add(t);
+        if (disorder) order.add(t);
+        if (below_zero) negative.add(t);
       }
-      for (const BarColumn& c : amounts)
-        if (c.get(rec) < 0) {
-          negative.add(t);
-          break;
-        }
-      if (close.at) {
-        const double c = close.get(rec);
-        if (prev_close > 0 && std::isfinite(c) && std::abs(c / prev_close - 1) > jump) jumps.add(t);
-        prev_close = std::isfinite(c) ? c : std::numeric_limits<double>::quiet_NaN();
-      }
+      // |c / p - 1| > jump, between finite closes, p > 0.
+      const bool c_finite = c - c == 0;
+      if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
+      prev_close = c_finite ? c : kNaN;
       const int key = minute_key(t, night);
       if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
-      seen.set(key);
+      seen[key] = 1;
       keys.push_back(static_cast<std::uint16_t>(key));
       if (key < day.first_key) day.first_key = key, day.first_bar = t;
       if (key > day.last_key) day.last_key = key, day.last_bar = t;
     }
     day.keys_to = keys.size();
-    for (std::size_t k = day.keys_from; k < day.keys_to; ++k) seen.reset(keys[k]);
+    seen.fill(0);
     days.push_back(day);
   }
   day_rules(days, keys, night, thresholds.usual_days, gap, partial);
