@@ -1,5 +1,7 @@
 #include "tessal_plus/bundle/quality.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-
-#include <fmt/format.h>
 
 #include "h5/column.hpp"
 #include "util/datetime.hpp"
@@ -18,8 +18,8 @@ namespace tessal_plus::bundle {
 namespace {
 
 // Every rule of both stores, in the order findings are reported.
-constexpr std::string_view kRules[] = {"non_finite",      "non_positive_price", "ohlc_order", "negative_volume",
-                                       "price_jump",      "gap_in_day",         "partial_day", "crossed_book",
+constexpr std::string_view kRules[] = {"non_finite",     "non_positive_price", "ohlc_order",  "negative_volume",
+                                       "price_jump",     "gap_in_day",         "partial_day", "crossed_book",
                                        "outside_limits", "volume_decreasing",  "time_order"};
 std::size_t rank(std::string_view rule) {
   return static_cast<std::size_t>(std::find(std::begin(kRules), std::end(kRules), rule) - std::begin(kRules));
@@ -130,9 +130,10 @@ std::int64_t missing_minute_time(const DayMinutes& day, int key, bool night) {
 // half of the days after it do (each side counted when it has days): a
 // change of sessions then never makes the days on either side of it look
 // short, while a minute lost on one day still stands out.
-void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint16_t>& keys, bool night, int window,
-               Tally& gap, Tally& partial) {
+void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint16_t>& keys, bool night, int window, Tally& gap,
+               Tally& partial) {
   const std::size_t n = days.size();
+  window = std::clamp(window, 3, 1000);  // the counts below are 16-bit
   const std::size_t before = static_cast<std::size_t>(window - 1) / 2, after = static_cast<std::size_t>(window) - 1 - before;
   // Counts per minute on either side, and the day's own minutes, as plain
   // arrays of 1440 so that the per-day scans below vectorise.
@@ -171,8 +172,10 @@ void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint1
           const void* day_first = std::memchr(u + kDaySessionKey, 1, kMinutes - kDaySessionKey);
           late = day_first && day.first_key > static_cast<const std::uint8_t*>(day_first) - u;
         }
-        if (late) partial.add(day.first_bar);
-        else if (day.last_key < usual_last) partial.add(day.last_bar);
+        if (late)
+          partial.add(day.first_bar);
+        else if (day.last_key < usual_last)
+          partial.add(day.last_bar);
         for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 0;
       }
     }
@@ -192,13 +195,17 @@ double jump_threshold(std::string_view folder, const QualityThresholds& t) {
 
 // ---- ticks ----
 
-// A field of the host's tick layout, found by name; absent when `at` is null.
+// A field of the host's tick layout, found by name, held by value as the
+// minute bars' columns are.
 struct TickColumn {
-  const tessal::TickField* at = nullptr;
-  explicit operator bool() const { return at != nullptr; }
+  bool found = false;
+  tessal::FieldKind kind = tessal::FieldKind::f64;
+  std::size_t offset = 0;
+  double scale = 1;  // a usable one: positive and finite, else 1
+  explicit operator bool() const { return found; }
   double get(const char* rec) const {
-    const char* p = rec + at->offset;
-    switch (at->kind) {
+    const char* p = rec + offset;
+    switch (kind) {
       case tessal::FieldKind::i8: return load<std::int8_t>(p);
       case tessal::FieldKind::i16: return load<std::int16_t>(p);
       case tessal::FieldKind::i32: return load<std::int32_t>(p);
@@ -213,16 +220,11 @@ struct TickColumn {
     return 0;
   }
   std::int64_t get_int(const char* rec) const {
-    switch (at->kind) {
-      case tessal::FieldKind::i64: return load<std::int64_t>(rec + at->offset);
-      case tessal::FieldKind::u64: return static_cast<std::int64_t>(load<std::uint64_t>(rec + at->offset));
-      default: {
-        const double v = get(rec);
-        return std::isfinite(v) ? static_cast<std::int64_t>(v) : 0;
-      }
-    }
+    if (kind == tessal::FieldKind::i64) return load<std::int64_t>(rec + offset);
+    if (kind == tessal::FieldKind::u64) return static_cast<std::int64_t>(load<std::uint64_t>(rec + offset));
+    const double v = get(rec);
+    return std::isfinite(v) ? static_cast<std::int64_t>(v) : 0;
   }
-  double scale() const { return at->scale > 0 && std::isfinite(at->scale) ? at->scale : 1.0; }
   template <class T>
   static T load(const char* p) {
     T v;
@@ -231,9 +233,12 @@ struct TickColumn {
   }
 };
 
+TickColumn tick_column(const tessal::TickField& f) {
+  return TickColumn{true, f.kind, f.offset, f.scale > 0 && std::isfinite(f.scale) ? f.scale : 1.0};
+}
 TickColumn tick_column(const std::vector<tessal::TickField>& fields, std::string_view name) {
   for (const auto& f : fields)
-    if (f.name == name) return TickColumn{&f};
+    if (f.name == name) return tick_column(f);
   return TickColumn{};
 }
 
@@ -242,7 +247,7 @@ TickColumn tick_column(const std::vector<tessal::TickField>& fields, std::string
 struct PriceOrder {
   double a_div = 1, b_div = 1;
   PriceOrder(const TickColumn& a, const TickColumn& b) {
-    if (a && b && a.scale() != b.scale()) a_div = a.scale(), b_div = b.scale();
+    if (a && b && a.scale != b.scale) a_div = a.scale, b_div = b.scale;
   }
   bool less(double a, double b) const { return a / a_div < b / b_div; }
 };
@@ -284,7 +289,9 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
                   low = bar_column(layout, "low"), close = bar_column(layout, "close"), volume = bar_column(layout, "volume"),
                   turnover = bar_column(layout, "total_turnover"), interest = bar_column(layout, "open_interest");
   for (const BarColumn& c : {time, open, high, low, close, volume, turnover})
-    if (!c.found) util::fail(util::ErrorKind::invalid_input, "", "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
+    if (!c.found)
+      util::fail(util::ErrorKind::invalid_input, "",
+                 "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
   const bool night = rule == DayRule::night_session;
   const double jump = jump_threshold(folder, thresholds);
   const std::size_t itemsize = layout.itemsize;
@@ -355,7 +362,7 @@ std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::s
                    b1 = tick_column(fields, "b1"), volume = tick_column(fields, "volume");
   std::vector<TickColumn> reals;
   for (const auto& f : fields)
-    if (f.kind == tessal::FieldKind::f32 || f.kind == tessal::FieldKind::f64) reals.push_back(TickColumn{&f});
+    if (f.kind == tessal::FieldKind::f32 || f.kind == tessal::FieldKind::f64) reals.push_back(tick_column(f));
   const bool book = a1 && b1, limits = last && up && down, ordered = date && time;
   const PriceOrder ask_bid(a1, b1), last_down(last, down), up_last(up, last);
 
@@ -402,7 +409,9 @@ void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day)
   for (const Finding& f : day) {
     const auto it = std::find_if(file.begin(), file.end(), [&](const Finding& g) { return g.rule == f.rule; });
     if (it == file.end()) {
-      file.insert(std::upper_bound(file.begin(), file.end(), rank(f.rule), [](std::size_t r, const Finding& g) { return r < rank(g.rule); }), f);
+      file.insert(std::upper_bound(file.begin(), file.end(), rank(f.rule),
+                                   [](std::size_t r, const Finding& g) { return r < rank(g.rule); }),
+                  f);
     } else {
       it->count += f.count;
       it->first = std::min(it->first, f.first);
@@ -413,7 +422,8 @@ void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day)
 std::vector<Finding> minute_file_findings(const std::string& path, const QualityThresholds& thresholds) {
   const std::string folder = std::filesystem::path(path).parent_path().filename().string();
   const InstrumentClass* cls = instrument_class_of_folder(folder);
-  if (!cls) util::fail(util::ErrorKind::invalid_input, path, fmt::format("'{}' is not in a type folder of the minute-bar store", path));
+  if (!cls)
+    util::fail(util::ErrorKind::invalid_input, path, fmt::format("'{}' is not in a type folder of the minute-bar store", path));
   const RecordLayout& layout = cls->layout();
   const h5::File f = h5::File::open(path, h5::Mode::read);
   const h5::Dataset data = f.open_dataset("data"), index_ds = f.open_dataset("index");

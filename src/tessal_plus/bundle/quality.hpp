@@ -31,9 +31,10 @@ struct QualityThresholds {
   // a finding. Options are never judged: their prices move by multiples.
   double price_jump_equities = 0.2;
   double price_jump_future = 0.1;
-  // usual_days: the trading days around a day (itself in the middle) whose
-  // majority of minutes are the instrument's usual sessions for it. Kept
-  // local because sessions change over the years.
+  // usual_days: the span of trading days centred on a day whose other days
+  // say which minutes are usual for it (a minute held on more than half of
+  // the days before it and on more than half of those after it); 3 to 1000.
+  // Kept local because sessions change over the years.
   int usual_days = 21;
 };
 
@@ -43,10 +44,15 @@ QualityThresholds parse_thresholds(std::string_view text);
 
 // The findings of a minute-bar file's `rows` records of `layout` (stored
 // bytes), judged per trading day of `index` (validated by the caller).
-// `folder` is the file's type folder (equities, future, option), which
-// picks the price_jump threshold. Rules, in this order, each at most once:
-// non_finite, non_positive_price, ohlc_order, negative_volume, price_jump
-// (count: rows), gap_in_day (missing minutes), partial_day (days).
+// Fields by name: datetime, open, high, low, close, volume and
+// total_turnover are needed (util::Error invalid_input otherwise),
+// open_interest is judged when present. `folder` is the file's type folder
+// (equities, future, option), which picks the price_jump threshold; `rule`
+// says whether evening bars open the next trading day. Rules, in this
+// order, each at most once: non_finite, non_positive_price, ohlc_order,
+// negative_volume, price_jump (count: rows), gap_in_day (missing minutes,
+// first: the first one missing), partial_day (days; first: the day's first
+// bar when it starts late, else its last bar).
 std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
                                      const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
                                      const QualityThresholds& thresholds);
