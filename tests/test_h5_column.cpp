@@ -1,6 +1,7 @@
 // The fast column read (raw chunks inflated with libdeflate) against HDF5's
 // own read: the same values for every layout, and the same verdict on a
 // damaged chunk.
+#include <cstring>
 #include <fstream>
 
 #include "h5/column.hpp"
@@ -34,6 +35,14 @@ void write(const std::string& path, hsize_t rows, hsize_t chunk, bool deflate, b
   H5Pclose(dcpl);
   H5Sclose(space);
   f.close();
+}
+
+std::vector<char> read_records(const std::string& path, bool fast) {
+  h5::set_fast_column_reads(fast);
+  h5::File f = h5::File::open(path, h5::Mode::read);
+  auto out = h5::read_records(f.open_dataset("data"), sizeof(EquitiesBar));
+  h5::set_fast_column_reads(true);
+  return out;
 }
 
 std::vector<std::int64_t> read(const std::string& path, bool fast) {
@@ -138,10 +147,8 @@ TEST(FastColumnRead, AChunkOutsideTheRowsDoesNotHideAMissingOne) {
   EXPECT_EQ(fast[200], 0);
 }
 
-TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
-  TempDir dir;
-  const std::string p = dir / "d.h5";
-  write(p, 1000, 128, true, false, false);
+// Overwrites bytes in the middle of the deflated chunk at row 384.
+void damage_a_chunk(const std::string& p) {
   haddr_t addr = 0;
   hsize_t size = 0;
   {
@@ -157,6 +164,13 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
     const std::string junk(std::min<hsize_t>(40, size / 2), '\x55');
     out.write(junk.data(), static_cast<std::streamsize>(junk.size()));
   }
+}
+
+TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
+  TempDir dir;
+  const std::string p = dir / "d.h5";
+  write(p, 1000, 128, true, false, false);
+  damage_a_chunk(p);
   for (bool fast : {true, false}) {
     try {
       read(p, fast);
@@ -167,6 +181,31 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
       EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
     }
   }
+}
+
+// Whole records: the stored bytes on both paths (whole chunks inflated in
+// place, the last one partly beyond the rows), refused when damaged.
+TEST(H5Column, ReadRecordsEqualsHdf5sReadAndRefusesADamagedChunk) {
+  TempDir dir;
+  const std::string p = dir / "r.h5";
+  write(p, 1001, 128, true, false, false);
+  const auto before = h5::fast_column_reads_done();
+  const auto fast = read_records(p, true), slow = read_records(p, false);
+  EXPECT_EQ(h5::fast_column_reads_done() - before, 1u);
+  ASSERT_EQ(fast.size(), 1001 * sizeof(EquitiesBar));
+  EXPECT_EQ(fast, slow);
+  EquitiesBar last;
+  std::memcpy(&last, fast.data() + 1000 * sizeof(EquitiesBar), sizeof last);
+  EXPECT_EQ(last.datetime, 20240603093100 + 1000 * 37);
+  EXPECT_EQ(last.total_turnover, 6);
+  damage_a_chunk(p);
+  for (bool fast_path : {true, false})
+    EXPECT_THROW(
+        try { read_records(p, fast_path); } catch (const util::Error& e) {
+          EXPECT_EQ(e.kind(), util::ErrorKind::damaged) << e.what();
+          throw;
+        },
+        util::Error);
 }
 
 }  // namespace

@@ -19,13 +19,9 @@ struct Decompressor {
   ~Decompressor() { libdeflate_free_decompressor(d); }
 };
 
-// What the fast path needs to know of the dataset; nothing when it does not apply.
-struct ChunkPlan {
-  hsize_t chunk_rows = 0;
-  std::size_t member_offset = 0;
-};
-
-std::optional<ChunkPlan> plan(const Dataset& ds, const std::string& member) {
+// The rows of one chunk of a compound dataset whose only filter is
+// deflate; nothing when the raw-chunk path does not apply.
+std::optional<hsize_t> deflate_chunk_rows(const Dataset& ds, const Type& file_type) {
   Handle dcpl(H5Dget_create_plist(ds.get()), H5Pclose);
   if (!dcpl.valid() || H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return std::nullopt;
   if (H5Pget_nfilters(dcpl.get()) != 1) return std::nullopt;
@@ -34,14 +30,8 @@ std::optional<ChunkPlan> plan(const Dataset& ds, const std::string& member) {
   if (H5Pget_filter2(dcpl.get(), 0, &flags, &nvalues, nullptr, 0, nullptr, nullptr) != H5Z_FILTER_DEFLATE) return std::nullopt;
   hsize_t chunk[1] = {0};
   if (H5Pget_chunk(dcpl.get(), 1, chunk) != 1 || chunk[0] == 0) return std::nullopt;
-  const Type file_type = ds.type();
   if (!file_type.is_compound()) return std::nullopt;
-  const int idx = H5Tget_member_index(file_type.get(), member.c_str());
-  if (idx < 0) return std::nullopt;
-  Handle mtype(H5Tget_member_type(file_type.get(), static_cast<unsigned>(idx)), H5Tclose);
-  if (!mtype.valid() || H5Tequal(mtype.get(), H5T_STD_I64LE) <= 0) return std::nullopt;
-  H5Eclear2(H5E_DEFAULT);
-  return ChunkPlan{chunk[0], H5Tget_member_offset(file_type.get(), static_cast<unsigned>(idx))};
+  return chunk[0];
 }
 
 // Whether every chunk of the `rows` is in the file. A dataset with chunks
@@ -57,14 +47,71 @@ bool every_chunk_stored(const Dataset& ds, hsize_t rows, hsize_t chunk_rows) {
   return stored == (rows + chunk_rows - 1) / chunk_rows;
 }
 
-// The whole member through HDF5's own read and filter pipeline.
-std::vector<std::int64_t>& read_through_hdf5(const Dataset& ds, const std::string& member, std::vector<std::int64_t>& out) {
-  ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
-  return out;
-}
-
 [[noreturn]] void damaged(const Dataset& ds, hsize_t row, const char* why) {
   throw Error(ErrorKind::damaged, ds.path(), fmt::format("the chunk at row {} of '{}' cannot be read: {}", row, ds.path(), why));
+}
+
+// Where the chunk loop puts the rows of each chunk.
+class ChunkSink {
+ public:
+  virtual ~ChunkSink() = default;
+  // A place for the whole chunk of rows [first, end) (chunk rows x itemsize
+  // bytes), or nullptr to have it inflated into a scratch buffer.
+  virtual char* place(hsize_t first, hsize_t end) = 0;
+  // The rows [first, end), at `rows` (place()'s buffer when it gave one).
+  virtual void take(hsize_t first, hsize_t end, const char* rows) = 0;
+};
+
+// The one raw-chunk loop: reads every chunk of the first `n` rows with
+// H5Dread_chunk and inflates it with libdeflate. False, before any error,
+// when a chunk turns out not to be stored: the caller reads through HDF5.
+bool read_raw_chunks(const Dataset& ds, hsize_t n, std::size_t itemsize, hsize_t chunk_rows, ChunkSink& sink) {
+  if (!every_chunk_stored(ds, n, chunk_rows)) return false;
+  hsize_t file_size = 0;
+  {
+    Handle file(H5Iget_file_id(ds.get()), H5Fclose);
+    if (!file.valid() || H5Fget_filesize(file.get(), &file_size) < 0) throw_from_stack("cannot read the size of", ds.path());
+  }
+  static thread_local Decompressor inflater;
+  const std::size_t chunk_bytes = chunk_rows * itemsize;
+  std::vector<char> raw, scratch;
+  for (hsize_t first = 0; first < n; first += chunk_rows) {
+    // Both calls find the chunk through the chunk index's tree. (HDF5 1.10's
+    // H5Dget_chunk_info_by_coord walks every chunk before the one asked
+    // for instead, which made reading a column quadratic in its length.)
+    hsize_t offset[1] = {first};
+    hsize_t stored = 0;
+    if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0) {
+      // Not stored after all (the count matched, but a chunk lies outside
+      // the rows): HDF5's read gives the fill value there.
+      H5Eclear2(H5E_DEFAULT);
+      return false;
+    }
+    // A size larger than the file is a damaged index, not an allocation to try.
+    if (stored > file_size) damaged(ds, first, "it is larger than the file");
+    raw.resize(stored);
+    std::uint32_t filters = 0;
+    if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
+    const hsize_t end = std::min(n, first + chunk_rows);
+    char* rows = sink.place(first, end);
+    if (filters & 1u) {
+      // The filter was skipped for this chunk: its bytes are stored as they are.
+      if (stored != chunk_bytes) damaged(ds, first, "wrong size");
+      if (rows) std::memcpy(rows, raw.data(), chunk_bytes);
+      else rows = raw.data();
+    } else {
+      if (!rows) {
+        scratch.resize(chunk_bytes);
+        rows = scratch.data();
+      }
+      std::size_t got = 0;
+      const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, rows, chunk_bytes, &got);
+      if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
+    }
+    sink.take(first, end, rows);
+  }
+  ++g_fast_done;
+  return true;
 }
 
 }  // namespace
@@ -77,47 +124,55 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
   const hsize_t n = ds.checked_size(itemsize);
   std::vector<std::int64_t> out(n, 0);
   if (n == 0) return out;
-  const auto p = g_fast ? plan(ds, member) : std::nullopt;
-  if (!p || !every_chunk_stored(ds, n, p->chunk_rows)) return read_through_hdf5(ds, member, out);
-  hsize_t file_size = 0;
-  {
-    Handle file(H5Iget_file_id(ds.get()), H5Fclose);
-    if (!file.valid() || H5Fget_filesize(file.get(), &file_size) < 0) throw_from_stack("cannot read the size of", ds.path());
+  const Type file_type = ds.type();
+  std::optional<hsize_t> chunk_rows = g_fast ? deflate_chunk_rows(ds, file_type) : std::nullopt;
+  std::size_t member_offset = 0;
+  if (chunk_rows) {
+    const int idx = H5Tget_member_index(file_type.get(), member.c_str());
+    Handle mtype(idx < 0 ? -1 : H5Tget_member_type(file_type.get(), static_cast<unsigned>(idx)), H5Tclose);
+    if (!mtype.valid() || H5Tequal(mtype.get(), H5T_STD_I64LE) <= 0) chunk_rows.reset();
+    else member_offset = H5Tget_member_offset(file_type.get(), static_cast<unsigned>(idx));
+    H5Eclear2(H5E_DEFAULT);
   }
-  static thread_local Decompressor inflater;
-  const std::size_t chunk_bytes = p->chunk_rows * itemsize;
-  std::vector<char> raw, plain(chunk_bytes);
-  for (hsize_t first = 0; first < n; first += p->chunk_rows) {
-    // Both calls find the chunk through the chunk index's tree. (HDF5 1.10's
-    // H5Dget_chunk_info_by_coord walks every chunk before the one asked
-    // for instead, which made reading a column quadratic in its length.)
-    hsize_t offset[1] = {first};
-    hsize_t stored = 0;
-    if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0) {
-      // Not stored after all (the count matched, but a chunk lies outside
-      // the rows): HDF5's read gives the fill value there.
-      H5Eclear2(H5E_DEFAULT);
-      return read_through_hdf5(ds, member, out);
+  struct Member : ChunkSink {
+    std::vector<std::int64_t>& out;
+    std::size_t itemsize, offset;
+    Member(std::vector<std::int64_t>& o, std::size_t i, std::size_t off) : out(o), itemsize(i), offset(off) {}
+    char* place(hsize_t, hsize_t) override { return nullptr; }
+    void take(hsize_t first, hsize_t end, const char* rows) override {
+      for (hsize_t r = first; r < end; ++r) std::memcpy(&out[r], rows + (r - first) * itemsize + offset, 8);
     }
-    // A size larger than the file is a damaged index, not an allocation to try.
-    if (stored > file_size) damaged(ds, first, "it is larger than the file");
-    raw.resize(stored);
-    std::uint32_t filters = 0;
-    if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
-    const char* rows = raw.data();
-    if (filters & 1u) {
-      // The filter was skipped for this chunk: its bytes are stored as they are.
-      if (stored != chunk_bytes) damaged(ds, first, "wrong size");
-    } else {
-      std::size_t got = 0;
-      const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, plain.data(), chunk_bytes, &got);
-      if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
-      rows = plain.data();
+  } sink(out, itemsize, member_offset);
+  if (!chunk_rows || !read_raw_chunks(ds, n, itemsize, *chunk_rows, sink))
+    ds.read(out.data(), Type::column(member.c_str(), H5T_NATIVE_INT64).get());
+  return out;
+}
+
+std::vector<char> read_records(const Dataset& ds, std::size_t itemsize) {
+  const QuietErrors quiet;
+  const Type file_type = ds.type();
+  if (!file_type.is_compound() || file_type.size() != itemsize)
+    throw Error(ErrorKind::damaged, ds.path(),
+                fmt::format("the records of '{}' are not the {}-byte records expected", ds.path(), itemsize));
+  const hsize_t n = ds.checked_size(itemsize);
+  std::vector<char> out(n * itemsize);
+  if (n == 0) return out;
+  const std::optional<hsize_t> chunk_rows = g_fast ? deflate_chunk_rows(ds, file_type) : std::nullopt;
+  struct Records : ChunkSink {
+    char* out;
+    std::size_t itemsize;
+    hsize_t chunk_rows;
+    Records(char* o, std::size_t i, hsize_t c) : out(o), itemsize(i), chunk_rows(c) {}
+    // Whole chunks inflate straight into the result; only the last, partly
+    // beyond the rows, goes through the scratch buffer.
+    char* place(hsize_t first, hsize_t end) override { return end - first == chunk_rows ? out + first * itemsize : nullptr; }
+    void take(hsize_t first, hsize_t end, const char* rows) override {
+      char* to = out + first * itemsize;
+      if (rows != to) std::memcpy(to, rows, (end - first) * itemsize);
     }
-    const hsize_t end = std::min(n, first + p->chunk_rows);
-    for (hsize_t r = first; r < end; ++r) std::memcpy(&out[r], rows + (r - first) * itemsize + p->member_offset, 8);
-  }
-  ++g_fast_done;
+  } sink(out.data(), itemsize, chunk_rows.value_or(0));
+  // The file's own type as the memory type: the stored bytes, unconverted.
+  if (!chunk_rows || !read_raw_chunks(ds, n, itemsize, *chunk_rows, sink)) ds.read(out.data(), file_type.get());
   return out;
 }
 

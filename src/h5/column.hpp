@@ -1,11 +1,12 @@
 #pragma once
-// Reading one 64-bit integer member of a compound dataset, every row, as
-// fast as the data can be inflated: for a chunked dataset whose only filter
-// is deflate, raw chunks are read (H5Dread_chunk) and inflated with
-// libdeflate, several times faster than HDF5's own filter pipeline with
-// zlib. Any other layout, filter or member type goes through HDF5's
-// ordinary read, with the same result. A chunk that does not inflate, or
-// inflates to the wrong size, is the same error (kind damaged) either way.
+// Reading one 64-bit integer member of a compound dataset, or its whole
+// records, every row, as fast as the data can be inflated: for a chunked
+// dataset whose only filter is deflate, raw chunks are read
+// (H5Dread_chunk) and inflated with libdeflate, several times faster than
+// HDF5's own filter pipeline with zlib. Any other layout, filter or member
+// type goes through HDF5's ordinary read, with the same result. A chunk
+// that does not inflate, or inflates to the wrong size, is the same error
+// (kind damaged) either way.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,11 @@
 namespace h5 {
 
 std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string& member, std::size_t itemsize);
+// Every record of a one-dimensional compound dataset of `itemsize`-byte
+// records, as the file stores them (its own member types and offsets), by
+// the same two paths. A dataset whose type is not a compound of that size
+// is refused as damaged.
+std::vector<char> read_records(const Dataset& ds, std::size_t itemsize);
 
 // Forces HDF5's ordinary read path (for tests that compare both paths).
 void set_fast_column_reads(bool enabled);

@@ -409,7 +409,8 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
     low.push_back(std::max(0.01, std::min(o, c) - 0.01));
     volume.push_back(v);
     turnover.push_back(std::round(v * (o + c) * 50) / 100);
-    if (oic) oic->push_back(oi += std::floor(10 * unit(mix(r ^ 1))));
+    // Open interest counts open contracts: it never falls below zero.
+    if (oic) oic->push_back(oi = std::max(0.0, oi + std::floor(10 * unit(mix(r ^ 1)))));
     if (t.trading_date) t.trading_date->push_back(trading_ts);
     price = c;
     if (dup_day && ++n == 100) {
@@ -433,6 +434,9 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
   const util::Timestamp trading_ts = util::make_timestamp(day);
   const double prev_close = day_open(inst, previous_trading_day(day));
+  // The day's price limits; no trade happens outside them (at a price of a
+  // few ticks the walk would otherwise cross them).
+  const double limit_up = std::round(prev_close * 110) / 100, limit_down = std::round(prev_close * 90) / 100;
   double last = day_open(inst, day), high = last, low = last, volume = 0, turnover = 0;
   const double open = last;
   static const char* names[] = {"open", "last", "high", "low", "prev_close", "volume", "total_turnover", "open_interest",
@@ -447,7 +451,7 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
   long k = 0;
   auto emit = [&](std::int32_t date, int second) {
     const std::uint64_t r = hash3(s_.seed ^ 0x71C, h, static_cast<std::uint64_t>(date) * 100000 + static_cast<std::uint64_t>(second));
-    last = std::max(0.01, std::round(last * (1 + 0.0005 * unit(r)) * 100) / 100);
+    last = std::clamp(std::max(0.01, std::round(last * (1 + 0.0005 * unit(r)) * 100) / 100), limit_down, limit_up);
     high = std::max(high, last), low = std::min(low, last);
     const double v = std::floor(1 + 300 * (unit(mix(r)) + 1));
     volume += v, turnover += v * last;
@@ -457,10 +461,10 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
       t.time.push_back(util::make_timestamp(date, second / 3600, second / 60 % 60, second % 60, millis * 1000));
       if (t.trading_date) t.trading_date->push_back(trading_ts);
       std::size_t i = 0;
-      const double l = last + 0.01 * rep;
+      const double l = std::min(last + 0.01 * rep, limit_up);
       for (double x : {open, l, high, low, prev_close, volume, turnover}) c[i++]->push_back(x);
       if (has_oi) c[i++]->push_back(std::floor(inst.base * 100 + static_cast<double>(k % 1000)));
-      for (double x : {prev_close, std::round(prev_close * 110) / 100, std::round(prev_close * 90) / 100}) c[i++]->push_back(x);
+      for (double x : {prev_close, limit_up, limit_down}) c[i++]->push_back(x);
       for (int lv = 1; lv <= 5; ++lv) c[i++]->push_back(l + 0.01 * lv);
       for (int lv = 1; lv <= 5; ++lv) c[i++]->push_back(std::max(0.0, l - 0.01 * lv));
       for (int lv = 0; lv < 10; ++lv) c[i++]->push_back(static_cast<double>(100 * (1 + (r >> (lv * 4) & 15))));

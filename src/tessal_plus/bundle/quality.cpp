@@ -1,0 +1,459 @@
+#include "tessal_plus/bundle/quality.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "h5/column.hpp"
+#include "util/datetime.hpp"
+#include "util/error.hpp"
+
+namespace tessal_plus::bundle {
+namespace {
+
+// Every rule of both stores, in the order findings are reported.
+constexpr std::string_view kRules[] = {"non_finite",     "non_positive_price", "ohlc_order",  "negative_volume",
+                                       "price_jump",     "gap_in_day",         "partial_day", "crossed_book",
+                                       "outside_limits", "volume_decreasing",  "time_order"};
+std::size_t rank(std::string_view rule) {
+  return static_cast<std::size_t>(std::find(std::begin(kRules), std::end(kRules), rule) - std::begin(kRules));
+}
+
+struct Tally {
+  std::uint64_t count = 0;
+  std::int64_t first = std::numeric_limits<std::int64_t>::max();
+  void add(std::int64_t at, std::uint64_t n = 1) {
+    count += n;
+    first = std::min(first, at);
+  }
+};
+
+void report(std::vector<Finding>& out, std::string_view rule, const Tally& t) {
+  if (t.count) out.push_back(Finding{std::string(rule), t.first, t.count});
+}
+
+// ---- thresholds ----
+
+[[noreturn]] void bad_option(const std::string& what) { util::fail(util::ErrorKind::invalid_input, "", what); }
+
+double positive_number(std::string_view key, std::string_view value) {
+  double v = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+  if (ec != std::errc() || end != value.data() + value.size() || !std::isfinite(v) || v <= 0)
+    bad_option(fmt::format("quality threshold '{}': '{}' is not a positive number", key, value));
+  return v;
+}
+
+// ---- minute bars ----
+
+// A field of a minute-bar layout, found by name. Kind and offset are held
+// by value: the row loop then keeps them in registers.
+struct BarColumn {
+  bool found = false;
+  FieldKind kind = FieldKind::f64;
+  std::size_t offset = 0;
+  double get(const char* rec) const {
+    switch (kind) {
+      case FieldKind::i32: return static_cast<double>(load<std::int32_t>(rec));
+      case FieldKind::u32: return static_cast<double>(load<std::uint32_t>(rec));
+      case FieldKind::i64: return static_cast<double>(load<std::int64_t>(rec));
+      case FieldKind::f64: return load<double>(rec);
+    }
+    return 0;
+  }
+  std::int64_t get_int(const char* rec) const {
+    return kind == FieldKind::i64 ? load<std::int64_t>(rec) : static_cast<std::int64_t>(get(rec));
+  }
+  template <class T>
+  T load(const char* rec) const {
+    T v;
+    std::memcpy(&v, rec + offset, sizeof v);
+    return v;
+  }
+};
+
+BarColumn bar_column(const RecordLayout& layout, std::string_view name) {
+  for (const auto& f : layout.fields)
+    if (name == f.name) return BarColumn{true, f.kind, f.offset};
+  return {};
+}
+
+// A day's minutes are ordered by their place in the trading day. Under the
+// night-session rule a minute at or after 18:00 opens the next trading day,
+// so it comes first (key = minute - 24h, shifted to stay positive); the
+// minutes after midnight then fall between the evening and the morning.
+constexpr int kMinutes = 1440;
+constexpr int kEvening = 18 * 60;
+// Keys below this are night-session minutes (18:00 to 05:59).
+constexpr int kDaySessionKey = kMinutes - kEvening + 6 * 60;
+
+int minute_key(std::int64_t bar, bool night) {
+  if (bar < 0) return -1;
+  const auto hhmmss = static_cast<std::uint32_t>(static_cast<std::uint64_t>(bar) % 1000000);
+  const auto hh = static_cast<int>(hhmmss / 10000), mm = static_cast<int>(hhmmss / 100 % 100);
+  if (hh > 23 || mm > 59) return -1;
+  const int m = hh * 60 + mm;
+  return night ? (m + kMinutes - kEvening) % kMinutes : m;
+}
+
+// What the day rules keep of one trading day.
+struct DayMinutes {
+  std::size_t keys_from = 0, keys_to = 0;  // its distinct minute keys in the file's list
+  int first_key = kMinutes, last_key = -1;
+  std::int64_t first_bar = 0, last_bar = 0;  // time stamps of those minutes
+};
+
+// The time stamp of minute `key` missing inside `day` (between its first and
+// last bar): evening minutes carry the date of the day's evening bars, the
+// minutes after midnight the next calendar date, the rest the date of the
+// day's last bar.
+std::int64_t missing_minute_time(const DayMinutes& day, int key, bool night) {
+  const int m = night ? (key + kEvening) % kMinutes : key;
+  std::int64_t date = day.last_bar / 1000000;
+  if (night && key < kDaySessionKey) {
+    const auto first_date = static_cast<std::int32_t>(day.first_bar / 1000000);
+    const bool after_midnight = key >= kMinutes - kEvening;
+    date = after_midnight && day.first_key < kMinutes - kEvening ? util::add_days(first_date, 1) : first_date;
+  }
+  return date * 1000000 + m / 60 * 10000 + m % 60 * 100;
+}
+
+// The day rules: every day is judged against the minutes the instrument
+// holds on most of its neighbouring days. A minute is usual for day i when
+// more than half of the days before it in the window hold it and more than
+// half of the days after it do (each side counted when it has days): a
+// change of sessions then never makes the days on either side of it look
+// short, while a minute lost on one day still stands out.
+void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint16_t>& keys, bool night, int window, Tally& gap,
+               Tally& partial) {
+  const std::size_t n = days.size();
+  window = std::clamp(window, 3, 1000);  // the counts below are 16-bit
+  const std::size_t before = static_cast<std::size_t>(window - 1) / 2, after = static_cast<std::size_t>(window) - 1 - before;
+  // Counts per minute on either side, and the day's own minutes, as plain
+  // arrays of 1440 so that the per-day scans below vectorise.
+  std::array<std::int16_t, kMinutes> left{}, right{};
+  std::array<std::uint8_t, kMinutes> usual{}, present{};
+  std::size_t n_left = 0, n_right = 0;
+  auto count = [&](std::array<std::int16_t, kMinutes>& c, std::size_t d, int by) {
+    for (std::size_t k = days[d].keys_from; k < days[d].keys_to; ++k) c[keys[k]] = static_cast<std::int16_t>(c[keys[k]] + by);
+  };
+  for (std::size_t d = 1; d < n && d <= after; ++d, ++n_right) count(right, d, 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const DayMinutes& day = days[i];
+    if (n_left + n_right > 0 && day.last_key >= 0) {
+      // More than half of a side: above half its days rounded down; a side
+      // without days agrees with anything.
+      const auto need_left = static_cast<std::int16_t>(n_left ? static_cast<int>(n_left / 2) : -1);
+      const auto need_right = static_cast<std::int16_t>(n_right ? static_cast<int>(n_right / 2) : -1);
+      for (int k = 0; k < kMinutes; ++k) usual[k] = static_cast<std::uint8_t>((left[k] > need_left) & (right[k] > need_right));
+      const auto* u = usual.data();
+      const void* first = std::memchr(u, 1, kMinutes);
+      if (first) {
+        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 1;
+        const int usual_first = static_cast<int>(static_cast<const std::uint8_t*>(first) - u);
+        const int usual_last = static_cast<int>(static_cast<const std::uint8_t*>(::memrchr(u, 1, kMinutes)) - u);
+        std::uint32_t missing = 0;
+        for (int k = day.first_key + 1; k < day.last_key; ++k) missing += u[k] & (present[k] ^ 1u);
+        if (missing) {
+          int k = day.first_key + 1;
+          while (!u[k] || present[k]) ++k;
+          gap.add(missing_minute_time(day, k, night), missing);
+        }
+        bool late = day.first_key > usual_first;
+        // A day without its night session is whole when its day session
+        // opens as usual (the first day after a holiday has no night).
+        if (late && night && usual_first < kDaySessionKey && day.first_key >= kDaySessionKey) {
+          const void* day_first = std::memchr(u + kDaySessionKey, 1, kMinutes - kDaySessionKey);
+          late = day_first && day.first_key > static_cast<const std::uint8_t*>(day_first) - u;
+        }
+        if (late)
+          partial.add(day.first_bar);
+        else if (day.last_key < usual_last)
+          partial.add(day.last_bar);
+        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 0;
+      }
+    }
+    // Slide the window to day i + 1.
+    count(left, i, 1), ++n_left;
+    if (i >= before) count(left, i - before, -1), --n_left;
+    if (i + 1 < n && n_right > 0) count(right, i + 1, -1), --n_right;
+    if (i + 1 + after < n) count(right, i + 1 + after, 1), ++n_right;
+  }
+}
+
+double jump_threshold(std::string_view folder, const QualityThresholds& t) {
+  if (folder == "equities") return t.price_jump_equities;
+  if (folder == "future") return t.price_jump_future;
+  return std::numeric_limits<double>::infinity();  // options, and anything unknown
+}
+
+// ---- ticks ----
+
+// A field of the host's tick layout, found by name, held by value as the
+// minute bars' columns are.
+struct TickColumn {
+  bool found = false;
+  tessal::FieldKind kind = tessal::FieldKind::f64;
+  std::size_t offset = 0;
+  double scale = 1;  // a usable one: positive and finite, else 1
+  explicit operator bool() const { return found; }
+  double get(const char* rec) const {
+    const char* p = rec + offset;
+    switch (kind) {
+      case tessal::FieldKind::i8: return load<std::int8_t>(p);
+      case tessal::FieldKind::i16: return load<std::int16_t>(p);
+      case tessal::FieldKind::i32: return load<std::int32_t>(p);
+      case tessal::FieldKind::i64: return static_cast<double>(load<std::int64_t>(p));
+      case tessal::FieldKind::u8: return load<std::uint8_t>(p);
+      case tessal::FieldKind::u16: return load<std::uint16_t>(p);
+      case tessal::FieldKind::u32: return load<std::uint32_t>(p);
+      case tessal::FieldKind::u64: return static_cast<double>(load<std::uint64_t>(p));
+      case tessal::FieldKind::f32: return load<float>(p);
+      case tessal::FieldKind::f64: return load<double>(p);
+    }
+    return 0;
+  }
+  std::int64_t get_int(const char* rec) const {
+    if (kind == tessal::FieldKind::i64) return load<std::int64_t>(rec + offset);
+    if (kind == tessal::FieldKind::u64) return static_cast<std::int64_t>(load<std::uint64_t>(rec + offset));
+    const double v = get(rec);
+    return std::isfinite(v) ? static_cast<std::int64_t>(v) : 0;
+  }
+  template <class T>
+  static T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+};
+
+TickColumn tick_column(const tessal::TickField& f) {
+  return TickColumn{true, f.kind, f.offset, f.scale > 0 && std::isfinite(f.scale) ? f.scale : 1.0};
+}
+TickColumn tick_column(const std::vector<tessal::TickField>& fields, std::string_view name) {
+  for (const auto& f : fields)
+    if (f.name == name) return tick_column(f);
+  return TickColumn{};
+}
+
+// Compares values of two fields as prices: raw when both share a scale
+// (scaled integers compare exactly so), else each divided by its scale.
+struct PriceOrder {
+  double a_div = 1, b_div = 1;
+  PriceOrder(const TickColumn& a, const TickColumn& b) {
+    if (a && b && a.scale != b.scale) a_div = a.scale, b_div = b.scale;
+  }
+  bool less(double a, double b) const { return a / a_div < b / b_div; }
+};
+
+}  // namespace
+
+QualityThresholds parse_thresholds(std::string_view text) {
+  QualityThresholds t;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t comma = std::min(text.find(',', pos), text.size());
+    const std::string_view item = text.substr(pos, comma - pos);
+    pos = comma + 1;
+    if (item.empty()) continue;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string_view::npos) bad_option(fmt::format("quality threshold '{}' has no value (expected key=value)", item));
+    const std::string_view key = item.substr(0, eq), value = item.substr(eq + 1);
+    if (key == "price_jump.equities") {
+      t.price_jump_equities = positive_number(key, value);
+    } else if (key == "price_jump.future") {
+      t.price_jump_future = positive_number(key, value);
+    } else if (key == "usual_days") {
+      int days = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), days);
+      if (ec != std::errc() || end != value.data() + value.size() || days < 3 || days > 1000)
+        bad_option(fmt::format("quality threshold '{}': '{}' is not a number of days from 3 to 1000", key, value));
+      t.usual_days = days;
+    } else {
+      bad_option(fmt::format("unknown quality threshold '{}' (known: price_jump.equities, price_jump.future, usual_days)", key));
+    }
+  }
+  return t;
+}
+
+std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
+                                     const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
+                                     const QualityThresholds& thresholds) {
+  const BarColumn time = bar_column(layout, "datetime"), open = bar_column(layout, "open"), high = bar_column(layout, "high"),
+                  low = bar_column(layout, "low"), close = bar_column(layout, "close"), volume = bar_column(layout, "volume"),
+                  turnover = bar_column(layout, "total_turnover"), interest = bar_column(layout, "open_interest");
+  for (const BarColumn& c : {time, open, high, low, close, volume, turnover})
+    if (!c.found)
+      util::fail(util::ErrorKind::invalid_input, "",
+                 "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
+  const bool night = rule == DayRule::night_session;
+  const double jump = jump_threshold(folder, thresholds);
+  const std::size_t itemsize = layout.itemsize;
+
+  Tally non_finite, non_positive, order, negative, jumps, gap, partial;
+  std::vector<DayMinutes> days;
+  days.reserve(index.size());
+  std::vector<std::uint16_t> keys;
+  keys.reserve(rows);
+  std::array<std::uint8_t, kMinutes> seen{};
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    const std::size_t begin = index[d].line_no;
+    const std::size_t end = std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
+    if (begin >= end) continue;
+    DayMinutes day;
+    day.keys_from = keys.size();
+    double prev_close = kNaN;
+    for (std::size_t r = begin; r < end; ++r) {
+      const char* rec = records + r * itemsize;
+      const std::int64_t t = time.get_int(rec);
+      const double o = open.get(rec), h = high.get(rec), l = low.get(rec), c = close.get(rec), v = volume.get(rec),
+                   to = turnover.get(rec), oi = interest.found ? interest.get(rec) : 0;
+      // x - x is 0 for a finite x and NaN otherwise. The rules are combined
+      // without branches so that a sound bar costs one test.
+      const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
+      const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
+      const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
+      const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
+      if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
+        if (!finite) non_finite.add(t);
+        if (non_pos) non_positive.add(t);
+        if (disorder) order.add(t);
+        if (below_zero) negative.add(t);
+      }
+      // |c / p - 1| > jump, between finite closes, p > 0.
+      const bool c_finite = c - c == 0;
+      if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
+      prev_close = c_finite ? c : kNaN;
+      const int key = minute_key(t, night);
+      if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
+      seen[key] = 1;
+      keys.push_back(static_cast<std::uint16_t>(key));
+      if (key < day.first_key) day.first_key = key, day.first_bar = t;
+      if (key > day.last_key) day.last_key = key, day.last_bar = t;
+    }
+    day.keys_to = keys.size();
+    seen.fill(0);
+    days.push_back(day);
+  }
+  day_rules(days, keys, night, thresholds.usual_days, gap, partial);
+
+  std::vector<Finding> out;
+  report(out, "non_finite", non_finite);
+  report(out, "non_positive_price", non_positive);
+  report(out, "ohlc_order", order);
+  report(out, "negative_volume", negative);
+  report(out, "price_jump", jumps);
+  report(out, "gap_in_day", gap);
+  report(out, "partial_day", partial);
+  return out;
+}
+
+std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,
+                                   const std::vector<tessal::TickField>& fields, std::size_t itemsize) {
+  const TickColumn date = tick_column(fields, "date"), time = tick_column(fields, "time"), last = tick_column(fields, "last"),
+                   up = tick_column(fields, "limit_up"), down = tick_column(fields, "limit_down"), a1 = tick_column(fields, "a1"),
+                   b1 = tick_column(fields, "b1"), volume = tick_column(fields, "volume");
+  std::vector<TickColumn> reals;
+  for (const auto& f : fields)
+    if (f.kind == tessal::FieldKind::f32 || f.kind == tessal::FieldKind::f64) reals.push_back(tick_column(f));
+  const bool book = a1 && b1, limits = last && up && down, ordered = date && time;
+  const PriceOrder ask_bid(a1, b1), last_down(last, down), up_last(up, last);
+
+  Tally non_finite, crossed, outside, falling, backwards;
+  const std::int64_t day_start = static_cast<std::int64_t>(day) * 1000000000;
+  std::int64_t prev_at = std::numeric_limits<std::int64_t>::min();
+  double prev_volume = -std::numeric_limits<double>::infinity();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const char* rec = records + r * itemsize;
+    const std::int64_t at = (date ? date.get_int(rec) * 1000000000 : day_start) + (time ? time.get_int(rec) : 0);
+    for (const TickColumn& c : reals)
+      if (!std::isfinite(c.get(rec))) {
+        non_finite.add(at);
+        break;
+      }
+    if (book) {
+      const double a = a1.get(rec), b = b1.get(rec);
+      if (a > 0 && b > 0 && ask_bid.less(a, b)) crossed.add(at);
+    }
+    if (limits) {
+      const double l = last.get(rec), u = up.get(rec), d = down.get(rec);
+      if (l > 0 && u > 0 && d > 0 && (last_down.less(l, d) || up_last.less(u, l))) outside.add(at);
+    }
+    if (volume) {
+      const double v = volume.get(rec);
+      if (v < prev_volume) falling.add(at);
+      prev_volume = v;
+    }
+    if (ordered) {
+      if (at < prev_at) backwards.add(at);
+      prev_at = at;
+    }
+  }
+  std::vector<Finding> out;
+  report(out, "non_finite", non_finite);
+  report(out, "crossed_book", crossed);
+  report(out, "outside_limits", outside);
+  report(out, "volume_decreasing", falling);
+  report(out, "time_order", backwards);
+  return out;
+}
+
+void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day) {
+  for (const Finding& f : day) {
+    const auto it = std::find_if(file.begin(), file.end(), [&](const Finding& g) { return g.rule == f.rule; });
+    if (it == file.end()) {
+      file.insert(std::upper_bound(file.begin(), file.end(), rank(f.rule),
+                                   [](std::size_t r, const Finding& g) { return r < rank(g.rule); }),
+                  f);
+    } else {
+      it->count += f.count;
+      it->first = std::min(it->first, f.first);
+    }
+  }
+}
+
+std::vector<Finding> minute_file_findings(const std::string& path, const QualityThresholds& thresholds) {
+  const std::string folder = std::filesystem::path(path).parent_path().filename().string();
+  const InstrumentClass* cls = instrument_class_of_folder(folder);
+  if (!cls)
+    util::fail(util::ErrorKind::invalid_input, path, fmt::format("'{}' is not in a type folder of the minute-bar store", path));
+  const RecordLayout& layout = cls->layout();
+  const h5::File f = h5::File::open(path, h5::Mode::read);
+  const h5::Dataset data = f.open_dataset("data"), index_ds = f.open_dataset("index");
+  if (H5Tequal(data.type().get(), layout.type.get()) <= 0)
+    util::fail(util::ErrorKind::damaged, path, fmt::format("the bars of '{}' are not of the {} layout", path, cls->folder));
+  std::vector<IndexRecord> index(index_ds.checked_size(sizeof(IndexRecord)));
+  if (!index.empty()) index_ds.read(index.data(), INDEX_DTYPE().type.get());
+  const std::vector<char> records = h5::read_records(data, layout.itemsize);
+  const std::size_t rows = records.size() / layout.itemsize;
+  for (std::size_t i = 0; i < index.size(); ++i)
+    if (index[i].line_no >= rows || (i > 0 && index[i].line_no <= index[i - 1].line_no))
+      util::fail(util::ErrorKind::damaged, path, fmt::format("the index of '{}' does not rise through its bars", path));
+  return minute_findings(records.data(), rows, layout, index, cls->day_rule, cls->folder, thresholds);
+}
+
+std::vector<Finding> tick_file_findings(const std::string& path) {
+  const auto& fields = tessal::H5TicksLoader::FIELDS();
+  const h5::Type& type = tessal::H5TicksLoader::DTYPES();
+  const h5::File f = h5::File::open(path, h5::Mode::read);
+  std::vector<Finding> out;
+  for (const auto& name : f.root_names()) {
+    const auto day = tick_day(name, MAX_END_DATE);
+    if (!day) continue;  // not a day's dataset: the tick check's concern
+    const h5::Dataset ds = f.open_dataset(name);
+    if (H5Tequal(ds.type().get(), type.get()) <= 0)
+      util::fail(util::ErrorKind::damaged, path, fmt::format("the ticks of {} in '{}' are not of the host's layout", name, path));
+    const std::vector<char> records = h5::read_records(ds, type.size());
+    merge_findings(out, tick_findings(*day, records.data(), records.size() / type.size(), fields, type.size()));
+  }
+  return out;
+}
+
+}  // namespace tessal_plus::bundle

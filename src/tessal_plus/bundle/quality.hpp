@@ -1,0 +1,76 @@
+#pragma once
+// Content rules of the stores: what a bar or a tick may not hold although
+// its file reads fine (non-finite or non-positive prices, a low above the
+// high, a book crossed, a cumulative volume that falls, a jump no market
+// makes in a minute, minutes missing from a trading day). Findings are per
+// file: a rule, the first offending time and how often it offends. The
+// rules read records as the file stores them (h5::read_records) in one
+// pass per day, without allocating per row.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
+
+namespace tessal_plus::bundle {
+
+struct Finding {
+  std::string rule;
+  // Minute bars: YYYYMMDDHHMMSS; ticks: YYYYMMDDHHMMSSmmm (date * 1e9 + time).
+  std::int64_t first;
+  std::uint64_t count;
+  bool operator==(const Finding&) const = default;
+};
+
+struct QualityThresholds {
+  // price_jump.equities, price_jump.future: the largest relative move
+  // |c[i] / c[i-1] - 1| between consecutive bars of one day that is not
+  // a finding. Options are never judged: their prices move by multiples.
+  double price_jump_equities = 0.2;
+  double price_jump_future = 0.1;
+  // usual_days: the span of trading days centred on a day whose other days
+  // say which minutes are usual for it (a minute held on more than half of
+  // the days before it and on more than half of those after it); 3 to 1000.
+  // Kept local because sessions change over the years.
+  int usual_days = 21;
+};
+
+// Parses "key=value,key=value" (keys as named above) over the defaults.
+// Throws util::Error (invalid_input) naming an unknown key or a bad value.
+QualityThresholds parse_thresholds(std::string_view text);
+
+// The findings of a minute-bar file's `rows` records of `layout` (stored
+// bytes), judged per trading day of `index` (validated by the caller).
+// Fields by name: datetime, open, high, low, close, volume and
+// total_turnover are needed (util::Error invalid_input otherwise),
+// open_interest is judged when present. `folder` is the file's type folder
+// (equities, future, option), which picks the price_jump threshold; `rule`
+// says whether evening bars open the next trading day. Rules, in this
+// order, each at most once: non_finite, non_positive_price, ohlc_order,
+// negative_volume, price_jump (count: rows), gap_in_day (missing minutes,
+// first: the first one missing), partial_day (days; first: the day's first
+// bar when it starts late, else its last bar).
+std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
+                                     const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
+                                     const QualityThresholds& thresholds);
+
+// The findings of one day's tick dataset (`day`: its name) of records of
+// `itemsize` bytes described by `fields`. Rules, in this order, each
+// skipped when the layout lacks its fields: non_finite, crossed_book,
+// outside_limits, volume_decreasing, time_order (count: rows).
+std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,
+                                   const std::vector<tessal::TickField>& fields, std::size_t itemsize);
+// Adds one day's findings to a file's: counts summed, the earliest first
+// kept, rules in their fixed order.
+void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day);
+
+// Whole files, opened read-only: the minute-bar file's class (layout, day
+// rule) from its type folder, the tick file's records of the host's layout.
+// Throws util::Error when the file cannot be read or is not of that layout.
+std::vector<Finding> minute_file_findings(const std::string& path, const QualityThresholds& thresholds);
+std::vector<Finding> tick_file_findings(const std::string& path);
+
+}  // namespace tessal_plus::bundle
