@@ -113,7 +113,7 @@ std::vector<TickRecord> tick_day(std::size_t d = 1) {
 constexpr std::size_t kTick = 300;  // the tick a fault is planted in
 std::int64_t at(const TickRecord& t) { return t.date * 1000000000LL + t.time; }
 Findings judge_ticks(const std::vector<TickRecord>& ticks) {
-  return tick_findings(dates()[1], reinterpret_cast<const char*>(ticks.data()), ticks.size(), tessal::H5TicksLoader::FIELDS(),
+  return tick_findings(dates()[1], reinterpret_cast<const char*>(ticks.data()), ticks.size(), tick_layout().fields,
                        sizeof(TickRecord));
 }
 
@@ -297,12 +297,12 @@ TEST(Quality, FileFindingsMergeTheDays) {
     h5::File f = h5::File::open(bars, h5::Mode::create), t = h5::File::open(ticks, h5::Mode::create);
     f.create_dataset("data", EQUITIES_DTYPE().type, p.records.data(), p.records.size() / sizeof(EquitiesBar), opts);
     f.create_dataset("index", INDEX_DTYPE().type, p.index.data(), p.index.size(), opts);
-    t.create_dataset(std::to_string(dates()[2]), tessal::H5TicksLoader::DTYPES(), second.data(), second.size(), opts);
-    t.create_dataset(std::to_string(dates()[1]), tessal::H5TicksLoader::DTYPES(), first.data(), first.size(), opts);
+    t.create_dataset(std::to_string(dates()[2]), tick_layout().type, second.data(), second.size(), opts);
+    t.create_dataset(std::to_string(dates()[1]), tick_layout().type, first.data(), first.size(), opts);
     f.close(), t.close();
   }
   EXPECT_EQ(minute_file_findings(bars, {}), (Findings{{"non_positive_price", s[2][10].datetime, 2}}));
-  EXPECT_EQ(tick_file_findings(ticks), (Findings{{"volume_decreasing", at(first[kTick]), 2}}));
+  EXPECT_EQ(tick_file_findings(tick_layout(), ticks), (Findings{{"volume_decreasing", at(first[kTick]), 2}}));
   Findings merged = {{"time_order", 9, 1}};
   merge_findings(merged, {{"non_finite", 7, 1}, {"time_order", 3, 2}});
   EXPECT_EQ(merged, (Findings{{"non_finite", 7, 1}, {"time_order", 3, 3}}));

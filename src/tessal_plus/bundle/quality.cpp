@@ -439,9 +439,9 @@ std::vector<Finding> minute_file_findings(const std::string& path, const Quality
   return minute_findings(records.data(), rows, layout, index, cls->day_rule, cls->folder, thresholds);
 }
 
-std::vector<Finding> tick_file_findings(const std::string& path) {
-  const auto& fields = tessal::H5TicksLoader::FIELDS();
-  const h5::Type& type = tessal::H5TicksLoader::DTYPES();
+std::vector<Finding> tick_file_findings(const tessal::TickLayout& layout, const std::string& path) {
+  const auto& fields = layout.fields;
+  const h5::Type& type = layout.type;
   const h5::File f = h5::File::open(path, h5::Mode::read);
   std::vector<Finding> out;
   for (const auto& name : f.root_names()) {

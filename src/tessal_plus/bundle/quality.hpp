@@ -71,6 +71,6 @@ void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day)
 // rule) from its type folder, the tick file's records of the host's layout.
 // Throws util::Error when the file cannot be read or is not of that layout.
 std::vector<Finding> minute_file_findings(const std::string& path, const QualityThresholds& thresholds);
-std::vector<Finding> tick_file_findings(const std::string& path);
+std::vector<Finding> tick_file_findings(const tessal::TickLayout& layout, const std::string& path);
 
 }  // namespace tessal_plus::bundle
