@@ -92,6 +92,8 @@ struct Options {
   std::string path;
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
   bool answer_yes = false, answer_no = false;
+  bool quality = false, heal = false;
+  std::string thresholds;  // the content rules' thresholds, "key=value,..."
   bool by_instrument = false;
   std::string shard;  // "K/N", empty: every instrument
   int retries = -1;    // -1: $TESSAL_RETRIES, else 0
@@ -190,6 +192,15 @@ void add_answer_flags(CLI::App* sub, Options& o) {
   auto* yes = sub->add_flag("--yes", o.answer_yes, "answer 'yes' at the clean-up prompt (delete broken files) without reading standard input");
   auto* no = sub->add_flag("--no", o.answer_no, "answer 'no' at the clean-up prompt (keep every file) without reading standard input");
   yes->excludes(no);
+  auto* quality = sub->add_flag("--quality", o.quality,
+                                "also read every value and report what the content rules find (reported, never deleted)");
+  sub->add_option("--thresholds", o.thresholds,
+                  "content rules' thresholds, e.g. price_jump.equities=0.3,price_jump.future=0.15,usual_days=21")
+      ->needs(quality);
+  auto* heal = sub->add_flag("--heal", o.heal,
+                             "refill broken files (and, with --quality, files with findings) from the service instead of "
+                             "asking to delete them; a file that cannot be healed stays as it was");
+  heal->excludes(yes)->excludes(no);
 }
 
 void define_cli(CLI::App& app, Options& o) {
@@ -301,8 +312,9 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
     return report.record(tb::update_bundle_from_exist_file(run, o.jobs, o.path));
   }
   if (o.answer_yes || o.answer_no) run.console = answering(run.console, o.answer_yes ? "yes" : "no");
-  if (o.check_min->parsed()) report.check = tb::check_min_bar_data(run, o.path, o.jobs);
-  else if (o.check_tick->parsed()) report.check = tb::check_tick_data(run, o.path, o.deep, o.jobs);
+  tb::CheckOptions checking{o.quality, tb::parse_thresholds(o.thresholds), o.heal};
+  if (o.check_min->parsed()) report.check = tb::check_min_bar_data(run, o.path, o.jobs, checking);
+  else if (o.check_tick->parsed()) report.check = tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
   else if (o.download->parsed())
     tb::download_simple_bundle(run, o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
   else if (o.pack->parsed()) return tb::pack_sample_bundle(run, o.archive_out, o.jobs);

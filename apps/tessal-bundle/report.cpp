@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <filesystem>
 #include <set>
 #include <string_view>
@@ -152,11 +153,27 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
   doc["held"] = held.size();
   doc["answer"] = or_null(c.answer);
   doc["deleted"] = c.deleted;
+  const auto findings_json = [](const std::vector<tb::Finding>& found) {
+    Json list = Json::array();
+    for (const auto& f : found) list.push_back(Json{{"rule", f.rule}, {"first", f.first}, {"count", f.count}});
+    return list;
+  };
+  std::map<std::string, const tb::HealOutcome*> healed;
+  for (const auto& h : c.heals) healed[h.path] = &h;
+  doc["with_findings"] = c.findings.size();
   Json outcomes = Json::array();
   for (const auto& path : c.files) {
     Json j = Json::object();
     j["id"] = tb::id_of_file(path);
     j["path"] = path;
+    const auto f = c.findings.find(path);
+    j["findings"] = findings_json(f == c.findings.end() ? std::vector<tb::Finding>{} : f->second);
+    j["heal"] = nullptr;
+    if (const auto h = healed.find(path); h != healed.end()) {
+      j["heal"] = Json{{"outcome", h->second->outcome},
+                       {"message", text_or_null(h->second->message)},
+                       {"findings", findings_json(h->second->findings)}};
+    }
     if (broken.count(path)) j["outcome"] = "broken";
     else if (held.count(path)) {
       j["outcome"] = "locked";

@@ -188,11 +188,13 @@ PYBIND11_MODULE(_core, m) {
   m.def("deal_with_check_result", hosted(+[](const tb::Run& r, Paths errors, Paths held, std::string frequency) {
           tb::deal_with_check_result(r, errors, held, frequency);
         }));
-  m.def("check_min_bar_data", hosted(+[](const tb::Run& r, std::string path, int concurrency) {
-          tb::check_min_bar_data(r, path, concurrency);
+  m.def("check_min_bar_data", hosted(+[](const tb::Run& r, std::string path, int concurrency, bool quality,
+                                          std::string thresholds, bool heal) {
+          tb::check_min_bar_data(r, path, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
         }));
-  m.def("check_tick_data", hosted(+[](const tb::Run& r, std::string path, bool deep, int concurrency) {
-          tb::check_tick_data(r, path, deep, concurrency);
+  m.def("check_tick_data", hosted(+[](const tb::Run& r, std::string path, bool deep, int concurrency, bool quality,
+                                       std::string thresholds, bool heal) {
+          tb::check_tick_data(r, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
         }));
   m.def("_get_end_date", hosted(+[](const tb::Run& r) { return tb::_get_end_date(r.host); }));
   m.def("remove_h5", [](const std::string& path) {

@@ -100,16 +100,30 @@ def deal_with_check_result(error_file_path_list, blocking_or_permision_error, fr
     _core.deal_with_check_result(error_file_path_list, blocking_or_permision_error, frequency)
 
 
-def check_min_bar_data(data_bundle_path, *, concurrency=1):
-    # concurrency > 1 forks checking processes: the host decides whether its
-    # process may fork (threads of its own would not survive it).
-    _flushed()
-    _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency))
+def _thresholds(thresholds):
+    # The content rules' thresholds: None (the defaults), a mapping or the
+    # command line's "key=value,..." text.
+    if thresholds is None:
+        return ""
+    if isinstance(thresholds, str):
+        return thresholds
+    return ",".join(f"{k}={v}" for k, v in dict(thresholds).items())
 
 
-def check_tick_data(data_bundle_path, *, deep=False, concurrency=1):
+def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=False, thresholds=None):
+    """quality: also read every value and report what the content rules find
+    (reported, never deleted). heal: refill broken files (and, with quality,
+    files with findings) from the service instead of asking to delete them.
+    concurrency > 1 forks checking processes: the host decides whether its
+    process may fork (threads of its own would not survive it)."""
     _flushed()
-    _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency))
+    _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency), bool(quality), _thresholds(thresholds), bool(heal))
+
+
+def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=False, heal=False, thresholds=None):
+    _flushed()
+    _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency), bool(quality), _thresholds(thresholds),
+                          bool(heal))
 
 
 def _get_end_date():

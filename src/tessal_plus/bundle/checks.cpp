@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <random>
 #include <map>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "h5/column.hpp"
+#include "h5/journal.hpp"
 #include "util/npy.hpp"
 #include "util/progress.hpp"
 #include "tessal_plus/bundle/console.hpp"
@@ -26,6 +29,7 @@
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
+#include "tessal_plus/bundle/writers.hpp"
 
 namespace tessal_plus::bundle {
 namespace fs = std::filesystem;
@@ -118,16 +122,23 @@ std::vector<T> calendar_slice(const std::vector<T>& cal, const T& start, const T
   return std::vector<T>(cal.begin() + static_cast<std::ptrdiff_t>(si), cal.begin() + static_cast<std::ptrdiff_t>(std::min(ei + 1, cal.size())));
 }
 
-// Runs the per-file check of every path with the shared error sorting,
-// then reports. `check` returns true when the file is broken.
+// One file's check: true when the file is broken; what the content rules
+// found in a file that is not broken goes into `found` (only when asked).
+using FileCheck = std::function<bool(const std::string& path, std::vector<Finding>& found)>;
+
 // One file's verdict as the report needs it.
 enum Verdict : char { kUnjudged = 0, kRunning = 'R', kGood = 'g', kBroken = 'b', kLocked = 'l', kDenied = 'p' };
 
 // Judges one file; throws what is not a failure of the file.
-Verdict judge(const std::string& path, const std::function<bool(const std::string&)>& check) {
+Verdict judge(const std::string& path, const FileCheck& check, std::vector<Finding>& found) {
   try {
-    return check(path) ? kBroken : kGood;
+    if (check(path, found)) {
+      found.clear();
+      return kBroken;
+    }
+    return kGood;
   } catch (const std::exception& e) {
+    found.clear();
     switch (classify(e)) {
       case Outcome::blocked: return kind_of(e) == util::ErrorKind::locked ? kLocked : kDenied;
       case Outcome::broken: return kBroken;
@@ -137,31 +148,70 @@ Verdict judge(const std::string& path, const std::function<bool(const std::strin
   return kBroken;
 }
 
+// The content rules, numbered for the checking processes' shared memory.
+constexpr std::string_view kRules[] = {"non_finite",   "non_positive_price", "ohlc_order",     "negative_volume",
+                                       "price_jump",   "gap_in_day",         "partial_day",    "crossed_book",
+                                       "outside_limits", "volume_decreasing", "time_order"};
+constexpr std::size_t kRuleCount = std::size(kRules);
+
+// One file's findings in shared memory: each rule at most once.
+struct FindingSlot {
+  std::uint8_t count = 0;
+  struct Item {
+    std::uint8_t rule;
+    std::int64_t first;
+    std::uint64_t count;
+  } items[kRuleCount];
+
+  void store(const std::vector<Finding>& found) {
+    count = 0;
+    for (const auto& f : found) {
+      const auto at = std::find(std::begin(kRules), std::end(kRules), f.rule);
+      if (at != std::end(kRules) && count < kRuleCount)
+        items[count++] = Item{static_cast<std::uint8_t>(at - std::begin(kRules)), f.first, f.count};
+    }
+  }
+  std::vector<Finding> load() const {
+    std::vector<Finding> out;
+    for (std::uint8_t k = 0; k < count && k < kRuleCount; ++k)
+      out.push_back(Finding{std::string(kRules[items[k].rule]), items[k].first, items[k].count});
+    return out;
+  }
+};
+
 // Memory shared with the checking processes: the next file to take, how
-// many are done, each file's verdict, and the first error that must end the
-// check. Mapped before the fork, so every process writes the same pages.
+// many are done, each file's verdict and findings, and the first error that
+// must end the check. Mapped before the fork, so every process writes the
+// same pages.
 struct SharedVerdicts {
   std::atomic<std::size_t> next{0}, done{0};
   std::atomic<bool> failed{false};
   char message[2048] = {};
-  char verdict[1];  // one per file, allocated past the end
+  FindingSlot* slots = nullptr;  // one per file, past the verdicts
+  char verdict[1];               // one per file, allocated past the end
 
   static SharedVerdicts* map(std::size_t n, std::size_t& bytes) {
-    bytes = sizeof(SharedVerdicts) + n;
+    const std::size_t slots_at = (sizeof(SharedVerdicts) + n + alignof(FindingSlot) - 1) / alignof(FindingSlot) * alignof(FindingSlot);
+    bytes = slots_at + n * sizeof(FindingSlot);
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) util::throw_os_error(errno, "cannot map", "the check's shared verdicts");
-    return new (p) SharedVerdicts{};
+    auto* v = new (p) SharedVerdicts{};
+    v->slots = new (static_cast<char*>(p) + slots_at) FindingSlot[n];
+    return v;
   }
 };
 
 // A checking process: takes files one by one until none is left.
 [[noreturn]] void check_worker(const Run& run, SharedVerdicts* v, const std::vector<std::string>& files,
-                               const std::function<bool(const std::string&)>& check) {
+                               const FileCheck& check) {
   run.worker_started();
   for (std::size_t i; !v->failed && (i = v->next.fetch_add(1)) < files.size();) {
     v->verdict[i] = kRunning;
     try {
-      v->verdict[i] = judge(files[i], check);
+      std::vector<Finding> found;
+      const Verdict verdict = judge(files[i], check, found);
+      v->slots[i].store(found);
+      v->verdict[i] = verdict;
     } catch (const std::exception& e) {
       if (!v->failed.exchange(true)) std::snprintf(v->message, sizeof v->message, "%s", e.what());
       v->verdict[i] = kUnjudged;
@@ -174,8 +224,8 @@ struct SharedVerdicts {
 // The verdicts of `files` from `concurrency` processes. A process that dies
 // on a file (a reader crashing on hostile bytes) leaves it broken; files it
 // never started are judged here.
-std::vector<char> judge_in_parallel(const Run& run, const std::vector<std::string>& files, const std::function<bool(const std::string&)>& check,
-                                    int concurrency, util::ProgressBar& bar) {
+std::vector<char> judge_in_parallel(const Run& run, const std::vector<std::string>& files, const FileCheck& check,
+                                    int concurrency, util::ProgressBar& bar, std::vector<std::vector<Finding>>& found) {
   std::size_t bytes = 0;
   SharedVerdicts* v = SharedVerdicts::map(files.size(), bytes);
   struct Unmap {
@@ -201,33 +251,123 @@ std::vector<char> judge_in_parallel(const Run& run, const std::vector<std::strin
   }
   if (v->failed) util::fail(util::ErrorKind::service, "", v->message);
   std::vector<char> out(v->verdict, v->verdict + files.size());
+  found.assign(files.size(), {});
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (out[i] == kRunning) out[i] = kBroken;
+    if (out[i] == kGood) found[i] = v->slots[i].load();
     if (out[i] == kUnjudged) {
-      out[i] = judge(files[i], check);
+      out[i] = judge(files[i], check, found[i]);
       bar.advance();
     }
   }
   return out;
 }
 
+// Refills one store file from the service into `stage` (a folder of its
+// own beside the store) and returns the new file's path; throws when the
+// service refuses or fails.
+using Refill = std::function<std::string(const std::string& path, const std::string& stage)>;
+
+// A hidden folder inside a store for one refill: on the store's file system
+// (so the refilled file is renamed into place, never copied), skipped by
+// every store listing, and removed with whatever it holds on every way out.
+class Stage {
+ public:
+  explicit Stage(const std::string& store_root)
+      : path_(join(store_root, fmt::format(".heal-{}-{:08x}", ::getpid(), static_cast<std::uint32_t>(std::random_device{}())))) {
+    fs::create_directory(path_);
+  }
+  ~Stage() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  Stage(const Stage&) = delete;
+  Stage& operator=(const Stage&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Heals one file: refilled in a stage, checked there, and put in place of
+// the old file only when it is whole; the old file is never touched before.
+HealOutcome heal_file(const std::string& path, const std::string& store_root, const FileCheck& check, const Refill& refill) {
+  HealOutcome out{path, "failed", "", {}};
+  try {
+    const Stage stage(store_root);
+    const std::string staged = refill(path, stage.path());
+    if (judge(staged, check, out.findings) != kGood) {
+      out.message = "the service's data makes a broken file too";
+      return out;
+    }
+    const h5::journal::Outcome put = h5::journal::install_file(staged, path);
+    if (!put.ok) {
+      out.message = put.os_errno ? fmt::format("{} [{}]", put.message, std::strerror(put.os_errno)) : put.message;
+      return out;
+    }
+    out.outcome = out.findings.empty() ? "healed" : "source";
+  } catch (const util::Error& e) {
+    pass_interruptions(e);
+    out.message = e.what();
+  } catch (const std::exception& e) {
+    out.message = e.what();
+  }
+  return out;
+}
+
+std::string finding_text(const Finding& f) { return fmt::format("{} x{} (first {})", f.rule, f.count, f.first); }
+
+// What the content rules found, one line per file; never deleted.
+void print_findings(const Console& console, const std::map<std::string, std::vector<Finding>>& findings) {
+  if (findings.empty()) return;
+  console.line(fmt::format("\ncontent findings in {} files (reported, never deleted):", findings.size()));
+  for (const auto& [path, found] : findings) {
+    std::string line = "  " + id_of_file(path) + ":";
+    for (const auto& f : found) line += " " + finding_text(f);
+    console.line(line);
+  }
+}
+
+// --heal: every broken file and every file with a finding refilled, each
+// with one outcome; nothing deleted, nobody asked.
+std::vector<HealOutcome> heal_all(const Run& run, const std::vector<std::string>& files, const std::string& store_root,
+                                  const FileCheck& check, const Refill& refill) {
+  std::vector<HealOutcome> outcomes;
+  if (files.empty()) return outcomes;
+  run.console.line(fmt::format("\nhealing {} files from the service:", files.size()));
+  // The writers clear the run's flag on failure: they get one of their own.
+  const auto flag = run.host.make_flag(true);
+  run.host.process_init(*flag);
+  for (const auto& path : files) {
+    outcomes.push_back(heal_file(path, store_root, check, refill));
+    const auto& o = outcomes.back();
+    std::string line = fmt::format("  {}: {}", id_of_file(path), o.outcome);
+    if (!o.message.empty()) line += " (" + o.message + "; the file is as it was)";
+    for (const auto& f : o.findings) line += " " + finding_text(f);
+    run.console.line(line);
+  }
+  return outcomes;
+}
+
 // Judges every file with the shared error sorting, in `concurrency`
 // processes, then reports in the order the files were listed, so the report
-// reads the same whatever the concurrency. `check` returns true when the
-// file is broken.
-CheckRecord run_check(const Run& run, const std::vector<std::string>& files, const char* frequency,
-                      const std::function<bool(const std::string&)>& check, int concurrency,
-                      const std::function<void()>& before_report = {}) {
+// reads the same whatever the concurrency. With --heal, broken files and
+// files with findings are refilled instead of being offered for deletion.
+CheckRecord run_check(const Run& run, const std::vector<std::string>& files, const char* frequency, const FileCheck& check,
+                      int concurrency, const std::function<void()>& before_report, const CheckOptions& options,
+                      const std::string& store_root, const Refill& refill) {
   std::vector<std::string> error_file_path_list, blocking_or_permission_error;
   std::map<std::string, util::ErrorKind> held_kind;
+  std::map<std::string, std::vector<Finding>> findings;
   {
     util::ProgressBar bar(static_cast<std::int64_t>(files.size()));
     std::vector<char> verdicts;
+    std::vector<std::vector<Finding>> found(files.size());
     if (concurrency > 1 && files.size() > 1) {
-      verdicts = judge_in_parallel(run, files, check, concurrency, bar);
+      verdicts = judge_in_parallel(run, files, check, concurrency, bar, found);
     } else {
-      for (const auto& path : files) {
-        verdicts.push_back(judge(path, check));
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        verdicts.push_back(judge(files[i], check, found[i]));
         bar.advance();
       }
     }
@@ -237,12 +377,23 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
         blocking_or_permission_error.push_back(files[i]);
         held_kind[files[i]] = verdicts[i] == kLocked ? util::ErrorKind::locked : util::ErrorKind::permission;
       }
+      if (!found[i].empty()) findings[files[i]] = std::move(found[i]);
     }
   }
   if (before_report) before_report();
-  CheckRecord record = deal_with_check_result(run, error_file_path_list, blocking_or_permission_error, frequency);
+  print_findings(run.console, findings);
+  CheckRecord record;
+  if (options.heal) {
+    record = CheckRecord{frequency, {}, error_file_path_list, blocking_or_permission_error, {}, std::nullopt, 0};
+    std::vector<std::string> to_heal = error_file_path_list;
+    for (const auto& [path, found] : findings) to_heal.push_back(path);
+    record.heals = heal_all(run, to_heal, store_root, check, refill);
+  } else {
+    record = deal_with_check_result(run, error_file_path_list, blocking_or_permission_error, frequency);
+  }
   record.files = files;
   record.held_kind = std::move(held_kind);
+  record.findings = std::move(findings);
   return record;
 }
 
@@ -291,7 +442,8 @@ std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, Calen
 // The per-file steps of the minute-bar check; true when the file is broken.
 // Every row of `datetime` is read, so a damaged chunk anywhere in `data` is
 // found (as an error of kind damaged).
-bool minute_file_is_broken(quillonc::Client& q, const std::string& path, CalendarNote& cal) {
+bool minute_file_is_broken(quillonc::Client& q, const std::string& path, CalendarNote& cal, const CheckOptions& options,
+                           std::vector<Finding>& found) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const auto names = f.root_names();
   const bool has_index = std::count(names.begin(), names.end(), "index") > 0;
@@ -312,10 +464,25 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, Calenda
     // The index is the check's whole basis: its rows must rise strictly.
     if (records[i].line_no >= n_data || (i > 0 && records[i].line_no <= records[i - 1].line_no)) return true;
   }
-  const std::vector<std::int64_t> datetimes = h5::read_int64_member(data, "datetime", data.type().size());
-
   const auto* cls = instrument_class_of_folder(fs::path(path).parent_path().filename().string());
   const DayRule rule = cls ? cls->day_rule : DayRule::opens_0931;
+  // The content rules read every record of the class's layout from the same
+  // inflated chunks the day rules take the time stamps from. (A file of
+  // another layout is judged by its time stamps alone.)
+  std::vector<std::int64_t> datetimes;
+  std::vector<char> bars;
+  if (options.quality && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0) {
+    const RecordLayout& layout = cls->layout();
+    bars = h5::read_records(data, layout.itemsize);
+    datetimes.resize(n_data);
+    for (hsize_t r = 0; r < n_data; ++r) std::memcpy(&datetimes[r], bars.data() + r * layout.itemsize + layout.fields[0].offset, 8);
+  } else {
+    datetimes = h5::read_int64_member(data, "datetime", data.type().size());
+  }
+  const auto good = [&] {
+    if (!bars.empty()) found = minute_findings(bars.data(), n_data, cls->layout(), records, rule, cls->folder, options.thresholds);
+    return false;
+  };
   std::vector<std::int32_t> dates(n_index);
   for (hsize_t i = 0; i < n_index; ++i) {
     dates[i] = records[i].date;
@@ -333,31 +500,62 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, Calenda
   std::vector<std::int64_t> missing;
   for (auto d : expected)
     if (!present.count(d)) missing.push_back(d);
-  if (missing.empty()) return false;
+  if (missing.empty()) return good();
   const std::string order_book_id = id_of_file(path);
   for (auto d : missing)
     if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
-  return false;
+  return good();
 }
 
 // Every day of a tick file is a dataset named after a day that can have been
 // stored, of the host's tick record type, whose records are stored (an
 // update stopped by a full disk can leave a day without its chunks). With
 // `deep`, every record is read as well, which decompresses the whole file.
-bool tick_days_are_sound(const h5::Type& tick_type, const h5::File& f, const std::vector<std::string>& names, std::int32_t latest, bool deep) {
+// With `found`, the content rules read every record as well.
+bool tick_days_are_sound(const tessal::TickLayout& layout, const h5::File& f, const std::vector<std::string>& names,
+                         std::int32_t latest, bool deep, std::vector<Finding>* found) {
+  const h5::Type& tick_type = layout.type;
   std::vector<char> buf;
   for (const auto& name : names) {
-    if (!tick_day(name, latest)) return false;
+    const auto day = tick_day(name, latest);
+    if (!day) return false;
     const h5::Dataset ds = f.open_dataset(name);
     if (H5Tequal(ds.type().get(), tick_type.get()) <= 0) return false;
     const hsize_t rows = ds.checked_size(tick_type.size());
     if (rows > 0 && ds.storage_size() == 0) return false;
-    if (deep) {
+    if (found) {
+      buf = h5::read_records(ds, tick_type.size());
+      merge_findings(*found, tick_findings(*day, buf.data(), rows, layout.fields, tick_type.size()));
+    } else if (deep) {
       buf.resize(rows * tick_type.size());
       ds.read(buf.data(), tick_type.get());
     }
   }
   return true;
+}
+
+// The refilled file of `path` (a store file of `id`) somewhere in `stage`;
+// a refill that left no file, or one without a day, has nothing to heal
+// with, and the old file is kept.
+std::string staged_file(const std::string& stage, const std::string& name, const std::string& path) {
+  std::vector<std::string> candidates{join(stage, name)};
+  for (const auto& folder : list_folders(stage)) candidates.push_back(join(folder, name));
+  for (const auto& c : candidates) {
+    if (!fs::exists(c)) continue;
+    if (!h5::File::open(c, h5::Mode::read).root_names().empty()) return c;
+  }
+  util::fail(util::ErrorKind::service, path, fmt::format("the service has no data for {}", id_of_file(path)));
+}
+
+// The writer of a store, run into `stage` as a fresh update would run it.
+template <class Writer>
+Refill refill_with(const Run& run, Writer writer) {
+  return [&run, writer](const std::string& path, const std::string& stage) {
+    const std::string name = fs::path(path).filename().string();
+    const tessal::TaskOutcome o = writer(run, id_of_file(path), stage, name, MIN_START_DATE, false);
+    if (o.status == tessal::TaskStatus::failed) util::fail(util::ErrorKind::service, path, o.message);
+    return staged_file(stage, name, path);
+  };
 }
 
 std::vector<std::int64_t> load_calendar(const std::string& path) {
@@ -451,7 +649,7 @@ CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string
   return record;
 }
 
-CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency) {
+CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency, const CheckOptions& options) {
   const CheckRecord nothing{"分钟"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
@@ -473,12 +671,15 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
   const auto trading_dates = load_calendar(calendar_path);
   SharedFlagPage stale;
   CalendarNote cal{trading_dates, stale.get()};
-  return run_check(
-      run, files, "分钟", [&](const std::string& path) { return minute_file_is_broken(run.client, path, cal); }, concurrency,
-      [&] { tell_if_stale(run.console, cal, calendar_path); });
+  const FileCheck check = [&](const std::string& path, std::vector<Finding>& found) {
+    return minute_file_is_broken(run.client, path, cal, options, found);
+  };
+  return run_check(run, files, "分钟", check, concurrency, [&] { tell_if_stale(run.console, cal, calendar_path); }, options,
+                   join(base_path, layout::MINBAR_ROOT), refill_with(run, _append_h5));
 }
 
-CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep, int concurrency) {
+CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep, int concurrency,
+                            const CheckOptions& options) {
   const CheckRecord nothing{"tick"};
   const std::string base_path = join(data_bundle_path, layout::BUNDLE);
   const std::string calendar_path = join(base_path, layout::TRADING_DATES);
@@ -513,13 +714,13 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
   }
 
   auto& q = run.client;
-  const h5::Type& tick_type = run.host.tick_layout().type;
+  const tessal::TickLayout& tick_layout = run.host.tick_layout();
   const std::int32_t latest = latest_storable_day(util::timestamp_date(run.host.datetime_now()));
-  return run_check(run, files, "tick", [&](const std::string& path) {
+  const FileCheck check = [&](const std::string& path, std::vector<Finding>& found) {
     h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
     if (names.empty()) return false;
-    if (!tick_days_are_sound(tick_type, f, names, latest, deep)) return true;
+    if (!tick_days_are_sound(tick_layout, f, names, latest, deep, options.quality ? &found : nullptr)) return true;
     std::sort(names.begin(), names.end());
     for (auto& n : names) n = n.substr(0, 8);
     const auto expected = calendar_slice<std::string>(trading_dates, names.front(), names.back());
@@ -534,7 +735,9 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
     for (const auto& d : missing)
       if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
     return false;
-  }, concurrency);
+  };
+  return run_check(run, files, "tick", check, concurrency, {}, options, join(base_path, layout::TICKS),
+                   refill_with(run, _append_h5_tick));
 }
 
 }  // namespace tessal_plus::bundle

@@ -8,15 +8,38 @@
 #include <string>
 #include <vector>
 
+#include "tessal_plus/bundle/quality.hpp"
 #include "tessal_plus/bundle/run.hpp"
 #include "util/error.hpp"
 
 namespace tessal_plus::bundle {
 
+// What a check does beyond finding broken files.
+struct CheckOptions {
+  // Every value is read too, and what the content rules find is reported
+  // per file (never deleted: the clean-up prompt stays for broken files).
+  bool quality = false;
+  QualityThresholds thresholds{};
+  // Every broken file and every file with a finding is refilled from the
+  // service instead of being offered for deletion; nobody is asked.
+  bool heal = false;
+};
+
+// What became of one file --heal refilled: "healed"; "source" (the
+// service's own data holds the same finding: the refilled file is kept and
+// its findings are the source's); "failed" (the service refused or failed,
+// or its data makes a broken file: the old file is as it was).
+struct HealOutcome {
+  std::string path;
+  std::string outcome;
+  std::string message;            // why it failed; empty otherwise
+  std::vector<Finding> findings;  // of the refilled file
+};
+
 // What a check found and did, for reports (the command line's --json): the
 // files examined, the broken ones, the ones held by another process or not
-// permitted (with the kind), the answer at the prompt and how many files
-// were deleted.
+// permitted (with the kind), the answer at the prompt, how many files were
+// deleted, the content findings per file and what healing did.
 struct CheckRecord {
   std::string frequency;            // "分钟" or "tick"
   std::vector<std::string> files;   // every file examined, in order
@@ -25,6 +48,8 @@ struct CheckRecord {
   std::map<std::string, util::ErrorKind> held_kind;  // locked or permission
   std::optional<std::string> answer;  // nothing when nobody was asked
   std::size_t deleted = 0;
+  std::map<std::string, std::vector<Finding>> findings{};  // files with findings only
+  std::vector<HealOutcome> heals{};
 };
 
 // Prints the outcome of a check, lists broken and locked files, asks
@@ -37,10 +62,13 @@ CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string
 // Checks every <bundle>/h5/*/*.h5 file; reports and cleans up at the end.
 // With `concurrency` above 1 the files are checked in that many forked
 // processes (forked by Run::fork); what is printed does not change.
-CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency = 1);
+CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency = 1,
+                               const CheckOptions& options = {});
 // Checks every <bundle>/ticks/*.h5 file; reports and cleans up at the end.
 // Every day's dataset is opened and its type and storage checked; `deep`
 // also reads every tick (slow on large stores: it decompresses them all).
-CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep = false, int concurrency = 1);
+// `options.quality` reads every tick as `deep` does.
+CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep = false, int concurrency = 1,
+                            const CheckOptions& options = {});
 
 }  // namespace tessal_plus::bundle
