@@ -160,29 +160,29 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
   };
   std::map<std::string, const tb::HealOutcome*> healed;
   for (const auto& h : c.heals) healed[h.path] = &h;
-  doc["with_findings"] = c.findings.size();
   Json outcomes = Json::array();
   for (const auto& path : c.files) {
     Json j = Json::object();
     j["id"] = tb::id_of_file(path);
     j["path"] = path;
-    const auto f = c.findings.find(path);
-    j["findings"] = findings_json(f == c.findings.end() ? std::vector<tb::Finding>{} : f->second);
-    j["heal"] = nullptr;
-    if (const auto h = healed.find(path); h != healed.end()) {
-      j["heal"] = Json{{"outcome", h->second->outcome},
-                       {"message", text_or_null(h->second->message)},
-                       {"findings", findings_json(h->second->findings)}};
-    }
     if (broken.count(path)) j["outcome"] = "broken";
     else if (held.count(path)) {
       j["outcome"] = "locked";
       const auto k = c.held_kind.find(path);
       j["kind"] = k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second));
     } else j["outcome"] = "good";
+    // What the content rules found (--quality) and what healing did (--heal).
+    const auto f = c.findings.find(path);
+    j["findings"] = findings_json(f == c.findings.end() ? std::vector<tb::Finding>{} : f->second);
+    j["heal"] = nullptr;
+    if (const auto h = healed.find(path); h != healed.end())
+      j["heal"] = Json{{"outcome", h->second->outcome},
+                       {"message", text_or_null(h->second->message)},
+                       {"findings", findings_json(h->second->findings)}};
     outcomes.push_back(std::move(j));
   }
   doc["outcomes"] = std::move(outcomes);
+  doc["with_findings"] = c.findings.size();
 }
 
 }  // namespace

@@ -313,8 +313,12 @@ UPDATE = document(base_succeeded=nullable(BOOL),
                   drivers=array(obj(store=STR, submitted=INT, succeeded=BOOL, ids=array(STR),
                                     outcomes=array(obj(id=STR, outcome=STR, kind=nullable(STR))))),
                   submitted=INT, failed=array(obj(id=STR, outcome=STR, message=STR)), failed_instruments=INT)
+FINDINGS = array(obj(rule=STR, first=INT, count=INT))
 CHECK = document(files=INT, good=INT, broken=INT, held=INT, answer=nullable(STR), deleted=INT,
-                 outcomes=array(obj(id=STR, path=STR, outcome=STR)))
+                 outcomes=array(obj(id=STR, path=STR, outcome=STR, findings=FINDINGS,
+                                    heal={**obj(outcome=STR, message=nullable(STR), findings=FINDINGS),
+                                          "type": ["object", "null"]})),
+                 with_findings=INT)
 STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(STR)), horizon=nullable(INT),
                   unreadable_files=INT,
                   stores=array(obj(store=STR, name=STR, folder=STR, files=INT, instruments=INT, rows=INT, bytes=INT,
@@ -340,15 +344,19 @@ def conforms(doc, schema):
 def test_the_schemas_find_what_is_wrong():
     good = {"command": "check-tick", "bundle_path": "d", "started": "s", "finished": "f", "duration_s": 1,
             "exit_status": 0, "ok": True, "error": None, "files": 1, "good": 0, "broken": 0, "held": 1,
-            "answer": None, "deleted": 0, "outcomes": [{"id": "a", "path": "p", "outcome": "locked", "kind": "locked"}],
-            "log": []}
+            "answer": None, "deleted": 0, "outcomes": [{"id": "a", "path": "p", "outcome": "locked", "kind": "locked",
+                                                        "findings": [], "heal": None}],
+            "with_findings": 0, "log": []}
     assert conforms(good, CHECK)
     bad = dict(good, files=True, held=1.0, error=False, log=["x", None],
-               outcomes=[{"id": 1, "path": "p", "outcome": "good"}, {"path": "p", "outcome": "good"}])
+               outcomes=[{"id": 1, "path": "p", "outcome": "good", "findings": [], "heal": None},
+                         {"path": "p", "outcome": "good", "findings": [{"rule": "ohlc_order", "first": 1.5, "count": 1}],
+                          "heal": {"outcome": "healed", "message": None}}])
     del bad["deleted"]
     assert sorted((e.json_path, e.validator) for e in Validator(CHECK).iter_errors(bad)) == [
         ("$", "required"), ("$.error", "type"), ("$.files", "type"), ("$.held", "type"), ("$.log[1]", "type"),
-        ("$.outcomes[0].id", "type"), ("$.outcomes[1]", "required")]
+        ("$.outcomes[0].id", "type"), ("$.outcomes[1]", "required"), ("$.outcomes[1].findings[0].first", "type"),
+        ("$.outcomes[1].heal", "required")]
     with pytest.raises(AssertionError):  # right keys, wrong order
         conforms(dict(reversed(good.items())), CHECK)
 
@@ -393,7 +401,7 @@ class TestJson:
             held.close()
         assert conforms(doc, CHECK) and p.returncode == 0
         assert doc["outcomes"] == [{"id": "600000.XSHG", "path": os.path.join(data, "bundle", "ticks", "600000.XSHG.h5"),
-                                    "outcome": "locked", "kind": "locked"}]
+                                    "outcome": "locked", "kind": "locked", "findings": [], "heal": None}]
         assert (doc["held"], doc["deleted"]) == (1, 0)
 
         p, doc = self.run_json(cli, "status", data)

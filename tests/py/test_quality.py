@@ -1,0 +1,164 @@
+"""The checks' content rules and healing through the command line: faults
+planted with h5py are each reported with their rule and nowhere else, and
+--heal refills what it can from the service without ever losing a file."""
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import h5py
+import numpy as np
+import pytest
+
+from conftest import SIM, Cli, digests
+
+PLUGIN_DIR = next(iter(glob.glob("/usr/lib/*/hdf5/serial/plugins")), "")
+
+
+@pytest.fixture(scope="module")
+def fresh(tmp_path_factory):
+    """A bundle as an update writes it: stocks, one future product, two tick files."""
+    cli = Cli(tmp_path_factory.mktemp("fresh"))
+    data = str(cli.tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "stock,IF", "--tick", "600000.XSHG,000001.XSHE", "-j", "2")
+    return data
+
+
+@pytest.fixture
+def bundle(fresh, tmp_path):
+    data = str(tmp_path / "data")
+    shutil.copytree(fresh, data)
+    return Cli(tmp_path), data
+
+
+def minute_file(data, id, folder="equities"):
+    return os.path.join(data, "bundle", "h5", folder, id + ".h5")
+
+
+def rewrite_bars(path, change):
+    """Applies `change(data, index)` to a copy of the file's records and
+    writes both datasets back whole (they may change length)."""
+    with h5py.File(path, "r+") as f:
+        data, index = f["data"][...], f["index"][...]
+        data, index = change(data, index)
+        for name, rows in (("data", data), ("index", index)):
+            del f[name]
+            f.create_dataset(name, data=rows, maxshape=(None,), chunks=True, compression="gzip")
+
+
+def day_rows(index, day, total):
+    start = int(index["line_no"][day])
+    end = int(index["line_no"][day + 1]) if day + 1 < len(index) else total
+    return start, end
+
+
+def set_field(field, value, row=40):
+    def change(data, index):
+        data[field][row] = value(data[row]) if callable(value) else value
+        return data, index
+    return change
+
+
+def cut_thirty_minutes(data, index):
+    start, _ = day_rows(index, 3, len(data))
+    keep = np.r_[0:start + 60, start + 90:len(data)]
+    index["line_no"][4:] -= 30
+    return data[keep], index
+
+
+def jump_forty_percent(data, index):
+    start, end = day_rows(index, 5, len(data))
+    for field in ("open", "high", "low", "close"):
+        data[field][start + 100:end] *= 1.4
+    return data, index
+
+
+MINUTE_FAULTS = {  # file -> (change, the rule it must be reported with)
+    "000001.XSHE": (set_field("open", 0.0), "non_positive_price"),
+    "000002.XSHE": (set_field("high", lambda r: r["low"] - 1), "ohlc_order"),
+    "600000.XSHG": (set_field("close", np.nan), "non_finite"),
+    "600001.XSHG": (set_field("volume", -100.0), "negative_volume"),
+    "600002.XSHG": (cut_thirty_minutes, "gap_in_day"),
+    "000003.XSHE": (jump_forty_percent, "price_jump"),
+}
+
+TICK_FAULTS = """
+import h5py, sys
+with h5py.File(sys.argv[1] + "/600000.XSHG.h5", "r+") as f:
+    ds = next(f[d] for d in sorted(f) if len(f[d]) > 30)
+    row = ds[10]
+    row["a1"] = row["b1"] - 100       # best ask below best bid
+    ds[10] = row
+with h5py.File(sys.argv[1] + "/000001.XSHE.h5", "r+") as f:
+    ds = next(f[d] for d in sorted(f, reverse=True) if len(f[d]) > 30)
+    row = ds[20]
+    row["last"] = row["limit_up"] + 10000  # one yuan above the day's limit
+    ds[20] = row
+"""
+
+
+def check(cli, data, store, *extra, service=None):
+    p = cli.run(store, data, "--quality", "--json", *extra, service=service)
+    return json.loads(p.out)
+
+
+def rules_by_file(doc):
+    return {o["id"]: {f["rule"] for f in o["findings"]} for o in doc["outcomes"] if o["findings"]}
+
+
+def test_clean_stores_have_no_findings(bundle):
+    cli, data = bundle
+    for store in ("check-minbar", "check-tick"):
+        doc = check(cli, data, store, "--no")
+        assert doc["with_findings"] == 0 and doc["broken"] == 0, doc["outcomes"]
+
+
+def test_each_planted_fault_is_reported_with_its_rule_and_nowhere_else(bundle):
+    cli, data = bundle
+    for id, (change, _) in MINUTE_FAULTS.items():
+        rewrite_bars(minute_file(data, id), change)
+    ticks = os.path.join(data, "bundle", "ticks")
+    subprocess.run([sys.executable, "-c", TICK_FAULTS, ticks], check=True, env=dict(os.environ, HDF5_PLUGIN_PATH=PLUGIN_DIR))
+
+    found = rules_by_file(check(cli, data, "check-minbar", "--no", "-j", "2"))
+    assert set(found) == set(MINUTE_FAULTS), found
+    for id, (_, rule) in MINUTE_FAULTS.items():
+        assert rule in found[id], (id, found[id])
+    assert rules_by_file(check(cli, data, "check-tick", "--no")) == {"600000.XSHG": {"crossed_book"},
+                                                                      "000001.XSHE": {"outside_limits"}}
+    # Findings are never offered for deletion: every file is still there.
+    assert all(os.path.exists(minute_file(data, id)) for id in MINUTE_FAULTS)
+
+
+def damage_a_chunk(path):
+    with h5py.File(path, "r") as f:
+        chunk = f["data"].id.get_chunk_info(1)
+    with open(path, "r+b") as out:
+        out.seek(chunk.byte_offset + 8)
+        out.write(b"\xff" * 64)
+
+
+def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bundle):
+    cli, data = bundle
+    damaged, finding, refused = (minute_file(data, id) for id in ("600001.XSHG", "000003.XSHE", "000002.XSHE"))
+    damage_a_chunk(damaged)
+    for path in (finding, refused):
+        rewrite_bars(path, set_field("volume", -100.0))
+    with open(refused, "rb") as f:
+        refused_bytes = f.read()
+
+    # The service refuses one of them (and has no gap in it to be asked about).
+    doc = check(cli, data, "check-minbar", "--heal", service=f"{SIM},deny=000002.XSHE")
+    heals = {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]}
+    assert heals == {"600001.XSHG": "healed", "000003.XSHE": "healed", "000002.XSHE": "failed"}, doc["outcomes"]
+    with open(refused, "rb") as f:
+        assert f.read() == refused_bytes
+    # The healed files are a fresh update's, and nothing of the refill is left behind.
+    want, have = digests(os.path.join(fresh, "bundle", "h5")), digests(os.path.join(data, "bundle", "h5"))
+    for id in ("600001.XSHG", "000003.XSHE"):
+        assert have[f"equities/{id}.h5"] == want[f"equities/{id}.h5"]
+    assert set(have) == set(want)
+    again = check(cli, data, "check-minbar", "--no")
+    assert rules_by_file(again) == {"000002.XSHE": {"negative_volume"}} and again["broken"] == 0
