@@ -1,7 +1,8 @@
 // Minute-bar check against its limits, on one store: the check at -j 1 and
 // -j 2, a Python/h5py full-column check of the same files, HDF5's own read
 // of the column, and reading every raw chunk and inflating it with
-// libdeflate in one and two processes.
+// libdeflate in one and two processes; and the check with its content
+// rules (--quality) beside the plain one.
 //
 //   build/bench/bench_check [files=300] [years=3]
 //
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
   const double hdf5_read = bench::now_seconds() - t_hdf5;
   const double limit1 = in_processes(1, inflate_all), limit2 = in_processes(2, inflate_all);
 
-  auto timed_check = [&](int jobs) {
+  auto timed_check = [&](int jobs, bool quality = false) {
     std::istringstream answer("no\n");
     auto* saved = std::cin.rdbuf(answer.rdbuf());
     std::fflush(stdout);
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
     ::dup2(null, 1);
     bench::profile(true);
     const double t0 = bench::now_seconds();
-    check_min_bar_data(bench::test_run(), root, jobs);
+    check_min_bar_data(bench::test_run(), root, jobs, CheckOptions{quality});
     const double t = bench::now_seconds() - t0;
     bench::profile(false);
     std::fflush(stdout);
@@ -122,6 +123,14 @@ int main(int argc, char** argv) {
     return t;
   };
   const double check1 = timed_check(1), check2 = timed_check(2);
+  // The content rules on the same records: best of three each, the plain
+  // check again beside it.
+  double plain2 = check2, quality1 = timed_check(1, true), quality2 = timed_check(2, true);
+  for (int round = 0; round < 2; ++round) {
+    plain2 = std::min(plain2, timed_check(2));
+    quality1 = std::min(quality1, timed_check(1, true));
+    quality2 = std::min(quality2, timed_check(2, true));
+  }
   const double peak_child = bench::peak_rss_mb(RUSAGE_CHILDREN);
 
   // The same check as a user would write it in Python with h5py.
@@ -134,6 +143,9 @@ int main(int argc, char** argv) {
                bytes / 1e6, rows, rows * 56 / 1e6);
   std::fprintf(stderr, "  check -j 1:                          %6.2f s\n", check1);
   std::fprintf(stderr, "  check -j 2:                          %6.2f s  (speed-up %.2fx)\n", check2, check1 / check2);
+  std::fprintf(stderr, "  check --quality -j 1:                %6.2f s  (%.2fx the plain check)\n", quality1, quality1 / check1);
+  std::fprintf(stderr, "  check --quality -j 2:                %6.2f s  (%.2fx the plain check's best %.2f s)\n", quality2,
+               quality2 / plain2, plain2);
   std::fprintf(stderr, "  python/h5py full-column check:       %6.2f s%s  (our -j 2 is %.1fx faster)\n", python,
                py_status == 0 ? "" : " (failed)", python / check2);
   std::fprintf(stderr, "  HDF5's own read of datetime (zlib):  %6.2f s\n", hdf5_read);

@@ -293,6 +293,7 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
     if (!o.html_path.empty()) {
       tb::HealthInputs inputs;
       tb::read_instrument_lives(run.host, report.status->bundle, inputs);
+      tb::read_suspensions(*report.status, inputs);
       if (!o.check_json_path.empty()) inputs.check = tb::read_check_marks(o.check_json_path);
       util::write_atomically(o.html_path, tb::health_page(run.host, *report.status, inputs));
       run.console.line("health page: " + o.html_path);

@@ -17,6 +17,8 @@
 #include "tessal_plus/bundle/commands.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/health_page.hpp"
+#include "util/files.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
@@ -195,6 +197,14 @@ PYBIND11_MODULE(_core, m) {
   m.def("check_tick_data", hosted(+[](const tb::Run& r, std::string path, bool deep, int concurrency, bool quality,
                                        std::string thresholds, bool heal) {
           tb::check_tick_data(r, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+        }));
+  m.def("write_health_page", hosted(+[](const tb::Run& r, std::string path, std::string html, std::string check_json) {
+          const tb::BundleStatus status = tb::bundle_status(r.host, path, true);
+          tb::HealthInputs inputs;
+          tb::read_instrument_lives(r.host, status.bundle, inputs);
+          tb::read_suspensions(status, inputs);
+          if (!check_json.empty()) inputs.check = tb::read_check_marks(check_json);
+          util::write_atomically(html, tb::health_page(r.host, status, inputs));
         }));
   m.def("_get_end_date", hosted(+[](const tb::Run& r) { return tb::_get_end_date(r.host); }));
   m.def("remove_h5", [](const std::string& path) {

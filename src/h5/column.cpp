@@ -149,14 +149,21 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
 }
 
 std::vector<char> read_records(const Dataset& ds, std::size_t itemsize) {
+  std::vector<char> out;
+  out.resize(read_records(ds, itemsize, out) * itemsize);
+  return out;
+}
+
+std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer) {
   const QuietErrors quiet;
   const Type file_type = ds.type();
   if (!file_type.is_compound() || file_type.size() != itemsize)
     throw Error(ErrorKind::damaged, ds.path(),
                 fmt::format("the records of '{}' are not the {}-byte records expected", ds.path(), itemsize));
   const hsize_t n = ds.checked_size(itemsize);
-  std::vector<char> out(n * itemsize);
-  if (n == 0) return out;
+  // Grown only: a buffer kept from file to file is not cleared each time.
+  if (buffer.size() < n * itemsize) buffer.resize(n * itemsize);
+  if (n == 0) return 0;
   const std::optional<hsize_t> chunk_rows = g_fast ? deflate_chunk_rows(ds, file_type) : std::nullopt;
   struct Records : ChunkSink {
     char* out;
@@ -170,10 +177,10 @@ std::vector<char> read_records(const Dataset& ds, std::size_t itemsize) {
       char* to = out + first * itemsize;
       if (rows != to) std::memcpy(to, rows, (end - first) * itemsize);
     }
-  } sink(out.data(), itemsize, chunk_rows.value_or(0));
+  } sink(buffer.data(), itemsize, chunk_rows.value_or(0));
   // The file's own type as the memory type: the stored bytes, unconverted.
-  if (!chunk_rows || !read_raw_chunks(ds, n, itemsize, *chunk_rows, sink)) ds.read(out.data(), file_type.get());
-  return out;
+  if (!chunk_rows || !read_raw_chunks(ds, n, itemsize, *chunk_rows, sink)) ds.read(buffer.data(), file_type.get());
+  return n;
 }
 
 }  // namespace h5

@@ -21,6 +21,9 @@ std::vector<std::int64_t> read_int64_member(const Dataset& ds, const std::string
 // the same two paths. A dataset whose type is not a compound of that size
 // is refused as damaged.
 std::vector<char> read_records(const Dataset& ds, std::size_t itemsize);
+// The same into the first rows x itemsize bytes of `buffer` (grown when
+// short, never shrunk, so it can serve file after file); the rows read.
+std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer);
 
 // Forces HDF5's ordinary read path (for tests that compare both paths).
 void set_fast_column_reads(bool enabled);

@@ -126,6 +126,14 @@ def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=Fals
                           bool(heal))
 
 
+def write_health_page(data_bundle_path, html_path, check_json=None):
+    """Writes the bundle's health page (one self-contained HTML file, as
+    `tessal-bundle status --html` writes it) to `html_path`; `check_json`:
+    the document of a check run with --json, whose broken files, content
+    findings and heal outcomes are marked on the page."""
+    _core.write_health_page(_fs(data_bundle_path), _fs(html_path), b"" if check_json is None else _fs(check_json))
+
+
 def _get_end_date():
     return _core._get_end_date()
 

@@ -443,7 +443,7 @@ std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, Calen
 // Every row of `datetime` is read, so a damaged chunk anywhere in `data` is
 // found (as an error of kind damaged).
 bool minute_file_is_broken(quillonc::Client& q, const std::string& path, CalendarNote& cal, const CheckOptions& options,
-                           std::vector<Finding>& found) {
+                           std::vector<Finding>& found, std::vector<char>& bars) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const auto names = f.root_names();
   const bool has_index = std::count(names.begin(), names.end(), "index") > 0;
@@ -469,24 +469,26 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, Calenda
   // The content rules read every record of the class's layout from the same
   // inflated chunks the day rules take the time stamps from. (A file of
   // another layout is judged by its time stamps alone.)
+  // The day rules read one time stamp per day, from the records when they
+  // were read whole.
   std::vector<std::int64_t> datetimes;
-  std::vector<char> bars;
-  if (options.quality && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0) {
-    const RecordLayout& layout = cls->layout();
-    bars = h5::read_records(data, layout.itemsize);
-    datetimes.resize(n_data);
-    for (hsize_t r = 0; r < n_data; ++r) std::memcpy(&datetimes[r], bars.data() + r * layout.itemsize + layout.fields[0].offset, 8);
-  } else {
-    datetimes = h5::read_int64_member(data, "datetime", data.type().size());
-  }
+  const bool content = options.quality && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0;
+  if (content) h5::read_records(data, cls->layout().itemsize, bars);
+  else datetimes = h5::read_int64_member(data, "datetime", data.type().size());
+  const auto bar_time = [&](std::size_t row) {
+    if (!content) return datetimes[row];
+    std::int64_t t;
+    std::memcpy(&t, bars.data() + row * cls->layout().itemsize + cls->layout().fields[0].offset, sizeof t);
+    return t;
+  };
   const auto good = [&] {
-    if (!bars.empty()) found = minute_findings(bars.data(), n_data, cls->layout(), records, rule, cls->folder, options.thresholds);
+    if (content) found = minute_findings(bars.data(), n_data, cls->layout(), records, rule, cls->folder, options.thresholds);
     return false;
   };
   std::vector<std::int32_t> dates(n_index);
   for (hsize_t i = 0; i < n_index; ++i) {
     dates[i] = records[i].date;
-    const std::int64_t first_bar = datetimes[records[i].line_no];
+    const std::int64_t first_bar = bar_time(records[i].line_no);
     if (rule == DayRule::night_session) {
       const auto day = trading_day_of(first_bar, rule, cal);
       if (day && *day != dates[i]) return true;
@@ -524,7 +526,7 @@ bool tick_days_are_sound(const tessal::TickLayout& layout, const h5::File& f, co
     const hsize_t rows = ds.checked_size(tick_type.size());
     if (rows > 0 && ds.storage_size() == 0) return false;
     if (found) {
-      buf = h5::read_records(ds, tick_type.size());
+      h5::read_records(ds, tick_type.size(), buf);
       merge_findings(*found, tick_findings(*day, buf.data(), rows, layout.fields, tick_type.size()));
     } else if (deep) {
       buf.resize(rows * tick_type.size());
@@ -567,6 +569,15 @@ std::vector<std::int64_t> load_calendar(const std::string& path) {
   return dates;
 }
 
+
+void tell_if_stale(const Console& console, const CalendarNote& cal, const std::string& path) {
+  if (cal.stale)
+    console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。", path,
+                           cal.trading_dates.back()));
+}
+
+}  // namespace
+
 // The suspension days of one stock as the host's tools may have written
 // them: integers, reals holding whole days, or fixed-length byte strings of
 // digits (all YYYYMMDD). Anything else is refused as damaged.
@@ -602,14 +613,6 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   }
   return out;
 }
-
-void tell_if_stale(const Console& console, const CalendarNote& cal, const std::string& path) {
-  if (cal.stale)
-    console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。", path,
-                           cal.trading_dates.back()));
-}
-
-}  // namespace
 
 CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string>& error_file_path_list,
                                    const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
@@ -671,8 +674,9 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
   const auto trading_dates = load_calendar(calendar_path);
   SharedFlagPage stale;
   CalendarNote cal{trading_dates, stale.get()};
-  const FileCheck check = [&](const std::string& path, std::vector<Finding>& found) {
-    return minute_file_is_broken(run.client, path, cal, options, found);
+  // One record buffer per checking process, serving file after file.
+  const FileCheck check = [&, bars = std::vector<char>()](const std::string& path, std::vector<Finding>& found) mutable {
+    return minute_file_is_broken(run.client, path, cal, options, found, bars);
   };
   return run_check(run, files, "分钟", check, concurrency, [&] { tell_if_stale(run.console, cal, calendar_path); }, options,
                    join(base_path, layout::MINBAR_ROOT), refill_with(run, _append_h5));

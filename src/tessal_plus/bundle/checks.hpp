@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "h5/h5.hpp"
 #include "tessal_plus/bundle/quality.hpp"
 #include "tessal_plus/bundle/run.hpp"
 #include "util/error.hpp"
@@ -51,6 +52,12 @@ struct CheckRecord {
   std::map<std::string, std::vector<Finding>> findings{};  // files with findings only
   std::vector<HealOutcome> heals{};
 };
+
+// The suspension days (YYYYMMDD) of stock `id` in its dataset of
+// suspended_days.h5 at `path`, as the host's tools may have written them:
+// integers, reals holding whole days, or fixed-length byte strings of
+// digits. Anything else is refused as damaged.
+std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::string& id, const std::string& path);
 
 // Prints the outcome of a check, lists broken and locked files, asks
 // "是否删除异常数据(yes/no):" at the run's console and deletes the broken

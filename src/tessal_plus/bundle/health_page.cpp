@@ -1,4 +1,5 @@
 #include "tessal_plus/bundle/health_page.hpp"
+#include "tessal_plus/bundle/checks.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -70,7 +71,10 @@ struct Row {
   const FileStatus* file = nullptr;
   std::vector<std::int32_t> held, expected;
   std::uint64_t held_total = 0, expected_total = 0;
-  std::string mark;  // "broken", "held" (by a check) or empty
+  std::string mark;  // "broken", "held", "finding" (by a check) or empty
+  std::string heal;  // the heal outcome, or empty
+  std::int32_t finding_month = 0;  // YYYYMM of the earliest finding
+  std::string findings;            // "rule xN (first T)", for titles
   double share() const { return expected_total ? static_cast<double>(held_total) / static_cast<double>(expected_total) : 1.0; }
 };
 
@@ -91,7 +95,7 @@ Axis store_axis(const std::vector<std::int32_t>& calendar, std::int32_t first, s
   return a;
 }
 
-Row coverage(const FileStatus& f, const Axis& axis, const InstrumentLife& life) {
+Row coverage(const FileStatus& f, const Axis& axis, const InstrumentLife& life, const std::vector<std::int32_t>* suspended) {
   Row r;
   r.file = &f;
   r.held.assign(axis.months.size(), 0);
@@ -101,6 +105,8 @@ Row coverage(const FileStatus& f, const Axis& axis, const InstrumentLife& life) 
   for (std::size_t i = 0; i < axis.days.size(); ++i) {
     const std::int32_t d = axis.days[i];
     if ((life.listed && d < life.listed) || (life.de_listed && d > life.de_listed)) continue;
+    // A suspended stock trades no bars that day: nothing to hold.
+    if (suspended && std::binary_search(suspended->begin(), suspended->end(), d)) continue;
     ++r.expected[axis.month_of[i]];
     ++r.expected_total;
     held = std::lower_bound(held, f.days.end(), d);
@@ -136,6 +142,7 @@ void file_row(std::string& out, const Row& r, const Axis& axis, const Grid& g, s
   const FileStatus& f = *r.file;
   std::string cls = "row";
   if (!r.mark.empty()) cls += " " + r.mark;
+  if (!r.heal.empty()) cls += " heal-" + r.heal;
   if (f.error) cls += " unreadable";
   if (f.stale) cls += " stale";
   const int y = g.head + static_cast<int>(at) * g.height;
@@ -144,7 +151,8 @@ void file_row(std::string& out, const Row& r, const Axis& axis, const Grid& g, s
   const std::string about =
       f.error ? fmt::format("{}: cannot be read ({}): {}", f.id, util::kind_name(*f.error), f.message)
               : fmt::format("{}: {}..{}, {} rows, {} of {} expected days held{}{}", f.id, day_text(f.first_day), day_text(f.last_day),
-                            f.rows, r.held_total, r.expected_total, f.stale ? ", stale" : "", r.mark.empty() ? "" : ", " + r.mark);
+                            f.rows, r.held_total, r.expected_total, f.stale ? ", stale" : "", r.mark.empty() ? "" : ", " + r.mark) +
+                    (r.findings.empty() ? "" : "; findings: " + r.findings) + (r.heal.empty() ? "" : "; heal: " + r.heal);
   out += fmt::format(R"(<text class="id" x="{}" y="{}"><title>{}</title>{}</text>)", g.label - 6, g.height - 3, esc(about), esc(f.id));
   if (f.error)
     out += fmt::format(R"(<text class="note" x="{}" y="{}">cannot be read ({})</text>)", g.label, g.height - 3,
@@ -154,12 +162,13 @@ void file_row(std::string& out, const Row& r, const Axis& axis, const Grid& g, s
   for (std::size_t m = 0; m < axis.months.size() && !f.error; ++m) {
     if (r.expected[m] == 0) continue;  // not listed that month: nothing to hold
     const bool gap = r.held[m] < r.expected[m];
+    const bool flagged = r.finding_month == axis.months[m];
     const std::string month = month_text(axis.months[m]);
     out += fmt::format(
-        R"(<rect class="cell{}" x="{}" y="1" width="{}" height="{}" fill="{}" data-id="{}" data-month="{}" data-held="{}" data-expected="{}"><title>{} {}: {} days held / {} expected</title></rect>)",
-        gap ? " gap" : "", g.label + static_cast<int>(m) * g.cell, g.cell - 1, g.height - 2,
+        R"(<rect class="cell{}{}" x="{}" y="1" width="{}" height="{}" fill="{}" data-id="{}" data-month="{}" data-held="{}" data-expected="{}"><title>{} {}: {} days held / {} expected{}</title></rect>)",
+        gap ? " gap" : "", flagged ? " flagged" : "", g.label + static_cast<int>(m) * g.cell, g.cell - 1, g.height - 2,
         share_colour(static_cast<double>(r.held[m]) / r.expected[m]), esc(f.id), month, r.held[m], r.expected[m], esc(f.id), month,
-        r.held[m], r.expected[m]);
+        r.held[m], r.expected[m], flagged ? "; first finding: " + esc(r.findings) : "");
   }
   out += "</g>";
 }
@@ -189,6 +198,20 @@ void aggregate_row(std::string& out, const StoreStatus& s, const std::vector<Row
   out += "</g>";
 }
 
+std::string findings_text(const CheckMark& m);
+
+// What a check said of the row's file: its mark, its heal outcome and the
+// month of its earliest finding.
+void mark_row(Row& r, const CheckMark& m, bool minute_bars) {
+  r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" ? "held" : !m.findings.empty() ? "finding" : "";
+  r.heal = m.heal;
+  r.findings = findings_text(m);
+  for (const auto& f : m.findings) {
+    const auto month = static_cast<std::int32_t>(f.first / (minute_bars ? 100000000LL : 100000000000LL));
+    if (!r.finding_month || month < r.finding_month) r.finding_month = month;
+  }
+}
+
 void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, const HealthInputs& in) {
   const std::string title = s.minute_bars ? "Minute bars: " + s.name : std::string("Ticks");
   out += fmt::format(R"(<section class="store" data-store="{}"><h3>{}</h3>)", esc(s.name), esc(title));
@@ -209,8 +232,10 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
   rows.reserve(s.files.size());
   for (const auto& f : s.files) {
     const auto life = in.lives.find(f.id);
-    rows.push_back(coverage(f, axis, life == in.lives.end() ? InstrumentLife{} : life->second));
-    if (const auto m = marks.find(f.id); m != marks.end()) rows.back().mark = m->second->outcome == "broken" ? "broken" : "held";
+    const auto suspended = in.suspended.find(f.id);
+    rows.push_back(coverage(f, axis, life == in.lives.end() ? InstrumentLife{} : life->second,
+                            suspended == in.suspended.end() ? nullptr : &suspended->second));
+    if (const auto m = marks.find(f.id); m != marks.end()) mark_row(rows.back(), *m->second, s.minute_bars);
   }
   std::sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.file->id < y.file->id; });
   const Grid g(axis.months.size());
@@ -226,7 +251,7 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
     aggregate_row(out, s, rows, axis, g);
     out += "</svg></div>";
     // Marked and unreadable files first, then the lowest share held.
-    auto rank = [](const Row& r) { return r.mark == "broken" ? 0 : !r.mark.empty() ? 1 : r.file->error ? 2 : 3; };
+    auto rank = [](const Row& r) { return r.mark == "broken" ? 0 : r.mark == "held" ? 1 : !r.mark.empty() ? 2 : r.file->error ? 3 : 4; };
     std::stable_sort(rows.begin(), rows.end(), [&](const Row& x, const Row& y) {
       if (rank(x) != rank(y)) return rank(x) < rank(y);
       return x.share() < y.share();
@@ -301,11 +326,27 @@ void file_lists(std::string& out, const BundleStatus& b) {
                         : R"(<ul class="locked">)" + locked + "</ul>";
 }
 
+std::string findings_text(const CheckMark& m) {
+  std::string out;
+  for (const auto& f : m.findings) out += fmt::format("{}{} x{} (first {})", out.empty() ? "" : ", ", f.rule, f.count, f.first);
+  return out;
+}
+
 void check_section(std::string& out, const CheckMarks& c) {
-  std::size_t broken = 0;
-  for (const auto& m : c.marks) broken += m.outcome == "broken";
+  std::size_t broken = 0, held = 0;
+  for (const auto& m : c.marks) broken += m.outcome == "broken", held += m.outcome == "locked";
   out += fmt::format(R"(<h2>Check</h2><p>{} ({}): {} files, {} broken, {} held by another process.</p>)", esc(c.command),
-                     esc(c.source), c.files, broken, c.marks.size() - broken);
+                     esc(c.source), c.files, broken, held);
+  std::string found, healed;
+  for (const auto& m : c.marks) {
+    if (!m.findings.empty())
+      found += fmt::format(R"(<li data-id="{}">{}: {}</li>)", esc(m.id), esc(m.id), esc(findings_text(m)));
+    if (!m.heal.empty())
+      healed += fmt::format(R"(<li data-id="{}" data-heal="{}">{}: {}{}</li>)", esc(m.id), esc(m.heal), esc(m.id), esc(m.heal),
+                            m.heal_message.empty() ? "" : " (" + esc(m.heal_message) + ")");
+  }
+  if (!found.empty()) out += R"(<h3>Content findings</h3><ul class="check-findings">)" + found + "</ul>";
+  if (!healed.empty()) out += R"(<h3>Healing</h3><ul class="check-heal">)" + healed + "</ul>";
   for (const char* outcome : {"broken", "locked"}) {
     std::string items;
     for (const auto& m : c.marks)
@@ -326,6 +367,8 @@ svg.map .band{fill:transparent}
 svg.map .gap{stroke:#222;stroke-width:1}
 svg.map .broken .band{fill:#f4c7c3}svg.map .broken text.id{fill:#b00;font-weight:bold}
 svg.map .held .band{fill:#fbe7b0}svg.map .unreadable text{fill:#b00}
+svg.map .finding .band{fill:#cfe0f5}svg.map .flagged{stroke:#1f4e9c;stroke-width:2;stroke-dasharray:2 1}
+svg.map .heal-healed .band{fill:#d4efd8}svg.map .heal-failed text.id{text-decoration:underline}
 svg.map .stale text.id{font-style:italic}svg.map text.note{fill:#888;font-style:italic}
 .legend span{display:inline-block;width:1.2em;height:.9em;vertical-align:middle;margin:0 .2em 0 .8em}
 </style>)";
@@ -360,6 +403,27 @@ void read_instrument_lives(tessal::Host& host, const std::string& bundle, Health
   }
 }
 
+void read_suspensions(const BundleStatus& status, HealthInputs& inputs) {
+  inputs.suspended.clear();
+  const std::string path = join(status.bundle, layout::SUSPENDED_DAYS);
+  if (!std::filesystem::exists(path)) return;
+  try {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    for (const auto& s : status.stores)
+      for (const auto& file : s.files) {
+        if (file.id.empty() || file.id.find('/') != std::string::npos || inputs.suspended.count(file.id) || !f.contains(file.id))
+          continue;
+        auto& days = inputs.suspended[file.id];
+        for (const auto d : suspension_days(f.open_dataset(file.id), file.id, path)) days.push_back(static_cast<std::int32_t>(d));
+        std::sort(days.begin(), days.end());
+      }
+  } catch (const std::exception& e) {
+    inputs.suspended.clear();
+    inputs.lives_note += (inputs.lives_note.empty() ? "" : "; ") + path + " cannot be read (" + e.what() +
+                         "): suspension days are counted as missing";
+  }
+}
+
 CheckMarks read_check_marks(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) util::fail(util::ErrorKind::invalid_input, path, fmt::format("cannot read the check document '{}'", path));
@@ -381,12 +445,33 @@ CheckMarks read_check_marks(const std::string& path) {
     if (!o.is_object() || !o.contains("id") || !o["id"].is_string() || !o.contains("outcome") || !o["outcome"].is_string()) refuse();
     ++c.files;
     const auto outcome = o["outcome"].get<std::string>();
-    if (outcome == "good") continue;
     CheckMark m;
     m.id = o["id"].get<std::string>();
-    m.outcome = outcome == "broken" ? "broken" : "locked";
+    m.outcome = outcome == "good" ? "good" : outcome == "broken" ? "broken" : "locked";
     if (o.contains("path") && o["path"].is_string()) m.path = o["path"].get<std::string>();
     if (o.contains("kind") && o["kind"].is_string()) m.kind = o["kind"].get<std::string>();
+    // Documents of checks without --quality or --heal have neither key.
+    const auto read_findings = [&](const nlohmann::json& list) {
+      if (!list.is_array()) refuse();
+      for (const auto& f : list) {
+        if (!f.is_object() || !f.contains("rule") || !f["rule"].is_string() || !f.contains("first") ||
+            !f["first"].is_number_integer() || !f.contains("count") || !f["count"].is_number_integer())
+          refuse();
+        m.findings.push_back({f["rule"].get<std::string>(), f["first"].get<std::int64_t>(), f["count"].get<std::uint64_t>()});
+      }
+    };
+    if (o.contains("findings")) read_findings(o["findings"]);
+    if (o.contains("heal") && !o["heal"].is_null()) {
+      const auto& h = o["heal"];
+      if (!h.is_object() || !h.contains("outcome") || !h["outcome"].is_string()) refuse();
+      m.heal = h["outcome"].get<std::string>();
+      if (h.contains("message") && h["message"].is_string()) m.heal_message = h["message"].get<std::string>();
+      // After healing, the findings that count are the refilled file's.
+      m.findings.clear();
+      if (m.heal != "failed" && h.contains("findings")) read_findings(h["findings"]);
+      if (m.heal != "failed") m.outcome = "good";
+    }
+    if (m.outcome == "good" && m.findings.empty() && m.heal.empty()) continue;
     c.marks.push_back(std::move(m));
   }
   return c;
@@ -413,7 +498,10 @@ std::string health_page(tessal::Host& host, const BundleStatus& b, const HealthI
   for (const double s : {0.0, 0.25, 0.5, 0.75, 1.0})
     out += fmt::format(R"(<span style="background:{}"></span>{}%)", share_colour(s), static_cast<int>(s * 100));
   out += ". A framed cell misses days; hover a cell for its counts.";
-  if (in.check) out += " Rows on red are files the check found broken; on yellow, held.";
+  if (in.check)
+    out += " Rows on red are files the check found broken; on yellow, held; on blue, files with content findings (the"
+           " month of the first one outlined in blue dashes); on green, files healed from the service; an underlined id"
+           " could not be healed.";
   out += "</p>";
   if (!in.lives_note.empty()) out += fmt::format(R"(<p class="note">{}.</p>)", esc(in.lives_note));
   for (const auto& s : b.stores) store_map(out, s, b, in);

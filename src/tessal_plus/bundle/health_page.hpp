@@ -21,11 +21,20 @@ struct InstrumentLife {
   std::int32_t listed = 0, de_listed = 0;
 };
 
-// A check's verdict on one file, from the `outcomes` of its JSON document.
+// A check's verdict on one file, from the `outcomes` of its JSON document:
+// files that are not good, or hold content findings, or were healed.
 struct CheckMark {
   std::string id, path;
-  std::string outcome;  // "broken" or "locked" (good files are not kept)
+  std::string outcome;  // "good", "broken" or "locked"
   std::string kind;     // the error kind of a held file
+  struct Found {
+    std::string rule;
+    std::int64_t first = 0;  // YYYYMMDDHHMMSS (bars) or YYYYMMDDHHMMSSmmm (ticks)
+    std::uint64_t count = 0;
+  };
+  std::vector<Found> findings;
+  std::string heal;          // "healed", "source", "failed" or empty
+  std::string heal_message;  // why healing failed
 };
 
 struct CheckMarks {
@@ -37,6 +46,9 @@ struct CheckMarks {
 
 struct HealthInputs {
   std::map<std::string, InstrumentLife> lives;  // by order_book_id
+  // Suspension days by order_book_id (suspended_days.h5): not expected of a
+  // stock's files.
+  std::map<std::string, std::vector<std::int32_t>> suspended;
   std::string lives_note;  // why the instrument list was not used, if it was not
   std::optional<CheckMarks> check;
   std::string made_at;  // when the page was made, as the reader should see it
@@ -50,6 +62,9 @@ struct HealthInputs {
 // update reads it). A list that is absent or cannot be read gives no lives,
 // and a note: the whole calendar then counts for every file.
 void read_instrument_lives(tessal::Host& host, const std::string& bundle, HealthInputs& inputs);
+// The suspension days of <bundle>/suspended_days.h5 for the ids the status
+// holds; absent or unreadable, none (the note says why).
+void read_suspensions(const BundleStatus& status, HealthInputs& inputs);
 
 // The broken and held files of a check's JSON document (check-minbar --json
 // or check-tick --json). Throws util::Error (invalid_input) naming the file

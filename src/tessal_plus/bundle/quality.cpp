@@ -303,45 +303,59 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
   keys.reserve(rows);
   std::array<std::uint8_t, kMinutes> seen{};
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  for (std::size_t d = 0; d < index.size(); ++d) {
-    const std::size_t begin = index[d].line_no;
-    const std::size_t end = std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
-    if (begin >= end) continue;
-    DayMinutes day;
-    day.keys_from = keys.size();
-    double prev_close = kNaN;
-    for (std::size_t r = begin; r < end; ++r) {
-      const char* rec = records + r * itemsize;
-      const std::int64_t t = time.get_int(rec);
-      const double o = open.get(rec), h = high.get(rec), l = low.get(rec), c = close.get(rec), v = volume.get(rec),
-                   to = turnover.get(rec), oi = interest.found ? interest.get(rec) : 0;
-      // x - x is 0 for a finite x and NaN otherwise. The rules are combined
-      // without branches so that a sound bar costs one test.
-      const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
-      const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
-      const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
-      const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
-      if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
-        if (!finite) non_finite.add(t);
-        if (non_pos) non_positive.add(t);
-        if (disorder) order.add(t);
-        if (below_zero) negative.add(t);
+  // The layouts the module writes hold reals and 64-bit integers only: for
+  // them each field is one load, not a switch on its kind per value.
+  const auto scan = [&](auto real, auto integer, auto wide) {
+    for (std::size_t d = 0; d < index.size(); ++d) {
+      const std::size_t begin = index[d].line_no;
+      const std::size_t end = std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
+      if (begin >= end) continue;
+      DayMinutes day;
+      day.keys_from = keys.size();
+      double prev_close = kNaN;
+      for (std::size_t r = begin; r < end; ++r) {
+        const char* rec = records + r * itemsize;
+        const std::int64_t t = integer(time, rec);
+        const double o = real(open, rec), h = real(high, rec), l = real(low, rec), c = real(close, rec), v = real(volume, rec),
+                     to = real(turnover, rec), oi = interest.found ? wide(interest, rec) : 0;
+        // x - x is 0 for a finite x and NaN otherwise. The rules are combined
+        // without branches so that a sound bar costs one test.
+        const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
+        const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
+        const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
+        const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
+        if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
+          if (!finite) non_finite.add(t);
+          if (non_pos) non_positive.add(t);
+          if (disorder) order.add(t);
+          if (below_zero) negative.add(t);
+        }
+        // |c / p - 1| > jump, between finite closes, p > 0.
+        const bool c_finite = c - c == 0;
+        if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
+        prev_close = c_finite ? c : kNaN;
+        const int key = minute_key(t, night);
+        if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
+        seen[key] = 1;
+        keys.push_back(static_cast<std::uint16_t>(key));
+        if (key < day.first_key) day.first_key = key, day.first_bar = t;
+        if (key > day.last_key) day.last_key = key, day.last_bar = t;
       }
-      // |c / p - 1| > jump, between finite closes, p > 0.
-      const bool c_finite = c - c == 0;
-      if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
-      prev_close = c_finite ? c : kNaN;
-      const int key = minute_key(t, night);
-      if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
-      seen[key] = 1;
-      keys.push_back(static_cast<std::uint16_t>(key));
-      if (key < day.first_key) day.first_key = key, day.first_bar = t;
-      if (key > day.last_key) day.last_key = key, day.last_bar = t;
+      day.keys_to = keys.size();
+      seen.fill(0);
+      days.push_back(day);
     }
-    day.keys_to = keys.size();
-    seen.fill(0);
-    days.push_back(day);
-  }
+  };
+  const BarColumn reals[] = {open, high, low, close, volume, turnover};
+  const bool plain = time.kind == FieldKind::i64 && (!interest.found || interest.kind == FieldKind::i64) &&
+                     std::all_of(std::begin(reals), std::end(reals), [](const BarColumn& c) { return c.kind == FieldKind::f64; });
+  if (plain)
+    scan([](const BarColumn& c, const char* r) { return c.load<double>(r); },
+         [](const BarColumn& c, const char* r) { return c.load<std::int64_t>(r); },
+         [](const BarColumn& c, const char* r) { return static_cast<double>(c.load<std::int64_t>(r)); });
+  else
+    scan([](const BarColumn& c, const char* r) { return c.get(r); }, [](const BarColumn& c, const char* r) { return c.get_int(r); },
+         [](const BarColumn& c, const char* r) { return c.get(r); });
   day_rules(days, keys, night, thresholds.usual_days, gap, partial);
 
   std::vector<Finding> out;

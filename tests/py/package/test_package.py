@@ -205,6 +205,26 @@ def test_the_checks_read_pythons_stdin_and_errors_keep_their_kind(bundle, world,
     assert issubclass(PermissionDenied, Exception)
 
 
+def test_the_content_rules_and_healing_through_the_host(bundle, world, monkeypatch, capfd):
+    assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG"], [], False)
+    path = bundle + "/bundle/h5/equities/600000.XSHG.h5"
+    with open(path, "rb") as f:
+        fresh = f.read()
+    with h5py.File(path, "r+") as f:
+        data = f["data"][...]
+        data["volume"][3] = -1.0
+        f["data"][...] = data
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))  # nobody is asked
+    tb.check_min_bar_data(bundle, quality=True, thresholds={"price_jump.equities": 0.5})
+    assert "600000.XSHG: negative_volume x1" in capfd.readouterr().out
+    tb.check_min_bar_data(bundle, quality=True, heal=True)
+    assert "600000.XSHG: healed" in capfd.readouterr().out
+    with open(path, "rb") as f:
+        assert f.read() == fresh
+    with pytest.raises(ValueError):
+        tb.check_min_bar_data(bundle, quality=True, thresholds="price_jump.nowhere=1")
+
+
 def test_smart_update_passes_bjse_as_its_own_keyword(bundle, world, capfd):
     assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG"], ["600000.XSHG"], False)
     world.clear(os.environ["TESSAL_DOUBLE_LOG"])
