@@ -1,4 +1,5 @@
 """`status --html`: the health page as a browser sees it (headless Chromium)."""
+import glob
 import json
 import os
 import pickle
@@ -90,6 +91,11 @@ def bundle(tmp_path_factory):
     return cli, data, gap
 
 
+def suspended_somewhere(data, ids):
+    with h5py.File(os.path.join(data, "bundle", "suspended_days.h5"), "r") as f:
+        return any(len(f[i]) for i in ids if i in f)
+
+
 def status_page(cli, data, *extra):
     page = str(cli.tmp / f"page{len(extra)}.html")
     p = cli.run("status", data, "--json", "--html", page, *extra, check=False)
@@ -126,12 +132,20 @@ def test_page_shows_the_status_figures_and_the_missing_day(bundle, tmp_path):
     listed = int(life["listed_date"].replace("-", ""))
     de_listed = int(life["de_listed_date"].replace("-", "")) or 99999999
     month = int(gap_day) // 100
-    expected = [d for d in calendar if d // 100 == month and max(ticks["first_day"], listed) <= d <= min(status["horizon"], de_listed)]
+    with h5py.File(os.path.join(data, "bundle", "suspended_days.h5"), "r") as f:
+        suspended = set(int(d) for d in f[gap_id][...]) if gap_id in f else set()  # nothing to hold those days
+    expected = [d for d in calendar if d // 100 == month and max(ticks["first_day"], listed) <= d <= min(status["horizon"], de_listed)
+                and d not in suspended]
     with h5py.File(os.path.join(data, "bundle", "ticks", gap_id + ".h5"), "r") as f:
-        held = [d for d in f if int(d) // 100 == month]
+        held = [d for d in f if int(d) // 100 == month and int(d) not in suspended]
     cell = dom.find("rect", cls="gap", data_id=gap_id, data_month=f"{month // 100:04}-{month % 100:02}")
     assert [(c["data-held"], c["data-expected"]) for c in cell] == [(str(len(held)), str(len(expected)))]
     assert len(held) == len(expected) - 1
+    # Suspension days are not expected of a stock: the fresh minute-bar files show no gap.
+    minute_ids = {os.path.basename(f)[:-3] for f in glob.glob(os.path.join(data, "bundle", "h5", "*", "*.h5"))}
+    assert suspended_somewhere(data, minute_ids)
+    for store in (s["name"] for s in status["stores"] if s["store"] == "minute"):
+        assert not [a for t, a in dom.inside("section", data_store=store) if t == "rect" and "gap" in a.get("class", "")]
 
     shot = tmp_path / "health.png"
     _dom, shot_log = browse(page, tmp_path, screenshot=shot)
@@ -151,3 +165,29 @@ def test_page_marks_the_files_a_check_found_broken(bundle):
     dom = Dom(open(page, encoding="utf-8").read())
     assert {a["data-id"] for a in dom.find("g", cls="broken")} == set(broken)
     assert [a["data-id"] for t, a in dom.inside("ul", cls="check-broken") if t == "li"] == broken
+
+
+def test_page_marks_content_findings_and_heal_outcomes(bundle):
+    cli, data, _gap = bundle
+    path = os.path.join(data, "bundle", "h5", "equities", "600000.XSHG.h5")
+    with h5py.File(path, "r+") as f:
+        bars = f["data"][...]
+        bars["volume"][5] = -1.0
+        f["data"][...] = bars
+    first_month = f"{bars['datetime'][5] // 100000000 // 100:04}-{bars['datetime'][5] // 100000000 % 100:02}"
+
+    def page_after(*check_args):
+        doc = cli.tmp / "check.json"
+        doc.write_text(cli.run("check-minbar", data, "--quality", "--json", *check_args).out)
+        _status, page = status_page(cli, data, "--check-json", str(doc))
+        return Dom(open(page, encoding="utf-8").read())
+
+    dom = page_after("--no")
+    assert {a["data-id"] for a in dom.find("g", cls="finding")} == {"600000.XSHG"}
+    assert [a["data-month"] for a in dom.find("rect", cls="flagged", data_id="600000.XSHG")] == [first_month]
+    assert [a["data-id"] for t, a in dom.inside("ul", cls="check-findings") if t == "li"] == ["600000.XSHG"]
+
+    dom = page_after("--heal")
+    assert {a["data-id"] for a in dom.find("g", cls="heal-healed")} == {"600000.XSHG"}
+    assert not dom.find("g", cls="finding") and not dom.find("rect", cls="flagged")
+    assert [(a["data-id"], a["data-heal"]) for t, a in dom.inside("ul", cls="check-heal") if t == "li"] == [("600000.XSHG", "healed")]
