@@ -5,6 +5,9 @@
 
 #include "quillonc/sim_market.hpp"
 #include "support.hpp"
+#ifdef TB_WITH_PYTHON
+#include "apps/tessal-bundle/python_service.hpp"
+#endif
 
 using namespace testing_support;
 
@@ -14,6 +17,7 @@ namespace {
 struct Subject {
   std::shared_ptr<quillonc::Client> client;
   std::string stock, future, denied;
+  std::int32_t after_20240607 = 20240610;  // its next trading day (a holiday may follow the weekend)
 };
 
 Subject simulated() {
@@ -50,6 +54,20 @@ Subject scripted() {
   fake->add_instrument("D", "CS");
   return {fake, "S", "F", "D"};
 }
+
+#ifdef TB_WITH_PYTHON
+// The Python client over the package's test double of the service, in an
+// interpreter embedded as the command line embeds it (--service python:).
+Subject python_double() {
+  static const std::shared_ptr<quillonc::Client> client = [] {
+    const std::string doubles = std::string(TB_SOURCE_DIR) + "/tests/py/doubles";
+    ::setenv("PYTHONPATH", (doubles + ":" + doubles + "/namespace").c_str(), 1);
+    ::setenv("QUILLONC_DOUBLE_CONFIG", R"({"denied_ids": ["000001.XSHE"], "bars_per_day": 8})", 1);
+    return cli::start_python_service("quillonc", [] { return false; });
+  }();
+  return {client, "600000.XSHG", "AU2412", "000001.XSHE", 20240611};
+}
+#endif
 
 class ClientContract : public ::testing::TestWithParam<Subject (*)()> {
  protected:
@@ -93,7 +111,7 @@ TEST_P(ClientContract, InstrumentsCalendarAndRefusals) {
   ASSERT_FALSE(rec.empty());
   EXPECT_EQ(rec[0].type, tessal::INSTRUMENT_TYPE::CS);
   EXPECT_EQ(rec[0].de_listed_date, "0000-00-00");
-  EXPECT_EQ(c.get_next_trading_date(20240607, "cn"), 20240610);  // over the weekend
+  EXPECT_EQ(c.get_next_trading_date(20240607, "cn"), s.after_20240607);  // over the weekend
   EXPECT_EQ(c.get_next_trading_date(20240603, "cn"), 20240604);
   const auto flags = c.is_suspended(s.stock, 20240603, 20240607);
   ASSERT_EQ(flags.size(), 5u);
@@ -120,7 +138,15 @@ TEST_P(ClientContract, SessionCoverageFollowsInit) {
   EXPECT_FALSE(has_bjse());
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ClientContract, ::testing::Values(&simulated, &scripted),
-                         [](const auto& param_info) { return param_info.index == 0 ? std::string("SimMarket") : std::string("FakeService"); });
+Subject (*const kClients[])() = {&simulated, &scripted,
+#ifdef TB_WITH_PYTHON
+                                 &python_double
+#endif
+};
+std::string client_name(const ::testing::TestParamInfo<Subject (*)()>& info) {
+  static const char* const names[] = {"SimMarket", "FakeService", "PythonDouble"};
+  return names[info.index];
+}
+INSTANTIATE_TEST_SUITE_P(Clients, ClientContract, ::testing::ValuesIn(kClients), client_name);
 
 }  // namespace
