@@ -92,8 +92,14 @@ Packed pack(const Days& days, const RecordLayout& layout) {
 Findings judge(const Days& days, std::string_view folder, const QualityThresholds& t = {}) {
   const InstrumentClass& cls = *instrument_class_of_folder(folder);
   const Packed p = pack(days, cls.layout());
-  return minute_findings(p.records.data(), p.records.size() / cls.layout().itemsize, cls.layout(), p.index, cls.day_rule, folder,
-                         t);
+  const std::size_t size = cls.layout().itemsize, rows = p.records.size() / size;
+  const Findings whole = minute_findings(p.records.data(), rows, cls.layout(), p.index, cls.day_rule, folder, t);
+  // The same rows handed over in pieces that cut days anywhere, as the
+  // check hands over a file's chunks.
+  MinuteScan scan(cls.layout(), p.index, rows, cls.day_rule, folder, t);
+  for (std::size_t at = 0; at < rows; at += 97) scan.add(p.records.data() + at * size, at, std::min<std::size_t>(97, rows - at));
+  EXPECT_EQ(scan.finish(), whole);
+  return whole;
 }
 
 // Trading day `d` of ticks every minute, the night on the previous date:

@@ -183,4 +183,25 @@ std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<ch
   return n;
 }
 
+void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer, const RowsVisitor& visit) {
+  const QuietErrors quiet;
+  const Type file_type = ds.type();
+  if (!file_type.is_compound() || file_type.size() != itemsize)
+    throw Error(ErrorKind::damaged, ds.path(),
+                fmt::format("the records of '{}' are not the {}-byte records expected", ds.path(), itemsize));
+  const hsize_t n = ds.checked_size(itemsize);
+  if (n == 0) return;
+  const std::optional<hsize_t> chunk_rows = g_fast ? deflate_chunk_rows(ds, file_type) : std::nullopt;
+  struct Visit : ChunkSink {
+    const RowsVisitor& visit;
+    explicit Visit(const RowsVisitor& v) : visit(v) {}
+    char* place(hsize_t, hsize_t) override { return nullptr; }
+    void take(hsize_t first, hsize_t end, const char* rows) override { visit(rows, first, end - first); }
+  } sink(visit);
+  if (chunk_rows && read_raw_chunks(ds, n, itemsize, *chunk_rows, sink)) return;
+  if (buffer.size() < n * itemsize) buffer.resize(n * itemsize);
+  ds.read(buffer.data(), file_type.get());
+  visit(buffer.data(), 0, n);
+}
+
 }  // namespace h5

@@ -8,6 +8,7 @@
 // that does not inflate, or inflates to the wrong size, is the same error
 // (kind damaged) either way.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ std::vector<char> read_records(const Dataset& ds, std::size_t itemsize);
 // The same into the first rows x itemsize bytes of `buffer` (grown when
 // short, never shrunk, so it can serve file after file); the rows read.
 std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer);
+
+// Every record handed to `visit` in row order, a chunk at a time on the
+// raw-chunk path (each piece still in the cache when visited), else all at
+// once from HDF5's read into `buffer`. Should the raw path give up part way
+// (a chunk not stored after all), the rows are visited again from row 0:
+// a visitor handed row 0 twice starts over.
+using RowsVisitor = std::function<void(const char* rows, hsize_t first, hsize_t count)>;
+void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer, const RowsVisitor& visit);
 
 // Forces HDF5's ordinary read path (for tests that compare both paths).
 void set_fast_column_reads(bool enabled);

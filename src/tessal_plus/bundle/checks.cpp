@@ -12,6 +12,7 @@
 #include <iterator>
 #include <random>
 #include <map>
+#include <optional>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -469,26 +470,35 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, Calenda
   // The content rules read every record of the class's layout from the same
   // inflated chunks the day rules take the time stamps from. (A file of
   // another layout is judged by its time stamps alone.)
-  // The day rules read one time stamp per day, from the records when they
-  // were read whole.
-  std::vector<std::int64_t> datetimes;
+  // With the content rules, every record is read, chunk by chunk, and the
+  // rules run on each chunk while it is in the cache; the day rules take
+  // the first bar of each day from the same chunks. (A file of another
+  // layout is judged by its time stamps alone.)
+  std::vector<std::int64_t> first_bars(n_index);
   const bool content = options.quality && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0;
-  if (content) h5::read_records(data, cls->layout().itemsize, bars);
-  else datetimes = h5::read_int64_member(data, "datetime", data.type().size());
-  const auto bar_time = [&](std::size_t row) {
-    if (!content) return datetimes[row];
-    std::int64_t t;
-    std::memcpy(&t, bars.data() + row * cls->layout().itemsize + cls->layout().fields[0].offset, sizeof t);
-    return t;
-  };
+  std::optional<MinuteScan> scan;
+  if (content) {
+    const RecordLayout& layout = cls->layout();
+    const std::size_t at = layout.fields[0].offset;
+    std::size_t next_day = 0;
+    h5::visit_records(data, layout.itemsize, bars, [&](const char* rows, hsize_t first, hsize_t count) {
+      if (first == 0) scan.emplace(layout, records, n_data, rule, cls->folder, options.thresholds), next_day = 0;
+      scan->add(rows, first, count);
+      for (; next_day < n_index && records[next_day].line_no < first + count; ++next_day)
+        std::memcpy(&first_bars[next_day], rows + (records[next_day].line_no - first) * layout.itemsize + at, sizeof(std::int64_t));
+    });
+  } else {
+    const std::vector<std::int64_t> datetimes = h5::read_int64_member(data, "datetime", data.type().size());
+    for (hsize_t i = 0; i < n_index; ++i) first_bars[i] = datetimes[records[i].line_no];
+  }
   const auto good = [&] {
-    if (content) found = minute_findings(bars.data(), n_data, cls->layout(), records, rule, cls->folder, options.thresholds);
+    if (scan) found = scan->finish();
     return false;
   };
   std::vector<std::int32_t> dates(n_index);
   for (hsize_t i = 0; i < n_index; ++i) {
     dates[i] = records[i].date;
-    const std::int64_t first_bar = bar_time(records[i].line_no);
+    const std::int64_t first_bar = first_bars[i];
     if (rule == DayRule::night_session) {
       const auto day = trading_day_of(first_bar, rule, cal);
       if (day && *day != dates[i]) return true;

@@ -282,91 +282,135 @@ QualityThresholds parse_thresholds(std::string_view text) {
   return t;
 }
 
-std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
-                                     const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
-                                     const QualityThresholds& thresholds) {
-  const BarColumn time = bar_column(layout, "datetime"), open = bar_column(layout, "open"), high = bar_column(layout, "high"),
-                  low = bar_column(layout, "low"), close = bar_column(layout, "close"), volume = bar_column(layout, "volume"),
-                  turnover = bar_column(layout, "total_turnover"), interest = bar_column(layout, "open_interest");
-  for (const BarColumn& c : {time, open, high, low, close, volume, turnover})
-    if (!c.found)
-      util::fail(util::ErrorKind::invalid_input, "",
-                 "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
-  const bool night = rule == DayRule::night_session;
-  const double jump = jump_threshold(folder, thresholds);
-  const std::size_t itemsize = layout.itemsize;
+struct MinuteScan::State {
+  BarColumn time, open, high, low, close, volume, turnover, interest;
+  const std::vector<IndexRecord>& index;
+  std::size_t rows;
+  bool night, plain;
+  double jump;
+  std::size_t itemsize;
+  int usual_days;
 
   Tally non_finite, non_positive, order, negative, jumps, gap, partial;
   std::vector<DayMinutes> days;
-  days.reserve(index.size());
   std::vector<std::uint16_t> keys;
-  keys.reserve(rows);
   std::array<std::uint8_t, kMinutes> seen{};
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  std::size_t day = 0;  // the day of the next row
+  bool open_day = false;
+  DayMinutes current;
+  double prev_close = 0;
+
+  std::size_t day_end(std::size_t d) const {
+    return std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
+  }
+  void close_day() {
+    if (!open_day) return;
+    current.keys_to = keys.size();
+    seen.fill(0);
+    days.push_back(current);
+    open_day = false;
+  }
+
+  // The per-row rules over rows [first, first + n) at `records`; each field
+  // read through `real`, `integer` or `wide` (open interest as a real).
+  template <class Real, class Integer, class Wide>
+  void scan(const char* records, std::size_t first, std::size_t n, Real real, Integer integer, Wide wide) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t r = first; r < first + n; ++r) {
+      while (day < index.size() && r >= day_end(day)) close_day(), ++day;
+      if (day >= index.size() || r < index[day].line_no) continue;  // outside every day
+      if (!open_day) {
+        current = DayMinutes{};
+        current.keys_from = keys.size();
+        prev_close = kNaN;
+        open_day = true;
+      }
+      const char* rec = records + (r - first) * itemsize;
+      const std::int64_t t = integer(time, rec);
+      const double o = real(open, rec), h = real(high, rec), l = real(low, rec), c = real(close, rec), v = real(volume, rec),
+                   to = real(turnover, rec), oi = interest.found ? wide(interest, rec) : 0;
+      // x - x is 0 for a finite x and NaN otherwise. The rules are combined
+      // without branches so that a sound bar costs one test.
+      const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
+      const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
+      const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
+      const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
+      if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
+        if (!finite) non_finite.add(t);
+        if (non_pos) non_positive.add(t);
+        if (disorder) order.add(t);
+        if (below_zero) negative.add(t);
+      }
+      // |c / p - 1| > jump, between finite closes, p > 0.
+      const bool c_finite = c - c == 0;
+      if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
+      prev_close = c_finite ? c : kNaN;
+      const int key = minute_key(t, night);
+      if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
+      seen[key] = 1;
+      keys.push_back(static_cast<std::uint16_t>(key));
+      if (key < current.first_key) current.first_key = key, current.first_bar = t;
+      if (key > current.last_key) current.last_key = key, current.last_bar = t;
+    }
+  }
+};
+
+MinuteScan::MinuteScan(const RecordLayout& layout, const std::vector<IndexRecord>& index, std::size_t rows, DayRule rule,
+                       std::string_view folder, const QualityThresholds& thresholds)
+    : s_(new State{bar_column(layout, "datetime"), bar_column(layout, "open"), bar_column(layout, "high"),
+                   bar_column(layout, "low"), bar_column(layout, "close"), bar_column(layout, "volume"),
+                   bar_column(layout, "total_turnover"), bar_column(layout, "open_interest"), index, rows,
+                   rule == DayRule::night_session, false, jump_threshold(folder, thresholds), layout.itemsize,
+                   thresholds.usual_days}) {
+  State& st = *s_;
+  for (const BarColumn* c : {&st.time, &st.open, &st.high, &st.low, &st.close, &st.volume, &st.turnover})
+    if (!c->found)
+      util::fail(util::ErrorKind::invalid_input, "",
+                 "a minute-bar layout needs datetime, open, high, low, close, volume and total_turnover");
   // The layouts the module writes hold reals and 64-bit integers only: for
   // them each field is one load, not a switch on its kind per value.
-  const auto scan = [&](auto real, auto integer, auto wide) {
-    for (std::size_t d = 0; d < index.size(); ++d) {
-      const std::size_t begin = index[d].line_no;
-      const std::size_t end = std::min<std::size_t>(d + 1 < index.size() ? index[d + 1].line_no : rows, rows);
-      if (begin >= end) continue;
-      DayMinutes day;
-      day.keys_from = keys.size();
-      double prev_close = kNaN;
-      for (std::size_t r = begin; r < end; ++r) {
-        const char* rec = records + r * itemsize;
-        const std::int64_t t = integer(time, rec);
-        const double o = real(open, rec), h = real(high, rec), l = real(low, rec), c = real(close, rec), v = real(volume, rec),
-                     to = real(turnover, rec), oi = interest.found ? wide(interest, rec) : 0;
-        // x - x is 0 for a finite x and NaN otherwise. The rules are combined
-        // without branches so that a sound bar costs one test.
-        const bool finite = (o - o) + (h - h) + (l - l) + (c - c) + (v - v) + (to - to) == 0;
-        const bool non_pos = (o <= 0) | (h <= 0) | (l <= 0) | (c <= 0);
-        const bool disorder = (l > o) | (l > c) | (h < o) | (h < c) | (l > h);
-        const bool below_zero = (v < 0) | (to < 0) | (oi < 0);
-        if (!finite | non_pos | disorder | below_zero) [[unlikely]] {
-          if (!finite) non_finite.add(t);
-          if (non_pos) non_positive.add(t);
-          if (disorder) order.add(t);
-          if (below_zero) negative.add(t);
-        }
-        // |c / p - 1| > jump, between finite closes, p > 0.
-        const bool c_finite = c - c == 0;
-        if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
-        prev_close = c_finite ? c : kNaN;
-        const int key = minute_key(t, night);
-        if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
-        seen[key] = 1;
-        keys.push_back(static_cast<std::uint16_t>(key));
-        if (key < day.first_key) day.first_key = key, day.first_bar = t;
-        if (key > day.last_key) day.last_key = key, day.last_bar = t;
-      }
-      day.keys_to = keys.size();
-      seen.fill(0);
-      days.push_back(day);
-    }
-  };
-  const BarColumn reals[] = {open, high, low, close, volume, turnover};
-  const bool plain = time.kind == FieldKind::i64 && (!interest.found || interest.kind == FieldKind::i64) &&
-                     std::all_of(std::begin(reals), std::end(reals), [](const BarColumn& c) { return c.kind == FieldKind::f64; });
-  if (plain)
-    scan([](const BarColumn& c, const char* r) { return c.load<double>(r); },
-         [](const BarColumn& c, const char* r) { return c.load<std::int64_t>(r); },
-         [](const BarColumn& c, const char* r) { return static_cast<double>(c.load<std::int64_t>(r)); });
-  else
-    scan([](const BarColumn& c, const char* r) { return c.get(r); }, [](const BarColumn& c, const char* r) { return c.get_int(r); },
-         [](const BarColumn& c, const char* r) { return c.get(r); });
-  day_rules(days, keys, night, thresholds.usual_days, gap, partial);
+  const BarColumn reals[] = {st.open, st.high, st.low, st.close, st.volume, st.turnover};
+  st.plain = st.time.kind == FieldKind::i64 && (!st.interest.found || st.interest.kind == FieldKind::i64) &&
+             std::all_of(std::begin(reals), std::end(reals), [](const BarColumn& c) { return c.kind == FieldKind::f64; });
+  st.days.reserve(index.size());
+  st.keys.reserve(rows);
+}
 
+MinuteScan::~MinuteScan() = default;
+
+void MinuteScan::add(const char* records, std::size_t first_row, std::size_t rows) {
+  State& st = *s_;
+  rows = std::min(rows, st.rows > first_row ? st.rows - first_row : 0);
+  if (st.plain)
+    st.scan(records, first_row, rows, [](const BarColumn& c, const char* r) { return c.load<double>(r); },
+            [](const BarColumn& c, const char* r) { return c.load<std::int64_t>(r); },
+            [](const BarColumn& c, const char* r) { return static_cast<double>(c.load<std::int64_t>(r)); });
+  else
+    st.scan(records, first_row, rows, [](const BarColumn& c, const char* r) { return c.get(r); },
+            [](const BarColumn& c, const char* r) { return c.get_int(r); }, [](const BarColumn& c, const char* r) { return c.get(r); });
+}
+
+std::vector<Finding> MinuteScan::finish() {
+  State& st = *s_;
+  st.close_day();
+  day_rules(st.days, st.keys, st.night, st.usual_days, st.gap, st.partial);
   std::vector<Finding> out;
-  report(out, "non_finite", non_finite);
-  report(out, "non_positive_price", non_positive);
-  report(out, "ohlc_order", order);
-  report(out, "negative_volume", negative);
-  report(out, "price_jump", jumps);
-  report(out, "gap_in_day", gap);
-  report(out, "partial_day", partial);
+  report(out, "non_finite", st.non_finite);
+  report(out, "non_positive_price", st.non_positive);
+  report(out, "ohlc_order", st.order);
+  report(out, "negative_volume", st.negative);
+  report(out, "price_jump", st.jumps);
+  report(out, "gap_in_day", st.gap);
+  report(out, "partial_day", st.partial);
   return out;
+}
+
+std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
+                                     const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
+                                     const QualityThresholds& thresholds) {
+  MinuteScan scan(layout, index, rows, rule, folder, thresholds);
+  scan.add(records, 0, rows);
+  return scan.finish();
 }
 
 std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,

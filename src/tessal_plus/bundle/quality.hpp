@@ -8,6 +8,7 @@
 // pass per day, without allocating per row.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,25 @@ struct QualityThresholds {
 // Parses "key=value,key=value" (keys as named above) over the defaults.
 // Throws util::Error (invalid_input) naming an unknown key or a bad value.
 QualityThresholds parse_thresholds(std::string_view text);
+
+// The minute-bar rules below over records handed in pieces, in row order
+// (a file's chunks as they are inflated, while they are in the cache): the
+// same findings as minute_findings over the whole file. `rows`: the file's.
+class MinuteScan {
+ public:
+  MinuteScan(const RecordLayout& layout, const std::vector<IndexRecord>& index, std::size_t rows, DayRule rule,
+             std::string_view folder, const QualityThresholds& thresholds);
+  ~MinuteScan();
+  MinuteScan(const MinuteScan&) = delete;
+  MinuteScan& operator=(const MinuteScan&) = delete;
+  // Rows [first_row, first_row + rows) at `records`.
+  void add(const char* records, std::size_t first_row, std::size_t rows);
+  std::vector<Finding> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
 
 // The findings of a minute-bar file's `rows` records of `layout` (stored
 // bytes), judged per trading day of `index` (validated by the caller).
