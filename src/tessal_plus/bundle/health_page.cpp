@@ -224,7 +224,23 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
     out += "<p class=\"note\">No readable file holds a day.</p></section>";
     return;
   }
-  const Axis axis = store_axis(b.calendar, *s.first_day, *last);
+  // The map starts at the store's first day held for trading: a stock's
+  // empty tick dataset for a day it was suspended marks that day, and would
+  // otherwise stretch the map back over months nobody traded in.
+  std::int32_t first_day = *s.first_day;
+  {
+    std::optional<std::int32_t> traded;
+    for (const auto& f : s.files) {
+      const auto sus = in.suspended.find(f.id);
+      for (const auto d : f.days)
+        if (sus == in.suspended.end() || !std::binary_search(sus->second.begin(), sus->second.end(), d)) {
+          if (!traded || d < *traded) traded = d;
+          break;
+        }
+    }
+    if (traded) first_day = *traded;
+  }
+  const Axis axis = store_axis(b.calendar, first_day, *last);
   std::map<std::string, const CheckMark*> marks;
   if (in.check && (in.check->command != "check-tick") == s.minute_bars)
     for (const auto& m : in.check->marks) marks[m.id] = &m;

@@ -205,7 +205,7 @@ def test_the_checks_read_pythons_stdin_and_errors_keep_their_kind(bundle, world,
     assert issubclass(PermissionDenied, Exception)
 
 
-def test_the_content_rules_and_healing_through_the_host(bundle, world, monkeypatch, capfd):
+def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, world, monkeypatch, capfd, tmp_path):
     assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG"], [], False)
     path = bundle + "/bundle/h5/equities/600000.XSHG.h5"
     with open(path, "rb") as f:
@@ -223,6 +223,9 @@ def test_the_content_rules_and_healing_through_the_host(bundle, world, monkeypat
         assert f.read() == fresh
     with pytest.raises(ValueError):
         tb.check_min_bar_data(bundle, quality=True, thresholds="price_jump.nowhere=1")
+    page = tmp_path / "health.html"
+    tb.write_health_page(bundle, str(page))
+    assert 'data-id="600000.XSHG"' in page.read_text(encoding="utf-8")
 
 
 def test_smart_update_passes_bjse_as_its_own_keyword(bundle, world, capfd):
