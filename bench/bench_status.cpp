@@ -15,6 +15,7 @@
 #include "common.hpp"
 #include "util/npy.hpp"
 #include "tessal_plus/bundle/commands.hpp"
+#include "tessal_plus/bundle/health_page.hpp"
 #include "tessal_plus/bundle/status.hpp"
 
 using namespace tessal_plus::bundle;
@@ -38,8 +39,9 @@ int main(int argc, char** argv) {
     update_minbar(bench::test_run(), root + "/bundle/h5", ids, false, 2);
     update_tick(bench::test_run(), root + "/bundle/ticks", std::vector<std::string>(ids.begin(), ids.begin() + std::min<std::ptrdiff_t>(n_tick, static_cast<std::ptrdiff_t>(ids.size()))),
                 false, 2);
-    const auto cal = q.get_trading_dates(20050104, 20241231);
-    util::npy::write_int64(root + "/bundle/trading_dates.npy", std::vector<std::int64_t>(cal.begin(), cal.end()));
+    // The base files as an update writes them: the calendar, the instrument
+    // list and the suspension days the health page reads.
+    bench::host().update_daybar(root + "/bundle", true, true, 1, false, tessal::BjseKeyword::quillon_kwargs);
     std::ofstream(root + "/ready") << "ok";
   }
 
@@ -56,10 +58,27 @@ int main(int argc, char** argv) {
     files += s.files.size();
     (s.minute_bars ? minute_files : tick_files) += s.files.size();
   }
+  // The health page: the status with every file's days, the instrument
+  // lives, the suspension days and the page itself.
+  std::vector<double> page_times;
+  std::size_t page_bytes = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const double t0 = bench::now_seconds();
+    const BundleStatus with_days = bundle_status(bench::host(), root, true);
+    HealthInputs inputs;
+    read_instrument_lives(bench::host(), with_days.bundle, inputs);
+    read_suspensions(with_days, inputs);
+    page_bytes = health_page(bench::host(), with_days, inputs).size();
+    page_times.push_back(bench::now_seconds() - t0);
+  }
+  std::sort(page_times.begin(), page_times.end());
   const double median = times[times.size() / 2];
   std::fprintf(stderr, "status, %zu files (%zu minute-bar, %zu tick, %d days each), %zu unreadable\n", files, minute_files, tick_files,
                days, last.unreadable_files());
   std::fprintf(stderr, "  median of %d rounds: %.3f s = %.3f ms per file (best %.3f s, worst %.3f s); aim 2 ms per file\n", rounds,
                median, median * 1e3 / static_cast<double>(files), times.front(), times.back());
+  const double page = page_times[page_times.size() / 2];
+  std::fprintf(stderr, "  health page (%zu KB): median %.3f s = %.3f ms per file (best %.3f s); aim 3 ms per file\n",
+               page_bytes / 1024, page, page * 1e3 / static_cast<double>(files), page_times.front());
   return 0;
 }
