@@ -28,7 +28,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> ids;
   auto sim = bench::stock_market(n, fmt::format("history={}", days), ids, fmt::format(",tick_days={}", days));
   bench::use(sim);
-  quillonc::Client& q = *sim;
 
   const std::string root = (std::filesystem::temp_directory_path() / fmt::format("tb-bench-status-{}-{}-{}", n, n_tick, days)).string();
   if (!std::filesystem::exists(root + "/ready")) {

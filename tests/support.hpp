@@ -134,7 +134,7 @@ inline tessal_plus::bundle::Run test_run() {
   return tessal_plus::bundle::Run(host(), *current_client());
 }
 // The host's tick layout.
-inline const tessal::TickLayout& tick_layout() { return host().tick_layout(); }
+inline const tessal::RecordLayout& tick_layout() { return host().tick_layout(); }
 
 // Makes `client` the current test's service for its lifetime.
 class WithClient {

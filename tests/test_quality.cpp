@@ -80,10 +80,10 @@ Packed pack(const Days& days, const RecordLayout& layout) {
     for (const auto& bar : day) {
       p.records.resize(p.records.size() + layout.itemsize);
       char* rec = p.records.data() + p.records.size() - layout.itemsize;
-      for (const Field& f : layout.fields)
-        for (const Field& from : DERIVATIVES_FIELDS)
-          if (std::strcmp(f.name, from.name) == 0)
-            std::memcpy(rec + f.offset, reinterpret_cast<const char*>(&bar) + from.offset, field_size(f.kind));
+      for (const RecordField& f : layout.fields)
+        for (const RecordField& from : DERIVATIVES_DTYPE().fields)
+          if (f.name == from.name)
+            std::memcpy(rec + f.offset, reinterpret_cast<const char*>(&bar) + from.offset, tessal::field_size(f.kind));
     }
   }
   return p;
@@ -246,7 +246,7 @@ TEST(Quality, TickFieldsAreReadByKindAndScale) {
   };
 #pragma pack(pop)
   using K = tessal::FieldKind;
-  std::vector<tessal::TickField> fields = {{"date", K::u32, 1, offsetof(Small, date)},
+  std::vector<tessal::RecordField> fields = {{"date", K::u32, 1, offsetof(Small, date)},
                                            {"time", K::i64, 1, offsetof(Small, time)},
                                            {"last", K::f32, 1, offsetof(Small, last)},
                                            {"limit_up", K::f64, 1, offsetof(Small, limit_up)},

@@ -12,6 +12,8 @@
 #include <functional>
 #include <tuple>
 
+#include <fmt/format.h>
+
 #include "py_outside.hpp"
 #include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/commands.hpp"
@@ -236,9 +238,10 @@ PYBIND11_MODULE(_core, m) {
   const auto fields = [](const tb::RecordLayout& layout) {
     py::list out;
     for (const auto& f : layout.fields) {
-      const char* code = f.kind == tb::FieldKind::i32 ? "<i4" : f.kind == tb::FieldKind::u32 ? "<u4"
-                         : f.kind == tb::FieldKind::i64 ? "<i8" : "<f8";
-      out.append(py::make_tuple(f.name, code));
+      const bool real = f.kind == tb::FieldKind::f32 || f.kind == tb::FieldKind::f64;
+      const bool is_signed = f.kind == tb::FieldKind::i8 || f.kind == tb::FieldKind::i16 || f.kind == tb::FieldKind::i32 ||
+                             f.kind == tb::FieldKind::i64;
+      out.append(py::make_tuple(f.name, fmt::format("<{}{}", real ? 'f' : is_signed ? 'i' : 'u', tessal::field_size(f.kind))));
     }
     return out;
   };

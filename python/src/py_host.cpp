@@ -403,13 +403,14 @@ void PythonHost::download(std::FILE* out, std::int64_t total_length, const std::
   std::fseek(out, 0, SEEK_END);
 }
 
-const tessal::TickLayout& PythonHost::tick_layout() {
+const tessal::RecordLayout& PythonHost::tick_layout() {
   if (layout_) return *layout_;
   py::gil_scoped_acquire gil;
   const auto t = adapters().attr("tick_layout")().cast<py::tuple>();
   // The record type is the loader's whole dtype (t[2]); the fields the
   // module fills are its FIELDS (t[0]).
-  tessal::TickLayout out{{}, {}, h5::Type::compound(t[1].cast<std::size_t>())};
+  const auto itemsize = t[1].cast<std::size_t>();
+  tessal::RecordLayout out{{}, itemsize, h5::Type::compound(itemsize)};
   for (const auto& f : t[2].cast<py::list>()) {
     const auto d = f.cast<py::tuple>();
     const auto name = d[0].cast<std::string>();
@@ -419,8 +420,7 @@ const tessal::TickLayout& PythonHost::tick_layout() {
   for (const auto& p : t[0].cast<py::list>()) {
     const auto d = p.cast<py::tuple>();
     const auto column = d[0].cast<std::string>();
-    out.columns.push_back(column);
-    out.fields.push_back(tessal::TickField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
+    out.fields.push_back(tessal::RecordField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
                                            d[3].cast<double>(), d[4].cast<std::size_t>()});
   }
   layout_ = std::move(out);

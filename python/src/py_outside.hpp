@@ -100,14 +100,14 @@ class __attribute__((visibility("hidden"))) PythonHost : public tessal::Host {
                      tessal::BjseKeyword form) override;
   std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
-  const tessal::TickLayout& tick_layout() override;
+  const tessal::RecordLayout& tick_layout() override;
 
  private:
   bool host_conversions_;
   py::object executor_;
   std::vector<py::object> warning_scopes_;  // the saved filters of each scope, innermost last
   std::unique_ptr<tessal::SharedFlag> sval_;
-  std::optional<tessal::TickLayout> layout_;
+  std::optional<tessal::RecordLayout> layout_;
 };
 
 // Compares the host's date and time numbers with the module's own on a

@@ -84,9 +84,9 @@ std::optional<std::vector<InstrumentRecord>> NativeHost::read_instrument_list(co
 }
 
 // ---- tick layout ----
-const TickLayout& NativeHost::tick_layout() {
-#define TB_F(name, kind, scale) TickField{#name, FieldKind::kind, scale, offsetof(TickRecord, name)}
-  static const TickLayout layout = TickLayout::of(
+const RecordLayout& NativeHost::tick_layout() {
+#define TB_F(name, kind, scale) RecordField{#name, FieldKind::kind, scale, offsetof(TickRecord, name)}
+  static const RecordLayout layout = RecordLayout::of(
       {
           TB_F(date, i32, 1),           TB_F(time, i32, 1),           TB_F(open, i64, 10000),
           TB_F(last, i64, 10000),       TB_F(high, i64, 10000),       TB_F(low, i64, 10000),

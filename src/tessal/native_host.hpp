@@ -33,7 +33,7 @@ class NativeHost : public Host {
                      BjseKeyword form) override;
   std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) override;
-  const TickLayout& tick_layout() override;
+  const RecordLayout& tick_layout() override;
 
   // Where log lines and warnings go instead of standard error (tests and
   // the command line's --json capture them).

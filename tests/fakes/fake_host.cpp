@@ -75,9 +75,9 @@ void FakeHost::download(std::FILE* out, std::int64_t, const std::string&, const 
   while (const std::size_t n = body(buf, sizeof buf)) std::fwrite(buf, 1, n, out);
 }
 
-const tessal::TickLayout& FakeHost::tick_layout() {
+const tessal::RecordLayout& FakeHost::tick_layout() {
   using tessal::FieldKind;
-  static const tessal::TickLayout layout = tessal::TickLayout::of(
+  static const tessal::RecordLayout layout = tessal::RecordLayout::of(
       {{"date", FieldKind::i32, 1, 0},
        {"time", FieldKind::i32, 1, 4},
        {"last", FieldKind::f64, 2, 8},

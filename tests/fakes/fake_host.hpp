@@ -30,7 +30,7 @@ class FakeHost : public tessal::Host {
   }
   std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
-  const tessal::TickLayout& tick_layout() override;
+  const tessal::RecordLayout& tick_layout() override;
 
   std::vector<std::string> log_lines;
   int initializer_calls = 0;

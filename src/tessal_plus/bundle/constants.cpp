@@ -16,41 +16,46 @@ namespace tessal_plus::bundle {
 
 namespace IT = tessal::INSTRUMENT_TYPE;
 
-RecordLayout RecordLayout::of(std::vector<Field> fields, std::size_t itemsize) {
-  h5::Type t = h5::Type::compound(itemsize);
-  for (const auto& f : fields) {
-    const hid_t member = f.kind == FieldKind::i32   ? H5T_STD_I32LE
-                         : f.kind == FieldKind::u32 ? H5T_STD_U32LE
-                         : f.kind == FieldKind::i64 ? H5T_STD_I64LE
-                                                    : H5T_IEEE_F64LE;
-    t.insert(f.name, f.offset, member);
-  }
-  return RecordLayout{std::move(fields), itemsize, std::move(t)};
-}
-
-std::vector<std::string> RecordLayout::names() const {
-  std::vector<std::string> out;
-  for (const auto& f : fields) out.emplace_back(f.name);
-  return out;
-}
-
+// Each layout's fields must follow each other without gaps and fill the
+// record: the structs above are what the writers fill and the checks read.
 namespace {
-template <std::size_t N>
-RecordLayout layout_of(const Field (&fields)[N], std::size_t itemsize) {
-  return RecordLayout::of(std::vector<Field>(fields, fields + N), itemsize);
+RecordLayout packed_layout(std::vector<RecordField> fields, std::size_t itemsize) {
+  std::size_t at = 0;
+  for (const auto& f : fields) {
+    if (f.offset != at) throw std::logic_error("record layout '" + f.name + "' is not packed");
+    at += tessal::field_size(f.kind);
+  }
+  if (at != itemsize) throw std::logic_error("record layout does not fill its record");
+  return RecordLayout::of(std::move(fields), itemsize);
 }
 }  // namespace
 
 const RecordLayout& EQUITIES_DTYPE() {
-  static const RecordLayout layout = layout_of(EQUITIES_FIELDS, sizeof(EquitiesBar));
+  static const RecordLayout layout = packed_layout(
+      {{"datetime", FieldKind::i64, 1, offsetof(EquitiesBar, datetime)}, {"open", FieldKind::f64, 1, offsetof(EquitiesBar, open)},
+       {"high", FieldKind::f64, 1, offsetof(EquitiesBar, high)},         {"low", FieldKind::f64, 1, offsetof(EquitiesBar, low)},
+       {"close", FieldKind::f64, 1, offsetof(EquitiesBar, close)},       {"volume", FieldKind::f64, 1, offsetof(EquitiesBar, volume)},
+       {"total_turnover", FieldKind::f64, 1, offsetof(EquitiesBar, total_turnover)}},
+      sizeof(EquitiesBar));
   return layout;
 }
 const RecordLayout& DERIVATIVES_DTYPE() {
-  static const RecordLayout layout = layout_of(DERIVATIVES_FIELDS, sizeof(DerivativesBar));
+  static const RecordLayout layout = packed_layout(
+      {{"datetime", FieldKind::i64, 1, offsetof(DerivativesBar, datetime)},
+       {"open", FieldKind::f64, 1, offsetof(DerivativesBar, open)},
+       {"high", FieldKind::f64, 1, offsetof(DerivativesBar, high)},
+       {"low", FieldKind::f64, 1, offsetof(DerivativesBar, low)},
+       {"close", FieldKind::f64, 1, offsetof(DerivativesBar, close)},
+       {"open_interest", FieldKind::i64, 1, offsetof(DerivativesBar, open_interest)},
+       {"volume", FieldKind::f64, 1, offsetof(DerivativesBar, volume)},
+       {"total_turnover", FieldKind::f64, 1, offsetof(DerivativesBar, total_turnover)}},
+      sizeof(DerivativesBar));
   return layout;
 }
 const RecordLayout& INDEX_DTYPE() {
-  static const RecordLayout layout = layout_of(INDEX_FIELDS, sizeof(IndexRecord));
+  static const RecordLayout layout = packed_layout(
+      {{"date", FieldKind::i32, 1, offsetof(IndexRecord, date)}, {"line_no", FieldKind::u32, 1, offsetof(IndexRecord, line_no)}},
+      sizeof(IndexRecord));
   return layout;
 }
 

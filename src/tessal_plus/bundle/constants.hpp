@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "h5/h5.hpp"
+#include "tessal_plus/bundle/outside/host.hpp"
 
 namespace tessal_plus::bundle {
 
@@ -33,57 +34,14 @@ struct IndexRecord {
 };
 #pragma pack(pop)
 
-// One description per record layout: the packing checks below, the HDF5
-// compound type and the writers' converters all come from these lists.
-enum class FieldKind { i32, u32, i64, f64 };
-constexpr std::size_t field_size(FieldKind k) noexcept { return k == FieldKind::i32 || k == FieldKind::u32 ? 4 : 8; }
-struct Field {
-  const char* name;
-  FieldKind kind;
-  std::size_t offset;
-};
+static_assert(sizeof(EquitiesBar) == 56 && sizeof(DerivativesBar) == 64 && sizeof(IndexRecord) == 8);
 
-inline constexpr Field EQUITIES_FIELDS[] = {
-    {"datetime", FieldKind::i64, offsetof(EquitiesBar, datetime)}, {"open", FieldKind::f64, offsetof(EquitiesBar, open)},
-    {"high", FieldKind::f64, offsetof(EquitiesBar, high)},         {"low", FieldKind::f64, offsetof(EquitiesBar, low)},
-    {"close", FieldKind::f64, offsetof(EquitiesBar, close)},       {"volume", FieldKind::f64, offsetof(EquitiesBar, volume)},
-    {"total_turnover", FieldKind::f64, offsetof(EquitiesBar, total_turnover)}};
-inline constexpr Field DERIVATIVES_FIELDS[] = {
-    {"datetime", FieldKind::i64, offsetof(DerivativesBar, datetime)},
-    {"open", FieldKind::f64, offsetof(DerivativesBar, open)},
-    {"high", FieldKind::f64, offsetof(DerivativesBar, high)},
-    {"low", FieldKind::f64, offsetof(DerivativesBar, low)},
-    {"close", FieldKind::f64, offsetof(DerivativesBar, close)},
-    {"open_interest", FieldKind::i64, offsetof(DerivativesBar, open_interest)},
-    {"volume", FieldKind::f64, offsetof(DerivativesBar, volume)},
-    {"total_turnover", FieldKind::f64, offsetof(DerivativesBar, total_turnover)}};
-inline constexpr Field INDEX_FIELDS[] = {{"date", FieldKind::i32, offsetof(IndexRecord, date)},
-                                         {"line_no", FieldKind::u32, offsetof(IndexRecord, line_no)}};
-
-// True when the fields follow each other without gaps and fill `size` bytes.
-template <std::size_t N>
-constexpr bool packed(const Field (&fields)[N], std::size_t size) {
-  std::size_t at = 0;
-  for (const auto& f : fields) {
-    if (f.offset != at) return false;
-    at += field_size(f.kind);
-  }
-  return at == size;
-}
-static_assert(packed(EQUITIES_FIELDS, sizeof(EquitiesBar)) && sizeof(EquitiesBar) == 56);
-static_assert(packed(DERIVATIVES_FIELDS, sizeof(DerivativesBar)) && sizeof(DerivativesBar) == 64);
-static_assert(packed(INDEX_FIELDS, sizeof(IndexRecord)) && sizeof(IndexRecord) == 8);
-
-// A record layout: its fields, its size and its little-endian HDF5 compound
-// type with the same member names. Tick layouts are built at run time from
-// the host's description.
-struct RecordLayout {
-  std::vector<Field> fields;
-  std::size_t itemsize;
-  h5::Type type;
-  static RecordLayout of(std::vector<Field> fields, std::size_t itemsize);
-  std::vector<std::string> names() const;
-};
+// The layouts of the minute-bar store, described as the host describes its
+// tick layout (one model, one converter): fields by name, kind and offset,
+// the HDF5 compound type with the same member names.
+using tessal::FieldKind;
+using tessal::RecordField;
+using tessal::RecordLayout;
 const RecordLayout& EQUITIES_DTYPE();
 const RecordLayout& DERIVATIVES_DTYPE();
 const RecordLayout& INDEX_DTYPE();

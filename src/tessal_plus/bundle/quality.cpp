@@ -54,19 +54,34 @@ double positive_number(std::string_view key, std::string_view value) {
 
 // A field of a minute-bar layout, found by name. Kind and offset are held
 // by value: the row loop then keeps them in registers.
+// The value of a field of any kind at `p`, as a real.
+template <class T>
+T load_at(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+double field_value(FieldKind kind, const char* p) {
+  switch (kind) {
+    case FieldKind::i8: return load_at<std::int8_t>(p);
+    case FieldKind::i16: return load_at<std::int16_t>(p);
+    case FieldKind::i32: return load_at<std::int32_t>(p);
+    case FieldKind::i64: return static_cast<double>(load_at<std::int64_t>(p));
+    case FieldKind::u8: return load_at<std::uint8_t>(p);
+    case FieldKind::u16: return load_at<std::uint16_t>(p);
+    case FieldKind::u32: return load_at<std::uint32_t>(p);
+    case FieldKind::u64: return static_cast<double>(load_at<std::uint64_t>(p));
+    case FieldKind::f32: return load_at<float>(p);
+    case FieldKind::f64: return load_at<double>(p);
+  }
+  return 0;
+}
+
 struct BarColumn {
   bool found = false;
   FieldKind kind = FieldKind::f64;
   std::size_t offset = 0;
-  double get(const char* rec) const {
-    switch (kind) {
-      case FieldKind::i32: return static_cast<double>(load<std::int32_t>(rec));
-      case FieldKind::u32: return static_cast<double>(load<std::uint32_t>(rec));
-      case FieldKind::i64: return static_cast<double>(load<std::int64_t>(rec));
-      case FieldKind::f64: return load<double>(rec);
-    }
-    return 0;
-  }
+  double get(const char* rec) const { return field_value(kind, rec + offset); }
   std::int64_t get_int(const char* rec) const {
     return kind == FieldKind::i64 ? load<std::int64_t>(rec) : static_cast<std::int64_t>(get(rec));
   }
@@ -203,22 +218,7 @@ struct TickColumn {
   std::size_t offset = 0;
   double scale = 1;  // a usable one: positive and finite, else 1
   explicit operator bool() const { return found; }
-  double get(const char* rec) const {
-    const char* p = rec + offset;
-    switch (kind) {
-      case tessal::FieldKind::i8: return load<std::int8_t>(p);
-      case tessal::FieldKind::i16: return load<std::int16_t>(p);
-      case tessal::FieldKind::i32: return load<std::int32_t>(p);
-      case tessal::FieldKind::i64: return static_cast<double>(load<std::int64_t>(p));
-      case tessal::FieldKind::u8: return load<std::uint8_t>(p);
-      case tessal::FieldKind::u16: return load<std::uint16_t>(p);
-      case tessal::FieldKind::u32: return load<std::uint32_t>(p);
-      case tessal::FieldKind::u64: return static_cast<double>(load<std::uint64_t>(p));
-      case tessal::FieldKind::f32: return load<float>(p);
-      case tessal::FieldKind::f64: return load<double>(p);
-    }
-    return 0;
-  }
+  double get(const char* rec) const { return field_value(kind, rec + offset); }
   std::int64_t get_int(const char* rec) const {
     if (kind == tessal::FieldKind::i64) return load<std::int64_t>(rec + offset);
     if (kind == tessal::FieldKind::u64) return static_cast<std::int64_t>(load<std::uint64_t>(rec + offset));
@@ -233,10 +233,10 @@ struct TickColumn {
   }
 };
 
-TickColumn tick_column(const tessal::TickField& f) {
+TickColumn tick_column(const tessal::RecordField& f) {
   return TickColumn{true, f.kind, f.offset, f.scale > 0 && std::isfinite(f.scale) ? f.scale : 1.0};
 }
-TickColumn tick_column(const std::vector<tessal::TickField>& fields, std::string_view name) {
+TickColumn tick_column(const std::vector<tessal::RecordField>& fields, std::string_view name) {
   for (const auto& f : fields)
     if (f.name == name) return tick_column(f);
   return TickColumn{};
@@ -414,7 +414,7 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
 }
 
 std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,
-                                   const std::vector<tessal::TickField>& fields, std::size_t itemsize) {
+                                   const std::vector<tessal::RecordField>& fields, std::size_t itemsize) {
   const TickColumn date = tick_column(fields, "date"), time = tick_column(fields, "time"), last = tick_column(fields, "last"),
                    up = tick_column(fields, "limit_up"), down = tick_column(fields, "limit_down"), a1 = tick_column(fields, "a1"),
                    b1 = tick_column(fields, "b1"), volume = tick_column(fields, "volume");
@@ -497,7 +497,7 @@ std::vector<Finding> minute_file_findings(const std::string& path, const Quality
   return minute_findings(records.data(), rows, layout, index, cls->day_rule, cls->folder, thresholds);
 }
 
-std::vector<Finding> tick_file_findings(const tessal::TickLayout& layout, const std::string& path) {
+std::vector<Finding> tick_file_findings(const tessal::RecordLayout& layout, const std::string& path) {
   const auto& fields = layout.fields;
   const h5::Type& type = layout.type;
   const h5::File f = h5::File::open(path, h5::Mode::read);

@@ -220,36 +220,165 @@ inline double half_away_from_zero(double x) {
   return x < 0 ? x - kBelowHalf : x + kBelowHalf;
 }
 
-// Service rows -> records of `layout`: the first field is the bar time as
-// YYYYMMDDHHMMSS, every other field is the service's column of that name.
+// The one converter of service rows into records of a layout, minute bars
+// and ticks alike, into `out` (reused across calls: the bytes between fields
+// are never written, so they stay the zeros the buffer was grown with):
+// every field is the service's column of that name times the field's scale;
+// "datetime" (YYYYMMDDHHMMSS), "date" and "time" come from the time stamp
+// through the host's conversions; a missing "open_interest" column is 0 where
+// the caller allows it (ticks). Integer fields are rounded half away from
+// zero (half_away_from_zero); a value a field cannot hold refuses the answer.
+//
+// The layout is only known at run time, so the work goes field by field over
+// the whole day: each inner loop has one scale and one field type and reads
+// one column as a single sequential stream (the answer is far larger than
+// the caches; thirty streams at once, row by row, run at half the speed),
+// while the day's records stay in the second-level cache for the compressor.
+// A day's rows are a few runs of the answer (a repeated time stamp drops a
+// row); each run is read in place.
+class RecordConverter {
+ public:
+  RecordConverter(tessal::Host& host, const tessal::RecordLayout& layout, const quillonc::Table& t, bool open_interest_may_miss)
+      : host_(host), t_(t), itemsize_(layout.type.size()) {
+    for (const auto& f : layout.fields) {
+      Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
+      const std::string_view name = f.name;
+      if (name == "datetime") p.source = Source::datetime;
+      else if (name == "date") p.source = Source::date;
+      else if (name == "time") p.source = Source::time;
+      else if (name == "open_interest" && open_interest_may_miss && !t.column(name)) p.source = Source::zero;
+      else p.column = require_column(t, std::string(name)).data();
+      stamps_ |= p.source == Source::datetime ? kDatetime : p.source == Source::date || p.source == Source::time ? kDayAndTime : 0;
+      plans_.push_back(p);
+    }
+  }
+
+  // Records of `rows` (ascending answer rows) in `out`, rows.size() x itemsize bytes.
+  void convert(const std::vector<std::size_t>& rows, std::vector<char>& out) {
+    const std::size_t n = rows.size();
+    if (out.size() < n * itemsize_) out.resize(n * itemsize_);
+    runs_.clear();
+    for (std::size_t i = 0; i < n; ++i)
+      if (i == 0 || rows[i] != rows[i - 1] + 1) runs_.push_back({i, 0});
+      else ++runs_.back().second;
+    fill_stamps(rows);
+    for (const Plan& p : plans_) {
+      char* dst = out.data() + p.offset;
+      switch (p.source) {
+        case Source::datetime:
+          if (const std::size_t bad = store(p, datetimes_.data(), n, dst); bad < n) refuse_value(t_, p.name, rows[bad], datetimes_[bad]);
+          break;
+        case Source::date: store(p, dates_.data(), n, dst); break;
+        case Source::time: store(p, times_.data(), n, dst); break;
+        case Source::zero: store(p, zeros_.data(), n, dst); break;
+        case Source::column:
+          for (const auto& [first, more] : runs_)
+            if (const std::size_t bad = store(p, p.column + rows[first], more + 1, dst + first * itemsize_); bad <= more)
+              refuse_value(t_, p.name, rows[first] + bad, p.column[rows[first] + bad] * p.scale);
+          break;
+      }
+    }
+  }
+
+ private:
+  enum class Source { datetime, date, time, column, zero };
+  static constexpr unsigned kDatetime = 1, kDayAndTime = 2;
+  struct Plan {
+    Source source;
+    const double* column;
+    double scale;
+    tessal::FieldKind kind;
+    std::size_t offset;
+    std::string_view name;
+  };
+
+  // Stores `n` values; the position of the first one the field's type
+  // cannot hold (n when all fit).
+  std::size_t store(const Plan& p, const double* v, std::size_t n, char* dst) const {
+    using K = tessal::FieldKind;
+    switch (p.kind) {
+      case K::f64: return store_as<double, false>(v, n, p.scale, dst);
+      case K::f32: return store_as<float, false>(v, n, p.scale, dst);
+      case K::i64: return store_as<std::int64_t, true>(v, n, p.scale, dst);
+      case K::i32: return store_as<std::int32_t, true>(v, n, p.scale, dst);
+      case K::i16: return store_as<std::int16_t, true>(v, n, p.scale, dst);
+      case K::i8: return store_as<std::int8_t, true>(v, n, p.scale, dst);
+      case K::u64: return store_as<std::uint64_t, true>(v, n, p.scale, dst);
+      case K::u32: return store_as<std::uint32_t, true>(v, n, p.scale, dst);
+      case K::u16: return store_as<std::uint16_t, true>(v, n, p.scale, dst);
+      case K::u8: return store_as<std::uint8_t, true>(v, n, p.scale, dst);
+    }
+    return n;
+  }
+
+  // An integer field takes only finite values its type holds once rounded:
+  // anything else (NaN, infinity, too large) would be stored as garbage.
+  // Checked without a branch per value; the caller refuses the answer.
+  template <class T, bool kRound>
+  std::size_t store_as(const double* v, std::size_t n, double scale, char* dst) const {
+    bool all_fit = true;
+    for (std::size_t r = 0; r < n; ++r, dst += itemsize_) {
+      const double x = v[r] * scale;
+      T out;
+      if constexpr (kRound) {
+        const double rounded = half_away_from_zero(x);
+        all_fit &= fits<T>(rounded);
+        out = fits<T>(rounded) ? static_cast<T>(rounded) : T{};
+      } else {
+        out = static_cast<T>(x);
+      }
+      std::memcpy(dst, &out, sizeof out);
+    }
+    if (all_fit) return n;
+    for (std::size_t r = 0; r < n; ++r)
+      if (!fits<T>(half_away_from_zero(v[r] * scale))) return r;
+    return n;
+  }
+
+  // The time stamp's numbers the layout holds. Ticks of a day share their
+  // calendar date: it is converted once per date. (YYYYMMDDHHMMSS is exact
+  // in a double: below 2^53.)
+  void fill_stamps(const std::vector<std::size_t>& rows) {
+    zeros_.assign(rows.size(), 0.0);
+    if (stamps_ & kDatetime) {
+      datetimes_.resize(rows.size());
+      for (std::size_t r = 0; r < rows.size(); ++r) datetimes_[r] = static_cast<double>(host_.convert_dt_to_int(t_.time[rows[r]]));
+    }
+    if (!(stamps_ & kDayAndTime)) return;
+    dates_.resize(rows.size());
+    times_.resize(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const util::Timestamp when = t_.time[rows[r]];
+      const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
+      if (day != last_day_) last_day_ = day, last_date_ = host_.date_to_number(when);
+      dates_[r] = last_date_;
+      times_[r] = host_.time_to_number(when);
+    }
+  }
+
+  tessal::Host& host_;
+  const quillonc::Table& t_;
+  const std::size_t itemsize_;
+  std::vector<Plan> plans_;
+  std::vector<std::pair<std::size_t, std::size_t>> runs_;  // (first position, rows after it)
+  std::vector<double> datetimes_, dates_, times_, zeros_;
+  unsigned stamps_ = 0;
+  std::int64_t last_day_ = INT64_MIN;
+  double last_date_ = 0;
+};
+
+// Service rows -> records of `layout` and the index of their trading days.
 Fetched convert_bars(tessal::Host& host, const quillonc::Table& t, const RecordLayout& layout) {
   require_times(t);
   const auto rows = unique_rows_by_time(t, /*keep_last=*/false);
+  if (t.trading_date && t.trading_date->size() != t.rows()) util::fail(util::ErrorKind::service, "", "the service's trading_date column is incomplete");
   Fetched f;
   f.rows = rows.size();
-  const std::size_t size = layout.itemsize;
-  f.data.assign(rows.size() * size, 0);
-  std::vector<const std::vector<double>*> cols;
-  for (std::size_t k = 1; k < layout.fields.size(); ++k) cols.push_back(&require_column(t, layout.fields[k].name));
-  if (t.trading_date && t.trading_date->size() != t.rows()) util::fail(util::ErrorKind::service, "", "the service's trading_date column is incomplete");
+  RecordConverter(host, layout, t, /*open_interest_may_miss=*/false).convert(rows, f.data);
+  f.data.resize(rows.size() * layout.itemsize);
   std::unordered_set<std::int32_t> seen_days;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::size_t src = rows[r];
-    char* rec = f.data.data() + r * size;
-    const std::int64_t dt = host.convert_dt_to_int(t.time[src]);
-    std::memcpy(rec + layout.fields[0].offset, &dt, sizeof dt);
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-      const Field& field = layout.fields[k + 1];
-      const double v = (*cols[k])[src];
-      if (field.kind == FieldKind::i64) {
-        const double rounded = half_away_from_zero(v);
-        if (!fits<std::int64_t>(rounded)) refuse_value(t, field.name, src, v);
-        const auto iv = static_cast<std::int64_t>(rounded);
-        std::memcpy(rec + field.offset, &iv, sizeof iv);
-      } else {
-        std::memcpy(rec + field.offset, &v, sizeof v);
-      }
-    }
     const std::int32_t day = host.date_to_number(t.trading_date ? (*t.trading_date)[src] : t.time[src]);
     if (seen_days.insert(day).second) {
       if (r > UINT32_MAX) util::fail(util::ErrorKind::damaged, "", "too many bars for a 32-bit line_no");
@@ -477,137 +606,6 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
 
 namespace {
 
-// Converts the rows of one trading day into records of the host's tick
-// layout, into `out` (reused across days: the bytes between fields are never
-// written, so they stay the zeros the buffer was grown with): every field is
-// the service's column of that name times the field's scale, "date" and
-// "time" come from the time stamp, and a missing "open_interest" column is 0.
-// Integer fields are rounded half away from zero: truncation would store
-// 10.23 x 10000 as 102299.
-//
-// The layout is only known at run time, so the work goes field by field over
-// the whole day: each inner loop has one scale and one field type and reads
-// one column as a single sequential stream (the answer is far larger than
-// the caches; thirty streams at once, row by row, run at half the speed),
-// while the day's records stay in the second-level cache for the compressor.
-// A day's rows are a few runs of the answer (a repeated time stamp drops a
-// row); each run is read in place.
-class TickConverter {
- public:
-  TickConverter(tessal::Host& host, const tessal::TickLayout& layout, const quillonc::Table& t)
-      : host_(host), t_(t), itemsize_(layout.type.size()) {
-    for (const auto& f : layout.fields) {
-      Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
-      const std::string_view name = f.name;
-      if (name == "date") p.source = Source::date;
-      else if (name == "time") p.source = Source::time;
-      else if (name == "open_interest" && !t.column(name)) p.source = Source::zero;
-      else p.column = require_column(t, std::string(name)).data();
-      plans_.push_back(p);
-    }
-  }
-
-  // Records of `rows` (ascending answer rows) in `out`, rows.size() x itemsize bytes.
-  void convert(const std::vector<std::size_t>& rows, std::vector<char>& out) {
-    const std::size_t n = rows.size();
-    if (out.size() < n * itemsize_) out.resize(n * itemsize_);
-    runs_.clear();
-    for (std::size_t i = 0; i < n; ++i)
-      if (i == 0 || rows[i] != rows[i - 1] + 1) runs_.push_back({i, 0});
-      else ++runs_.back().second;
-    fill_date_and_time(rows);
-    for (const Plan& p : plans_) {
-      char* dst = out.data() + p.offset;
-      switch (p.source) {
-        case Source::date: store(p, dates_.data(), n, dst); break;
-        case Source::time: store(p, times_.data(), n, dst); break;
-        case Source::zero: store(p, zeros_.data(), n, dst); break;
-        case Source::column:
-          for (const auto& [first, more] : runs_)
-            if (const std::size_t bad = store(p, p.column + rows[first], more + 1, dst + first * itemsize_); bad <= more)
-              refuse_value(t_, p.name, rows[first] + bad, p.column[rows[first] + bad] * p.scale);
-          break;
-      }
-    }
-  }
-
- private:
-  enum class Source { date, time, column, zero };
-  struct Plan {
-    Source source;
-    const double* column;
-    double scale;
-    tessal::FieldKind kind;
-    std::size_t offset;
-    std::string_view name;
-  };
-
-  // Stores `n` values; the position of the first one the field's type
-  // cannot hold (n when all fit).
-  std::size_t store(const Plan& p, const double* v, std::size_t n, char* dst) const {
-    using K = tessal::FieldKind;
-    switch (p.kind) {
-      case K::f64: return store_as<double, false>(v, n, p.scale, dst);
-      case K::f32: return store_as<float, false>(v, n, p.scale, dst);
-      case K::i64: return store_as<std::int64_t, true>(v, n, p.scale, dst);
-      case K::i32: return store_as<std::int32_t, true>(v, n, p.scale, dst);
-      case K::i16: return store_as<std::int16_t, true>(v, n, p.scale, dst);
-      case K::i8: return store_as<std::int8_t, true>(v, n, p.scale, dst);
-      case K::u64: return store_as<std::uint64_t, true>(v, n, p.scale, dst);
-      case K::u32: return store_as<std::uint32_t, true>(v, n, p.scale, dst);
-      case K::u16: return store_as<std::uint16_t, true>(v, n, p.scale, dst);
-      case K::u8: return store_as<std::uint8_t, true>(v, n, p.scale, dst);
-    }
-    return n;
-  }
-
-  // An integer field takes only finite values its type holds once rounded:
-  // anything else (NaN, infinity, too large) would be stored as garbage.
-  // Checked without a branch per value; the caller refuses the answer.
-  template <class T, bool kRound>
-  std::size_t store_as(const double* v, std::size_t n, double scale, char* dst) const {
-    bool all_fit = true;
-    for (std::size_t r = 0; r < n; ++r, dst += itemsize_) {
-      const double x = v[r] * scale;
-      T out;
-      if constexpr (kRound) {
-        const double rounded = half_away_from_zero(x);
-        all_fit &= fits<T>(rounded);
-        out = fits<T>(rounded) ? static_cast<T>(rounded) : T{};
-      } else {
-        out = static_cast<T>(x);
-      }
-      std::memcpy(dst, &out, sizeof out);
-    }
-    if (all_fit) return n;
-    for (std::size_t r = 0; r < n; ++r)
-      if (!fits<T>(half_away_from_zero(v[r] * scale))) return r;
-    return n;
-  }
-
-  // A day's ticks share their calendar date: convert it once per date.
-  void fill_date_and_time(const std::vector<std::size_t>& rows) {
-    dates_.resize(rows.size());
-    times_.resize(rows.size());
-    zeros_.assign(rows.size(), 0.0);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      const util::Timestamp when = t_.time[rows[r]];
-      const std::int64_t day = util::floor_div(when, util::kMicrosPerDay);
-      if (day != last_day_) last_day_ = day, last_date_ = host_.date_to_number(when);
-      dates_[r] = last_date_;
-      times_[r] = host_.time_to_number(when);
-    }
-  }
-
-  tessal::Host& host_;
-  const quillonc::Table& t_;
-  const std::size_t itemsize_;
-  std::vector<Plan> plans_;
-  std::vector<std::pair<std::size_t, std::size_t>> runs_;  // (first position, rows after it)
-  std::vector<double> dates_, times_, zeros_;
-  std::int64_t last_day_ = INT64_MIN;
-  double last_date_ = 0;
-};
 
 // The last stored trading day; MIN_START_DATE-style `fallback` for a file
 // without days. A dataset not named after a day that can have been stored
@@ -626,7 +624,7 @@ std::int32_t last_stored_day(tessal::Host& host, const std::vector<std::string>&
 
 void update_tick_file(const Run& run, h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
   auto& q = run.client;
-  const tessal::TickLayout& layout = run.host.tick_layout();
+  const tessal::RecordLayout& layout = run.host.tick_layout();
   const auto names = f.root_names();
   const std::int32_t start = last_stored_day(run.host, names, min_start_date);
   const std::int32_t end = _get_end_date(run.host);
@@ -663,7 +661,7 @@ void update_tick_file(const Run& run, h5::File& f, const std::string& order_book
       }
     }
     require_times(*ticks);
-    TickConverter converter(run.host, layout, *ticks);
+    RecordConverter converter(run.host, layout, *ticks, /*open_interest_may_miss=*/true);
     for (const auto& [day, rows] : by_day) {
       converter.convert(rows, records);
       const std::string name = util::format_compact(day);

@@ -95,20 +95,43 @@ inline hid_t field_member_type(FieldKind k) noexcept {
   }
   return H5T_IEEE_F64LE;
 }
-struct TickField {
+// A field size in bytes.
+constexpr std::size_t field_size(FieldKind k) noexcept {
+  switch (k) {
+    case FieldKind::i8:
+    case FieldKind::u8: return 1;
+    case FieldKind::i16:
+    case FieldKind::u16: return 2;
+    case FieldKind::i32:
+    case FieldKind::u32:
+    case FieldKind::f32: return 4;
+    case FieldKind::i64:
+    case FieldKind::u64:
+    case FieldKind::f64: return 8;
+  }
+  return 8;
+}
+
+// One field of a packed little-endian record. The module's minute-bar
+// layouts and the host's tick layout are described alike, and written by
+// one converter: the service's column of the field's name times `scale`,
+// integer fields rounded half away from zero.
+struct RecordField {
   std::string name;
-  FieldKind kind;
-  double scale;         // third element of the loader's FIELDS entry
-  std::size_t offset;   // position of the field in the packed record
+  FieldKind kind = FieldKind::f64;
+  double scale = 1;         // tick prices: x10000 (the loader's FIELDS' third element)
+  std::size_t offset = 0;   // position of the field in the packed record
 };
-// The layout as the module uses it: the loader's columns, its fields and
-// the record type (whose size is the record size).
-struct TickLayout {
-  std::vector<std::string> columns;
-  std::vector<TickField> fields;
+// A record layout: its fields, its size and its HDF5 compound type with
+// the same member names (a host's type may hold members beyond the fields).
+struct RecordLayout {
+  std::vector<RecordField> fields;
+  std::size_t itemsize = 0;
   h5::Type type;
-  // Builds the record type from `fields` (packed to `itemsize` bytes).
-  static TickLayout of(std::vector<TickField> fields, std::size_t itemsize);
+  // The type made from `fields`; throws std::invalid_argument for a field
+  // that does not lie within `itemsize` bytes.
+  static RecordLayout of(std::vector<RecordField> fields, std::size_t itemsize);
+  std::vector<std::string> names() const;
 };
 
 // One task of an update's pool: the writer of one instrument's file of one
@@ -212,7 +235,7 @@ class Host {
   virtual void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) = 0;
 
   // H5TicksLoader's record layout (tessal_mod_palomar_data).
-  virtual const TickLayout& tick_layout() = 0;
+  virtual const RecordLayout& tick_layout() = 0;
 };
 
 // Silences the host's warnings for its lifetime.
