@@ -314,9 +314,16 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
   }
   if (o.answer_yes || o.answer_no) run.console = answering(run.console, o.answer_yes ? "yes" : "no");
   tb::CheckOptions checking{o.quality, tb::parse_thresholds(o.thresholds), o.heal};
-  if (o.check_min->parsed()) report.check = tb::check_min_bar_data(run, o.path, o.jobs, checking);
-  else if (o.check_tick->parsed()) report.check = tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
-  else if (o.download->parsed())
+  if (o.check_min->parsed() || o.check_tick->parsed()) {
+    report.check = o.check_min->parsed() ? tb::check_min_bar_data(run, o.path, o.jobs, checking)
+                                         : tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
+    // A file --heal could not heal is still as it was: the run did not do
+    // what it was asked (exit status 1), as an update with a failed
+    // instrument.
+    return std::none_of(report.check->heals.begin(), report.check->heals.end(),
+                        [](const tb::HealOutcome& h) { return h.outcome == "failed"; });
+  }
+  if (o.download->parsed())
     tb::download_simple_bundle(run, o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
   else if (o.pack->parsed()) return tb::pack_sample_bundle(run, o.archive_out, o.jobs);
   else if (o.market->parsed()) {

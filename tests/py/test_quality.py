@@ -100,8 +100,11 @@ with h5py.File(sys.argv[1] + "/000001.XSHE.h5", "r+") as f:
 
 
 def check(cli, data, store, *extra, service=None):
-    p = cli.run(store, data, "--quality", "--json", *extra, service=service)
-    return json.loads(p.out)
+    p = cli.run(store, data, "--quality", "--json", *extra, service=service, check=False)
+    doc = json.loads(p.out)
+    # A file that could not be healed makes the run fail; nothing else does.
+    assert p.returncode == any(o["heal"] and o["heal"]["outcome"] == "failed" for o in doc["outcomes"]), p.err
+    return doc
 
 
 def rules_by_file(doc):
@@ -149,6 +152,11 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
     with open(refused, "rb") as f:
         refused_bytes = f.read()
 
+    # A stage of a killed heal goes; one of a heal at work stays.
+    h5_root = os.path.join(data, "bundle", "h5")
+    dead, live = os.path.join(h5_root, ".heal-4194303-0"), os.path.join(h5_root, f".heal-{os.getpid()}-0")
+    for stage in (dead, live):
+        os.makedirs(os.path.join(stage, "equities"))
     # The service refuses one of them (and has no gap in it to be asked about).
     doc = check(cli, data, "check-minbar", "--heal", service=f"{SIM},deny=000002.XSHE")
     heals = {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]}
@@ -159,6 +167,9 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
     want, have = digests(os.path.join(fresh, "bundle", "h5")), digests(os.path.join(data, "bundle", "h5"))
     for id in ("600001.XSHG", "000003.XSHE"):
         assert have[f"equities/{id}.h5"] == want[f"equities/{id}.h5"]
+    assert not os.path.exists(dead) and os.path.isdir(live)
+    shutil.rmtree(live)
+    have = digests(h5_root)
     assert set(have) == set(want)
     again = check(cli, data, "check-minbar", "--no")
     assert rules_by_file(again) == {"000002.XSHE": {"negative_volume"}} and again["broken"] == 0

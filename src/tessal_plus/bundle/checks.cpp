@@ -1,12 +1,15 @@
 #include "tessal_plus/bundle/checks.hpp"
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -329,12 +332,24 @@ void print_findings(const Console& console, const std::map<std::string, std::vec
   }
 }
 
+// Stages a killed heal left behind (its process is gone); a running one's stay.
+void remove_dead_stages(const std::string& store_root) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(store_root, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(".heal-", 0) != 0 || !e.is_directory(ec)) continue;
+    const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(e.path(), ec);
+  }
+}
+
 // --heal: every broken file and every file with a finding refilled, each
 // with one outcome; nothing deleted, nobody asked.
 std::vector<HealOutcome> heal_all(const Run& run, const std::vector<std::string>& files, const std::string& store_root,
                                   const FileCheck& check, const Refill& refill) {
   std::vector<HealOutcome> outcomes;
   if (files.empty()) return outcomes;
+  remove_dead_stages(store_root);
   run.console.line(fmt::format("\nhealing {} files from the service:", files.size()));
   // The writers clear the run's flag on failure: they get one of their own.
   const auto flag = run.host.make_flag(true);
