@@ -157,6 +157,39 @@ std::function<R(A..., py::object)> driver(R (*body)(const tb::Run&, A...)) {
   };
 }
 
+// A path as os.fsdecode gives it.
+py::str path_text(const std::string& s) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// A check's record as Python data: files examined, broken and held paths,
+// files deleted, findings per path [(rule, first, count)] and heal outcomes
+// per path (outcome, message).
+py::dict check_summary(const tb::CheckRecord& c) {
+  const auto paths = [](const std::vector<std::string>& list) {
+    py::list out;
+    for (const auto& p : list) out.append(path_text(p));
+    return out;
+  };
+  py::dict findings, heals;
+  for (const auto& [path, found] : c.findings) {
+    py::list items;
+    for (const auto& f : found) items.append(py::make_tuple(f.rule, f.first, f.count));
+    findings[path_text(path)] = items;
+  }
+  for (const auto& h : c.heals) heals[path_text(h.path)] = py::make_tuple(h.outcome, h.message);
+  py::dict out;
+  out["files"] = c.files.size();
+  out["broken"] = paths(c.broken);
+  out["held"] = paths(c.held);
+  out["deleted"] = c.deleted;
+  out["findings"] = findings;
+  out["heals"] = heals;
+  return out;
+}
+
 // A pool task's outcome as (status, kind, message).
 std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal::PoolTask& task) {
   const tessal::TaskOutcome o = tb::run_task(run, task);
@@ -192,14 +225,27 @@ PYBIND11_MODULE(_core, m) {
   m.def("deal_with_check_result", hosted(+[](const tb::Run& r, Paths errors, Paths held, std::string frequency) {
           tb::deal_with_check_result(r, errors, held, frequency);
         }));
-  m.def("check_min_bar_data", hosted(+[](const tb::Run& r, std::string path, int concurrency, bool quality,
-                                          std::string thresholds, bool heal) {
-          tb::check_min_bar_data(r, path, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
-        }));
-  m.def("check_tick_data", hosted(+[](const tb::Run& r, std::string path, bool deep, int concurrency, bool quality,
-                                       std::string thresholds, bool heal) {
-          tb::check_tick_data(r, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
-        }));
+  // The checks return what they found and did (the command line's --json
+  // says the same), so a host can tell a heal that failed.
+  m.def("check_min_bar_data", [](const std::string& path, int concurrency, bool quality, const std::string& thresholds, bool heal) {
+    Hosted h;
+    tb::CheckRecord record;
+    {
+      py::gil_scoped_release release;
+      record = tb::check_min_bar_data(h.run, path, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+    }
+    return check_summary(record);
+  });
+  m.def("check_tick_data", [](const std::string& path, bool deep, int concurrency, bool quality, const std::string& thresholds,
+                              bool heal) {
+    Hosted h;
+    tb::CheckRecord record;
+    {
+      py::gil_scoped_release release;
+      record = tb::check_tick_data(h.run, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+    }
+    return check_summary(record);
+  });
   m.def("write_health_page", hosted(+[](const tb::Run& r, std::string path, std::string html, std::string check_json) {
           const tb::BundleStatus status = tb::bundle_status(r.host, path, true);
           tb::HealthInputs inputs;

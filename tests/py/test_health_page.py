@@ -191,3 +191,8 @@ def test_page_marks_content_findings_and_heal_outcomes(bundle):
     assert {a["data-id"] for a in dom.find("g", cls="heal-healed")} == {"600000.XSHG"}
     assert not dom.find("g", cls="finding") and not dom.find("rect", cls="flagged")
     assert [(a["data-id"], a["data-heal"]) for t, a in dom.inside("ul", cls="check-heal") if t == "li"] == [("600000.XSHG", "healed")]
+    # An outcome no check writes is refused, never put into the page.
+    doc = cli.tmp / "check.json"
+    doc.write_text(doc.read_text().replace('"outcome":"healed"', '"outcome":"x\\"><script>alert(1)</script>"'))
+    p = cli.run("status", data, "--html", str(cli.tmp / "hostile.html"), "--check-json", str(doc), check=False)
+    assert p.returncode != 0 and "check-minbar --json" in p.err and not os.path.exists(cli.tmp / "hostile.html")

@@ -1,6 +1,7 @@
 """The checks' content rules and healing through the command line: faults
 planted with h5py are each reported with their rule and nowhere else, and
 --heal refills what it can from the service without ever losing a file."""
+import fcntl
 import glob
 import json
 import os
@@ -173,3 +174,28 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
     assert set(have) == set(want)
     again = check(cli, data, "check-minbar", "--no")
     assert rules_by_file(again) == {"000002.XSHE": {"negative_volume"}} and again["broken"] == 0
+
+
+def test_heal_leaves_alone_what_it_cannot_improve_and_says_so(bundle, tmp_path):
+    cli, data = bundle
+    linked, shorter, held = (minute_file(data, id) for id in ("600001.XSHG", "000003.XSHE", "600002.XSHG"))
+    for path in (linked, shorter):
+        rewrite_bars(path, set_field("volume", -100.0))
+    # A link at a file's name: healing would replace the link, not its target.
+    target = str(tmp_path / "elsewhere.h5")
+    shutil.move(linked, target)
+    os.symlink(target, linked)
+    before = {p: open(p, "rb").read() for p in (target, shorter)}
+    with open(held, "rb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        # A service that keeps a month less history than the files hold.
+        p = cli.run("check-minbar", data, "--quality", "--heal", "--json", service=SIM.replace("start=20240401", "start=20240501"),
+                    check=False)
+    doc = json.loads(p.out)
+    heals = {o["id"]: (o["heal"]["outcome"], o["heal"]["message"]) for o in doc["outcomes"] if o["heal"]}
+    assert heals["600001.XSHG"] == ("failed", "it is a symbolic link; heal the file it points to")
+    assert heals["000003.XSHE"][0] == "failed" and "lacks" in heals["000003.XSHE"][1]
+    assert p.returncode == 1 and os.path.islink(linked)
+    assert all(open(path, "rb").read() == content for path, content in before.items())
+    # A held file is said to be held, with or without healing.
+    assert doc["held"] == 1 and "被其他进程占用或没有权限的文件如下:\n['600002.XSHG']" in p.err

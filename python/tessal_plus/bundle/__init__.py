@@ -115,14 +115,20 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=F
     (reported, never deleted). heal: refill broken files (and, with quality,
     files with findings) from the service instead of asking to delete them.
     concurrency > 1 forks checking processes: the host decides whether its
-    process may fork (threads of its own would not survive it)."""
+    process may fork (threads of its own would not survive it).
+
+    Returns what the check found and did: a dict with "files", "broken" and
+    "held" (paths), "deleted", "findings" ({path: [(rule, first, count)]})
+    and "heals" ({path: (outcome, message)}, outcome "healed", "source" or
+    "failed")."""
     _flushed()
-    _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency), bool(quality), _thresholds(thresholds), bool(heal))
+    return _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency), bool(quality), _thresholds(thresholds), bool(heal))
 
 
 def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=False, heal=False, thresholds=None):
+    """As check_min_bar_data, for the tick store; deep reads every tick."""
     _flushed()
-    _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency), bool(quality), _thresholds(thresholds),
+    return _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency), bool(quality), _thresholds(thresholds),
                           bool(heal))
 
 

@@ -270,7 +270,31 @@ std::vector<char> judge_in_parallel(const Run& run, const std::vector<std::strin
 // Refills one store file from the service into `stage` (a folder of its
 // own beside the store) and returns the new file's path; throws when the
 // service refuses or fails.
-using Refill = std::function<std::string(const std::string& path, const std::string& stage)>;
+using Refill = std::function<std::string(const Run& run, const std::string& path, const std::string& stage)>;
+
+bool print_check_summary(const Console& console, const std::vector<std::string>& error_file_path_list,
+                         const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
+
+// The trading days a store file holds: its index's dates (minute bars) or
+// its datasets named after days (ticks); nothing when they cannot be read.
+std::optional<std::set<std::int32_t>> held_days(const std::string& path) {
+  try {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    std::set<std::int32_t> days;
+    if (f.contains("index")) {
+      const h5::Dataset index = f.open_dataset("index");
+      std::vector<IndexRecord> records(index.checked_size(sizeof(IndexRecord)));
+      if (!records.empty()) index.read(records.data(), INDEX_DTYPE().type.get());
+      for (const auto& r : records) days.insert(r.date);
+    } else {
+      for (const auto& name : f.root_names())
+        if (const auto day = tick_day(name, MAX_END_DATE)) days.insert(*day);
+    }
+    return days;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
 
 // A hidden folder inside a store for one refill: on the store's file system
 // (so the refilled file is renamed into place, never copied), skipped by
@@ -295,14 +319,34 @@ class Stage {
 
 // Heals one file: refilled in a stage, checked there, and put in place of
 // the old file only when it is whole; the old file is never touched before.
-HealOutcome heal_file(const std::string& path, const std::string& store_root, const FileCheck& check, const Refill& refill) {
+HealOutcome heal_file(const Run& run, const std::string& path, const std::string& store_root, const FileCheck& check,
+                      const Refill& refill) {
   HealOutcome out{path, "failed", "", {}};
   try {
+    // Healing renames a new file over the name: through a link it would
+    // replace the link and leave its target as it was.
+    if (fs::is_symlink(path)) {
+      out.message = "it is a symbolic link; heal the file it points to";
+      return out;
+    }
     const Stage stage(store_root);
-    const std::string staged = refill(path, stage.path());
+    const std::string staged = refill(run, path, stage.path());
     if (judge(staged, check, out.findings) != kGood) {
       out.message = "the service's data makes a broken file too";
+      out.findings.clear();
       return out;
+    }
+    // A refill never takes days away: a service that keeps less history
+    // than the file holds (or has lost some days) leaves the file as it is.
+    if (const auto before = held_days(path)) {
+      const auto after = held_days(staged).value_or(std::set<std::int32_t>{});
+      std::size_t lost = 0;
+      for (const auto d : *before) lost += after.count(d) == 0;
+      if (lost > 0) {
+        out.message = fmt::format("the service's data lacks {} of the {} days the file holds", lost, before->size());
+        out.findings.clear();
+        return out;
+      }
     }
     const h5::journal::Outcome put = h5::journal::install_file(staged, path);
     if (!put.ok) {
@@ -351,11 +395,13 @@ std::vector<HealOutcome> heal_all(const Run& run, const std::vector<std::string>
   if (files.empty()) return outcomes;
   remove_dead_stages(store_root);
   run.console.line(fmt::format("\nhealing {} files from the service:", files.size()));
-  // The writers clear the run's flag on failure: they get one of their own.
+  // The writers clear a run's flag on failure: they get one of their own,
+  // in a run of their own (the host's installed flag is not touched).
   const auto flag = run.host.make_flag(true);
-  run.host.process_init(*flag);
+  Run healing = run;
+  healing.flag = flag.get();
   for (const auto& path : files) {
-    outcomes.push_back(heal_file(path, store_root, check, refill));
+    outcomes.push_back(heal_file(healing, path, store_root, check, refill));
     const auto& o = outcomes.back();
     std::string line = fmt::format("  {}: {}", id_of_file(path), o.outcome);
     if (!o.message.empty()) line += " (" + o.message + "; the file is as it was)";
@@ -400,6 +446,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   print_findings(run.console, findings);
   CheckRecord record;
   if (options.heal) {
+    print_check_summary(run.console, error_file_path_list, blocking_or_permission_error, frequency);
     record = CheckRecord{frequency, {}, error_file_path_list, blocking_or_permission_error, {}, std::nullopt, 0};
     std::vector<std::string> to_heal = error_file_path_list;
     for (const auto& [path, found] : findings) to_heal.push_back(path);
@@ -576,8 +623,8 @@ std::string staged_file(const std::string& stage, const std::string& name, const
 
 // The writer of a store, run into `stage` as a fresh update would run it.
 template <class Writer>
-Refill refill_with(const Run& run, Writer writer) {
-  return [&run, writer](const std::string& path, const std::string& stage) {
+Refill refill_with(Writer writer) {
+  return [writer](const Run& run, const std::string& path, const std::string& stage) {
     const std::string name = fs::path(path).filename().string();
     const tessal::TaskOutcome o = writer(run, id_of_file(path), stage, name, MIN_START_DATE, false);
     if (o.status == tessal::TaskStatus::failed) util::fail(util::ErrorKind::service, path, o.message);
@@ -639,20 +686,31 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   return out;
 }
 
+namespace {
+// The outcome of a check and its broken and held files; false when there is
+// nothing to report.
+bool print_check_summary(const Console& console, const std::vector<std::string>& error_file_path_list,
+                         const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
+  const std::size_t len_err = error_file_path_list.size();
+  const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
+  if (len_err == 0 && len_blocking_or_permission_error == 0) {
+    console.line("\n检测完成：" + frequency + "数据质量良好！");
+    return false;
+  }
+  console.line(fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。", len_err, frequency,
+                           len_blocking_or_permission_error));
+  if (len_err > 0) console.line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
+  if (len_blocking_or_permission_error > 0)
+    console.line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
+  return true;
+}
+}  // namespace
+
 CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string>& error_file_path_list,
                                    const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
   CheckRecord record{frequency, {}, error_file_path_list, blocking_or_permision_error, {}, std::nullopt, 0};
   const std::size_t len_err = error_file_path_list.size();
-  const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
-  if (len_err == 0 && len_blocking_or_permission_error == 0) {
-    run.console.line("\n检测完成：" + frequency + "数据质量良好！");
-    return record;
-  }
-  run.console.line(fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。", len_err, frequency,
-                         len_blocking_or_permission_error));
-  if (len_err > 0) run.console.line("数据异常标的如下:\n" + symbol_list(error_file_path_list) + "\n");
-  if (len_blocking_or_permission_error > 0)
-    run.console.line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
+  if (!print_check_summary(run.console, error_file_path_list, blocking_or_permision_error, frequency)) return record;
   run.console.prompt("是否删除异常数据(yes/no):");
   std::string is_ok = run.console.read_answer();
   record.answer = is_ok;
@@ -704,7 +762,7 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
     return minute_file_is_broken(run.client, path, cal, options, found, bars);
   };
   return run_check(run, files, "分钟", check, concurrency, [&] { tell_if_stale(run.console, cal, calendar_path); }, options,
-                   join(base_path, layout::MINBAR_ROOT), refill_with(run, _append_h5));
+                   join(base_path, layout::MINBAR_ROOT), refill_with(_append_h5));
 }
 
 CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path, bool deep, int concurrency,
@@ -766,7 +824,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
     return false;
   };
   return run_check(run, files, "tick", check, concurrency, {}, options, join(base_path, layout::TICKS),
-                   refill_with(run, _append_h5_tick));
+                   refill_with(_append_h5_tick));
 }
 
 }  // namespace tessal_plus::bundle

@@ -102,7 +102,7 @@ tessal::TaskOutcome run_task(const Run& run, const tessal::PoolTask& task) {
   tessal::TaskOutcome failed{task.order_book_id, tessal::TaskStatus::failed, kind,
                              fmt::format("更新 {} 失败：{}", task.order_book_id, what)};
   run.host.log_error(failed.message);
-  run.host.sval().clear();
+  run.sval().clear();
   return failed;
 }
 

@@ -146,7 +146,7 @@ void file_row(std::string& out, const Row& r, const Axis& axis, const Grid& g, s
   if (f.error) cls += " unreadable";
   if (f.stale) cls += " stale";
   const int y = g.head + static_cast<int>(at) * g.height;
-  out += fmt::format(R"~(<g class="{}" data-id="{}" transform="translate(0,{})">)~", cls, esc(f.id), y);
+  out += fmt::format(R"~(<g class="{}" data-id="{}" transform="translate(0,{})">)~", esc(cls), esc(f.id), y);
   out += fmt::format(R"(<rect class="band" x="0" y="0" width="{}" height="{}"/>)", g.width(axis.months.size()), g.height);
   const std::string about =
       f.error ? fmt::format("{}: cannot be read ({}): {}", f.id, util::kind_name(*f.error), f.message)
@@ -481,6 +481,7 @@ CheckMarks read_check_marks(const std::string& path) {
       const auto& h = o["heal"];
       if (!h.is_object() || !h.contains("outcome") || !h["outcome"].is_string()) refuse();
       m.heal = h["outcome"].get<std::string>();
+      if (m.heal != "healed" && m.heal != "source" && m.heal != "failed") refuse();
       if (h.contains("message") && h["message"].is_string()) m.heal_message = h["message"].get<std::string>();
       // After healing, the findings that count are the refilled file's.
       m.findings.clear();

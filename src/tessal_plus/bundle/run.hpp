@@ -52,6 +52,11 @@ struct Run {
   // When empty, the download installs handlers of its own.
   std::function<void()> interrupt_check{};
 
+  // The success flag the writers clear, when the run brings its own (a
+  // check that heals); nothing: the host's flag of this process (sval).
+  tessal::SharedFlag* flag = nullptr;
+  tessal::SharedFlag& sval() const { return flag ? *flag : host.sval(); }
+
   // The tick datasets' compression: blosc_opts(9, "blosc:lz4") of the host,
   // asked once per run.
   const h5::FilterSpec& compression() const;

@@ -83,7 +83,7 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 // a file that `body` left with the bytes it had is up to date.
 tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
                                const std::function<void()>& body) {
-  tessal::SharedFlag& sval = run.host.sval();
+  tessal::SharedFlag& sval = run.sval();
   // A file-size limit (ulimit -f) fails the write with EFBIG, which is
   // logged and rolled back, instead of killing the process.
   const util::IgnoreSignal file_size_limit_is_an_error(SIGXFSZ);

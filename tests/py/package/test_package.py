@@ -215,9 +215,13 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
         data["volume"][3] = -1.0
         f["data"][...] = data
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))  # nobody is asked
-    tb.check_min_bar_data(bundle, quality=True, thresholds={"price_jump.equities": 0.5})
+    found = tb.check_min_bar_data(bundle, quality=True, thresholds={"price_jump.equities": 0.5})
     assert "600000.XSHG: negative_volume x1" in capfd.readouterr().out
-    tb.check_min_bar_data(bundle, quality=True, heal=True)
+    assert [(rule, count) for rule, _first, count in found["findings"][path]] == [("negative_volume", 1)]
+    import tessal.data.bundle as host
+    installed = getattr(host, "sval", None)
+    assert tb.check_min_bar_data(bundle, quality=True, heal=True)["heals"] == {path: ("healed", "")}
+    assert getattr(host, "sval", None) is installed  # healing brings a run flag of its own
     assert "600000.XSHG: healed" in capfd.readouterr().out
     with open(path, "rb") as f:
         assert f.read() == fresh
