@@ -48,7 +48,8 @@ import time
 import h5py
 import numpy as np
 
-DEFAULT_BINARY = "/tmp/tb-rel/tessal-bundle"
+# The build of this checkout (a copy elsewhere would silently test an old build).
+DEFAULT_BINARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "tessal-bundle")
 DEFAULT_WORKDIR = "/tmp/tb-rel/kill-work"
 DEFAULT_EVIDENCE = "/tmp/tb-rel/evidence"
 
