@@ -199,3 +199,12 @@ def test_heal_leaves_alone_what_it_cannot_improve_and_says_so(bundle, tmp_path):
     assert all(open(path, "rb").read() == content for path, content in before.items())
     # A held file is said to be held, with or without healing.
     assert doc["held"] == 1 and "被其他进程占用或没有权限的文件如下:\n['600002.XSHG']" in p.err
+
+
+def test_heal_refills_tick_files_too(fresh, bundle):
+    cli, data = bundle
+    ticks = os.path.join(data, "bundle", "ticks")
+    subprocess.run([sys.executable, "-c", TICK_FAULTS, ticks], check=True, env=dict(os.environ, HDF5_PLUGIN_PATH=PLUGIN_DIR))
+    doc = check(cli, data, "check-tick", "--heal")
+    assert {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]} == {"600000.XSHG": "healed", "000001.XSHE": "healed"}
+    assert digests(ticks) == digests(os.path.join(fresh, "bundle", "ticks"))
