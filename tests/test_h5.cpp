@@ -42,6 +42,22 @@ TEST(H5Layer, LockedMissingAndForeignFilesAreTold) {
   } catch (const h5::Error& e) {
     EXPECT_EQ(e.kind(), h5::ErrorKind::not_found) << e.what();
   }
+  // A FIFO at a file's name is refused at once, never waited on for a
+  // writer (a child with an alarm, so a wait fails the test instead of
+  // hanging it).
+  const std::string fifo = dir / "fifo.h5";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  for (const h5::Mode mode : {h5::Mode::read, h5::Mode::read_write})
+    EXPECT_EQ(in_child([&] {
+                ::alarm(20);
+                try {
+                  h5::File::open(fifo, mode);
+                } catch (const h5::Error& e) {
+                  return e.kind() == h5::ErrorKind::os ? 0 : 2;
+                }
+                return 1;
+              }),
+              0);
   EXPECT_TRUE(h5::blosc_available());
 }
 

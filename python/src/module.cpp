@@ -157,29 +157,22 @@ std::function<R(A..., py::object)> driver(R (*body)(const tb::Run&, A...)) {
   };
 }
 
-// A path as os.fsdecode gives it.
-py::str path_text(const std::string& s) {
-  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  if (!text) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(text);
-}
-
 // A check's record as Python data: files examined, broken and held paths,
 // files deleted, findings per path [(rule, first, count)] and heal outcomes
 // per path (outcome, message).
 py::dict check_summary(const tb::CheckRecord& c) {
   const auto paths = [](const std::vector<std::string>& list) {
     py::list out;
-    for (const auto& p : list) out.append(path_text(p));
+    for (const auto& p : list) out.append(py_outside::fs_text(p));
     return out;
   };
   py::dict findings, heals;
   for (const auto& [path, found] : c.findings) {
     py::list items;
     for (const auto& f : found) items.append(py::make_tuple(f.rule, f.first, f.count));
-    findings[path_text(path)] = items;
+    findings[py_outside::fs_text(path)] = items;
   }
-  for (const auto& h : c.heals) heals[path_text(h.path)] = py::make_tuple(h.outcome, h.message);
+  for (const auto& h : c.heals) heals[py_outside::fs_text(h.path)] = py::make_tuple(h.outcome, h.message);
   py::dict out;
   out["files"] = c.files.size();
   out["broken"] = paths(c.broken);

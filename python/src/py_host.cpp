@@ -32,17 +32,15 @@ auto interruptible(F&& f) -> decltype(f()) {
     throw;
   }
 }
+}  // namespace
 
-// A path, or a line that names one, as Python text: decoded as os.fsdecode
-// decodes, so a name that is not UTF-8 reaches the host as the same bytes.
+namespace py_outside {
+
 py::str fs_text(const std::string& s) {
   PyObject* text = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
   if (!text) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(text);
 }
-}  // namespace
-
-namespace py_outside {
 using tessal::FieldKind;
 using tessal::SharedFlag;
 using tessal::TaskOutcome;

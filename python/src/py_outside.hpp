@@ -18,6 +18,10 @@ namespace py_outside {
 
 namespace py = pybind11;
 
+// A path, or a line that names one, as Python text: decoded as os.fsdecode
+// decodes, so a name that is not UTF-8 reaches Python as the same bytes.
+py::str fs_text(const std::string& s);
+
 // The package's `_adapters` module.
 py::module_ adapters();
 // The client's PermissionDenied class (quillonc.share.errors).

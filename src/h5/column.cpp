@@ -154,12 +154,21 @@ std::vector<char> read_records(const Dataset& ds, std::size_t itemsize) {
   return out;
 }
 
-std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer) {
-  const QuietErrors quiet;
-  const Type file_type = ds.type();
+namespace {
+// The file type of a dataset of `itemsize`-byte compound records; damaged
+// when it is not one.
+Type record_type(const Dataset& ds, std::size_t itemsize) {
+  Type file_type = ds.type();
   if (!file_type.is_compound() || file_type.size() != itemsize)
     throw Error(ErrorKind::damaged, ds.path(),
                 fmt::format("the records of '{}' are not the {}-byte records expected", ds.path(), itemsize));
+  return file_type;
+}
+}  // namespace
+
+std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer) {
+  const QuietErrors quiet;
+  const Type file_type = record_type(ds, itemsize);
   const hsize_t n = ds.checked_size(itemsize);
   // Grown only: a buffer kept from file to file is not cleared each time.
   if (buffer.size() < n * itemsize) buffer.resize(n * itemsize);
@@ -185,10 +194,7 @@ std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<ch
 
 void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer, const RowsVisitor& visit) {
   const QuietErrors quiet;
-  const Type file_type = ds.type();
-  if (!file_type.is_compound() || file_type.size() != itemsize)
-    throw Error(ErrorKind::damaged, ds.path(),
-                fmt::format("the records of '{}' are not the {}-byte records expected", ds.path(), itemsize));
+  const Type file_type = record_type(ds, itemsize);
   const hsize_t n = ds.checked_size(itemsize);
   if (n == 0) return;
   const std::optional<hsize_t> chunk_rows = g_fast ? deflate_chunk_rows(ds, file_type) : std::nullopt;

@@ -388,10 +388,20 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
   if (flags & H5F_ACC_EXCL) oflags |= O_EXCL;
   // No O_TRUNC: a file held by another process must not be cut before we
   // know we may have it; truncation waits for the lock below.
-  s.fd.reset(::open(name, oflags, 0666));
+  // Without blocking: a FIFO (or device) at a store file's name would wait
+  // for a writer for ever. Only a regular file is a store file.
+  s.fd.reset(::open(name, oflags | O_NONBLOCK, 0666));
   if (!s.fd.valid()) {
     push(__func__, H5E_CANTOPENFILE, os_failure(errno, fmt::format("unable to open file: name = '{}', flags = {:#x}", name, flags)));
     return nullptr;
+  }
+  {
+    struct stat kind{};
+    if (::fstat(s.fd.get(), &kind) != 0 || !S_ISREG(kind.st_mode)) {
+      push(__func__, H5E_CANTOPENFILE, os_failure(EINVAL, fmt::format("'{}' is not a regular file", name)));
+      return nullptr;
+    }
+    ::fcntl(s.fd.get(), F_SETFL, ::fcntl(s.fd.get(), F_GETFL) & ~O_NONBLOCK);
   }
   if (const int e = detail::take_lock(s.fd.get(), writable)) {
     push(__func__, H5E_CANTLOCKFILE, os_failure(e, "unable to lock file"));

@@ -650,6 +650,7 @@ void tell_if_stale(const Console& console, const CalendarNote& cal, const std::s
 
 }  // namespace
 
+namespace {
 // The suspension days of one stock as the host's tools may have written
 // them: integers, reals holding whole days, or fixed-length byte strings of
 // digits (all YYYYMMDD). Anything else is refused as damaged.
@@ -686,7 +687,6 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   return out;
 }
 
-namespace {
 // The outcome of a check and its broken and held files; false when there is
 // nothing to report.
 bool print_check_summary(const Console& console, const std::vector<std::string>& error_file_path_list,
@@ -704,7 +704,19 @@ bool print_check_summary(const Console& console, const std::vector<std::string>&
     console.line("被其他进程占用或没有权限的文件如下:\n" + symbol_list(blocking_or_permision_error) + "\n");
   return true;
 }
+
 }  // namespace
+
+std::map<std::string, std::vector<std::int64_t>> suspensions_of(const std::string& path, const std::vector<std::string>& ids) {
+  std::map<std::string, std::vector<std::int64_t>> out;
+  const h5::File s = h5::File::open(path, h5::Mode::read);
+  for (const auto& id : ids) {
+    // An id that is no dataset name (empty, or a path) has no entry.
+    if (id.empty() || id.find('/') != std::string::npos || out.count(id) || !s.contains(id)) continue;
+    out[id] = suspension_days(s.open_dataset(id), id, path);
+  }
+  return out;
+}
 
 CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string>& error_file_path_list,
                                    const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency) {
@@ -791,13 +803,10 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
 
   std::map<std::string, std::set<std::string>> suspendeds;
   {
-    h5::File s = h5::File::open(suspended_path, h5::Mode::read);
-    for (const auto& p : files) {
-      const std::string id = id_of_file(p);
-      std::set<std::string>& days = suspendeds[id];
-      if (id.empty() || id.find('/') != std::string::npos || !s.contains(id)) continue;
-      for (const auto day : suspension_days(s.open_dataset(id), id, suspended_path)) days.insert(std::to_string(day));
-    }
+    std::vector<std::string> ids;
+    for (const auto& p : files) ids.push_back(id_of_file(p));
+    for (const auto& [id, days] : suspensions_of(suspended_path, ids))
+      for (const auto day : days) suspendeds[id].insert(std::to_string(day));
   }
 
   auto& q = run.client;

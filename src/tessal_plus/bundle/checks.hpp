@@ -53,11 +53,11 @@ struct CheckRecord {
   std::vector<HealOutcome> heals{};
 };
 
-// The suspension days (YYYYMMDD) of stock `id` in its dataset of
-// suspended_days.h5 at `path`, as the host's tools may have written them:
-// integers, reals holding whole days, or fixed-length byte strings of
-// digits. Anything else is refused as damaged.
-std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::string& id, const std::string& path);
+// The suspension days (YYYYMMDD) of each of `ids` that suspended_days.h5 at
+// `path` holds (ids it lacks have no entry), as the host's tools may have
+// written them: integers, reals holding whole days, or fixed-length byte
+// strings of digits. Anything else is refused as damaged.
+std::map<std::string, std::vector<std::int64_t>> suspensions_of(const std::string& path, const std::vector<std::string>& ids);
 
 // Prints the outcome of a check, lists broken and locked files, asks
 // "是否删除异常数据(yes/no):" at the run's console and deletes the broken

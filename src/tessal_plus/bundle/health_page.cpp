@@ -424,15 +424,14 @@ void read_suspensions(const BundleStatus& status, HealthInputs& inputs) {
   const std::string path = join(status.bundle, layout::SUSPENDED_DAYS);
   if (!std::filesystem::exists(path)) return;
   try {
-    const h5::File f = h5::File::open(path, h5::Mode::read);
+    std::vector<std::string> ids;
     for (const auto& s : status.stores)
-      for (const auto& file : s.files) {
-        if (file.id.empty() || file.id.find('/') != std::string::npos || inputs.suspended.count(file.id) || !f.contains(file.id))
-          continue;
-        auto& days = inputs.suspended[file.id];
-        for (const auto d : suspension_days(f.open_dataset(file.id), file.id, path)) days.push_back(static_cast<std::int32_t>(d));
-        std::sort(days.begin(), days.end());
-      }
+      for (const auto& file : s.files) ids.push_back(file.id);
+    for (const auto& [id, days] : suspensions_of(path, ids)) {
+      auto& held = inputs.suspended[id];
+      for (const auto d : days) held.push_back(static_cast<std::int32_t>(d));
+      std::sort(held.begin(), held.end());
+    }
   } catch (const std::exception& e) {
     inputs.suspended.clear();
     inputs.lives_note += (inputs.lives_note.empty() ? "" : "; ") + path + " cannot be read (" + e.what() +

@@ -7,6 +7,19 @@
 namespace tessal_plus::bundle::sample {
 namespace {
 
+// The names of `path` in order, without empty and "." ones.
+std::vector<std::string_view> names_of(std::string_view path) {
+  std::vector<std::string_view> out;
+  for (std::size_t at = 0; at <= path.size();) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(at, end - at);
+    at = end + 1;
+    if (!name.empty() && name != ".") out.push_back(name);
+  }
+  return out;
+}
+
 // Splits `path` into its names, dropping empty and "." ones. Returns false
 // (with `why` set) for an absolute path, a ".." anywhere, or names that are
 // too long.
@@ -20,13 +33,7 @@ bool normalise(std::string_view path, std::string& out, std::string& why) {
     why = "its path leads outside the bundle folder";
     return false;
   }
-  std::size_t at = 0;
-  while (at <= path.size()) {
-    std::size_t end = path.find('/', at);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view name = path.substr(at, end - at);
-    at = end + 1;
-    if (name.empty() || name == ".") continue;
+  for (const std::string_view name : names_of(path)) {
     if (name == "..") {
       why = "its path leads outside the bundle folder";
       return false;
@@ -47,13 +54,7 @@ bool link_stays_inside(const std::string& member, std::string_view target) {
   if (target.empty() || target.front() == '/') return false;
   std::vector<std::string_view> parts;
   auto walk = [&](std::string_view p) {
-    std::size_t at = 0;
-    while (at <= p.size()) {
-      std::size_t end = p.find('/', at);
-      if (end == std::string_view::npos) end = p.size();
-      const std::string_view name = p.substr(at, end - at);
-      at = end + 1;
-      if (name.empty() || name == ".") continue;
+    for (const std::string_view name : names_of(p)) {
       if (name != "..") parts.push_back(name);
       else if (parts.empty()) return false;
       else parts.pop_back();
