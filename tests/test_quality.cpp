@@ -15,7 +15,7 @@ using tessal::TickRecord;
 using Findings = std::vector<Finding>;
 
 namespace tessal_plus::bundle {
-void PrintTo(const Finding& f, std::ostream* os) { *os << "{" << f.rule << ", " << f.first << ", " << f.count << "}"; }
+void PrintTo(const Finding& f, std::ostream* os) { *os << "{" << rule_name(f.rule) << ", " << f.first << ", " << f.count << "}"; }
 }  // namespace tessal_plus::bundle
 
 namespace {
@@ -135,11 +135,11 @@ TEST(Quality, CleanStoresHaveNoFindings) {
 }
 
 struct MinutePlant {
-  const char* rule;
+  Rule rule;
   const char* folder;
   std::function<Finding(Days&)> plant;  // plants the fault; returns what must be found
 };
-void PrintTo(const MinutePlant& p, std::ostream* os) { *os << p.rule << " in " << p.folder; }
+void PrintTo(const MinutePlant& p, std::ostream* os) { *os << rule_name(p.rule) << " in " << p.folder; }
 class QualityMinuteRule : public ::testing::TestWithParam<MinutePlant> {};
 
 TEST_P(QualityMinuteRule, APlantedFaultIsReportedAlone) {
@@ -149,7 +149,7 @@ TEST_P(QualityMinuteRule, APlantedFaultIsReportedAlone) {
 }
 
 // A fault in one bar, found at that bar.
-MinutePlant in_bar(const char* rule, const char* folder, void (*fault)(DerivativesBar&)) {
+MinutePlant in_bar(Rule rule, const char* folder, void (*fault)(DerivativesBar&)) {
   return {rule, folder, [=](Days& d) {
             fault(d[3][40]);
             return Finding{rule, d[3][40].datetime, 1};
@@ -166,53 +166,53 @@ void cut(Days& days, std::size_t d, std::int64_t from, std::int64_t to) {
 }
 
 const MinutePlant kMinutePlants[] = {
-    in_bar("non_finite", "equities", [](auto& b) { b.volume = NAN; }),
-    in_bar("non_positive_price", "equities", [](auto& b) { b.low = 0; }),
-    in_bar("ohlc_order", "equities", [](auto& b) { b.high = std::min(b.open, b.close) - 0.01; }),
-    in_bar("negative_volume", "future", [](auto& b) { b.open_interest = -1; }),
-    {"price_jump", "equities",
+    in_bar(Rule::non_finite, "equities", [](auto& b) { b.volume = NAN; }),
+    in_bar(Rule::non_positive_price, "equities", [](auto& b) { b.low = 0; }),
+    in_bar(Rule::ohlc_order, "equities", [](auto& b) { b.high = std::min(b.open, b.close) - 0.01; }),
+    in_bar(Rule::negative_volume, "future", [](auto& b) { b.open_interest = -1; }),
+    {Rule::price_jump, "equities",
      [](Days& d) {
        shift(d[3], 100, 1.3);
-       return Finding{"price_jump", d[3][100].datetime, 1};
+       return Finding{Rule::price_jump, d[3][100].datetime, 1};
      }},
     // Minutes after midnight carry the date after the evening's.
-    {"gap_in_day", "future",
+    {Rule::gap_in_day, "future",
      [](Days& d) {
        const std::int32_t after_midnight = util::add_days(dates()[24], 1);
        cut(d, 25, stamp(after_midnight, 30), stamp(after_midnight, 34));
-       return Finding{"gap_in_day", stamp(after_midnight, 30), 5};
+       return Finding{Rule::gap_in_day, stamp(after_midnight, 30), 5};
      }},
-    {"partial_day", "equities",
+    {Rule::partial_day, "equities",
      [](Days& d) {
        cut(d, 7, stamp(dates()[7], 14 * 60 + 1), stamp(dates()[7], 15 * 60));
-       return Finding{"partial_day", stamp(dates()[7], 14 * 60), 1};
+       return Finding{Rule::partial_day, stamp(dates()[7], 14 * 60), 1};
      }},
     // Without its night, a day whose day session opens late is partial.
-    {"partial_day", "future",
+    {Rule::partial_day, "future",
      [](Days& d) {
        cut(d, 12, 0, stamp(dates()[12], 9 * 60 + 30));
-       return Finding{"partial_day", stamp(dates()[12], 9 * 60 + 31), 1};
+       return Finding{Rule::partial_day, stamp(dates()[12], 9 * 60 + 31), 1};
      }},
 };
 INSTANTIATE_TEST_SUITE_P(Quality, QualityMinuteRule, ::testing::ValuesIn(kMinutePlants),
-                         [](const auto& c) { return std::string(c.param.rule) + "_" + c.param.folder; });
+                         [](const auto& c) { return std::string(rule_name(c.param.rule)) + "_" + c.param.folder; });
 
 TEST(Quality, PriceJumpThresholdFollowsTheClass) {
   Days s = instrument(false), f = instrument(true);
   shift(s[3], 100, 1.15);
   shift(f[3], 100, 1.15);
   EXPECT_EQ(judge(s, "equities"), Findings{});
-  EXPECT_EQ(judge(f, "future"), (Findings{{"price_jump", f[3][100].datetime, 1}}));
+  EXPECT_EQ(judge(f, "future"), (Findings{{Rule::price_jump, f[3][100].datetime, 1}}));
   EXPECT_EQ(judge(f, "option"), Findings{});
   EXPECT_EQ(judge(f, "future", parse_thresholds("price_jump.future=0.2")), Findings{});
 }
 
 struct TickPlant {
-  const char* rule;
+  Rule rule;
   void (*fault)(std::vector<TickRecord>&);  // in tick kTick; found there, or at the next tick
   std::size_t found_at = kTick;
 };
-void PrintTo(const TickPlant& p, std::ostream* os) { *os << p.rule; }
+void PrintTo(const TickPlant& p, std::ostream* os) { *os << rule_name(p.rule); }
 class QualityTickRule : public ::testing::TestWithParam<TickPlant> {};
 
 TEST_P(QualityTickRule, APlantedFaultIsReportedAlone) {
@@ -223,12 +223,12 @@ TEST_P(QualityTickRule, APlantedFaultIsReportedAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Quality, QualityTickRule,
-    ::testing::Values(TickPlant{"non_finite", [](auto& ts) { ts[kTick].total_turnover = INFINITY; }},
-                      TickPlant{"crossed_book", [](auto& ts) { ts[kTick].a1 = ts[kTick].b1 - 1; }},
-                      TickPlant{"outside_limits", [](auto& ts) { ts[kTick].last = ts[kTick].limit_up + 1; }},
-                      TickPlant{"volume_decreasing", [](auto& ts) { ts[kTick].volume = ts[kTick - 1].volume - 1; }},
-                      TickPlant{"time_order", [](auto& ts) { ts[kTick].time = ts[kTick + 1].time + 1; }, kTick + 1}),
-    [](const auto& c) { return std::string(c.param.rule); });
+    ::testing::Values(TickPlant{Rule::non_finite, [](auto& ts) { ts[kTick].total_turnover = INFINITY; }},
+                      TickPlant{Rule::crossed_book, [](auto& ts) { ts[kTick].a1 = ts[kTick].b1 - 1; }},
+                      TickPlant{Rule::outside_limits, [](auto& ts) { ts[kTick].last = ts[kTick].limit_up + 1; }},
+                      TickPlant{Rule::volume_decreasing, [](auto& ts) { ts[kTick].volume = ts[kTick - 1].volume - 1; }},
+                      TickPlant{Rule::time_order, [](auto& ts) { ts[kTick].time = ts[kTick + 1].time + 1; }, kTick + 1}),
+    [](const auto& c) { return std::string(rule_name(c.param.rule)); });
 
 // Fields are read by their kind, prices of different scales compared as
 // prices, and a rule whose fields the layout lacks is not run.
@@ -264,9 +264,9 @@ TEST(Quality, TickFieldsAreReadByKindAndScale) {
   EXPECT_EQ(judge_small(), Findings{});
   rows[1].last = 80.0f, rows[1].volume = 1, rows[2].a1 = 998;
   const std::int64_t at1 = day * 1000000000LL + rows[1].time, at2 = day * 1000000000LL + rows[2].time;
-  EXPECT_EQ(judge_small(), (Findings{{"crossed_book", at2, 1}, {"outside_limits", at1, 1}, {"volume_decreasing", at1, 1}}));
+  EXPECT_EQ(judge_small(), (Findings{{Rule::crossed_book, at2, 1}, {Rule::outside_limits, at1, 1}, {Rule::volume_decreasing, at1, 1}}));
   std::erase_if(fields, [](const auto& f) { return f.name == "limit_up"; });
-  EXPECT_EQ(judge_small(), (Findings{{"crossed_book", at2, 1}, {"volume_decreasing", at1, 1}}));
+  EXPECT_EQ(judge_small(), (Findings{{Rule::crossed_book, at2, 1}, {Rule::volume_decreasing, at1, 1}}));
 }
 
 TEST(Quality, ThresholdsParse) {
@@ -307,11 +307,11 @@ TEST(Quality, FileFindingsMergeTheDays) {
     t.create_dataset(std::to_string(dates()[1]), tick_layout().type, first.data(), first.size(), opts);
     f.close(), t.close();
   }
-  EXPECT_EQ(minute_file_findings(bars, {}), (Findings{{"non_positive_price", s[2][10].datetime, 2}}));
-  EXPECT_EQ(tick_file_findings(tick_layout(), ticks), (Findings{{"volume_decreasing", at(first[kTick]), 2}}));
-  Findings merged = {{"time_order", 9, 1}};
-  merge_findings(merged, {{"non_finite", 7, 1}, {"time_order", 3, 2}});
-  EXPECT_EQ(merged, (Findings{{"non_finite", 7, 1}, {"time_order", 3, 3}}));
+  EXPECT_EQ(minute_file_findings(bars, {}), (Findings{{Rule::non_positive_price, s[2][10].datetime, 2}}));
+  EXPECT_EQ(tick_file_findings(tick_layout(), ticks), (Findings{{Rule::volume_decreasing, at(first[kTick]), 2}}));
+  Findings merged = {{Rule::time_order, 9, 1}};
+  merge_findings(merged, {{Rule::non_finite, 7, 1}, {Rule::time_order, 3, 2}});
+  EXPECT_EQ(merged, (Findings{{Rule::non_finite, 7, 1}, {Rule::time_order, 3, 3}}));
 }
 
 }  // namespace

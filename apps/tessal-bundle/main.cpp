@@ -317,10 +317,11 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
   if (o.check_min->parsed() || o.check_tick->parsed()) {
     report.check = o.check_min->parsed() ? tb::check_min_bar_data(run, o.path, o.jobs, checking)
                                          : tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
-    // A file --heal could not heal is still as it was: the run did not do
-    // what it was asked (exit status 1), as an update with a failed
-    // instrument.
-    return std::none_of(report.check->heals.begin(), report.check->heals.end(),
+    // A file --heal could not heal is still as it was, and a file nobody
+    // could judge is not known to be good: the run did not do what it was
+    // asked (exit status 1), as an update with a failed instrument.
+    return report.check->unchecked.empty() &&
+           std::none_of(report.check->heals.begin(), report.check->heals.end(),
                         [](const tb::HealOutcome& h) { return h.outcome == "failed"; });
   }
   if (o.download->parsed())

@@ -146,16 +146,17 @@ void add_update(Json& doc, const tb::UpdateRecord& u) {
 }
 
 void add_check(Json& doc, const tb::CheckRecord& c) {
-  const std::set<std::string> broken(c.broken.begin(), c.broken.end()), held(c.held.begin(), c.held.end());
+  const std::set<std::string> broken(c.broken.begin(), c.broken.end()), held(c.held.begin(), c.held.end()),
+      unchecked(c.unchecked.begin(), c.unchecked.end());
   doc["files"] = c.files.size();
-  doc["good"] = c.files.size() - broken.size() - held.size();
+  doc["good"] = c.files.size() - broken.size() - held.size() - unchecked.size();
   doc["broken"] = broken.size();
   doc["held"] = held.size();
   doc["answer"] = or_null(c.answer);
   doc["deleted"] = c.deleted;
   const auto findings_json = [](const std::vector<tb::Finding>& found) {
     Json list = Json::array();
-    for (const auto& f : found) list.push_back(Json{{"rule", f.rule}, {"first", f.first}, {"count", f.count}});
+    for (const auto& f : found) list.push_back(Json{{"rule", tb::rule_name(f.rule)}, {"first", f.first}, {"count", f.count}});
     return list;
   };
   std::map<std::string, const tb::HealOutcome*> healed;
@@ -165,8 +166,13 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
     Json j = Json::object();
     j["id"] = tb::id_of_file(path);
     j["path"] = path;
-    if (broken.count(path)) j["outcome"] = "broken";
-    else if (held.count(path)) {
+    if (broken.count(path)) {
+      j["outcome"] = "broken";
+      // Broken by a reader that crashed on it, rather than by a rule.
+      if (const auto r = c.broken_reason.find(path); r != c.broken_reason.end()) j["reason"] = r->second;
+    } else if (unchecked.count(path)) {
+      j["outcome"] = "not_checked";
+    } else if (held.count(path)) {
       j["outcome"] = "locked";
       const auto k = c.held_kind.find(path);
       j["kind"] = k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second));
@@ -183,6 +189,7 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
   }
   doc["outcomes"] = std::move(outcomes);
   doc["with_findings"] = c.findings.size();
+  doc["not_checked"] = unchecked.size();
 }
 
 }  // namespace

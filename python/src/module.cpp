@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,6 +45,17 @@ void raise_os_error(int os_errno, const char* what) {
   PyErr_SetObject(PyExc_OSError, err.ptr());
 }
 
+// A signal the module's process pool took while its workers ran (its
+// handler stands in for the interpreter's for that time) is handed to the
+// interpreter's own handler now, as if it had just arrived: Ctrl-C raises
+// KeyboardInterrupt, or whatever the host's handler does.
+void raise_interruption(int sig, const char* what) {
+  if (sig > 0) ::raise(sig);
+  if (PyErr_CheckSignals() != 0) return;
+  if (sig == SIGINT) return PyErr_SetNone(PyExc_KeyboardInterrupt);
+  raise_text(PyExc_RuntimeError, what);
+}
+
 void translate(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
@@ -59,6 +71,7 @@ void translate(std::exception_ptr p) {
       case util::ErrorKind::invalid_input: raise_text(PyExc_ValueError, e.what()); break;
       case util::ErrorKind::service:
       case util::ErrorKind::archive: raise_text(PyExc_RuntimeError, e.what()); break;
+      case util::ErrorKind::interrupted: raise_interruption(e.os_errno(), e.what()); break;
       default: raise_os_error(e.os_errno(), e.what());
     }
   } catch (const std::system_error& e) {
@@ -157,7 +170,8 @@ std::function<R(A..., py::object)> driver(R (*body)(const tb::Run&, A...)) {
   };
 }
 
-// A check's record as Python data: files examined, broken and held paths,
+// A check's record as Python data: files examined, broken, held and
+// unchecked paths,
 // files deleted, findings per path [(rule, first, count)] and heal outcomes
 // per path (outcome, message).
 py::dict check_summary(const tb::CheckRecord& c) {
@@ -169,7 +183,7 @@ py::dict check_summary(const tb::CheckRecord& c) {
   py::dict findings, heals;
   for (const auto& [path, found] : c.findings) {
     py::list items;
-    for (const auto& f : found) items.append(py::make_tuple(f.rule, f.first, f.count));
+    for (const auto& f : found) items.append(py::make_tuple(std::string(tb::rule_name(f.rule)), f.first, f.count));
     findings[py_outside::fs_text(path)] = items;
   }
   for (const auto& h : c.heals) heals[py_outside::fs_text(h.path)] = py::make_tuple(h.outcome, h.message);
@@ -177,6 +191,7 @@ py::dict check_summary(const tb::CheckRecord& c) {
   out["files"] = c.files.size();
   out["broken"] = paths(c.broken);
   out["held"] = paths(c.held);
+  out["unchecked"] = paths(c.unchecked);
   out["deleted"] = c.deleted;
   out["findings"] = findings;
   out["heals"] = heals;

@@ -51,6 +51,11 @@ struct CheckRecord {
   std::size_t deleted = 0;
   std::map<std::string, std::vector<Finding>> findings{};  // files with findings only
   std::vector<HealOutcome> heals{};
+  // Files whose checking process was killed from outside twice: never
+  // judged, never deleted.
+  std::vector<std::string> unchecked{};
+  // Why a broken file is broken, when its reader crashed on it twice.
+  std::map<std::string, std::string> broken_reason{};
 };
 
 // The suspension days (YYYYMMDD) of each of `ids` that suspended_days.h5 at
@@ -67,8 +72,11 @@ CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string
                                    const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
 
 // Checks every <bundle>/h5/*/*.h5 file; reports and cleans up at the end.
-// With `concurrency` above 1 the files are checked in that many forked
-// processes (forked by Run::fork); what is printed does not change.
+// With `concurrency` above 1 the files are checked in that many processes
+// of the module's process pool (forked by Run::fork); what is printed does
+// not change. A file whose checking process is killed is judged again in a
+// fresh one, and listed as unchecked (never broken) when that one dies too;
+// only a reader that crashes on the file twice makes it broken.
 CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_path, int concurrency = 1,
                                const CheckOptions& options = {});
 // Checks every <bundle>/ticks/*.h5 file; reports and cleans up at the end.

@@ -203,7 +203,8 @@ std::string findings_text(const CheckMark& m);
 // What a check said of the row's file: its mark, its heal outcome and the
 // month of its earliest finding.
 void mark_row(Row& r, const CheckMark& m, bool minute_bars) {
-  r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" ? "held" : !m.findings.empty() ? "finding" : "";
+  // A file nobody could judge is banded as one held: not known to be good.
+  r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" || m.outcome == "not_checked" ? "held" : !m.findings.empty() ? "finding" : "";
   r.heal = m.heal;
   r.findings = findings_text(m);
   for (const auto& f : m.findings) {
@@ -344,15 +345,16 @@ void file_lists(std::string& out, const BundleStatus& b) {
 
 std::string findings_text(const CheckMark& m) {
   std::string out;
-  for (const auto& f : m.findings) out += fmt::format("{}{} x{} (first {})", out.empty() ? "" : ", ", f.rule, f.count, f.first);
+  for (const auto& f : m.findings) out += fmt::format("{}{} x{} (first {})", out.empty() ? "" : ", ", rule_name(f.rule), f.count, f.first);
   return out;
 }
 
 void check_section(std::string& out, const CheckMarks& c) {
-  std::size_t broken = 0, held = 0;
-  for (const auto& m : c.marks) broken += m.outcome == "broken", held += m.outcome == "locked";
-  out += fmt::format(R"(<h2>Check</h2><p>{} ({}): {} files, {} broken, {} held by another process.</p>)", esc(c.command),
-                     esc(c.source), c.files, broken, held);
+  std::size_t broken = 0, held = 0, unchecked = 0;
+  for (const auto& m : c.marks)
+    broken += m.outcome == "broken", held += m.outcome == "locked", unchecked += m.outcome == "not_checked";
+  out += fmt::format(R"(<h2>Check</h2><p>{} ({}): {} files, {} broken, {} held by another process{}.</p>)", esc(c.command),
+                     esc(c.source), c.files, broken, held, unchecked ? fmt::format(", {} not checked", unchecked) : "");
   std::string found, healed;
   for (const auto& m : c.marks) {
     if (!m.findings.empty())
@@ -363,12 +365,13 @@ void check_section(std::string& out, const CheckMarks& c) {
   }
   if (!found.empty()) out += R"(<h3>Content findings</h3><ul class="check-findings">)" + found + "</ul>";
   if (!healed.empty()) out += R"(<h3>Healing</h3><ul class="check-heal">)" + healed + "</ul>";
-  for (const char* outcome : {"broken", "locked"}) {
+  const std::pair<const char*, const char*> lists[] = {{"broken", "Broken"}, {"locked", "Held"}, {"not_checked", "Not checked"}};
+  for (const auto& [outcome, heading] : lists) {
     std::string items;
     for (const auto& m : c.marks)
       if (m.outcome == outcome)
         items += fmt::format(R"(<li data-id="{}">{}{}</li>)", esc(m.id), esc(m.path), m.kind.empty() ? "" : " (" + esc(m.kind) + ")");
-    if (!items.empty()) out += fmt::format(R"(<h3>{}</h3><ul class="check-{}">{}</ul>)", outcome == std::string("broken") ? "Broken" : "Held", outcome, items);
+    if (!items.empty()) out += fmt::format(R"(<h3>{}</h3><ul class="check-{}">{}</ul>)", heading, outcome, items);
   }
 }
 
@@ -462,7 +465,7 @@ CheckMarks read_check_marks(const std::string& path) {
     const auto outcome = o["outcome"].get<std::string>();
     CheckMark m;
     m.id = o["id"].get<std::string>();
-    m.outcome = outcome == "good" ? "good" : outcome == "broken" ? "broken" : "locked";
+    m.outcome = outcome == "good" || outcome == "broken" || outcome == "not_checked" ? outcome : "locked";
     if (o.contains("path") && o["path"].is_string()) m.path = o["path"].get<std::string>();
     if (o.contains("kind") && o["kind"].is_string()) m.kind = o["kind"].get<std::string>();
     // Documents of checks without --quality or --heal have neither key.
@@ -472,7 +475,9 @@ CheckMarks read_check_marks(const std::string& path) {
         if (!f.is_object() || !f.contains("rule") || !f["rule"].is_string() || !f.contains("first") ||
             !f["first"].is_number_integer() || !f.contains("count") || !f["count"].is_number_integer())
           refuse();
-        m.findings.push_back({f["rule"].get<std::string>(), f["first"].get<std::int64_t>(), f["count"].get<std::uint64_t>()});
+        const auto rule = rule_of(f["rule"].get<std::string>());
+        if (!rule) refuse();
+        m.findings.push_back({*rule, f["first"].get<std::int64_t>(), f["count"].get<std::uint64_t>()});
       }
     };
     if (o.contains("findings")) read_findings(o["findings"]);

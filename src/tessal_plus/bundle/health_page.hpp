@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tessal_plus/bundle/quality.hpp"
 #include "tessal_plus/bundle/status.hpp"
 
 namespace tessal_plus::bundle {
@@ -25,10 +26,10 @@ struct InstrumentLife {
 // files that are not good, or hold content findings, or were healed.
 struct CheckMark {
   std::string id, path;
-  std::string outcome;  // "good", "broken" or "locked"
+  std::string outcome;  // "good", "broken", "locked" or "not_checked"
   std::string kind;     // the error kind of a held file
   struct Found {
-    std::string rule;
+    Rule rule = Rule::non_finite;
     std::int64_t first = 0;  // YYYYMMDDHHMMSS (bars) or YYYYMMDDHHMMSSmmm (ticks)
     std::uint64_t count = 0;
   };

@@ -17,13 +17,6 @@
 namespace tessal_plus::bundle {
 namespace {
 
-// Every rule of both stores, in the order findings are reported.
-constexpr std::string_view kRules[] = {"non_finite",     "non_positive_price", "ohlc_order",  "negative_volume",
-                                       "price_jump",     "gap_in_day",         "partial_day", "crossed_book",
-                                       "outside_limits", "volume_decreasing",  "time_order"};
-std::size_t rank(std::string_view rule) {
-  return static_cast<std::size_t>(std::find(std::begin(kRules), std::end(kRules), rule) - std::begin(kRules));
-}
 
 struct Tally {
   std::uint64_t count = 0;
@@ -34,8 +27,8 @@ struct Tally {
   }
 };
 
-void report(std::vector<Finding>& out, std::string_view rule, const Tally& t) {
-  if (t.count) out.push_back(Finding{std::string(rule), t.first, t.count});
+void report(std::vector<Finding>& out, Rule rule, const Tally& t) {
+  if (t.count) out.push_back(Finding{rule, t.first, t.count});
 }
 
 // ---- thresholds ----
@@ -395,13 +388,13 @@ std::vector<Finding> MinuteScan::finish() {
   st.close_day();
   day_rules(st.days, st.keys, st.night, st.usual_days, st.gap, st.partial);
   std::vector<Finding> out;
-  report(out, "non_finite", st.non_finite);
-  report(out, "non_positive_price", st.non_positive);
-  report(out, "ohlc_order", st.order);
-  report(out, "negative_volume", st.negative);
-  report(out, "price_jump", st.jumps);
-  report(out, "gap_in_day", st.gap);
-  report(out, "partial_day", st.partial);
+  report(out, Rule::non_finite, st.non_finite);
+  report(out, Rule::non_positive_price, st.non_positive);
+  report(out, Rule::ohlc_order, st.order);
+  report(out, Rule::negative_volume, st.negative);
+  report(out, Rule::price_jump, st.jumps);
+  report(out, Rule::gap_in_day, st.gap);
+  report(out, Rule::partial_day, st.partial);
   return out;
 }
 
@@ -455,11 +448,11 @@ std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::s
     }
   }
   std::vector<Finding> out;
-  report(out, "non_finite", non_finite);
-  report(out, "crossed_book", crossed);
-  report(out, "outside_limits", outside);
-  report(out, "volume_decreasing", falling);
-  report(out, "time_order", backwards);
+  report(out, Rule::non_finite, non_finite);
+  report(out, Rule::crossed_book, crossed);
+  report(out, Rule::outside_limits, outside);
+  report(out, Rule::volume_decreasing, falling);
+  report(out, Rule::time_order, backwards);
   return out;
 }
 
@@ -467,9 +460,7 @@ void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day)
   for (const Finding& f : day) {
     const auto it = std::find_if(file.begin(), file.end(), [&](const Finding& g) { return g.rule == f.rule; });
     if (it == file.end()) {
-      file.insert(std::upper_bound(file.begin(), file.end(), rank(f.rule),
-                                   [](std::size_t r, const Finding& g) { return r < rank(g.rule); }),
-                  f);
+      file.insert(std::upper_bound(file.begin(), file.end(), f.rule, [](Rule r, const Finding& g) { return r < g.rule; }), f);
     } else {
       it->count += f.count;
       it->first = std::min(it->first, f.first);
@@ -512,6 +503,12 @@ std::vector<Finding> tick_file_findings(const tessal::RecordLayout& layout, cons
     merge_findings(out, tick_findings(*day, records.data(), records.size() / type.size(), fields, type.size()));
   }
   return out;
+}
+
+std::optional<Rule> rule_of(std::string_view name) noexcept {
+  for (std::size_t i = 0; i < RULE_NAMES.size(); ++i)
+    if (RULE_NAMES[i] == name) return static_cast<Rule>(i);
+  return std::nullopt;
 }
 
 }  // namespace tessal_plus::bundle

@@ -6,9 +6,11 @@
 // file: a rule, the first offending time and how often it offends. The
 // rules read records as the file stores them (h5::read_records) in one
 // pass per day, without allocating per row.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +20,32 @@
 
 namespace tessal_plus::bundle {
 
+// Every content rule of both stores, in the order findings are reported.
+// RULE_NAMES is the one table of their names: the console, the JSON, the
+// page and the package all print these.
+enum class Rule : std::uint8_t {
+  non_finite,
+  non_positive_price,
+  ohlc_order,
+  negative_volume,
+  price_jump,
+  gap_in_day,
+  partial_day,
+  crossed_book,
+  outside_limits,
+  volume_decreasing,
+  time_order,
+};
+inline constexpr std::array<std::string_view, 11> RULE_NAMES = {
+    "non_finite",   "non_positive_price", "ohlc_order",     "negative_volume",   "price_jump", "gap_in_day",
+    "partial_day",  "crossed_book",       "outside_limits", "volume_decreasing", "time_order"};
+static_assert(RULE_NAMES.size() == static_cast<std::size_t>(Rule::time_order) + 1, "a rule without a name");
+constexpr std::string_view rule_name(Rule r) noexcept { return RULE_NAMES[static_cast<std::size_t>(r)]; }
+// The rule of a name; nothing for a name no rule has.
+std::optional<Rule> rule_of(std::string_view name) noexcept;
+
 struct Finding {
-  std::string rule;
+  Rule rule;
   // Minute bars: YYYYMMDDHHMMSS; ticks: YYYYMMDDHHMMSSmmm (date * 1e9 + time).
   std::int64_t first;
   std::uint64_t count;

@@ -1,0 +1,176 @@
+// Healing: a broken file, or one with content findings, refilled from the
+// service in a stage beside the store, checked there with the same rules,
+// and renamed over the old file only when whole.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "h5/h5.hpp"
+#include "h5/journal.hpp"
+#include "tessal_plus/bundle/checks/internal.hpp"
+#include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/errors.hpp"
+#include "tessal_plus/bundle/writers.hpp"
+
+namespace tessal_plus::bundle::checking {
+namespace fs = std::filesystem;
+namespace {
+
+// The trading days a store file holds: its index's dates (minute bars) or
+// its datasets named after days (ticks); nothing when they cannot be read.
+std::optional<std::set<std::int32_t>> held_days(const std::string& path) {
+  try {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    std::set<std::int32_t> days;
+    if (f.contains("index")) {
+      const h5::Dataset index = f.open_dataset("index");
+      std::vector<IndexRecord> records(index.checked_size(sizeof(IndexRecord)));
+      if (!records.empty()) index.read(records.data(), INDEX_DTYPE().type.get());
+      for (const auto& r : records) days.insert(r.date);
+    } else {
+      for (const auto& name : f.root_names())
+        if (const auto day = tick_day(name, MAX_END_DATE)) days.insert(*day);
+    }
+    return days;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// A hidden folder inside a store for one refill: on the store's file system
+// (so the refilled file is renamed into place, never copied), skipped by
+// every store listing, and removed with whatever it holds on every way out.
+class Stage {
+ public:
+  explicit Stage(const std::string& store_root)
+      : path_(join(store_root, fmt::format(".heal-{}-{:08x}", ::getpid(), static_cast<std::uint32_t>(std::random_device{}())))) {
+    fs::create_directory(path_);
+  }
+  ~Stage() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  Stage(const Stage&) = delete;
+  Stage& operator=(const Stage&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Heals one file: refilled in a stage, checked there, and put in place of
+// the old file only when it is whole; the old file is never touched before.
+HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck& store) {
+  HealOutcome out{path, "failed", "", {}};
+  try {
+    // Healing renames a new file over the name: through a link it would
+    // replace the link and leave its target as it was.
+    if (fs::is_symlink(path)) {
+      out.message = "it is a symbolic link; heal the file it points to";
+      return out;
+    }
+    const Stage stage(store.store_root);
+    const std::string staged = store.refill(run, path, stage.path());
+    FileOutcome judged = judge(staged, store.check);
+    if (judged.verdict != Verdict::good) {
+      out.message = "the service's data makes a broken file too";
+      return out;
+    }
+    out.findings = std::move(judged.findings);
+    // A refill never takes days away: a service that keeps less history
+    // than the file holds (or has lost some days) leaves the file as it is.
+    if (const auto before = held_days(path)) {
+      const auto after = held_days(staged).value_or(std::set<std::int32_t>{});
+      std::size_t lost = 0;
+      for (const auto d : *before) lost += after.count(d) == 0;
+      if (lost > 0) {
+        out.message = fmt::format("the service's data lacks {} of the {} days the file holds", lost, before->size());
+        out.findings.clear();
+        return out;
+      }
+    }
+    const h5::journal::Outcome put = h5::journal::install_file(staged, path);
+    if (!put.ok) {
+      out.message = put.os_errno ? fmt::format("{} [{}]", put.message, std::strerror(put.os_errno)) : put.message;
+      return out;
+    }
+    out.outcome = out.findings.empty() ? "healed" : "source";
+  } catch (const util::Error& e) {
+    pass_interruptions(e);
+    out.message = e.what();
+  } catch (const std::exception& e) {
+    out.message = e.what();
+  }
+  return out;
+}
+
+// Stages a killed heal left behind (its process is gone); a running one's stay.
+void remove_dead_stages(const std::string& store_root) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(store_root, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(".heal-", 0) != 0 || !e.is_directory(ec)) continue;
+    const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(e.path(), ec);
+  }
+}
+
+// The refilled file of `path` (a store file of `id`) somewhere in `stage`;
+// a refill that left no file, or one without a day, has nothing to heal
+// with, and the old file is kept.
+std::string staged_file(const std::string& stage, const std::string& name, const std::string& path) {
+  std::vector<std::string> candidates{join(stage, name)};
+  for (const auto& folder : list_folders(stage)) candidates.push_back(join(folder, name));
+  for (const auto& c : candidates) {
+    if (!fs::exists(c)) continue;
+    if (!h5::File::open(c, h5::Mode::read).root_names().empty()) return c;
+  }
+  util::fail(util::ErrorKind::service, path, fmt::format("the service has no data for {}", id_of_file(path)));
+}
+
+// The writer of a store, run into `stage` as a fresh update would run it.
+template <class Writer>
+Refill refill_with(Writer writer) {
+  return [writer](const Run& run, const std::string& path, const std::string& stage) {
+    const std::string name = fs::path(path).filename().string();
+    const tessal::TaskOutcome o = writer(run, id_of_file(path), stage, name, MIN_START_DATE, false);
+    if (o.status == tessal::TaskStatus::failed) util::fail(util::ErrorKind::service, path, o.message);
+    return staged_file(stage, name, path);
+  };
+}
+
+}  // namespace
+
+std::vector<HealOutcome> heal_all(const Run& run, const std::vector<std::string>& files, const StoreCheck& store) {
+  std::vector<HealOutcome> outcomes;
+  if (files.empty()) return outcomes;
+  remove_dead_stages(store.store_root);
+  run.console.line(fmt::format("\nhealing {} files from the service:", files.size()));
+  // The writers clear a run's flag on failure: they get one of their own,
+  // in a run of their own (the host's installed flag is not touched).
+  const auto flag = run.host.make_flag(true);
+  Run healing = run;
+  healing.flag = flag.get();
+  for (const auto& path : files) {
+    outcomes.push_back(heal_file(healing, path, store));
+    const auto& o = outcomes.back();
+    std::string line = fmt::format("  {}: {}", id_of_file(path), o.outcome);
+    if (!o.message.empty()) line += " (" + o.message + "; the file is as it was)";
+    for (const auto& f : o.findings) line += " " + finding_text(f);
+    run.console.line(line);
+  }
+  return outcomes;
+}
+
+Refill minute_refill() { return refill_with(_append_h5); }
+Refill tick_refill() { return refill_with(_append_h5_tick); }
+
+}  // namespace tessal_plus::bundle::checking
