@@ -1,5 +1,6 @@
 // The store checks and their report: what counts as broken, locked or
 // good, what the service is asked, and the yes/no clean-up.
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <new>
@@ -8,6 +9,7 @@
 #include "support.hpp"
 #include "util/npy.hpp"
 #include "tessal_plus/bundle/checks.hpp"
+#include "tessal_plus/bundle/checks/internal.hpp"
 
 using namespace testing_support;
 using namespace tessal_plus::bundle;
@@ -489,6 +491,46 @@ TEST_F(TickChecks, ChecksInSeveralProcessesPrintExactlyWhatOneProcessPrints) {
   EXPECT_NE(deleted.find("删除完成！共删除4个标的。"), std::string::npos) << deleted;
   EXPECT_FALSE(fs::exists(bundle + "/h5/equities/GAP.h5"));
   EXPECT_TRUE(fs::exists(bundle + "/h5/equities/G0.h5"));
+}
+
+// A checking process that dies is no verdict on its file: the kernel's
+// signal says whether the reader crashed on the file's bytes or was killed
+// from outside, and the file is judged again in a fresh process. Whatever
+// the caller did with SIGCHLD.
+TEST(CheckPool, ADeadReaderIsJudgedAgainAndOnlyRepeatedCrashesCondemn) {
+  using checking::Verdict;
+  TempDir dir;
+  const std::vector<std::string> names{"good0", "crash", "once", "killed", "good1", "good2"};
+  std::vector<std::string> files;
+  for (const auto& n : names) files.push_back(dir / n);
+  const checking::FileCheck check = [&](const std::string& path, checking::FileOutcome&) {
+    const std::string name = fs::path(path).filename().string();
+    if (name == "crash") {
+      const rlimit no_core{0, 0};
+      ::setrlimit(RLIMIT_CORE, &no_core);
+      ::raise(SIGSEGV);
+    }
+    if (name == "killed" || (name == "once" && fs::remove(dir / "once.mark"))) ::raise(SIGKILL);
+    return false;
+  };
+  for (const auto chld : {SIG_DFL, SIG_IGN}) {
+    write_file(dir / "once.mark", "");
+    struct sigaction set{}, before{}, after{};
+    set.sa_handler = chld;
+    ::sigaction(SIGCHLD, &set, &before);
+    const auto out = checking::judge_files(test_run(), files, check, 2);
+    ::sigaction(SIGCHLD, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, chld) << "the pool put the caller's SIGCHLD back";
+    ::sigaction(SIGCHLD, &before, nullptr);
+    std::vector<Verdict> verdicts;
+    for (const auto& o : out) verdicts.push_back(o.verdict);
+    EXPECT_EQ(verdicts, (std::vector<Verdict>{Verdict::good, Verdict::broken, Verdict::good, Verdict::unchecked, Verdict::good,
+                                              Verdict::good}))
+        << (chld == SIG_IGN ? "with SIGCHLD ignored" : "");
+    EXPECT_NE(out[1].message.find("signal 11"), std::string::npos) << out[1].message;
+    EXPECT_NE(out[3].message.find("signal 9"), std::string::npos) << out[3].message;
+    EXPECT_FALSE(fs::exists(dir / "once.mark")) << "the killed reader ran first";
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 """The command line end to end on the simulated market."""
+import json
 import os
 import pickle
+import random
 import signal
 import subprocess
 import time
@@ -199,3 +201,59 @@ def test_a_stopped_update_leaves_no_worker_and_no_unfinished_file(cli, sig, to_g
     # The next run completes what was stopped, and the check finds nothing wrong.
     cli.run("update", data, "--base", "--minbar", "all", "-j", "2", service=e["TESSAL_SERVICE"])
     assert "分钟数据质量良好" in cli.run("check-minbar", data, input="no\n", service=e["TESSAL_SERVICE"]).out
+
+
+CHECKED = "sim:seed=3,start=20230601,stocks=40,futures=1,contracts=1,options=0,tick_days=10"
+
+
+@pytest.fixture(scope="module")
+def checked_bundle(tmp_path_factory):
+    """A bundle whose check at -j 2 --quality takes long enough to be hit: 55
+    minute-bar files over a year, 43 tick files over ten days."""
+    data = str(tmp_path_factory.mktemp("checked") / "data")
+    e = dict(os.environ, TESSAL_NOW="2024-06-07 18:00:00", TESSAL_SERVICE=CHECKED)
+    subprocess.run([BIN, "update", data, "--base", "--minbar", "all", "--tick", "stock", "-j", "2"], env=e, check=True,
+                   capture_output=True)
+    return data, e
+
+
+def workers_of(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(c) for c in f.read().split()]
+    except FileNotFoundError:
+        return []
+
+
+@pytest.mark.parametrize("store", ["check-minbar", "check-tick"])
+def test_a_killed_checking_process_never_condemns_a_good_file(checked_bundle, store):
+    """SIGKILL to one checking process at a random moment (the OOM killer, a
+    stray kill), 20 times: no good file is listed broken or deleted, every file
+    is judged again or listed as not checked, and the exit status says which."""
+    data, e = checked_bundle
+    before = digests(data)
+    rng = random.Random(store)
+    hits = 0
+    for attempt in range(20):
+        p = subprocess.Popen([BIN, store, data, "-j", "2", "--quality", "--yes", "--json"], env=e,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(rng.uniform(0.05, 0.4))
+        workers = workers_of(p.pid)
+        if workers:
+            os.kill(rng.choice(workers), signal.SIGKILL)
+            hits += 1
+        out, err = p.communicate(timeout=120)
+        doc = json.loads(out)
+        assert (doc["broken"], doc["deleted"]) == (0, 0), (attempt, err.decode())
+        assert {o["outcome"] for o in doc["outcomes"]} <= {"good", "not_checked"}
+        assert p.returncode == (1 if doc["not_checked"] else 0), (attempt, err.decode())
+        assert digests(data) == before
+    assert hits >= 10, "the checks ended before they could be hit"
+
+
+@pytest.mark.parametrize("store", ["check-minbar", "check-tick"])
+def test_checks_finish_under_a_parent_that_ignores_sigchld(checked_bundle, store):
+    data, e = checked_bundle
+    p = subprocess.run([BIN, store, data, "-j", "2", "--quality", "--no"], env=e, capture_output=True, timeout=60,
+                       preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+    assert p.returncode == 0 and "数据质量良好" in p.stdout.decode(), p.stderr.decode()
