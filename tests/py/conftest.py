@@ -1,11 +1,19 @@
 """Helpers for the cross-checks: run the command line on the simulated market."""
 import hashlib
 import os
+import signal
 import shutil
 import subprocess
 import tempfile
 
 import pytest
+
+# A suite started in the background (`scripts/test &`, cron, nohup, a CI
+# wrapper) inherits SIGINT ignored, and so would every child it starts: a
+# test that stops a run with Ctrl-C would then see it ignored. A handled
+# signal is reset to its default in an exec'd child, and a forked one keeps
+# the handler: with Python's own handler here, every child sees Ctrl-C.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 BIN = os.environ.get("TB_BIN", os.path.join(os.path.dirname(__file__), "../../build/tessal-bundle"))
 NOW = "2024-06-07 18:00:00"

@@ -117,8 +117,10 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=F
     concurrency > 1 forks checking processes: the host decides whether its
     process may fork (threads of its own would not survive it).
 
-    Returns what the check found and did: a dict with "files", "broken" and
-    "held" (paths), "deleted", "findings" ({path: [(rule, first, count)]})
+    Returns what the check found and did: a dict with "files" (a count),
+    "broken", "held" and "unchecked" (paths; unchecked: files whose checking
+    process was killed twice, never judged), "deleted", "findings" ({path:
+    [(rule, first, count)]})
     and "heals" ({path: (outcome, message)}, outcome "healed", "source" or
     "failed")."""
     _flushed()

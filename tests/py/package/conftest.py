@@ -1,9 +1,17 @@
 """The package as its host loads it: the installed tessal_plus.bundle with the
 test doubles of the host and of the service client on the path."""
 import os
+import signal
 import sys
 
 import pytest
+
+# A suite started in the background (`scripts/test &`, cron, nohup, a CI
+# wrapper) inherits SIGINT ignored, and so would every child it starts: a
+# test that stops a run with Ctrl-C would then see it ignored. A handled
+# signal is reset to its default in an exec'd child, and a forked one keeps
+# the handler: with Python's own handler here, every child sees Ctrl-C.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 DOUBLES = os.path.join(os.path.dirname(__file__), "..", "doubles")
 FLAVOUR = os.environ.get("TB_TESSAL_PLUS", "namespace")

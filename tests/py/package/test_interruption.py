@@ -11,6 +11,8 @@ import subprocess
 import sys
 import threading
 
+import h5py
+import numpy as np
 import pytest
 
 import tessal_plus.bundle as tb
@@ -157,3 +159,62 @@ for _ in range(3):
 """, bundle)
     assert finish(child).count("数据质量良好") == 3
     capfd.readouterr()
+
+
+def digests(folder):
+    return {os.path.join(r, n): open(os.path.join(r, n), "rb").read() for r, _d, ns in os.walk(folder) for n in ns}
+
+
+@pytest.fixture
+def updated(bundle, world):
+    assert tb.update_bundle_from_quillonc(1, bundle, True, ["600000.XSHG", "000001.XSHE", "AU2412"], ["600000.XSHG"], False)
+    return bundle
+
+
+@pytest.fixture
+def checked(updated):
+    """A bundle whose minute check asks the service about one day: the index
+    of 000001.XSHE lacks a day in the middle."""
+    bundle = updated
+    with h5py.File(os.path.join(bundle, "bundle", "h5", "equities", "000001.XSHE.h5"), "a") as f:
+        index = f["index"][:]
+        del f["index"]
+        f.create_dataset("index", data=np.delete(index, len(index) // 2), maxshape=(None,))
+    return bundle
+
+
+@pytest.mark.parametrize("concurrency", [1, 2])
+def test_ctrl_c_during_a_check_reaches_the_caller_and_ends_every_process(python, checked, concurrency):
+    # The service is asked about the missing day in whichever process checks
+    # that file; it sends the Ctrl-C to the whole group, as a terminal does,
+    # and a checking process that kept the interpreter's handler would stay.
+    before = digests(checked)
+    child = python("""
+import os, signal, sys, time, quillonc
+real, caller = quillonc.get_price, os.getpid()
+def get_price(*args, **kwargs):
+    os.killpg(0, signal.SIGINT)
+    while os.getpid() != caller:
+        try:
+            time.sleep(1)
+        except KeyboardInterrupt:
+            pass
+    return real(*args, **kwargs)
+quillonc.get_price = get_price
+""" + CAUGHT.format("tb.check_min_bar_data(sys.argv[1], concurrency=int(sys.argv[2]), quality=True)"), checked, concurrency)
+    assert finish(child).splitlines()[-1] == "KeyboardInterrupt"
+    with pytest.raises(ProcessLookupError):
+        os.killpg(child.pid, 0)  # no checking process outlived the interpreter
+    assert digests(checked) == before
+
+
+def test_checks_finish_in_a_host_that_ignores_sigchld(python, updated):
+    child = python("""
+import signal, sys
+signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+signal.alarm(HANG)
+m = tb.check_min_bar_data(sys.argv[1], concurrency=2, quality=True)
+t = tb.check_tick_data(sys.argv[1], concurrency=2, quality=True)
+print(m["files"], t["files"])
+""".replace("HANG", str(HANG_SECONDS)), updated)
+    assert finish(child).splitlines()[-1] == "3 1"
