@@ -42,7 +42,7 @@ struct Run {
   Console console;
   // Nothing (the default) runs every instrument.
   std::optional<Shard> shard{};
-  // How the checks fork their processes: ::fork() when empty, unless a
+  // How the module's own pool forks its workers (the checks'): ::fork() when empty, unless a
   // program that embeds the module must take part (the Python interpreter:
   // a child forked behind its back while another of its threads holds the
   // GIL waits for that thread for ever). Returns what fork() returns.
