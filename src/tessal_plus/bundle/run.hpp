@@ -42,8 +42,8 @@ struct Run {
   Console console;
   // Nothing (the default) runs every instrument.
   std::optional<Shard> shard{};
-  // How the module's own pool forks its workers (the checks'): ::fork() when empty, unless a
-  // program that embeds the module must take part (the Python interpreter:
+  // How the checks' process pool forks its workers: ::fork() when empty,
+  // unless a program that embeds the module must take part (the Python interpreter:
   // a child forked behind its back while another of its threads holds the
   // GIL waits for that thread for ever). Returns what fork() returns.
   std::function<pid_t()> fork{};
