@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     const double t0 = bench::now_seconds();
     const BundleStatus with_days = bundle_status(bench::host(), root, true);
     HealthInputs inputs;
-    read_instrument_lives(bench::host(), with_days.bundle, inputs);
+    read_instrument_lives(with_days, inputs);
     read_suspensions(with_days, inputs);
     page_bytes = health_page(bench::host(), with_days, inputs).size();
     page_times.push_back(bench::now_seconds() - t0);

@@ -185,13 +185,14 @@ const MinutePlant kMinutePlants[] = {
     {Rule::partial_day, "equities",
      [](Days& d) {
        cut(d, 7, stamp(dates()[7], 14 * 60 + 1), stamp(dates()[7], 15 * 60));
-       return Finding{Rule::partial_day, stamp(dates()[7], 14 * 60), 1};
+       return Finding{Rule::partial_day, stamp(dates()[7], 14 * 60 + 1), 1};
      }},
-    // Without its night, a day whose day session opens late is partial.
+    // Without its night, a day whose day session opens late is partial,
+    // first at the first minute of the day session it lacks.
     {Rule::partial_day, "future",
      [](Days& d) {
        cut(d, 12, 0, stamp(dates()[12], 9 * 60 + 30));
-       return Finding{Rule::partial_day, stamp(dates()[12], 9 * 60 + 31), 1};
+       return Finding{Rule::partial_day, stamp(dates()[12], 9 * 60 + 1), 1};
      }},
 };
 INSTANTIATE_TEST_SUITE_P(Quality, QualityMinuteRule, ::testing::ValuesIn(kMinutePlants),
@@ -205,6 +206,35 @@ TEST(Quality, PriceJumpThresholdFollowsTheClass) {
   EXPECT_EQ(judge(f, "future"), (Findings{{Rule::price_jump, f[3][100].datetime, 1}}));
   EXPECT_EQ(judge(f, "option"), Findings{});
   EXPECT_EQ(judge(f, "future", parse_thresholds("price_jump.future=0.2")), Findings{});
+  // A close that is no price has its own finding; no move to or from it is a jump.
+  Days zero = instrument(false);
+  zero[3][40].close = zero[3][40].low = 0;
+  EXPECT_EQ(judge(zero, "equities"), (Findings{{Rule::non_positive_price, zero[3][40].datetime, 1}}));
+}
+
+// The same minutes missing on consecutive days of a stock: 11:00 (a gap)
+// and the last half hour (a partial day). Up to (usual_days - 1) / 2 days
+// in a row, every day is reported, at the start, in the middle or at the
+// end of the history; a longer run is a new schedule, never reported.
+TEST(Quality, DayRulesReportEveryDayOfAStreakAndNoNewSchedule) {
+  const auto calendar = weekdays(20230102, 20230630);
+  const std::size_t n = 100, half = (QualityThresholds{}.usual_days - 1) / 2;
+  Days base(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    session(base[i], calendar[i], 9 * 60 + 30, 11 * 60 + 30, 10);
+    session(base[i], calendar[i], 13 * 60, 15 * 60, 10);
+  }
+  for (const std::size_t length : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{9}, half, half + 1, std::size_t{30}})
+    for (const std::size_t from : {std::size_t{0}, std::size_t{40}, n - length}) {
+      Days d = base;
+      for (std::size_t k = from; k < from + length; ++k) {
+        cut(d, k, stamp(calendar[k], 11 * 60), stamp(calendar[k], 11 * 60));
+        cut(d, k, stamp(calendar[k], 14 * 60 + 31), stamp(calendar[k], 15 * 60));
+      }
+      const Findings streak{{Rule::gap_in_day, stamp(calendar[from], 11 * 60), length},
+                            {Rule::partial_day, stamp(calendar[from], 14 * 60 + 31), length}};
+      EXPECT_EQ(judge(d, "equities"), length <= half ? streak : Findings{}) << length << " days from day " << from;
+    }
 }
 
 struct TickPlant {

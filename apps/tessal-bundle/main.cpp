@@ -292,7 +292,7 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
     tb::print_status(run.console, *report.status, o.by_instrument);
     if (!o.html_path.empty()) {
       tb::HealthInputs inputs;
-      tb::read_instrument_lives(run.host, report.status->bundle, inputs);
+      tb::read_instrument_lives(*report.status, inputs);
       tb::read_suspensions(*report.status, inputs);
       if (!o.check_json_path.empty()) inputs.check = tb::read_check_marks(o.check_json_path);
       util::write_atomically(o.html_path, tb::health_page(run.host, *report.status, inputs));

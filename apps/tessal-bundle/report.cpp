@@ -74,6 +74,12 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
     Json stale_ids = Json::array();
     for (const auto* f : stale) stale_ids.push_back(f->id);
     j["stale_ids"] = std::move(stale_ids);
+    // De-listed or expired instruments whose files reach their last day.
+    const auto ended = s.ended();
+    j["ended"] = b.horizon ? Json(ended.size()) : Json(nullptr);
+    Json ended_ids = Json::array();
+    for (const auto* f : ended) ended_ids.push_back(f->id);
+    j["ended_ids"] = std::move(ended_ids);
     Json unreadable = Json::array();
     for (const auto* f : s.unreadable()) {
       Json u = Json::object();
@@ -94,6 +100,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
         i["rows"] = f.rows;
         i["bytes"] = f.bytes;
         i["stale"] = f.stale;
+        i["ended"] = f.ended;
         i["error"] = f.error ? Json(std::string(util::kind_name(*f.error))) : Json(nullptr);
         files.push_back(std::move(i));
       }

@@ -257,7 +257,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("write_health_page", hosted(+[](const tb::Run& r, std::string path, std::string html, std::string check_json) {
           const tb::BundleStatus status = tb::bundle_status(r.host, path, true);
           tb::HealthInputs inputs;
-          tb::read_instrument_lives(r.host, status.bundle, inputs);
+          tb::read_instrument_lives(status, inputs);
           tb::read_suspensions(status, inputs);
           if (!check_json.empty()) inputs.check = tb::read_check_marks(check_json);
           util::write_atomically(html, tb::health_page(r.host, status, inputs));

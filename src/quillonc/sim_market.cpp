@@ -67,7 +67,7 @@ SimSettings SimSettings::parse(const std::string& spec) {
     std::map<std::string, int*> ints = {{"stocks", &s.stocks}, {"bjse", &s.bjse},       {"etfs", &s.etfs},
                                         {"lofs", &s.lofs},     {"indexes", &s.indexes}, {"reits", &s.reits},
                                         {"convertibles", &s.convertibles}, {"hk", &s.hk}, {"futures", &s.futures},
-                                        {"contracts", &s.contracts}, {"options", &s.options}, {"history", &s.history},
+                                        {"contracts", &s.contracts}, {"expired", &s.expired}, {"options", &s.options}, {"history", &s.history},
                                         {"tick_days", &s.tick_days}, {"tick_sec", &s.tick_sec}, {"suspend", &s.suspend}};
     if (auto it = ints.find(k); it != ints.end()) *it->second = to_int(k, v);
     else if (k == "seed") s.seed = static_cast<std::uint64_t>(to_int(k, v));
@@ -218,10 +218,11 @@ void SimMarket::add_futures_and_options(const std::vector<std::string>& index_id
     const auto& prod = products[p % 6];
     const std::string symbol = p < 6 ? prod[0] : fmt::format("{}{}", prod[0], p / 6);
     const bool night = prod[2][0] == 'n';
-    for (int c = 0; c < s_.contracts; ++c) {
-      int y = ym / 100, m = ym % 100 + 1 + c;
-      y += (m - 1) / 12;
-      m = (m - 1) % 12 + 1;
+    for (int c = -s_.expired; c < s_.contracts; ++c) {
+      // Live contracts mature from next month on, expired ones from last
+      // month back; months counted from January of year 0 wrap both ways.
+      const int months = ym / 100 * 12 + ym % 100 + (c < 0 ? c - 1 : c);
+      const int y = months / 12, m = months % 12 + 1;
       const std::string id = fmt::format("{}{:02d}{:02d}", symbol, y % 100, m);
       const std::string delisted = fmt::format("{:04d}-{:02d}-15", y, m);
       const std::string listed = fmt::format("{:04d}-{:02d}-15", y - 1, m);

@@ -10,6 +10,8 @@
 //   stocks=N bjse=N    common stocks on XSHG/XSHE, and on BJSE (12, 2)
 //   etfs= lofs= indexes= reits= convertibles= hk=        (2,1,2,1,2,2)
 //   futures=N          futures products (2); contracts=N per product (2)
+//   expired=N          contracts per product that matured before today (0),
+//                      on the 15th of the months before this one
 //   options=N          options per underlying, calls and puts alternating (2)
 //   start=YYYYMMDD     first day with bars; or history=N trading days
 //                      before today (history=60)
@@ -43,7 +45,7 @@ namespace quillonc {
 struct SimSettings {
   std::uint64_t seed = 1;
   int stocks = 12, bjse = 2, etfs = 2, lofs = 1, indexes = 2, reits = 1, convertibles = 2, hk = 2;
-  int futures = 2, contracts = 2, options = 2;
+  int futures = 2, contracts = 2, options = 2, expired = 0;
   std::int32_t start = 0;  // 0: derived from history
   int history = 60;
   std::int32_t tick_start = 0;  // 0: derived from tick_days

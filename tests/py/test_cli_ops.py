@@ -143,6 +143,27 @@ class TestStatus:
         assert store(doc, "equities")["stale"] is None and store(doc, "equities")["stale_ids"] == []
         assert "trading_dates.npy is absent" in cli.run("status", data).out
 
+    def test_a_finished_instrument_is_ended_not_stale(self, tmp_path):
+        """A de-listed stock and an expired contract, updated correctly, end at
+        their last trading day: ended, never stale; cut the stock short and it
+        is stale."""
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        service = f"{conftest.SIM},expired=1"
+        cli.run("update", data, "--base", "--minbar", "000999.XSHE,AU2405,600000.XSHG,AU2407", service=service)
+        _p, doc = status_json(cli, data, "--by-instrument", service=service)
+        judged = {(s["name"], s["stale"], tuple(s["stale_ids"]), s["ended"], tuple(s["ended_ids"])) for s in doc["stores"]}
+        assert judged == {("equities", 0, (), 1, ("000999.XSHE",)), ("future", 0, (), 1, ("AU2405",)), ("ticks", 0, (), 0, ())}
+        assert "0 stale, 1 ended" in cli.run("status", data, service=service).out
+        path = os.path.join(data, "bundle", "h5", "equities", "000999.XSHE.h5")
+        with h5py.File(path, "a") as f:
+            cut = f["index"][-3]["line_no"]
+            f["index"].resize((len(f["index"]) - 3,))
+            f["data"].resize((cut,))
+        _p, doc = status_json(cli, data, service=service)
+        eq = store(doc, "equities")
+        assert (eq["stale_ids"], eq["ended_ids"]) == (["000999.XSHE"], [])
+
     def test_unreadable_files_are_reported_by_kind(self, tmp_path):
         cli = Cli(tmp_path)
         data = str(tmp_path / "data")
@@ -323,7 +344,7 @@ STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(
                   unreadable_files=INT,
                   stores=array(obj(store=STR, name=STR, folder=STR, files=INT, instruments=INT, rows=INT, bytes=INT,
                                    first_day=nullable(INT), last_day=nullable(INT), stale=nullable(INT),
-                                   stale_ids=array(STR),
+                                   stale_ids=array(STR), ended=nullable(INT), ended_ids=array(STR),
                                    unreadable=array(obj(id=STR, path=STR, kind=STR, message=STR)))))
 
 # JSON Schema counts 3.0 as an integer; a count the command writes as 3.0 is a fault.

@@ -116,7 +116,7 @@ def test_page_shows_the_status_figures_and_the_missing_day(bundle, tmp_path):
     assert dom.find("span", data_field="horizon")[0]["data-value"] == str(status["horizon"])
     for store in status["stores"]:
         row = {a["data-field"]: a["data-value"] for t, a in dom.inside("tr", data_store=store["name"]) if t == "td"}
-        want = {k: store[k] for k in ("files", "instruments", "rows", "bytes", "first_day", "last_day", "stale")}
+        want = {k: store[k] for k in ("files", "instruments", "rows", "bytes", "first_day", "last_day", "stale", "ended")}
         want["unreadable"] = len(store["unreadable"])
         assert row == {k: "" if v is None else str(v) for k, v in want.items()}, store["name"]
 

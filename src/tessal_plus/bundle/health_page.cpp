@@ -39,18 +39,6 @@ std::string esc(std::string_view s) {
   return out;
 }
 
-// "YYYY-MM-DD" as YYYYMMDD; 0 for anything else ("0000-00-00" is how the
-// list says "not de-listed").
-std::int32_t iso_day(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return 0;
-  std::int32_t v = 0;
-  for (const std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (text[i] < '0' || text[i] > '9') return 0;
-    v = v * 10 + (text[i] - '0');
-  }
-  return v % 10000 == 0 ? 0 : v;
-}
-
 std::string day_text(const std::optional<std::int32_t>& d) {
   if (!d) return "-";
   return fmt::format("{:04}-{:02}-{:02}", *d / 10000, *d / 100 % 100, *d % 100);
@@ -145,13 +133,14 @@ void file_row(std::string& out, const Row& r, const Axis& axis, const Grid& g, s
   if (!r.heal.empty()) cls += " heal-" + r.heal;
   if (f.error) cls += " unreadable";
   if (f.stale) cls += " stale";
+  if (f.ended) cls += " ended";
   const int y = g.head + static_cast<int>(at) * g.height;
   out += fmt::format(R"~(<g class="{}" data-id="{}" transform="translate(0,{})">)~", esc(cls), esc(f.id), y);
   out += fmt::format(R"(<rect class="band" x="0" y="0" width="{}" height="{}"/>)", g.width(axis.months.size()), g.height);
   const std::string about =
       f.error ? fmt::format("{}: cannot be read ({}): {}", f.id, util::kind_name(*f.error), f.message)
               : fmt::format("{}: {}..{}, {} rows, {} of {} expected days held{}{}", f.id, day_text(f.first_day), day_text(f.last_day),
-                            f.rows, r.held_total, r.expected_total, f.stale ? ", stale" : "", r.mark.empty() ? "" : ", " + r.mark) +
+                            f.rows, r.held_total, r.expected_total, f.stale ? ", stale" : f.ended ? ", ended" : "", r.mark.empty() ? "" : ", " + r.mark) +
                     (r.findings.empty() ? "" : "; findings: " + r.findings) + (r.heal.empty() ? "" : "; heal: " + r.heal);
   out += fmt::format(R"(<text class="id" x="{}" y="{}"><title>{}</title>{}</text>)", g.label - 6, g.height - 3, esc(about), esc(f.id));
   if (f.error)
@@ -285,7 +274,7 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
 
 void summary_table(std::string& out, const BundleStatus& b) {
   out += R"(<table class="summary"><thead><tr><th>store</th><th>files</th><th>instruments</th><th>rows</th><th>bytes</th>)"
-         R"(<th>first day</th><th>last day</th><th>stale</th><th>unreadable</th></tr></thead><tbody>)";
+         R"(<th>first day</th><th>last day</th><th>stale</th><th>ended</th><th>unreadable</th></tr></thead><tbody>)";
   for (const auto& s : b.stores) {
     const auto cell = [&](const char* field, const std::string& value, const std::string& text) {
       out += fmt::format(R"(<td data-field="{}" data-value="{}">{}</td>)", field, esc(value), esc(text));
@@ -301,6 +290,8 @@ void summary_table(std::string& out, const BundleStatus& b) {
     cell("last_day", day_value(s.last_day), day_text(s.last_day));
     const std::string stale = b.horizon ? std::to_string(s.stale().size()) : std::string();
     cell("stale", stale, b.horizon ? stale : "?");
+    const std::string ended = b.horizon ? std::to_string(s.ended().size()) : std::string();
+    cell("ended", ended, b.horizon ? ended : "?");
     number("unreadable", s.unreadable().size());
     out += "</tr>";
   }
@@ -394,32 +385,9 @@ svg.map .stale text.id{font-style:italic}svg.map text.note{fill:#888;font-style:
 
 }  // namespace
 
-void read_instrument_lives(tessal::Host& host, const std::string& bundle, HealthInputs& inputs) {
-  const std::string path = join(bundle, layout::INSTRUMENTS);
-  inputs.lives.clear();
-  if (!std::filesystem::exists(path)) {
-    inputs.lives_note = path + " is absent: every file is expected to hold the whole calendar";
-    return;
-  }
-  try {
-    const auto list = host.read_instrument_list(path);
-    if (!list) {
-      inputs.lives_note = path + " holds no list of instruments: every file is expected to hold the whole calendar";
-      return;
-    }
-    for (const auto& rec : *list) {
-      std::string id;
-      InstrumentLife life;
-      for (const auto& [key, value] : rec) {
-        if (key == "order_book_id") id = value;
-        else if (key == "listed_date") life.listed = iso_day(value);
-        else if (key == "de_listed_date") life.de_listed = iso_day(value);
-      }
-      if (!id.empty()) inputs.lives[id] = life;
-    }
-  } catch (const util::Error& e) {
-    inputs.lives_note = fmt::format("{} cannot be read ({}): every file is expected to hold the whole calendar", path, e.what());
-  }
+void read_instrument_lives(const BundleStatus& status, HealthInputs& inputs) {
+  inputs.lives = status.lives;
+  inputs.lives_note = status.lives_note;
 }
 
 void read_suspensions(const BundleStatus& status, HealthInputs& inputs) {

@@ -16,12 +16,6 @@
 
 namespace tessal_plus::bundle {
 
-// The days an instrument trades: listed_date..de_listed_date of its record
-// in instruments.pk, as YYYYMMDD; 0 leaves that end open.
-struct InstrumentLife {
-  std::int32_t listed = 0, de_listed = 0;
-};
-
 // A check's verdict on one file, from the `outcomes` of its JSON document:
 // files that are not good, or hold content findings, or were healed.
 struct CheckMark {
@@ -59,10 +53,10 @@ struct HealthInputs {
   std::size_t worst_shown = 50;
 };
 
-// The instrument lives from <bundle>/instruments.pk (read as the smart
-// update reads it). A list that is absent or cannot be read gives no lives,
-// and a note: the whole calendar then counts for every file.
-void read_instrument_lives(tessal::Host& host, const std::string& bundle, HealthInputs& inputs);
+// The instrument lives the status read from <bundle>/instruments.pk. A list
+// that is absent or cannot be read gives no lives, and a note: the whole
+// calendar then counts for every file.
+void read_instrument_lives(const BundleStatus& status, HealthInputs& inputs);
 // The suspension days of <bundle>/suspended_days.h5 for the ids the status
 // holds; absent or unreadable, none (the note says why).
 void read_suspensions(const BundleStatus& status, HealthInputs& inputs);

@@ -117,8 +117,7 @@ struct DayMinutes {
   std::int64_t first_bar = 0, last_bar = 0;  // time stamps of those minutes
 };
 
-// The time stamp of minute `key` missing inside `day` (between its first and
-// last bar): evening minutes carry the date of the day's evening bars, the
+// The time stamp of minute `key` that `day` lacks: evening minutes carry the date of the day's evening bars, the
 // minutes after midnight the next calendar date, the rest the date of the
 // day's last bar.
 std::int64_t missing_minute_time(const DayMinutes& day, int key, bool night) {
@@ -132,66 +131,68 @@ std::int64_t missing_minute_time(const DayMinutes& day, int key, bool night) {
   return date * 1000000 + m / 60 * 10000 + m % 60 * 100;
 }
 
-// The day rules: every day is judged against the minutes the instrument
-// holds on most of its neighbouring days. A minute is usual for day i when
-// more than half of the days before it in the window hold it and more than
-// half of the days after it do (each side counted when it has days): a
-// change of sessions then never makes the days on either side of it look
-// short, while a minute lost on one day still stands out.
+// The day rules. A minute of the trading day is usual for a run of days
+// that lack it when more than half of the days around the run hold it: up
+// to `half` days before its first day and `half` after its last, where
+// `half` is (usual_days - 1) / 2. Each minute is judged by its own runs, so
+// a defect is seen on every day it lasts, wherever it lies in the file's
+// history (days at either end are judged by the side that has days). A run
+// longer than `half` days is a change of schedule, not a defect: it becomes
+// the usual and is never reported, nor are the days around it.
 void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint16_t>& keys, bool night, int window, Tally& gap,
                Tally& partial) {
   const std::size_t n = days.size();
-  window = std::clamp(window, 3, 1000);  // the counts below are 16-bit
-  const std::size_t before = static_cast<std::size_t>(window - 1) / 2, after = static_cast<std::size_t>(window) - 1 - before;
-  // Counts per minute on either side, and the day's own minutes, as plain
-  // arrays of 1440 so that the per-day scans below vectorise.
-  std::array<std::int16_t, kMinutes> left{}, right{};
-  std::array<std::uint8_t, kMinutes> usual{}, present{};
-  std::size_t n_left = 0, n_right = 0;
-  auto count = [&](std::array<std::int16_t, kMinutes>& c, std::size_t d, int by) {
-    for (std::size_t k = days[d].keys_from; k < days[d].keys_to; ++k) c[keys[k]] = static_cast<std::int16_t>(c[keys[k]] + by);
-  };
-  for (std::size_t d = 1; d < n && d <= after; ++d, ++n_right) count(right, d, 1);
+  if (n < 2) return;
+  const auto half = static_cast<std::size_t>(std::clamp(window, 3, 1000) - 1) / 2;
+  // Which days hold each minute the file holds at all, a row of days per
+  // minute, and a running count along each row.
+  std::array<std::int32_t, kMinutes> row{};
+  row.fill(-1);
+  std::vector<std::uint16_t> minutes;
+  for (const auto k : keys)
+    if (row[k] < 0) row[k] = static_cast<std::int32_t>(minutes.size()), minutes.push_back(k);
+  std::vector<std::uint8_t> held(minutes.size() * n, 0);
+  for (std::size_t d = 0; d < n; ++d)
+    for (std::size_t k = days[d].keys_from; k < days[d].keys_to; ++k) held[static_cast<std::size_t>(row[keys[k]]) * n + d] = 1;
+  std::vector<std::vector<std::uint16_t>> missing(n);  // usual minutes each day lacks
+  std::vector<std::uint32_t> upto(n + 1);
+  for (std::size_t m = 0; m < minutes.size(); ++m) {
+    const std::uint8_t* h = held.data() + m * n;
+    for (std::size_t d = 0; d < n; ++d) upto[d + 1] = upto[d] + h[d];
+    for (std::size_t from = 0; from < n;) {
+      if (h[from]) {
+        ++from;
+        continue;
+      }
+      std::size_t to = from;
+      while (to < n && !h[to]) ++to;
+      if (to - from <= half) {
+        const std::size_t lo = from > half ? from - half : 0, hi = std::min(n, to + half);
+        const std::size_t around = (from - lo) + (hi - to), holding = (upto[from] - upto[lo]) + (upto[hi] - upto[to]);
+        if (2 * holding > around)
+          for (std::size_t d = from; d < to; ++d) missing[d].push_back(minutes[m]);
+      }
+      from = to;
+    }
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const DayMinutes& day = days[i];
-    if (n_left + n_right > 0 && day.last_key >= 0) {
-      // More than half of a side: above half its days rounded down; a side
-      // without days agrees with anything.
-      const auto need_left = static_cast<std::int16_t>(n_left ? static_cast<int>(n_left / 2) : -1);
-      const auto need_right = static_cast<std::int16_t>(n_right ? static_cast<int>(n_right / 2) : -1);
-      for (int k = 0; k < kMinutes; ++k) usual[k] = static_cast<std::uint8_t>((left[k] > need_left) & (right[k] > need_right));
-      const auto* u = usual.data();
-      const void* first = std::memchr(u, 1, kMinutes);
-      if (first) {
-        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 1;
-        const int usual_first = static_cast<int>(static_cast<const std::uint8_t*>(first) - u);
-        const int usual_last = static_cast<int>(static_cast<const std::uint8_t*>(::memrchr(u, 1, kMinutes)) - u);
-        std::uint32_t missing = 0;
-        for (int k = day.first_key + 1; k < day.last_key; ++k) missing += u[k] & (present[k] ^ 1u);
-        if (missing) {
-          int k = day.first_key + 1;
-          while (!u[k] || present[k]) ++k;
-          gap.add(missing_minute_time(day, k, night), missing);
-        }
-        bool late = day.first_key > usual_first;
-        // A day without its night session is whole when its day session
-        // opens as usual (the first day after a holiday has no night).
-        if (late && night && usual_first < kDaySessionKey && day.first_key >= kDaySessionKey) {
-          const void* day_first = std::memchr(u + kDaySessionKey, 1, kMinutes - kDaySessionKey);
-          late = day_first && day.first_key > static_cast<const std::uint8_t*>(day_first) - u;
-        }
-        if (late)
-          partial.add(day.first_bar);
-        else if (day.last_key < usual_last)
-          partial.add(day.last_bar);
-        for (std::size_t k = day.keys_from; k < day.keys_to; ++k) present[keys[k]] = 0;
+    if (missing[i].empty() || day.last_key < 0) continue;
+    std::sort(missing[i].begin(), missing[i].end());
+    // A day without its night session (the first after a holiday) is whole
+    // when its day session is.
+    const bool without_night = night && day.first_key >= kDaySessionKey;
+    std::uint32_t gaps = 0;
+    int first_gap = -1, first_outside = -1;
+    for (const int k : missing[i]) {
+      if (k > day.first_key && k < day.last_key) {
+        if (gaps++ == 0) first_gap = k;
+      } else if (first_outside < 0 && !(without_night && k < kDaySessionKey)) {
+        first_outside = k;
       }
     }
-    // Slide the window to day i + 1.
-    count(left, i, 1), ++n_left;
-    if (i >= before) count(left, i - before, -1), --n_left;
-    if (i + 1 < n && n_right > 0) count(right, i + 1, -1), --n_right;
-    if (i + 1 + after < n) count(right, i + 1 + after, 1), ++n_right;
+    if (gaps) gap.add(missing_minute_time(day, first_gap, night), gaps);
+    if (first_outside >= 0) partial.add(missing_minute_time(day, first_outside, night));
   }
 }
 
@@ -334,10 +335,11 @@ struct MinuteScan::State {
         if (disorder) order.add(t);
         if (below_zero) negative.add(t);
       }
-      // |c / p - 1| > jump, between finite closes, p > 0.
-      const bool c_finite = c - c == 0;
-      if (c_finite && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
-      prev_close = c_finite ? c : kNaN;
+      // |c / p - 1| > jump, between positive finite closes only: a close
+      // that is not one has its own finding, and no move to or from it is.
+      const bool c_price = c - c == 0 && c > 0;
+      if (c_price && prev_close > 0 && std::abs(c - prev_close) > jump * prev_close) jumps.add(t);
+      prev_close = c_price ? c : kNaN;
       const int key = minute_key(t, night);
       if (key < 0 || seen[key]) continue;  // a repeated minute is no new minute
       seen[key] = 1;

@@ -58,10 +58,12 @@ struct QualityThresholds {
   // a finding. Options are never judged: their prices move by multiples.
   double price_jump_equities = 0.2;
   double price_jump_future = 0.1;
-  // usual_days: the span of trading days centred on a day whose other days
-  // say which minutes are usual for it (a minute held on more than half of
-  // the days before it and on more than half of those after it); 3 to 1000.
-  // Kept local because sessions change over the years.
+  // usual_days: the span of trading days around a day that says which
+  // minutes are usual for it. A minute a run of days lacks is usual when
+  // more than half of the (usual_days - 1) / 2 days before the run and as
+  // many after it hold it; a run longer than that is a change of schedule,
+  // never reported. 3 to 1000. Kept local because sessions change over
+  // the years.
   int usual_days = 21;
 };
 
@@ -96,9 +98,9 @@ class MinuteScan {
 // (equities, future, option), which picks the price_jump threshold; `rule`
 // says whether evening bars open the next trading day. Rules, in this
 // order, each at most once: non_finite, non_positive_price, ohlc_order,
-// negative_volume, price_jump (count: rows), gap_in_day (missing minutes,
-// first: the first one missing), partial_day (days; first: the day's first
-// bar when it starts late, else its last bar).
+// negative_volume, price_jump (count: rows; only between positive finite
+// closes), gap_in_day (missing minutes, first: the first one missing),
+// partial_day (days; first: the day's first missing usual minute).
 std::vector<Finding> minute_findings(const char* records, std::size_t rows, const RecordLayout& layout,
                                      const std::vector<IndexRecord>& index, DayRule rule, std::string_view folder,
                                      const QualityThresholds& thresholds);

@@ -27,8 +27,20 @@ std::uint64_t size_on_disk(const std::string& path) {
 // Runs `read` on a fresh record of the file; a failure is recorded on the
 // record (by the module's one classification) instead of thrown, so one bad
 // file never hides the rest of the store.
+// "YYYY-MM-DD" as YYYYMMDD; 0 for anything else ("0000-00-00" is how the
+// list says "not de-listed").
+std::int32_t iso_day(const std::string& text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return 0;
+  std::int32_t v = 0;
+  for (const std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    v = v * 10 + (text[i] - '0');
+  }
+  return v % 10000 == 0 ? 0 : v;
+}
+
 template <class Read>
-FileStatus file_status(const std::string& path, std::optional<std::int32_t> calendar_last, Read read) {
+FileStatus file_status(const std::string& path, Read read) {
   FileStatus s;
   s.path = path;
   s.id = id_of_file(path);
@@ -45,16 +57,13 @@ FileStatus file_status(const std::string& path, std::optional<std::int32_t> cale
     s.last_day.reset();
     s.days.clear();
     s.rows = 0;
-    return s;
   }
-  s.stale = calendar_last && (!s.last_day || *s.last_day < *calendar_last);
   return s;
 }
 
 std::string day_text(const std::optional<std::int32_t>& d) { return d ? std::to_string(*d) : "-"; }
 
-StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, std::optional<std::int32_t> calendar_last,
-                         bool with_days) {
+StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, bool with_days) {
   StoreStatus st;
   st.name = std::move(name);
   st.folder = folder;
@@ -63,7 +72,7 @@ StoreStatus store_status(std::string name, const std::string& folder, bool minut
   std::sort(files.begin(), files.end());
   std::set<std::string> ids;
   for (const auto& path : files) {
-    FileStatus f = minute_bars ? minute_file_status(path, calendar_last, with_days) : tick_file_status(path, calendar_last, with_days);
+    FileStatus f = minute_bars ? minute_file_status(path, with_days) : tick_file_status(path, with_days);
     st.bytes += f.bytes;
     if (!f.error) {
       ids.insert(f.id);
@@ -93,6 +102,13 @@ std::vector<const FileStatus*> StoreStatus::stale() const {
   return out;
 }
 
+std::vector<const FileStatus*> StoreStatus::ended() const {
+  std::vector<const FileStatus*> out;
+  for (const auto& f : files)
+    if (f.ended) out.push_back(&f);
+  return out;
+}
+
 std::vector<const FileStatus*> StoreStatus::unreadable() const {
   std::vector<const FileStatus*> out;
   for (const auto& f : files)
@@ -106,8 +122,8 @@ std::size_t BundleStatus::unreadable_files() const {
   return n;
 }
 
-FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days) {
-  return file_status(path, calendar_last, [&](FileStatus& s) {
+FileStatus minute_file_status(const std::string& path, bool with_days) {
+  return file_status(path, [&](FileStatus& s) {
     const h5::File f = h5::File::open(path, h5::Mode::read);
     const h5::Dataset index = f.open_dataset("index");
     const h5::Dataset data = f.open_dataset("data");
@@ -131,8 +147,8 @@ FileStatus minute_file_status(const std::string& path, std::optional<std::int32_
   });
 }
 
-FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days) {
-  return file_status(path, calendar_last, [&](FileStatus& s) {
+FileStatus tick_file_status(const std::string& path, bool with_days) {
+  return file_status(path, [&](FileStatus& s) {
     const h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
     std::sort(names.begin(), names.end());
@@ -148,10 +164,56 @@ FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t>
   });
 }
 
+void judge_staleness(FileStatus& f, std::int32_t horizon, const std::vector<std::int32_t>& calendar,
+                     const InstrumentLife* life) {
+  f.stale = f.ended = false;
+  if (f.error) return;
+  std::int32_t due = horizon;
+  const bool finished = life && life->de_listed != 0 && life->de_listed < horizon;
+  if (finished) {
+    // Its last trading day: the de-listing day, or the last trading day
+    // before it.
+    const auto after = std::upper_bound(calendar.begin(), calendar.end(), life->de_listed);
+    due = after == calendar.begin() ? life->de_listed : *std::prev(after);
+  }
+  f.stale = !f.last_day || *f.last_day < due;
+  f.ended = finished && !f.stale;
+}
+
+void read_instrument_lives(tessal::Host& host, BundleStatus& b) {
+  const std::string path = join(b.bundle, layout::INSTRUMENTS);
+  b.lives.clear();
+  if (!fs::exists(path)) {
+    b.lives_note = path + " is absent: no listed life is known: every file is expected to reach the update horizon and to hold the whole calendar";
+    return;
+  }
+  try {
+    const auto list = host.read_instrument_list(path);
+    if (!list) {
+      b.lives_note = path + " holds no list of instruments: no listed life is known: every file is expected to reach the update horizon and to hold the whole calendar";
+      return;
+    }
+    for (const auto& rec : *list) {
+      std::string id;
+      InstrumentLife life;
+      for (const auto& [key, value] : rec) {
+        if (key == "order_book_id") id = value;
+        else if (key == "listed_date") life.listed = iso_day(value);
+        else if (key == "de_listed_date") life.de_listed = iso_day(value);
+      }
+      if (!id.empty()) b.lives[id] = life;
+    }
+  } catch (const util::Error& e) {
+    pass_interruptions(e);
+    b.lives_note = fmt::format("{} cannot be read ({}): no listed life is known: every file is expected to reach the update horizon and to hold the whole calendar", path, e.what());
+  }
+}
+
 BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days) {
   BundleStatus b;
   b.bundle = join(data_bundle_path, layout::BUNDLE);
   b.calendar_path = join(b.bundle, layout::TRADING_DATES);
+  std::vector<std::int32_t> calendar;
   if (!fs::exists(b.calendar_path)) {
     b.calendar_error = "absent";
   } else {
@@ -164,19 +226,24 @@ BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_pa
       const std::int32_t end = _get_end_date(host);
       for (const auto d : dates)
         if (d <= end && (!b.horizon || d > *b.horizon)) b.horizon = static_cast<std::int32_t>(d);
-      if (with_days) {
-        b.calendar.assign(dates.begin(), dates.end());
-        std::sort(b.calendar.begin(), b.calendar.end());
-      }
+      calendar.assign(dates.begin(), dates.end());
+      std::sort(calendar.begin(), calendar.end());
     } catch (const util::Error& e) {
       b.calendar_error = e.what();
     }
   }
+  read_instrument_lives(host, b);
   auto groups = list_folders(join(b.bundle, layout::MINBAR_ROOT));
   std::sort(groups.begin(), groups.end());
-  for (const auto& group : groups)
-    b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, b.horizon, with_days));
-  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, b.horizon, with_days));
+  for (const auto& group : groups) b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, with_days));
+  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, with_days));
+  if (b.horizon)
+    for (auto& s : b.stores)
+      for (auto& f : s.files) {
+        const auto life = b.lives.find(f.id);
+        judge_staleness(f, *b.horizon, calendar, life == b.lives.end() ? nullptr : &life->second);
+      }
+  if (with_days) b.calendar = std::move(calendar);
   return b;
 }
 
@@ -191,10 +258,11 @@ void print_status(const Console& console, const BundleStatus& b, bool by_instrum
   for (const auto& s : b.stores) {
     const auto stale = s.stale();
     const auto unreadable = s.unreadable();
-    console.line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} unreadable",
+    console.line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} ended, {} unreadable",
                            s.minute_bars ? "minute bars " + s.name : std::string("ticks"), s.files.size(),
                            s.instruments, s.rows, byte_text(s.bytes), day_text(s.first_day), day_text(s.last_day),
-                           b.horizon ? std::to_string(stale.size()) : std::string("?"), unreadable.size()));
+                           b.horizon ? std::to_string(stale.size()) : std::string("?"),
+                           b.horizon ? std::to_string(s.ended().size()) : std::string("?"), unreadable.size()));
     if (!stale.empty()) {
       std::string ids;
       for (const auto* f : stale) ids += (ids.empty() ? "" : " ") + f->id;
@@ -206,7 +274,7 @@ void print_status(const Console& console, const BundleStatus& b, bool by_instrum
       for (const auto& f : s.files)
         console.line(f.error ? fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}  {}", f.id, "-", "-", "-", f.bytes, util::kind_name(*f.error))
                            : fmt::format("  {:<24} {:>8} {:>8} {:>12} {:>12}{}", f.id, day_text(f.first_day), day_text(f.last_day),
-                                         f.rows, f.bytes, f.stale ? "  stale" : ""));
+                                         f.rows, f.bytes, f.stale ? "  stale" : f.ended ? "  ended" : ""));
   }
 }
 

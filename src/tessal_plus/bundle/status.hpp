@@ -6,6 +6,7 @@
 // last record of `index` and the size of `data`; a tick file gives its
 // dataset names and each day's row count from its dataspace.
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,13 +17,24 @@
 
 namespace tessal_plus::bundle {
 
+// An instrument's listed life from instruments.pk (YYYYMMDD; 0 when not
+// set): days outside it are not expected of its files.
+struct InstrumentLife {
+  std::int32_t listed = 0, de_listed = 0;
+};
+
 struct FileStatus {
   std::string id;    // id_of_file(path)
   std::string path;
   std::optional<std::int32_t> first_day, last_day;  // nothing for a file without days
   std::uint64_t rows = 0;   // bars (minute files) or ticks (tick files)
   std::uint64_t bytes = 0;  // size of the file on disk
-  bool stale = false;       // ends before the update horizon
+  // Stale: ends before the update horizon, or, for an instrument de-listed
+  // or expired before the horizon, before its last trading day (the last
+  // trading day on or before its de_listed_date). Ended: such an
+  // instrument's file that reaches that day: complete, never updated again.
+  bool stale = false;
+  bool ended = false;
   // Every day the file holds, ascending: read only when asked for (the
   // health page's coverage map); the `date` column of `index` or the day
   // names, never the bars.
@@ -42,6 +54,7 @@ struct StoreStatus {
   std::optional<std::int32_t> first_day, last_day;  // earliest first day, latest last day
   std::vector<FileStatus> files;  // sorted by file name
   std::vector<const FileStatus*> stale() const;
+  std::vector<const FileStatus*> ended() const;
   std::vector<const FileStatus*> unreadable() const;
 };
 
@@ -60,6 +73,10 @@ struct BundleStatus {
   std::string calendar_error;
   std::vector<std::int32_t> calendar;  // the trading days, ascending: kept only with the files' days
   std::vector<StoreStatus> stores;  // minute-bar type folders in name order, then ticks
+  // The instruments' lives from instruments.pk (an id it lacks is judged as
+  // listed today), and why the list was not used, when it was not.
+  std::map<std::string, InstrumentLife> lives;
+  std::string lives_note;
   std::size_t unreadable_files() const;
 };
 
@@ -69,10 +86,15 @@ struct BundleStatus {
 // also keeps the calendar and every file's days.
 BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days = false);
 
-// One store file's status (the calendar's last day, if known, decides
-// staleness). Never throws for the file's own failures.
-FileStatus minute_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days = false);
-FileStatus tick_file_status(const std::string& path, std::optional<std::int32_t> calendar_last, bool with_days = false);
+// One store file's status, staleness not judged. Never throws for the
+// file's own failures.
+FileStatus minute_file_status(const std::string& path, bool with_days = false);
+FileStatus tick_file_status(const std::string& path, bool with_days = false);
+
+// Judges whether `f` is stale or ended at `horizon`, by the ascending
+// trading `calendar` and the instrument's `life` (nothing: judged as listed).
+void judge_staleness(FileStatus& f, std::int32_t horizon, const std::vector<std::int32_t>& calendar,
+                     const InstrumentLife* life);
 
 // A size for people: 812 B, 3.3 MiB, 1.25 GiB.
 std::string byte_text(std::uint64_t bytes);
