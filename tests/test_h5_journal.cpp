@@ -292,6 +292,47 @@ TEST(H5Journal, ACrashAnywhereIsRolledBackByTheNextOpen) {
   }
 }
 
+// A file with another name (a snapshot made with `cp -al`) is never changed
+// in place: an update, whole or killed at any of its writes (the copy's
+// included), leaves the other name's bytes as they were, and the file's own
+// name ends as an uninterrupted update leaves it once the update runs again.
+TEST(H5Journal, AnUpdateNeverWritesThroughAHardLink) {
+  TempDir dir;
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / "file.h5", snapshot = dir / "snapshot.h5";
+    const auto [before, after] = before_and_after(c, path, dir / "reference.h5");
+    const auto linked = [&] {
+      std::remove(path.c_str());
+      std::remove(snapshot.c_str());
+      write_file(path, before);
+      std::filesystem::create_hard_link(path, snapshot);
+    };
+    linked();
+    journal::testing::count_writes();
+    c.update(path);
+    const long total = journal::testing::writes_seen();
+    journal::testing::disarm();
+    EXPECT_EQ(read_file(snapshot), before);
+    EXPECT_EQ(read_file(path), after);
+    EXPECT_EQ(std::filesystem::hard_link_count(path), 1u);
+    for (long n = 1; n <= total; ++n) {
+      SCOPED_TRACE(::testing::Message() << "killed at write " << n << " of " << total);
+      linked();
+      ASSERT_EQ(in_child([&] {
+                  journal::testing::crash_at_nth_write(n);
+                  c.update(path);
+                  return 0;
+                }),
+                kCrashed);
+      EXPECT_EQ(read_file(snapshot), before);
+      c.update(path);
+      EXPECT_EQ(read_file(snapshot), before);
+      EXPECT_EQ(read_file(path), after);
+    }
+  }
+}
+
 // Rolling back is itself interrupted at each of its writes; the open after
 // that finishes the job.
 TEST(H5Journal, AnInterruptedRollbackIsFinishedByTheNextOpen) {

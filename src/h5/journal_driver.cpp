@@ -13,6 +13,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <random>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -101,6 +103,52 @@ void add_saved(std::map<std::uint64_t, std::uint64_t>& saved, std::uint64_t a, s
 // clean -> journaled: creates the journal, never over anything already at
 // its path (a planted link or another writer's journal), with `first`
 // (its header and first records) in one write.
+// A file with other names (a snapshot made with `cp -al` or `rsync
+// --link-dest` shares its inode) is never changed in place: an update would
+// change the snapshot too, and a kill in the middle would leave it half
+// written with no journal beside it. Under the lock, its bytes are copied to
+// a new file of its own, which is locked and renamed over this name; the
+// other names keep the old inode and its bytes. A kill before the rename
+// leaves a hidden `.<name>.rebuild-<pid>-<random>`, which the next update
+// removes as it removes a killed writer's unfinished files.
+Failure break_links(State& s) {
+  struct stat st{};
+  if (::fstat(s.fd.get(), &st) != 0) return os_failure(errno, fmt::format("unable to fstat '{}'", s.path));
+  if (st.st_nlink <= 1) return {};
+  const auto slash = s.path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : s.path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? s.path : s.path.substr(slash + 1);
+  const std::string temp = fmt::format("{}.{}.rebuild-{}-{:08x}", folder, name, ::getpid(), std::random_device{}());
+  int err = 0;
+  util::Fd copy = detail::create_control(temp, err);
+  if (!copy.valid()) return os_failure(err, fmt::format("unable to make a copy of its own of '{}'", s.path));
+  const auto give_up = [&](int e, const std::string& what) {
+    ::unlink(temp.c_str());
+    return os_failure(e, what);
+  };
+  if (const int e = detail::take_lock(copy.get(), true)) return give_up(e, fmt::format("unable to lock '{}'", temp));
+  std::vector<unsigned char> buf(1 << 20);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  for (std::uint64_t at = 0; at < size;) {
+    const ssize_t n = detail::read_up_to(s.fd.get(), buf.data(), std::min<std::uint64_t>(buf.size(), size - at), at);
+    if (n <= 0) return give_up(n < 0 ? static_cast<int>(-n) : EIO, fmt::format("unable to read '{}' to copy it", s.path));
+    if (const int e = detail::write_all(copy.get(), buf.data(), static_cast<std::size_t>(n), at))
+      return give_up(e, fmt::format("unable to copy '{}' into '{}'", s.path, temp));
+    at += static_cast<std::uint64_t>(n);
+  }
+  if (::fchmod(copy.get(), st.st_mode & 07777) != 0) return give_up(errno, fmt::format("unable to set the mode of '{}'", temp));
+  if (g_durable && ::fsync(copy.get()) != 0) return give_up(errno, fmt::format("unable to sync '{}'", temp));
+  if (::rename(temp.c_str(), s.path.c_str()) != 0) return give_up(errno, fmt::format("unable to put a copy in place of '{}'", s.path));
+  if (g_durable) util::sync_folder_of(s.path);
+  detail::notify(fmt::format("'{}' has {} other name(s) (a hard-linked copy, such as a snapshot): it is updated as a copy of "
+                             "its own, and the other names keep their bytes",
+                             s.path, st.st_nlink - 1));
+  s.fd = std::move(copy);
+  struct stat now{};
+  if (::fstat(s.fd.get(), &now) == 0) s.dev = now.st_dev, s.ino = now.st_ino;
+  return {};
+}
+
 Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
   assert(s.phase == Phase::clean);
   int err = 0;
@@ -162,6 +210,9 @@ Failure save_old_bytes(State& s, const std::vector<std::pair<std::uint64_t, std:
 
   std::vector<unsigned char> buf;
   if (s.phase == Phase::clean) {
+    // The first write of the update: from here on the file changes, so it
+    // must be a file of its own (an open that writes nothing copies nothing).
+    if (Failure f = break_links(s)) return f;
     detail::Header h;
     if (Failure f = detail::make_header(s.fd.get(), s.old_eof, s.path, h)) return f;
     buf = detail::encode_header(h);
