@@ -284,8 +284,13 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   TempDir dir;
   FeedStdin in("no\n");
   CaptureStdout out;
-  deal_with_check_result(test_run(), {dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5"}, {}, "分钟");
-  EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文']"), std::string::npos) << out.text();
+  // The ends of the ranges Python escapes: U+00A0 and U+200B are, U+00A1 is not.
+  deal_with_check_result(test_run(),
+                         {dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5", dir / "nb\u00a0\u00a1.h5",
+                          dir / "zw\u200b.h5"},
+                         {}, "分钟");
+  EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文', 'nb\\xa0\u00a1', 'zw\\u200b']"), std::string::npos)
+      << out.text();
 
   write_file(dir / "first.h5", "x");
   write_file(dir / "third.h5", "x");
@@ -491,6 +496,28 @@ TEST_F(TickChecks, ChecksInSeveralProcessesPrintExactlyWhatOneProcessPrints) {
   EXPECT_NE(deleted.find("删除完成！共删除4个标的。"), std::string::npos) << deleted;
   EXPECT_FALSE(fs::exists(bundle + "/h5/equities/GAP.h5"));
   EXPECT_TRUE(fs::exists(bundle + "/h5/equities/G0.h5"));
+}
+
+// While a heal holds its refilled file, a walk of the stores for "*.h5"
+// (as a host lists its instruments) meets only the stores' own files.
+TEST_F(Checks, AHealsStageIsOutsideEveryStore) {
+  const std::string file = equities("G", {20240603, 20240604});
+  std::vector<std::string> seen;
+  checking::StoreCheck store{"分钟", bundle + "/h5", [](const std::string&, checking::FileOutcome&) { return false; },
+                             [&](const tessal_plus::bundle::Run&, const std::string& path, const std::string& stage) {
+                               const std::string staged = stage + "/equities/G.h5";
+                               fs::create_directories(stage + "/equities");
+                               fs::copy_file(path, staged);
+                               for (const char* root : {"/h5", "/ticks"})
+                                 for (const auto& e : fs::recursive_directory_iterator(bundle + root))
+                                   if (e.path().extension() == ".h5") seen.push_back(e.path().string());
+                               return staged;
+                             }};
+  fs::create_directories(bundle + "/ticks");
+  const auto healed = checking::heal_all(test_run(), {file}, store);
+  ASSERT_EQ(healed.size(), 1u);
+  EXPECT_EQ(healed[0].outcome, "healed") << healed[0].message;
+  EXPECT_EQ(seen, std::vector<std::string>{file});
 }
 
 // A checking process that dies is no verdict on its file: the kernel's

@@ -8,8 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
+
+#include <fmt/format.h>
 
 #include "h5/journal.hpp"
 #include "support.hpp"
@@ -331,6 +335,24 @@ TEST(H5Journal, AnUpdateNeverWritesThroughAHardLink) {
       EXPECT_EQ(read_file(path), after);
     }
   }
+}
+
+// Journals set aside stay for a month to be looked at; the file's next
+// update removes older ones (regular files only), and nothing else.
+TEST(H5Journal, TheNextUpdateRemovesJournalsSetAsideLongAgo) {
+  TempDir dir;
+  const Case& c = cases().front();
+  const std::string path = dir / "file.h5";
+  c.make(path);
+  const auto aside = [&](std::int64_t days_ago) {
+    return fmt::format("{}.set-aside-{}-0badcafe", journal::journal_path(path), std::time(nullptr) - days_ago * 86400);
+  };
+  const std::string old = aside(31), recent = aside(29), folder = aside(40), other = dir / ".other.h5.journal.set-aside-1-0";
+  for (const auto& p : {old, recent, other}) write_file(p, "x");
+  std::filesystem::create_directory(folder);
+  c.update(path);
+  EXPECT_FALSE(exists(old));
+  EXPECT_TRUE(exists(recent) && exists(folder) && exists(other));
 }
 
 // Rolling back is itself interrupted at each of its writes; the open after

@@ -11,6 +11,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <memory>
 #include <random>
@@ -151,6 +152,7 @@ Failure break_links(State& s) {
 
 Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
   assert(s.phase == Phase::clean);
+  detail::remove_old_set_asides(s.jpath, static_cast<std::int64_t>(std::time(nullptr)));
   int err = 0;
   s.jfd = detail::create_control(s.jpath, err);
   if (!s.jfd.valid()) {

@@ -18,6 +18,7 @@
 //
 // Journals of the earlier format ("TBH5JNL1": old EOF, device and inode of
 // the file) are still played, on the file whose inode they name.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -466,6 +467,26 @@ std::string set_aside_path(const std::string& jpath) {
                      static_cast<std::uint32_t>(random64()));
 }
 
+void remove_old_set_asides(const std::string& jpath, std::int64_t now) {
+  const auto slash = jpath.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : jpath.substr(0, slash);
+  const std::string prefix = (slash == std::string::npos ? jpath : jpath.substr(slash + 1)) + ".set-aside-";
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    char* end = nullptr;
+    const long long at = std::strtoll(name.c_str() + prefix.size(), &end, 10);
+    if (end == name.c_str() + prefix.size() || *end != '-' || now - at <= kSetAsideDays * 86400) continue;
+    const std::string path = folder + "/" + name;
+    struct stat st{};
+    // Only a regular file of ours: a link or a folder of that name is left alone.
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+  }
+  ::closedir(d);
+}
+
 Failure make_header(int fd, std::uint64_t old_eof, const std::string& path, Header& out) {
   out.old_eof = old_eof;
   out.seed = random64();
@@ -562,7 +583,8 @@ Failure recover_with(int fd, const std::string& path, const std::string& jpath, 
       const char* what = parsed.verdict == Verdict::foreign ? "belongs to another file" : "is not a journal";
       if (::rename(jpath.c_str(), aside.c_str()) == 0) {
         found = Found::set_aside;
-        notice = fmt::format("the journal '{}' {}: not played, set aside as '{}'", jpath, what, aside);
+        notice = fmt::format("the journal '{}' {}: not played, set aside as '{}' (the file's next update removes it after 30 days)",
+                             jpath, what, aside);
       } else {
         found = Found::left_alone;
         notice = fmt::format("the journal '{}' {}: not played, left in place ({})", jpath, what, std::strerror(errno));

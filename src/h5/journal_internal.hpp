@@ -113,8 +113,13 @@ Failure roll_back_own(int jfd, int fd, const std::string& path, const std::strin
 Failure remove_control(const std::string& path, std::string& notice);
 
 // Where a journal that is not played goes: beside it, under a name no
-// opener looks at.
+// opener looks at (`<journal>.set-aside-<unix time>-<random>`).
 std::string set_aside_path(const std::string& jpath);
+// Removes the journals of `jpath` set aside more than kSetAsideDays before
+// `now` (unix time): the file's next writer does, so that they do not pile
+// up, while a recent one stays to be looked at.
+constexpr std::int64_t kSetAsideDays = 30;
+void remove_old_set_asides(const std::string& jpath, std::int64_t now);
 
 void notify(const std::string& line);
 

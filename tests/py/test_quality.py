@@ -6,8 +6,10 @@ import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import time
 
 import h5py
 import numpy as np
@@ -153,11 +155,23 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
     with open(refused, "rb") as f:
         refused_bytes = f.read()
 
-    # A stage of a killed heal goes; one of a heal at work stays.
+    # A stage of a killed heal goes; one of a heal at work stays, and so does
+    # another machine's (a shared file system) until it is a day old. Stages
+    # live beside the stores; earlier versions' inside them, with no owner.
     h5_root = os.path.join(data, "bundle", "h5")
     dead, live = os.path.join(h5_root, ".heal-4194303-0"), os.path.join(h5_root, f".heal-{os.getpid()}-0")
     for stage in (dead, live):
         os.makedirs(os.path.join(stage, "equities"))
+    here = socket.gethostname()
+    owners = {"dead": (here, 4194303), "live": (here, os.getpid()), "elsewhere": ("elsewhere", 4194303),
+              "elsewhere, old": ("elsewhere", 4194303)}
+    stages = {k: os.path.join(data, "bundle", f".heal-{n}-0") for n, k in enumerate(owners)}
+    for k, (host, pid) in owners.items():
+        os.makedirs(stages[k])
+        with open(os.path.join(stages[k], "owner"), "w") as f:
+            f.write(f"{host}\n{pid}\n")
+    two_days_ago = time.time() - 2 * 86400
+    os.utime(stages["elsewhere, old"], (two_days_ago, two_days_ago))
     # The service refuses one of them (and has no gap in it to be asked about).
     doc = check(cli, data, "check-minbar", "--heal", service=f"{SIM},deny=000002.XSHE")
     heals = {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]}
@@ -169,7 +183,9 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
     for id in ("600001.XSHG", "000003.XSHE"):
         assert have[f"equities/{id}.h5"] == want[f"equities/{id}.h5"]
     assert not os.path.exists(dead) and os.path.isdir(live)
-    shutil.rmtree(live)
+    assert {k for k, p in stages.items() if os.path.isdir(p)} == {"live", "elsewhere"}
+    for stage in (live, stages["live"], stages["elsewhere"]):
+        shutil.rmtree(stage)
     have = digests(h5_root)
     assert set(have) == set(want)
     again = check(cli, data, "check-minbar", "--no")

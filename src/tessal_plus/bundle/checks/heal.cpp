@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <chrono>
 #include <set>
 
 #include <fmt/format.h>
@@ -19,6 +20,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/writers.hpp"
+#include "util/files.hpp"
 
 namespace tessal_plus::bundle::checking {
 namespace fs = std::filesystem;
@@ -45,14 +47,28 @@ std::optional<std::set<std::int32_t>> held_days(const std::string& path) {
   }
 }
 
-// A hidden folder inside a store for one refill: on the store's file system
-// (so the refilled file is renamed into place, never copied), skipped by
-// every store listing, and removed with whatever it holds on every way out.
+// The name of this machine, as the stages it makes record it.
+std::string host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "?";
+  return name;
+}
+
+constexpr const char* kStagePrefix = ".heal-";
+constexpr const char* kStageOwner = "owner";
+
+// A hidden folder for one refill, beside the stores in the bundle folder
+// (never inside a store, where a host walking the store for "*.h5" would
+// meet a half-written duplicate), on the stores' file system so that the
+// refilled file is renamed into place, never copied. It records its owner
+// (host name and process id) for the clean-up of stages a killed heal
+// left, and is removed with whatever it holds on every way out.
 class Stage {
  public:
-  explicit Stage(const std::string& store_root)
-      : path_(join(store_root, fmt::format(".heal-{}-{:08x}", ::getpid(), static_cast<std::uint32_t>(std::random_device{}())))) {
+  explicit Stage(const std::string& bundle_root)
+      : path_(join(bundle_root, fmt::format("{}{}-{:08x}", kStagePrefix, ::getpid(), static_cast<std::uint32_t>(std::random_device{}())))) {
     fs::create_directory(path_);
+    util::write_atomically(join(path_, kStageOwner), fmt::format("{}\n{}\n", host_name(), ::getpid()));
   }
   ~Stage() {
     std::error_code ec;
@@ -66,6 +82,9 @@ class Stage {
   std::string path_;
 };
 
+// The folder that holds the stores (and their heal stages).
+std::string bundle_root_of(const StoreCheck& store) { return fs::path(store.store_root).parent_path().string(); }
+
 // Heals one file: refilled in a stage, checked there, and put in place of
 // the old file only when it is whole; the old file is never touched before.
 HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck& store) {
@@ -77,7 +96,7 @@ HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck&
       out.message = "it is a symbolic link; heal the file it points to";
       return out;
     }
-    const Stage stage(store.store_root);
+    const Stage stage(bundle_root_of(store));
     const std::string staged = store.refill(run, path, stage.path());
     FileOutcome judged = judge(staged, store.check);
     if (judged.verdict != Verdict::good) {
@@ -112,14 +131,33 @@ HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck&
   return out;
 }
 
-// Stages a killed heal left behind (its process is gone); a running one's stay.
-void remove_dead_stages(const std::string& store_root) {
+// Stages a killed heal left behind. On a file system several machines
+// share, a stage is removed only when its owner is known dead: its process
+// is gone on this machine, or the stage is more than a day old. Stages of
+// earlier versions (`legacy`, inside the store folders) record no owner:
+// their process id is taken to be of this machine.
+void remove_dead_stages(const std::string& folder, bool legacy) {
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(store_root, ec)) {
+  const std::string me = host_name();
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
     const std::string name = e.path().filename().string();
-    if (name.rfind(".heal-", 0) != 0 || !e.is_directory(ec)) continue;
-    const long pid = std::strtol(name.c_str() + 6, nullptr, 10);
-    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(e.path(), ec);
+    if (name.rfind(kStagePrefix, 0) != 0 || e.is_symlink(ec) || !e.is_directory(ec)) continue;
+    // Without its owner file, a stage is of an earlier version (legacy) or
+    // one a heal, maybe on another machine, has only just made: its age
+    // decides then.
+    std::string host = legacy ? me : std::string();
+    long pid = std::strtol(name.c_str() + std::strlen(kStagePrefix), nullptr, 10);
+    const std::string owner = join(e.path().string(), kStageOwner);
+    try {
+      const std::string text = util::read_small_file(owner, 4096);
+      const auto nl = text.find('\n');
+      host = text.substr(0, nl);
+      if (nl != std::string::npos) pid = std::strtol(text.c_str() + nl + 1, nullptr, 10);
+    } catch (const util::Error&) {
+    }
+    const bool dead_here = host == me && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(e.path(), ec);
+    if (dead_here || (!ec && age > std::chrono::hours(24))) fs::remove_all(e.path(), ec);
   }
 }
 
@@ -152,7 +190,8 @@ Refill refill_with(Writer writer) {
 std::vector<HealOutcome> heal_all(const Run& run, const std::vector<std::string>& files, const StoreCheck& store) {
   std::vector<HealOutcome> outcomes;
   if (files.empty()) return outcomes;
-  remove_dead_stages(store.store_root);
+  remove_dead_stages(bundle_root_of(store), false);
+  remove_dead_stages(store.store_root, true);  // where earlier versions staged
   run.console.line(fmt::format("\nhealing {} files from the service:", files.size()));
   // The writers clear a run's flag on failure: they get one of their own,
   // in a run of their own (the host's installed flag is not touched).
