@@ -697,6 +697,29 @@ TEST(H5Journal, AJournalIsNeverPlayedOntoAnotherFile) {
   }
 }
 
+// A newer version of a crashed file restored over it (another machine's, a
+// backup's) is no longer than the crashed update's target and holds the old
+// bytes on every page that update did not write, so samples and lengths
+// cannot tell it apart: the pages the update did write hold neither their
+// saved bytes nor the update's. It is never rolled back; the journal is set
+// aside with a notice.
+TEST(H5Journal, ANewerVersionRestoredOverACrashedFileIsNeverRolledBack) {
+  TempDir dir;
+  const std::string path = dir / "file.h5", newer = dir / "newer.h5", target = dir / "target.h5";
+  make_minute_file(newer, 20);
+  append_minute_day(newer, 22);  // the crashed update appends day 21
+  make_minute_file(target, 20);
+  append_minute_day(target, 21);
+  ASSERT_LE(read_file(newer).size(), read_file(target).size());
+  clear_set_aside(path);
+  crash_an_update(path);
+  const std::string journal_bytes = read_file(journal::journal_path(path));
+  write_file(path, read_file(newer));
+  EXPECT_EQ(opens_in_time(path), 0);
+  EXPECT_EQ(read_file(path), read_file(newer));
+  EXPECT_EQ(set_aside(path), std::vector<std::string>{journal_bytes});
+}
+
 // A copied (or restored) bundle keeps its repair: a file and its hot journal
 // copied elsewhere, with new inodes, are rolled back there as here.
 TEST(H5Journal, ACopiedFileIsRolledBackByItsCopiedJournal) {

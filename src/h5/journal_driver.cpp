@@ -177,13 +177,18 @@ Failure begin_journal(State& s, const std::vector<unsigned char>& first) {
   return {};
 }
 
+// A write of [a, b) from `p`.
+struct Written {
+  std::uint64_t a, b;
+  const char* p;
+};
+
 // Before the file changes in `ranges` (and, for a truncation, from `cut`
 // to the old EOF) and takes a length up to `eof`, saves in the journal, in
 // one write, the original bytes of what the old EOF holds there and is not
 // saved yet, and the lengths the file may take. Every byte below the old
 // EOF that is not saved yet is still the original one.
-Failure save_old_bytes(State& s, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges, std::uint64_t cut,
-                       std::uint64_t eof) {
+Failure save_old_bytes(State& s, const std::vector<Written>& ranges, std::uint64_t cut, std::uint64_t eof) {
   std::map<std::uint64_t, std::uint64_t> saved = s.saved;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
   auto plan = [&](std::uint64_t a, std::uint64_t b) {
@@ -202,13 +207,14 @@ Failure save_old_bytes(State& s, const std::vector<std::pair<std::uint64_t, std:
     }
     add_saved(saved, a, b);
   };
-  for (const auto& [a, b] : ranges) plan(a, b);
+  for (const auto& w : ranges) plan(w.a, w.b);
   if (cut < s.old_eof) plan(cut, s.old_eof);
   const std::uint64_t shortest = s.phase == Phase::clean ? s.old_eof : s.shortest;
   const std::uint64_t longest = s.phase == Phase::clean ? s.old_eof : s.longest;
   const std::uint64_t new_shortest = std::min(shortest, cut), new_longest = std::max(longest, eof);
   const bool extent = new_shortest != shortest || new_longest != longest;
-  if (gaps.empty() && !extent && s.phase == Phase::journaled) return {};
+  const bool below = std::any_of(ranges.begin(), ranges.end(), [&](const Written& w) { return w.a < s.old_eof; });
+  if (gaps.empty() && !extent && !below && s.phase == Phase::journaled) return {};
 
   std::vector<unsigned char> buf;
   if (s.phase == Phase::clean) {
@@ -222,6 +228,10 @@ Failure save_old_bytes(State& s, const std::vector<std::pair<std::uint64_t, std:
   for (const auto& [g0, g1] : gaps)
     if (Failure f = detail::append_records(s.fd.get(), g0, g1, s.path, buf)) return f;
   if (extent) detail::append_extent(new_shortest, new_longest, buf);
+  // What the update puts below the old EOF, so that an opener can tell
+  // the bytes it may have left from anybody else's.
+  for (const Written& w : ranges)
+    if (w.a < s.old_eof) detail::append_after(w.a, w.p, std::min<std::uint64_t>(w.b, s.old_eof) - w.a, buf);
   if (s.phase == Phase::clean) {
     if (Failure f = begin_journal(s, buf)) return f;
   } else {
@@ -302,11 +312,7 @@ Failure resize_disk(State& s, std::uint64_t len) {
 // On failure the open is detached (held).
 Failure write_out(State& s) {
   if (s.phase != Phase::clean && s.phase != Phase::journaled) return {};
-  struct Piece {
-    std::uint64_t a, b;
-    const char* p;
-  };
-  std::vector<Piece> pieces;
+  std::vector<Written> pieces;
   const std::uint64_t cut = s.disk_valid_end < s.disk_size ? s.disk_valid_end : UINT64_MAX;
   const std::uint64_t kept = std::min<std::uint64_t>(s.disk_size, s.disk_valid_end);  // disk bytes that stay
   std::string disk;
@@ -341,11 +347,9 @@ Failure write_out(State& s) {
   }
   const bool grows = std::max<std::uint64_t>(kept, pieces.empty() ? 0 : pieces.back().b) < s.eof;
   if (!f && (!pieces.empty() || cut != UINT64_MAX || grows)) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-    for (const Piece& x : pieces) ranges.emplace_back(x.a, x.b);
-    f = save_old_bytes(s, ranges, cut, std::max<std::uint64_t>(s.eof, pieces.empty() ? 0 : pieces.back().b));
+    f = save_old_bytes(s, pieces, cut, std::max<std::uint64_t>(s.eof, pieces.empty() ? 0 : pieces.back().b));
     if (!f && cut != UINT64_MAX) f = resize_disk(s, cut);
-    for (const Piece& x : pieces) {
+    for (const Written& x : pieces) {
       if (f) break;
       f = put(s, x.a, x.b, x.p);
     }

@@ -10,6 +10,12 @@
 //   extent  a record at offset 2^64-1 of 16 bytes: the shortest and the
 //           longest the file may have been made by the writes that follow
 //           it (the writer's truncations and its end of file)
+//   after   a record at offset 2^64-2: an offset (u64) and the bytes the
+//           writes that follow it put there, below the old EOF (the
+//           after-image of a saved range), so that a journal is played only
+//           onto bytes its update could have left
+// The current format is "TBH5JNL3"; "TBH5JNL2" (the same without after
+// records) is read as before, its pages matched by the sample digests alone.
 // A record is appended in one write, and the file is only written after it
 // completed, so at most the last record can be torn (cut short by a kill or
 // a failed write); its range of the file was never touched and it is
@@ -100,7 +106,8 @@ bool g_durable = false;
 
 namespace {
 
-constexpr char kMagic[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '2'};
+constexpr char kMagic[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '3'};
+constexpr char kMagicV2[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '2'};
 constexpr char kMagicV1[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '1'};
 constexpr std::size_t kV1HeaderSize = 40;
 constexpr std::size_t kFixedHeader = 32;  // magic, old EOF, seed, n
@@ -110,6 +117,7 @@ constexpr std::size_t kRecordHeaderSize = 24;
 constexpr std::uint64_t kMaxRecord = 1 << 20;
 constexpr std::uint64_t kExtentMark = ~std::uint64_t{0};
 constexpr std::uint64_t kExtentSize = 16;
+constexpr std::uint64_t kAfterMark = ~std::uint64_t{0} - 1;
 
 std::uint64_t checksum(const unsigned char* p, std::size_t n, std::uint64_t h = 0xcbf29ce484222325ull) {
   // FNV-1a over 8-byte words, then the tail: cheap, and enough to tell a
@@ -198,10 +206,17 @@ enum class Verdict {
   damaged,      // a journal of this file (or of no telling) with a damaged record
 };
 
+// What the update wrote at `off` (below the old EOF), from an after record.
+struct After {
+  std::uint64_t off;
+  std::string bytes;
+};
+
 struct Parsed {
   Verdict verdict = Verdict::not_journal;
   std::uint64_t old_eof = 0;
   std::vector<Record> records;
+  std::vector<After> afters;
   // The lengths the writer may have given the file (extent records).
   std::uint64_t shortest = 0, longest = 0;
 };
@@ -222,10 +237,13 @@ bool read_records(int jfd, std::uint64_t at, Parsed& parsed, Failure& io, F&& on
     }
     if (static_cast<std::size_t>(rn) < kRecordHeaderSize) return true;  // end, or a torn record
     const std::uint64_t off = get64(rh), len = get64(rh + 8);
-    const bool extent = off == kExtentMark;
+    const bool extent = off == kExtentMark, after = off == kAfterMark;
     // A record header is written whole with its record, so even a torn
     // record has a sane one; nonsense means the journal was damaged.
-    if (extent ? len != kExtentSize : (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off)) return false;
+    if (extent ? len != kExtentSize
+               : after ? (len <= 16 || len > kMaxRecord + 16)
+                       : (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off))
+      return false;
     buf.resize(len);
     const ssize_t dn = read_up_to(jfd, buf.data(), len, at + kRecordHeaderSize);
     if (dn < 0) {
@@ -237,12 +255,51 @@ bool read_records(int jfd, std::uint64_t at, Parsed& parsed, Failure& io, F&& on
     if (extent) {
       parsed.shortest = std::min(parsed.shortest, get64(buf.data()));
       parsed.longest = std::max(parsed.longest, get64(buf.data() + 8));
+    } else if (after) {
+      const std::uint64_t at_file = get64(buf.data()), n = get64(buf.data() + 8);
+      if (n != len - 16 || at_file > old_eof || n > old_eof - at_file) return false;
+      parsed.afters.push_back({at_file, std::string(reinterpret_cast<const char*>(buf.data() + 16), n)});
     } else {
       on_record(off, buf.data(), len);
       parsed.records.push_back({at + kRecordHeaderSize, off, len});
     }
     at += kRecordHeaderSize + len;
   }
+}
+
+// Whether every byte of the file open as `fd` (`size` bytes long) that the
+// journal saved holds what the update could have left there: its old byte
+// (never written, or rolled back), a byte an after record says the update
+// wrote there (any of them: an update may write a page more than once, and
+// a write cut short leaves some of each), or, from the shortest length the
+// update gave the file on, nothing or a zero (cut, then grown again). A file
+// restored over a crashed one by other means holds bytes of neither.
+Failure left_by_the_update(int jfd, int fd, std::uint64_t size, const Parsed& parsed, bool& could_be) {
+  could_be = true;
+  std::vector<unsigned char> saved, now;
+  for (const Record& r : parsed.records) {
+    saved.resize(r.len);
+    now.assign(r.len, 0);
+    const ssize_t n = read_up_to(jfd, saved.data(), r.len, r.at);
+    if (n < 0 || static_cast<std::uint64_t>(n) != r.len) return os_failure(n < 0 ? static_cast<int>(-n) : EIO, "cannot read the journal");
+    const ssize_t got = read_up_to(fd, now.data(), r.len, r.off);
+    if (got < 0) return os_failure(static_cast<int>(-got), "cannot read the file to match its journal");
+    std::vector<bool> explained(r.len);
+    for (std::uint64_t i = 0; i < r.len; ++i) {
+      const std::uint64_t at = r.off + i;
+      explained[i] = at >= size ? at >= parsed.shortest : now[i] == saved[i] || (at >= parsed.shortest && now[i] == 0);
+    }
+    for (const After& a : parsed.afters) {
+      const std::uint64_t lo = std::max(a.off, r.off), hi = std::min(a.off + a.bytes.size(), r.off + r.len);
+      for (std::uint64_t at = lo; at < hi; ++at)
+        if (at < size && now[at - r.off] == static_cast<unsigned char>(a.bytes[at - a.off])) explained[at - r.off] = true;
+    }
+    if (std::find(explained.begin(), explained.end(), false) != explained.end()) {
+      could_be = false;
+      return {};
+    }
+  }
+  return {};
 }
 
 // Reads the journal open as `jfd` and, unless `own` (a journal this process
@@ -258,8 +315,8 @@ Failure parse(int jfd, int fd, bool own, Parsed& out) {
     if (std::memcmp(head, kMagic, got) == 0) out.verdict = Verdict::torn_header;
     return {};
   }
-  const bool v1 = std::memcmp(head, kMagicV1, 8) == 0;
-  if (!v1 && std::memcmp(head, kMagic, 8) != 0) return {};  // not_journal
+  const bool v1 = std::memcmp(head, kMagicV1, 8) == 0, v2 = std::memcmp(head, kMagicV2, 8) == 0;
+  if (!v1 && !v2 && std::memcmp(head, kMagic, 8) != 0) return {};  // not_journal
   if (!v1 && got >= kFixedHeader && get64(head + 24) > kMaxSamples) return {};
   const std::size_t need = v1 ? kV1HeaderSize : got < kFixedHeader ? kFixedHeader + 8 : kFixedHeader + 8 * get64(head + 24) + 8;
   if (got < need) {
@@ -310,6 +367,11 @@ Failure parse(int jfd, int fd, bool own, Parsed& out) {
     match = d == get64(head + kFixedHeader + 8 * i);
   }
   if (io_error) return os_failure(EIO, "cannot read the file to match its journal");
+  if (whole && match && !v2) {
+    bool could_be = false;
+    if (Failure f = left_by_the_update(jfd, fd, size, out, could_be)) return f;
+    match = could_be;
+  }
   // After a damaged record, the pages of the records that follow it are
   // not known to be saved: a mismatch proves nothing then.
   out.verdict = !whole ? Verdict::damaged : match ? Verdict::belongs : Verdict::foreign;
@@ -528,6 +590,22 @@ Failure append_records(int fd, std::uint64_t a, std::uint64_t b, const std::stri
     at += len;
   }
   return {};
+}
+
+void append_after(std::uint64_t off, const char* p, std::uint64_t len, std::vector<unsigned char>& buf) {
+  for (std::uint64_t done = 0; done < len;) {
+    const std::uint64_t n = std::min(len - done, kMaxRecord);
+    const std::size_t rec = buf.size();
+    buf.resize(rec + kRecordHeaderSize + 16 + n);
+    unsigned char* r = buf.data() + rec;
+    put64(r, kAfterMark);
+    put64(r + 8, 16 + n);
+    put64(r + kRecordHeaderSize, off + done);
+    put64(r + kRecordHeaderSize + 8, n);
+    std::memcpy(r + kRecordHeaderSize + 16, p + done, n);
+    put64(r + 16, checksum(r + kRecordHeaderSize, 16 + n, checksum(r, 16)));
+    done += n;
+  }
 }
 
 void append_extent(std::uint64_t shortest, std::uint64_t longest, std::vector<unsigned char>& buf) {

@@ -82,6 +82,10 @@ std::vector<unsigned char> encode_header(const Header& h);
 // (in pieces of bounded size).
 Failure append_records(int fd, std::uint64_t a, std::uint64_t b, const std::string& path, std::vector<unsigned char>& buf);
 
+// Appends to `buf` the records of what the writes that follow them put at
+// [off, off + len) below the old EOF: `p`'s bytes (their after-image).
+void append_after(std::uint64_t off, const char* p, std::uint64_t len, std::vector<unsigned char>& buf);
+
 // Appends to `buf` the record of the lengths the writes that follow it may
 // give the file.
 void append_extent(std::uint64_t shortest, std::uint64_t longest, std::vector<unsigned char>& buf);
