@@ -189,6 +189,17 @@ class TickChecks : public Checks {
   }
 };
 
+// A real that is not a whole day, or is out of range, is no suspension day.
+TEST_F(TickChecks, SuspensionDaysThatAreNoDaysAreRefused) {
+  for (const double bad : {20240605.5, -20240605.0}) {
+    const std::string path = dir / "suspended.h5";
+    h5::File s = h5::File::open(path, h5::Mode::create);
+    s.create_dataset("X", h5::Type(H5T_IEEE_F64LE, false), &bad, 1, {});
+    s.close();
+    EXPECT_THROW(suspensions_of(path, {"X"}), util::Error) << bad;
+  }
+}
+
 TEST_F(TickChecks, EarlyExits) {
   fs::remove(bundle + "/suspended_days.h5");
   ticks("A", {"20240603"});
