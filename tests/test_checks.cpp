@@ -298,9 +298,9 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   // The ends of the ranges Python escapes: U+00A0 and U+200B are, U+00A1 is not.
   deal_with_check_result(test_run(),
                          {dir / "it's.h5", dir / "back\\slash.h5", dir / "tab\there.h5", dir / "中文.h5", dir / "nb\u00a0\u00a1.h5",
-                          dir / "zw\u200b.h5"},
+                          dir / "zw\u200b.h5", dir / "rtl\u202e.h5"},
                          {}, "分钟");
-  EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文', 'nb\\xa0\u00a1', 'zw\\u200b']"), std::string::npos)
+  EXPECT_NE(out.text().find("[\"it's\", 'back\\\\slash', 'tab\\there', '中文', 'nb\\xa0\u00a1', 'zw\\u200b', 'rtl\\u202e']"), std::string::npos)
       << out.text();
 
   write_file(dir / "first.h5", "x");

@@ -161,10 +161,19 @@ def test_page_marks_the_files_a_check_found_broken(bundle):
     broken = [o["id"] for o in json.loads(check.out)["outcomes"] if o["outcome"] == "broken"]
     assert HOSTILE_ID in broken
 
+    # A file whose checking process was killed twice is listed apart, banded as held (not known good).
+    doc = json.loads(check.out)
+    unjudged = next(o for o in doc["outcomes"] if o["outcome"] == "good")
+    unjudged["outcome"] = "not_checked"
+    check_json.write_text(json.dumps(doc))
     _status, page = status_page(cli, data, "--check-json", str(check_json))
-    dom = Dom(open(page, encoding="utf-8").read())
+    text = open(page, encoding="utf-8").read()
+    dom = Dom(text)
     assert {a["data-id"] for a in dom.find("g", cls="broken")} == set(broken)
     assert [a["data-id"] for t, a in dom.inside("ul", cls="check-broken") if t == "li"] == broken
+    assert [a["data-id"] for t, a in dom.inside("ul", cls="check-not_checked") if t == "li"] == [unjudged["id"]]
+    assert {a["data-id"] for a in dom.find("g", cls="held")} == {unjudged["id"]}
+    assert f"{len(broken)} broken, 0 held by another process, 1 not checked." in text
 
 
 def test_page_marks_content_findings_and_heal_outcomes(bundle):
