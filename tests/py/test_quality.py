@@ -172,6 +172,13 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
             f.write(f"{host}\n{pid}\n")
     two_days_ago = time.time() - 2 * 86400
     os.utime(stages["elsewhere, old"], (two_days_ago, two_days_ago))
+    # Only folders named as stages: an old store folder, or a link named as a
+    # stage (to an old folder), is never taken for one.
+    kept = os.path.join(data, "kept")
+    os.makedirs(kept)
+    os.symlink(kept, os.path.join(data, "bundle", ".heal-link"))
+    for folder in (kept, os.path.join(h5_root, "equities"), h5_root):
+        os.utime(folder, (two_days_ago, two_days_ago))
     # The service refuses one of them (and has no gap in it to be asked about).
     doc = check(cli, data, "check-minbar", "--heal", service=f"{SIM},deny=000002.XSHE")
     heals = {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]}
@@ -184,6 +191,8 @@ def test_heal_refills_what_the_service_has_and_keeps_what_it_refuses(fresh, bund
         assert have[f"equities/{id}.h5"] == want[f"equities/{id}.h5"]
     assert not os.path.exists(dead) and os.path.isdir(live)
     assert {k for k, p in stages.items() if os.path.isdir(p)} == {"live", "elsewhere"}
+    assert os.path.isdir(kept) and os.path.islink(os.path.join(data, "bundle", ".heal-link"))
+    os.remove(os.path.join(data, "bundle", ".heal-link"))
     for stage in (live, stages["live"], stages["elsewhere"]):
         shutil.rmtree(stage)
     have = digests(h5_root)
