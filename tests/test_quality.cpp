@@ -132,6 +132,17 @@ TEST(Quality, CleanStoresHaveNoFindings) {
   EXPECT_EQ(judge(instrument(true), "future"), Findings{});
   EXPECT_EQ(judge(instrument(true), "option"), Findings{});
   EXPECT_EQ(judge_ticks(tick_day()), Findings{});
+  // Half the days is no majority: a last minute held on alternate days is not
+  // usual, so the days without it are not short.
+  Days alternate = instrument(false);
+  for (std::size_t i = 1; i < alternate.size(); i += 2) alternate[i].pop_back();
+  EXPECT_EQ(judge(alternate, "equities"), Findings{});
+  // Equality is no fault: a locked book, trades at either limit.
+  std::vector<TickRecord> ticks = tick_day();
+  ticks[kTick].a1 = ticks[kTick].b1;
+  ticks[kTick + 1].last = ticks[kTick + 1].limit_up;
+  ticks[kTick + 2].last = ticks[kTick + 2].limit_down;
+  EXPECT_EQ(judge_ticks(ticks), Findings{});
 }
 
 struct MinutePlant {
@@ -169,6 +180,8 @@ const MinutePlant kMinutePlants[] = {
     in_bar(Rule::non_finite, "equities", [](auto& b) { b.volume = NAN; }),
     in_bar(Rule::non_positive_price, "equities", [](auto& b) { b.low = 0; }),
     in_bar(Rule::ohlc_order, "equities", [](auto& b) { b.high = std::min(b.open, b.close) - 0.01; }),
+    in_bar(Rule::ohlc_order, "future", [](auto& b) { b.close = b.high + 0.01; }),
+    in_bar(Rule::ohlc_order, "option", [](auto& b) { b.close = b.low - 0.01; }),
     in_bar(Rule::negative_volume, "future", [](auto& b) { b.open_interest = -1; }),
     {Rule::price_jump, "equities",
      [](Days& d) {
