@@ -45,10 +45,10 @@ const std::vector<std::int32_t>& dates() {
 
 // A stock (09:31-11:30, 13:01-15:00) and a future (a night on the previous
 // weekday, 21:01-23:00 and from day kLongNights on until 01:00, none on day
-// kNoNight; then its day sessions); their levels 30% and 16% apart on
-// alternate days.
+// kNoNight; then its day sessions, the first from `day_open`); their levels
+// 30% and 16% apart on alternate days.
 constexpr std::size_t kNoNight = 5, kLongNights = 15;
-Days instrument(bool future) {
+Days instrument(bool future, int day_open = 9 * 60) {
   Days days;
   for (std::size_t i = 0; i < dates().size(); ++i) {
     auto& day = days.emplace_back();
@@ -60,7 +60,7 @@ Days instrument(bool future) {
       continue;
     }
     if (i != kNoNight) session(day, evening, 21 * 60, i < kLongNights ? 23 * 60 : 25 * 60, level);
-    session(day, date, 9 * 60, 10 * 60 + 15, level);
+    session(day, date, day_open, 10 * 60 + 15, level);
     session(day, date, 10 * 60 + 30, 11 * 60 + 30, level);
     session(day, date, 13 * 60 + 30, 15 * 60, level);
   }
@@ -131,7 +131,22 @@ TEST(Quality, CleanStoresHaveNoFindings) {
   EXPECT_EQ(judge(s, "equities"), Findings{});
   EXPECT_EQ(judge(instrument(true), "future"), Findings{});
   EXPECT_EQ(judge(instrument(true), "option"), Findings{});
+  // 06:00 is the day session's first minute, not the night's last.
+  EXPECT_EQ(judge(instrument(true, 5 * 60 + 59), "future"), Findings{});
   EXPECT_EQ(judge_ticks(tick_day()), Findings{});
+  // Half the days is no majority: a last minute held on alternate days is not
+  // usual, so the days without it are not short.
+  Days alternate = instrument(false);
+  for (std::size_t i = 1; i < alternate.size(); i += 2) alternate[i].pop_back();
+  EXPECT_EQ(judge(alternate, "equities"), Findings{});
+  // Equality is no fault: a locked book, trades at either limit; nor is a
+  // tick before the first trade (last 0).
+  std::vector<TickRecord> ticks = tick_day();
+  ticks[kTick].a1 = ticks[kTick].b1;
+  ticks[kTick + 1].last = ticks[kTick + 1].limit_up;
+  ticks[kTick + 2].last = ticks[kTick + 2].limit_down;
+  ticks[kTick + 3].last = 0;
+  EXPECT_EQ(judge_ticks(ticks), Findings{});
 }
 
 struct MinutePlant {
@@ -169,6 +184,8 @@ const MinutePlant kMinutePlants[] = {
     in_bar(Rule::non_finite, "equities", [](auto& b) { b.volume = NAN; }),
     in_bar(Rule::non_positive_price, "equities", [](auto& b) { b.low = 0; }),
     in_bar(Rule::ohlc_order, "equities", [](auto& b) { b.high = std::min(b.open, b.close) - 0.01; }),
+    in_bar(Rule::ohlc_order, "future", [](auto& b) { b.close = b.high + 0.01; }),
+    in_bar(Rule::ohlc_order, "option", [](auto& b) { b.close = b.low - 0.01; }),
     in_bar(Rule::negative_volume, "future", [](auto& b) { b.open_interest = -1; }),
     {Rule::price_jump, "equities",
      [](Days& d) {

@@ -17,6 +17,8 @@ CHROMIUM = shutil.which("chromium")
 
 # A tick file name made of the characters a page must escape.
 HOSTILE_ID = '<i>x&"y\''
+# A stale tick file's name that would close its attribute and open another.
+STALE_ID = 'x" onmouseover="alert(1)'
 
 
 class Dom(HTMLParser):
@@ -86,6 +88,10 @@ def bundle(tmp_path_factory):
                 del f[days[-2]]
                 gap = (name[:-3], days[-2])
                 break
+    stale = os.path.join(ticks, STALE_ID + ".h5")
+    shutil.copy(os.path.join(ticks, gap[0] + ".h5"), stale)
+    with h5py.File(stale, "a") as f:
+        del f[max(f)]
     with open(os.path.join(ticks, HOSTILE_ID + ".h5"), "wb") as f:
         f.write(b"not an HDF5 file")
     return cli, data, gap
@@ -123,6 +129,8 @@ def test_page_shows_the_status_figures_and_the_missing_day(bundle, tmp_path):
     # The hostile name is shown as text, never as markup.
     assert [a["data-id"] for t, a in dom.inside("ul", cls="unreadable") if t == "li"] == [HOSTILE_ID]
     assert not dom.find("i")
+    assert STALE_ID in [a["data-id"] for t, a in dom.inside("ul", cls="stale", data_store="ticks") if t == "li"]
+    assert not [a for _t, a, _c in dom.elements if "onmouseover" in a]
 
     # The day deleted: its month's cell counts one day fewer than expected.
     ticks = next(s for s in status["stores"] if s["store"] == "tick")

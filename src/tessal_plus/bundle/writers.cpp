@@ -581,7 +581,9 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
 
   if (rebuild || !file_exists(file_path)) {
     // A new or refilled file is written whole under a temporary name; a
-    // rebuild that finds no bars removes the old file.
+    // rebuild that finds no bars removes the old file. Its first fetch comes
+    // before any file is opened: what fails there (the client's error, an
+    // answer refused) reaches the caller with the run's flag as it was.
     auto fetched = fetch_bars(run, order_book_id, *resolved, min_start_date);
     if (!fetched) {
       if (!rebuild) return nothing;

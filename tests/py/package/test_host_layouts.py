@@ -6,6 +6,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 HERE = os.path.dirname(__file__)
 DOUBLES = os.path.join(HERE, "..", "doubles")
 
@@ -36,6 +38,21 @@ assert np.array_equal(day["high"], np.floor(ticks["high"].to_numpy() + 0.5).asty
 print("stored as described")
 """
 
+# Only the host's bar time differs (a bar stamped at its opening minute):
+# the files carry the host's numbers all the same.
+OPENING_MINUTE = """
+import datetime, h5py, quillonc
+from tessal.utils import datetime_func
+datetime_func.convert_dt_to_int = lambda dt: int((dt - datetime.timedelta(minutes=1)).strftime("%Y%m%d%H%M%S"))
+import tessal_plus.bundle as tb
+tb._append_h5("600000.XSHG", sys.argv[1], None, 20240603)
+with h5py.File(os.path.join(sys.argv[1], "equities", "600000.XSHG.h5"), "r") as f:
+    stored = f["data"]["datetime"]
+bars = quillonc.get_price("600000.XSHG", 20240603, 20240607, frequency="1m", expect_df=True)
+assert list(stored) == [datetime_func.convert_dt_to_int(t) for t in bars.index.get_level_values(-1)], stored[:3]
+print("stored as described")
+"""
+
 BIG_ENDIAN = """
 ds.H5TicksLoader.DTYPES = np.dtype([(f[0], ">" + np.dtype(f[1]).str[1:]) for f in ds.H5TicksLoader.FIELDS])
 try:
@@ -54,8 +71,9 @@ def run_child(body, tmp_path):
     return p.stdout + p.stderr
 
 
-def test_narrow_kinds_and_the_hosts_time_numbers_are_stored_as_the_host_describes_them(tmp_path):
-    out = run_child(NARROW, tmp_path)
+@pytest.mark.parametrize("host", [NARROW, OPENING_MINUTE], ids=["narrow_ticks", "opening_minute_bars"])
+def test_narrow_kinds_and_the_hosts_time_numbers_are_stored_as_the_host_describes_them(host, tmp_path):
+    out = run_child(host, tmp_path)
     assert "stored as described" in out, out
 
 

@@ -55,15 +55,18 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_during_an_update_reaches_the_caller_and_ends_every_process(python, bundle, world):
-    # A worker sends the Ctrl-C to the whole group in the middle of its task,
-    # as a terminal sends it to every process of the command.
-    child = python("""
+# A worker sends the Ctrl-C to the whole group in the middle of its task, as
+# a terminal sends it to every process of the command; or one worker alone
+# is interrupted, its task raising KeyboardInterrupt.
+@pytest.mark.parametrize("interrupt", ["os.killpg(0, signal.SIGINT)", "raise KeyboardInterrupt"],
+                         ids=["ctrl_c_to_the_group", "one_worker"])
+def test_ctrl_c_during_an_update_reaches_the_caller_and_ends_every_process(python, bundle, world, interrupt):
+    child = python(f"""
 import os, signal, sys, quillonc
 real, driver = quillonc.get_price, os.getpid()
 def get_price(order_book_ids, *args, **kwargs):
     if os.getpid() != driver and order_book_ids == sys.argv[2]:
-        os.killpg(0, signal.SIGINT)
+        {interrupt}
     return real(order_book_ids, *args, **kwargs)
 quillonc.get_price = get_price
 """ + CAUGHT.format('tb.update_minbar(sys.argv[1], ["stock", "futures"], False, 2)'), bundle, "000002.XSHE")

@@ -210,10 +210,13 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
     path = bundle + "/bundle/h5/equities/600000.XSHG.h5"
     with open(path, "rb") as f:
         fresh = f.read()
-    with h5py.File(path, "r+") as f:
-        data = f["data"][...]
-        data["volume"][3] = -1.0
-        f["data"][...] = data
+
+    def plant():
+        with h5py.File(path, "r+") as f:
+            data = f["data"][...]
+            data["volume"][3] = -1.0
+            f["data"][...] = data
+    plant()
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))  # nobody is asked
     found = tb.check_min_bar_data(bundle, quality=True, thresholds={"price_jump.equities": 0.5})
     assert "600000.XSHG: negative_volume x1" in capfd.readouterr().out
@@ -225,6 +228,18 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
     assert "600000.XSHG: healed" in capfd.readouterr().out
     with open(path, "rb") as f:
         assert f.read() == fresh
+    # A service whose own bars hold the finding: the refill is kept, the finding is the source's.
+    import quillonc
+    real = quillonc.get_price
+
+    def get_price(*args, **kwargs):
+        answer = real(*args, **kwargs)
+        if kwargs.get("frequency") == "1m" and answer is not None:
+            answer.iloc[3, answer.columns.get_loc("volume")] = -1.0
+        return answer
+    monkeypatch.setattr(quillonc, "get_price", get_price)
+    plant()
+    assert tb.check_min_bar_data(bundle, quality=True, heal=True)["heals"] == {path: ("source", "")}
     with pytest.raises(ValueError):
         tb.check_min_bar_data(bundle, quality=True, thresholds="price_jump.nowhere=1")
     page = tmp_path / "health.html"
