@@ -132,9 +132,10 @@ std::int64_t missing_minute_time(const DayMinutes& day, int key, bool night) {
 }
 
 // The day rules. A minute of the trading day is usual for a run of days
-// that lack it when more than half of the days around the run hold it: up
-// to `half` days before its first day and `half` after its last, where
-// `half` is (usual_days - 1) / 2. Each minute is judged by its own runs, so
+// that lack it when more than half of the days on each side of the run
+// hold it: up to `half` days before its first day and `half` after its
+// last, where `half` is (usual_days - 1) / 2; a side without days does not
+// vote. Each minute is judged by its own runs, so
 // a defect is seen on every day it lasts, wherever it lies in the file's
 // history (days at either end are judged by the side that has days). A run
 // longer than `half` days is a change of schedule, not a defect: it becomes
@@ -167,9 +168,13 @@ void day_rules(const std::vector<DayMinutes>& days, const std::vector<std::uint1
       std::size_t to = from;
       while (to < n && !h[to]) ++to;
       if (to - from <= half) {
+        // Each side that has days must hold the minute on most of them: a
+        // minute held on every other day is usual on neither side.
         const std::size_t lo = from > half ? from - half : 0, hi = std::min(n, to + half);
-        const std::size_t around = (from - lo) + (hi - to), holding = (upto[from] - upto[lo]) + (upto[hi] - upto[to]);
-        if (2 * holding > around)
+        const std::size_t before = from - lo, after = hi - to;
+        const bool left = before == 0 || 2 * (upto[from] - upto[lo]) > before;
+        const bool right = after == 0 || 2 * (upto[hi] - upto[to]) > after;
+        if (before + after > 0 && left && right)
           for (std::size_t d = from; d < to; ++d) missing[d].push_back(minutes[m]);
       }
       from = to;

@@ -60,10 +60,10 @@ struct QualityThresholds {
   double price_jump_future = 0.1;
   // usual_days: the span of trading days around a day that says which
   // minutes are usual for it. A minute a run of days lacks is usual when
-  // more than half of the (usual_days - 1) / 2 days before the run and as
-  // many after it hold it; a run longer than that is a change of schedule,
-  // never reported. 3 to 1000. Kept local because sessions change over
-  // the years.
+  // more than half of the (usual_days - 1) / 2 days before the run hold it,
+  // and more than half of as many after it (a side without days does not
+  // vote); a run longer than that is a change of schedule, never reported.
+  // 3 to 1000. Kept local because sessions change over the years.
   int usual_days = 21;
 };
 
