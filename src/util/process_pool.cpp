@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -83,17 +84,19 @@ constexpr std::uint32_t kMaxReport = 1u << 26;
 // SIGINT and SIGTERM while a run is in flight: the first stops the hand-out
 // and is passed on to the workers, which the parent then waits for; a second
 // one ends the parent at once. The handler only records the signal and
-// wakes the parent's poll through a pipe.
-volatile sig_atomic_t g_stop_signal = 0;
+// wakes the parent's poll through a pipe. It may run on any thread of the
+// process (an interpreter's, a math library's), hence an atomic.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 int g_wake[2] = {-1, -1};
 
 void on_stop_signal(int sig) {
-  if (g_stop_signal != 0) {
+  if (g_stop_signal.load() != 0) {
     ::signal(sig, SIG_DFL);
     ::raise(sig);
     return;
   }
-  g_stop_signal = sig;
+  g_stop_signal.store(sig);
   const int saved = errno;
   [[maybe_unused]] auto n = ::write(g_wake[1], "x", 1);
   errno = saved;
@@ -103,7 +106,7 @@ void on_stop_signal(int sig) {
 class RunSignals {
  public:
   RunSignals() {
-    g_stop_signal = 0;
+    g_stop_signal.store(0);
     if (::pipe(g_wake) != 0) throw_os_error(errno, "cannot create a pipe for", "signals");
     struct sigaction sa{};
     sigemptyset(&sa.sa_mask);
@@ -129,6 +132,23 @@ class RunSignals {
   RunSignals& operator=(const RunSignals&) = delete;
   int wake_fd() const { return g_wake[0]; }
 
+  // Whether a worker that `wait_status` says was killed by SIGINT or
+  // SIGTERM went with a stop of the whole run (a Ctrl-C reaches the whole
+  // process group) rather than by a kill of its own. The parent's handler
+  // may run on another thread a moment after the worker's pipe closed, so
+  // it is given a little time to say so.
+  bool stopped_with(int wait_status) const {
+    if (wait_status == -1 || !WIFSIGNALED(wait_status)) return false;
+    const int sig = WTERMSIG(wait_status);
+    for (int k = 0; k < 2; ++k)
+      if (sig == kStop[k] && !ignored_[k]) {
+        pollfd wake{g_wake[0], POLLIN, 0};
+        for (int waited = 0; g_stop_signal.load() == 0 && waited < kStopGraceMs; waited += 10) ::poll(&wake, 1, 10);
+        return g_stop_signal.load() != 0;
+      }
+    return false;
+  }
+
   // In a worker: a stop signal ends it at once (the file it was writing is
   // rolled back by its next opener), unless the caller ignores it.
   void in_worker() const {
@@ -139,6 +159,7 @@ class RunSignals {
 
  private:
   static constexpr int kStop[2] = {SIGINT, SIGTERM};
+  static constexpr int kStopGraceMs = 200;
   struct sigaction saved_chld_{}, saved_pipe_{}, saved_stop_[2]{};
   bool ignored_[2] = {false, false};
 };
@@ -269,7 +290,7 @@ void run_process_pool(const ProcessJob& job) {
     set.hand_out(w);
   }
   for (;;) {
-    if (g_stop_signal != 0) break;
+    if (g_stop_signal.load() != 0) break;
     std::vector<pollfd> fds{{signals.wake_fd(), POLLIN, 0}};
     std::vector<Worker*> owners{nullptr};
     for (auto& w : set.workers())
@@ -282,7 +303,7 @@ void run_process_pool(const ProcessJob& job) {
       if (errno == EINTR) continue;
       throw_os_error(errno, "cannot wait for", "workers");
     }
-    for (std::size_t i = 1; i < fds.size() && g_stop_signal == 0; ++i) {
+    for (std::size_t i = 1; i < fds.size() && g_stop_signal.load() == 0; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       Worker& w = *owners[i];
       std::uint32_t idx = 0;
@@ -295,6 +316,7 @@ void run_process_pool(const ProcessJob& job) {
       // End of the pipe: the worker left its loop, exited or was killed.
       const long lost = w.in_flight;
       const int status = reap(w);
+      if (lost >= 0 && signals.stopped_with(status)) break;
       if (lost >= 0 && job.died(static_cast<std::size_t>(lost), status)) set.again(static_cast<std::size_t>(lost));
       if (set.more_tasks()) {
         set.spawn(w);
@@ -302,7 +324,7 @@ void run_process_pool(const ProcessJob& job) {
       }
     }
   }
-  if (const int sig = g_stop_signal) {
+  if (const int sig = g_stop_signal.load()) {
     // Nothing more is handed out; the workers get the signal and are all
     // waited for before the run reports it.
     set.signal_all(sig);
