@@ -237,7 +237,9 @@ def test_a_killed_checking_process_never_condemns_a_good_file(checked_bundle, st
     for attempt in range(20):
         p = subprocess.Popen([BIN, store, data, "-j", "2", "--quality", "--yes", "--json"], env=e,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(rng.uniform(0.05, 0.4))
+        while not workers_of(p.pid) and p.poll() is None:  # started, however loaded the machine
+            time.sleep(0.002)
+        time.sleep(rng.uniform(0, 0.2))
         workers = workers_of(p.pid)
         if workers:
             os.kill(rng.choice(workers), signal.SIGKILL)
