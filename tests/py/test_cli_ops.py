@@ -146,21 +146,22 @@ class TestStatus:
     def test_a_finished_instrument_is_ended_not_stale(self, tmp_path):
         """A de-listed stock and an expired contract, updated correctly, end at
         their last trading day: ended, never stale; cut the stock short and it
-        is stale."""
+        is stale. (At this clock the contract matured on a Saturday, and the
+        stock was suspended on its de-listing day.)"""
         cli = Cli(tmp_path)
         data = str(tmp_path / "data")
-        service = f"{conftest.SIM},expired=1"
-        cli.run("update", data, "--base", "--minbar", "000999.XSHE,AU2405,600000.XSHG,AU2407", service=service)
-        _p, doc = status_json(cli, data, "--by-instrument", service=service)
+        service, now = f"{conftest.SIM},expired=1", "2024-07-03 18:00:00"
+        cli.run("update", data, "--base", "--minbar", "000999.XSHE,AU2406,600000.XSHG,AU2408", service=service, now=now)
+        _p, doc = status_json(cli, data, "--by-instrument", service=service, now=now)
         judged = {(s["name"], s["stale"], tuple(s["stale_ids"]), s["ended"], tuple(s["ended_ids"])) for s in doc["stores"]}
-        assert judged == {("equities", 0, (), 1, ("000999.XSHE",)), ("future", 0, (), 1, ("AU2405",)), ("ticks", 0, (), 0, ())}
-        assert "0 stale, 1 ended" in cli.run("status", data, service=service).out
+        assert judged == {("equities", 0, (), 1, ("000999.XSHE",)), ("future", 0, (), 1, ("AU2406",)), ("ticks", 0, (), 0, ())}
+        assert "0 stale, 1 ended" in cli.run("status", data, service=service, now=now).out
         path = os.path.join(data, "bundle", "h5", "equities", "000999.XSHE.h5")
         with h5py.File(path, "a") as f:
             cut = f["index"][-3]["line_no"]
             f["index"].resize((len(f["index"]) - 3,))
             f["data"].resize((cut,))
-        _p, doc = status_json(cli, data, service=service)
+        _p, doc = status_json(cli, data, service=service, now=now)
         eq = store(doc, "equities")
         assert (eq["stale_ids"], eq["ended_ids"]) == (["000999.XSHE"], [])
 

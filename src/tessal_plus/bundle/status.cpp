@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "util/npy.hpp"
+#include "tessal_plus/bundle/checks.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/errors.hpp"
@@ -165,7 +166,7 @@ FileStatus tick_file_status(const std::string& path, bool with_days) {
 }
 
 void judge_staleness(FileStatus& f, std::int32_t horizon, const std::vector<std::int32_t>& calendar,
-                     const InstrumentLife* life) {
+                     const InstrumentLife* life, const std::vector<std::int64_t>* suspended) {
   f.stale = f.ended = false;
   if (f.error) return;
   std::int32_t due = horizon;
@@ -177,6 +178,12 @@ void judge_staleness(FileStatus& f, std::int32_t horizon, const std::vector<std:
     due = after == calendar.begin() ? life->de_listed : *std::prev(after);
   }
   f.stale = !f.last_day || *f.last_day < due;
+  // Suspended on its last days, it traded for the last time before them.
+  if (f.stale && finished && f.last_day && suspended) {
+    f.stale = false;
+    for (auto d = std::upper_bound(calendar.begin(), calendar.end(), *f.last_day); d != calendar.end() && *d <= due; ++d)
+      f.stale = f.stale || !std::binary_search(suspended->begin(), suspended->end(), *d);
+  }
   f.ended = finished && !f.stale;
 }
 
@@ -237,12 +244,31 @@ BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_pa
   std::sort(groups.begin(), groups.end());
   for (const auto& group : groups) b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, with_days));
   b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, with_days));
-  if (b.horizon)
+  if (b.horizon) {
+    // The suspension days are read only for finished instruments whose
+    // files end before their last trading day: a stock suspended on its
+    // last days is complete without them.
+    std::vector<std::string> unsure;
     for (auto& s : b.stores)
       for (auto& f : s.files) {
         const auto life = b.lives.find(f.id);
-        judge_staleness(f, *b.horizon, calendar, life == b.lives.end() ? nullptr : &life->second);
+        judge_staleness(f, *b.horizon, calendar, life == b.lives.end() ? nullptr : &life->second, nullptr);
+        if (f.stale && life != b.lives.end() && life->second.de_listed != 0 && life->second.de_listed < *b.horizon)
+          unsure.push_back(f.id);
       }
+    std::map<std::string, std::vector<std::int64_t>> suspended;
+    try {
+      if (!unsure.empty()) suspended = suspensions_of(join(b.bundle, layout::SUSPENDED_DAYS), unsure);
+    } catch (const util::Error& e) {
+      pass_interruptions(e);  // absent or unreadable: judged without them
+    }
+    for (auto& s : b.stores)
+      for (auto& f : s.files)
+        if (const auto days = suspended.find(f.id); f.stale && days != suspended.end()) {
+          std::sort(days->second.begin(), days->second.end());
+          judge_staleness(f, *b.horizon, calendar, &b.lives.at(f.id), &days->second);
+        }
+  }
   if (with_days) b.calendar = std::move(calendar);
   return b;
 }

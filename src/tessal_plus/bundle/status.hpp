@@ -31,7 +31,8 @@ struct FileStatus {
   std::uint64_t bytes = 0;  // size of the file on disk
   // Stale: ends before the update horizon, or, for an instrument de-listed
   // or expired before the horizon, before its last trading day (the last
-  // trading day on or before its de_listed_date). Ended: such an
+  // trading day on or before its de_listed_date, less the instrument's
+  // suspension days). Ended: such an
   // instrument's file that reaches that day: complete, never updated again.
   bool stale = false;
   bool ended = false;
@@ -92,9 +93,10 @@ FileStatus minute_file_status(const std::string& path, bool with_days = false);
 FileStatus tick_file_status(const std::string& path, bool with_days = false);
 
 // Judges whether `f` is stale or ended at `horizon`, by the ascending
-// trading `calendar` and the instrument's `life` (nothing: judged as listed).
+// trading `calendar`, the instrument's `life` (nothing: judged as listed)
+// and its ascending suspension days (nothing: none known).
 void judge_staleness(FileStatus& f, std::int32_t horizon, const std::vector<std::int32_t>& calendar,
-                     const InstrumentLife* life);
+                     const InstrumentLife* life, const std::vector<std::int64_t>* suspended);
 
 // A size for people: 812 B, 3.3 MiB, 1.25 GiB.
 std::string byte_text(std::uint64_t bytes);
