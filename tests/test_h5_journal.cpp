@@ -341,7 +341,8 @@ TEST(H5Journal, AnUpdateNeverWritesThroughAHardLink) {
 // update removes older ones (regular files only), and nothing else.
 TEST(H5Journal, TheNextUpdateRemovesJournalsSetAsideLongAgo) {
   TempDir dir;
-  const Case& c = cases().front();
+  const auto all = cases();
+  const Case& c = all.front();
   const std::string path = dir / "file.h5";
   c.make(path);
   const auto aside = [&](std::int64_t days_ago) {
