@@ -159,7 +159,7 @@ class RunSignals {
 
  private:
   static constexpr int kStop[2] = {SIGINT, SIGTERM};
-  static constexpr int kStopGraceMs = 200;
+  static constexpr int kStopGraceMs = 1000;
   struct sigaction saved_chld_{}, saved_pipe_{}, saved_stop_[2]{};
   bool ignored_[2] = {false, false};
 };

@@ -37,13 +37,15 @@ def python(world, monkeypatch):
 
 
 def finish(child):
-    """The child's output once it has ended; a child that hangs fails the test."""
+    """The child's output once it has ended; a child that hangs fails the test.
+    Its status and standard error go to the report of a failing test."""
     try:
-        out, _err = child.communicate(timeout=HANG_SECONDS)
+        out, err = child.communicate(timeout=HANG_SECONDS)
     except subprocess.TimeoutExpired:
         os.killpg(child.pid, signal.SIGKILL)
         child.communicate()
         pytest.fail("the child hung")
+    print(f"child exited {child.returncode}; its standard error:\n{err}")
     return out
 
 
