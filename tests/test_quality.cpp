@@ -252,6 +252,10 @@ TEST(Quality, DayRulesReportEveryDayOfAStreakAndNoNewSchedule) {
                             {Rule::partial_day, stamp(calendar[from], 14 * 60 + 31), length}};
       EXPECT_EQ(judge(d, "equities"), length <= half ? streak : Findings{}) << length << " days from day " << from;
     }
+  // Two days are enough for one to say what the other lacks.
+  Days two(base.begin(), base.begin() + 2);
+  cut(two, 1, stamp(calendar[1], 14 * 60 + 31), stamp(calendar[1], 15 * 60));
+  EXPECT_EQ(judge(two, "equities"), (Findings{{Rule::partial_day, stamp(calendar[1], 14 * 60 + 31), 1}}));
 }
 
 struct TickPlant {
