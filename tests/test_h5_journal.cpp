@@ -714,24 +714,33 @@ TEST(H5Journal, AJournalIsNeverPlayedOntoAnotherFile) {
 // A newer version of a crashed file restored over it (another machine's, a
 // backup's) is no longer than the crashed update's target and holds the old
 // bytes on every page that update did not write, so samples and lengths
-// cannot tell it apart: the pages the update did write hold neither their
-// saved bytes nor the update's. It is never rolled back; the journal is set
+// cannot tell it apart: the pages the update did write below the old end
+// hold neither their saved bytes nor the update's; or, for the update's
+// very layout with other values (the same day fetched elsewhere), the
+// pages it appended differ. It is never rolled back; the journal is set
 // aside with a notice.
 TEST(H5Journal, ANewerVersionRestoredOverACrashedFileIsNeverRolledBack) {
   TempDir dir;
-  const std::string path = dir / "file.h5", newer = dir / "newer.h5", target = dir / "target.h5";
-  make_minute_file(newer, 20);
-  append_minute_day(newer, 22);  // the crashed update appends day 21
+  const std::string path = dir / "file.h5", later_day = dir / "later.h5", target = dir / "target.h5";
+  make_minute_file(later_day, 20);
+  append_minute_day(later_day, 22);  // the crashed update appends day 21
   make_minute_file(target, 20);
+  const std::uint64_t old_end = read_file(target).size();
   append_minute_day(target, 21);
-  ASSERT_LE(read_file(newer).size(), read_file(target).size());
-  clear_set_aside(path);
-  crash_an_update(path);
-  const std::string journal_bytes = read_file(journal::journal_path(path));
-  write_file(path, read_file(newer));
-  EXPECT_EQ(opens_in_time(path), 0);
-  EXPECT_EQ(read_file(path), read_file(newer));
-  EXPECT_EQ(set_aside(path), std::vector<std::string>{journal_bytes});
+  // The target with other values on two of its appended pages.
+  std::string other_values = read_file(target);
+  ASSERT_GT(other_values.size(), old_end + 4096);
+  for (const std::uint64_t at : {old_end + 8, other_values.size() - 8}) other_values[at] = static_cast<char>(~other_values[at]);
+  for (const std::string& newer : {read_file(later_day), other_values}) {
+    ASSERT_LE(newer.size(), read_file(target).size());
+    clear_set_aside(path);
+    crash_an_update(path);
+    const std::string journal_bytes = read_file(journal::journal_path(path));
+    write_file(path, newer);
+    EXPECT_EQ(opens_in_time(path, false), 0);
+    EXPECT_EQ(read_file(path), newer);
+    EXPECT_EQ(set_aside(path), std::vector<std::string>{journal_bytes});
+  }
 }
 
 // A copied (or restored) bundle keeps its repair: a file and its hot journal

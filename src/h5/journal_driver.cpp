@@ -183,6 +183,41 @@ struct Written {
   const char* p;
 };
 
+// The digests of the pages past the old EOF that `ranges` write (sorted,
+// disjoint), as this batch leaves them: the disk's bytes that stay (below
+// `kept`) under the new ones; and, for a cut inside a page there, of that
+// page as the cut leaves it, before the writes.
+Failure digest_appended(const State& s, const std::vector<Written>& ranges, std::uint64_t cut, std::uint64_t kept,
+                        std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+  std::vector<unsigned char> page(kPage);
+  if (cut != UINT64_MAX && cut > s.old_eof && cut % kPage != 0) {
+    if (Failure f = detail::read_tail_page(s.fd.get(), cut / kPage, s.old_eof, cut, page.data())) return f;
+    out.emplace_back(cut / kPage, detail::tail_page_digest(page.data(), s.seed, cut / kPage));
+  }
+  std::size_t first = 0;  // the first range that may reach the page
+  std::uint64_t last = UINT64_MAX;
+  for (const Written& w : ranges) {
+    if (w.b <= s.old_eof) continue;
+    for (std::uint64_t p = std::max(w.a, s.old_eof) / kPage; p <= (w.b - 1) / kPage; ++p) {
+      if (p == last) continue;  // begun by the range before
+      last = p;
+      const std::uint64_t lo = std::max(p * kPage, s.old_eof), hi = p * kPage + kPage;
+      if (lo == p * kPage && w.a <= lo && w.b >= hi) {
+        out.emplace_back(p, detail::tail_page_digest(reinterpret_cast<const unsigned char*>(w.p + (lo - w.a)), s.seed, p));
+        continue;
+      }
+      if (Failure f = detail::read_tail_page(s.fd.get(), p, s.old_eof, kept, page.data())) return f;
+      while (ranges[first].b <= lo) ++first;
+      for (std::size_t k = first; k < ranges.size() && ranges[k].a < hi; ++k) {
+        const std::uint64_t a = std::max(ranges[k].a, lo), b = std::min(ranges[k].b, hi);
+        std::memcpy(page.data() + (a - p * kPage), ranges[k].p + (a - ranges[k].a), b - a);
+      }
+      out.emplace_back(p, detail::tail_page_digest(page.data(), s.seed, p));
+    }
+  }
+  return {};
+}
+
 // Before the file changes in `ranges` (and, for a truncation, from `cut`
 // to the old EOF) and takes a length up to `eof`, saves in the journal, in
 // one write, the original bytes of what the old EOF holds there and is not
@@ -213,8 +248,7 @@ Failure save_old_bytes(State& s, const std::vector<Written>& ranges, std::uint64
   const std::uint64_t longest = s.phase == Phase::clean ? s.old_eof : s.longest;
   const std::uint64_t new_shortest = std::min(shortest, cut), new_longest = std::max(longest, eof);
   const bool extent = new_shortest != shortest || new_longest != longest;
-  const bool below = std::any_of(ranges.begin(), ranges.end(), [&](const Written& w) { return w.a < s.old_eof; });
-  if (gaps.empty() && !extent && !below && s.phase == Phase::journaled) return {};
+  if (gaps.empty() && !extent && ranges.empty() && s.phase == Phase::journaled) return {};
 
   std::vector<unsigned char> buf;
   if (s.phase == Phase::clean) {
@@ -224,6 +258,7 @@ Failure save_old_bytes(State& s, const std::vector<Written>& ranges, std::uint64
     detail::Header h;
     if (Failure f = detail::make_header(s.fd.get(), s.old_eof, s.path, h)) return f;
     buf = detail::encode_header(h);
+    s.seed = h.seed;
   }
   for (const auto& [g0, g1] : gaps)
     if (Failure f = detail::append_records(s.fd.get(), g0, g1, s.path, buf)) return f;
@@ -232,6 +267,10 @@ Failure save_old_bytes(State& s, const std::vector<Written>& ranges, std::uint64
   // the bytes it may have left from anybody else's.
   for (const Written& w : ranges)
     if (w.a < s.old_eof) detail::append_after(w.a, w.p, std::min<std::uint64_t>(w.b, s.old_eof) - w.a, buf);
+  // And what it puts past it, page by page.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> appended;
+  if (Failure f = digest_appended(s, ranges, cut, std::min(s.disk_size, cut), appended)) return f;
+  detail::append_appended(appended, buf);
   if (s.phase == Phase::clean) {
     if (Failure f = begin_journal(s, buf)) return f;
   } else {

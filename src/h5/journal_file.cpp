@@ -14,8 +14,14 @@
 //           writes that follow it put there, below the old EOF (the
 //           after-image of a saved range), so that a journal is played only
 //           onto bytes its update could have left
-// The current format is "TBH5JNL3"; "TBH5JNL2" (the same without after
-// records) is read as before, its pages matched by the sample digests alone.
+//   appended  a record at offset 2^64-3: pairs of a page number (u64) and
+//           the digest (u64) of that page past the old EOF as the writes
+//           that follow it leave it (bytes below the old EOF and past the
+//           end counted as zeros): the pages the update appends
+// The current format is "TBH5JNL4". "TBH5JNL3" (the same without appended
+// records) and "TBH5JNL2" (without after records either) are read as
+// before: their appended pages, and the saved pages of a "TBH5JNL2", are
+// matched by the sample digests and the lengths alone.
 // A record is appended in one write, and the file is only written after it
 // completed, so at most the last record can be torn (cut short by a kill or
 // a failed write); its range of the file was never touched and it is
@@ -106,7 +112,8 @@ bool g_durable = false;
 
 namespace {
 
-constexpr char kMagic[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '3'};
+constexpr char kMagic[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '4'};
+constexpr char kMagicV3[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '3'};
 constexpr char kMagicV2[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '2'};
 constexpr char kMagicV1[8] = {'T', 'B', 'H', '5', 'J', 'N', 'L', '1'};
 constexpr std::size_t kV1HeaderSize = 40;
@@ -118,6 +125,8 @@ constexpr std::uint64_t kMaxRecord = 1 << 20;
 constexpr std::uint64_t kExtentMark = ~std::uint64_t{0};
 constexpr std::uint64_t kExtentSize = 16;
 constexpr std::uint64_t kAfterMark = ~std::uint64_t{0} - 1;
+constexpr std::uint64_t kAppendedMark = ~std::uint64_t{0} - 2;
+constexpr std::uint64_t kPairSize = 16;
 
 std::uint64_t checksum(const unsigned char* p, std::size_t n, std::uint64_t h = 0xcbf29ce484222325ull) {
   // FNV-1a over 8-byte words, then the tail: cheap, and enough to tell a
@@ -217,6 +226,7 @@ struct Parsed {
   std::uint64_t old_eof = 0;
   std::vector<Record> records;
   std::vector<After> afters;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> appended;  // page, digest
   // The lengths the writer may have given the file (extent records).
   std::uint64_t shortest = 0, longest = 0;
 };
@@ -237,12 +247,13 @@ bool read_records(int jfd, std::uint64_t at, Parsed& parsed, Failure& io, F&& on
     }
     if (static_cast<std::size_t>(rn) < kRecordHeaderSize) return true;  // end, or a torn record
     const std::uint64_t off = get64(rh), len = get64(rh + 8);
-    const bool extent = off == kExtentMark, after = off == kAfterMark;
+    const bool extent = off == kExtentMark, after = off == kAfterMark, appended = off == kAppendedMark;
     // A record header is written whole with its record, so even a torn
     // record has a sane one; nonsense means the journal was damaged.
     if (extent ? len != kExtentSize
-               : after ? (len <= 16 || len > kMaxRecord + 16)
-                       : (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off))
+        : after ? (len <= 16 || len > kMaxRecord + 16)
+        : appended ? (len == 0 || len % kPairSize != 0 || len > kMaxRecord)
+                   : (len == 0 || len > kMaxRecord || off > old_eof || len > old_eof - off))
       return false;
     buf.resize(len);
     const ssize_t dn = read_up_to(jfd, buf.data(), len, at + kRecordHeaderSize);
@@ -259,6 +270,8 @@ bool read_records(int jfd, std::uint64_t at, Parsed& parsed, Failure& io, F&& on
       const std::uint64_t at_file = get64(buf.data()), n = get64(buf.data() + 8);
       if (n != len - 16 || at_file > old_eof || n > old_eof - at_file) return false;
       parsed.afters.push_back({at_file, std::string(reinterpret_cast<const char*>(buf.data() + 16), n)});
+    } else if (appended) {
+      for (std::uint64_t i = 0; i < len; i += kPairSize) parsed.appended.emplace_back(get64(buf.data() + i), get64(buf.data() + i + 8));
     } else {
       on_record(off, buf.data(), len);
       parsed.records.push_back({at + kRecordHeaderSize, off, len});
@@ -302,6 +315,31 @@ Failure left_by_the_update(int jfd, int fd, std::uint64_t size, const Parsed& pa
   return {};
 }
 
+// Whether the pages of the file open as `fd` (`size` bytes long) past the
+// old EOF hold what the update could have left there: nothing (zeros, or
+// past the end) or a page as one of its writes left it (an appended
+// record's digest). One page may hold neither: the write a kill cut short
+// stops inside a page, and a kill ends the update. A rolled-back journal
+// never wrote there, it cut the file. Another version of the file (the
+// same days with other values from another machine) differs there.
+Failure appended_by_the_update(int fd, std::uint64_t size, std::uint64_t seed, Parsed& parsed, bool& could_be) {
+  could_be = true;
+  std::sort(parsed.appended.begin(), parsed.appended.end());
+  unsigned char page[kPage];
+  int unexplained = 0;
+  for (std::uint64_t p = parsed.old_eof / kPage; p * kPage < size; ++p) {
+    if (Failure f = read_tail_page(fd, p, parsed.old_eof, size, page)) return f;
+    if (std::all_of(page, page + kPage, [](unsigned char c) { return c == 0; })) continue;
+    if (std::binary_search(parsed.appended.begin(), parsed.appended.end(), std::make_pair(p, tail_page_digest(page, seed, p))))
+      continue;
+    if (++unexplained > 1) {
+      could_be = false;
+      return {};
+    }
+  }
+  return {};
+}
+
 // Reads the journal open as `jfd` and, unless `own` (a journal this process
 // wrote), decides whether it belongs to the file open as `fd`.
 Failure parse(int jfd, int fd, bool own, Parsed& out) {
@@ -315,8 +353,9 @@ Failure parse(int jfd, int fd, bool own, Parsed& out) {
     if (std::memcmp(head, kMagic, got) == 0) out.verdict = Verdict::torn_header;
     return {};
   }
-  const bool v1 = std::memcmp(head, kMagicV1, 8) == 0, v2 = std::memcmp(head, kMagicV2, 8) == 0;
-  if (!v1 && !v2 && std::memcmp(head, kMagic, 8) != 0) return {};  // not_journal
+  const bool v1 = std::memcmp(head, kMagicV1, 8) == 0, v2 = std::memcmp(head, kMagicV2, 8) == 0,
+             v3 = std::memcmp(head, kMagicV3, 8) == 0;
+  if (!v1 && !v2 && !v3 && std::memcmp(head, kMagic, 8) != 0) return {};  // not_journal
   if (!v1 && got >= kFixedHeader && get64(head + 24) > kMaxSamples) return {};
   const std::size_t need = v1 ? kV1HeaderSize : got < kFixedHeader ? kFixedHeader + 8 : kFixedHeader + 8 * get64(head + 24) + 8;
   if (got < need) {
@@ -370,6 +409,11 @@ Failure parse(int jfd, int fd, bool own, Parsed& out) {
   if (whole && match && !v2) {
     bool could_be = false;
     if (Failure f = left_by_the_update(jfd, fd, size, out, could_be)) return f;
+    match = could_be;
+  }
+  if (whole && match && !v2 && !v3) {
+    bool could_be = false;
+    if (Failure f = appended_by_the_update(fd, size, seed, out, could_be)) return f;
     match = could_be;
   }
   // After a damaged record, the pages of the records that follow it are
@@ -604,6 +648,37 @@ void append_after(std::uint64_t off, const char* p, std::uint64_t len, std::vect
     put64(r + kRecordHeaderSize + 8, n);
     std::memcpy(r + kRecordHeaderSize + 16, p + done, n);
     put64(r + 16, checksum(r + kRecordHeaderSize, 16 + n, checksum(r, 16)));
+    done += n;
+  }
+}
+
+Failure read_tail_page(int fd, std::uint64_t page, std::uint64_t old_eof, std::uint64_t end, unsigned char* out) {
+  std::memset(out, 0, kPage);
+  const std::uint64_t lo = std::max(page * kPage, old_eof), hi = std::min(page * kPage + kPage, end);
+  if (lo >= hi) return {};
+  const ssize_t r = read_up_to(fd, out + (lo - page * kPage), hi - lo, lo);
+  if (r < 0) return os_failure(static_cast<int>(-r), "cannot read the file past its old end");
+  return {};
+}
+
+std::uint64_t tail_page_digest(const unsigned char* page, std::uint64_t seed, std::uint64_t page_no) {
+  return page_digest(page, kPage, seed, page_no);
+}
+
+void append_appended(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pages, std::vector<unsigned char>& buf) {
+  constexpr std::size_t per_record = kMaxRecord / kPairSize;
+  for (std::size_t done = 0; done < pages.size();) {
+    const std::size_t n = std::min(pages.size() - done, per_record);
+    const std::size_t rec = buf.size();
+    buf.resize(rec + kRecordHeaderSize + n * kPairSize);
+    unsigned char* r = buf.data() + rec;
+    put64(r, kAppendedMark);
+    put64(r + 8, n * kPairSize);
+    for (std::size_t i = 0; i < n; ++i) {
+      put64(r + kRecordHeaderSize + i * kPairSize, pages[done + i].first);
+      put64(r + kRecordHeaderSize + i * kPairSize + 8, pages[done + i].second);
+    }
+    put64(r + 16, checksum(r + kRecordHeaderSize, n * kPairSize, checksum(r, 16)));
     done += n;
   }
 }

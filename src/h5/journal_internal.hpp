@@ -86,6 +86,15 @@ Failure append_records(int fd, std::uint64_t a, std::uint64_t b, const std::stri
 // [off, off + len) below the old EOF: `p`'s bytes (their after-image).
 void append_after(std::uint64_t off, const char* p, std::uint64_t len, std::vector<unsigned char>& buf);
 
+// Page `page` of the file open as `fd` as an appended page: its bytes from
+// the old EOF to `end`, zeros around them (kPage bytes into `out`).
+Failure read_tail_page(int fd, std::uint64_t page, std::uint64_t old_eof, std::uint64_t end, unsigned char* out);
+// The digest of such a page (kPage bytes) under the journal's seed.
+std::uint64_t tail_page_digest(const unsigned char* page, std::uint64_t seed, std::uint64_t page_no);
+// Appends to `buf` the records of the digests of the pages past the old
+// EOF that the writes that follow them leave: (page number, digest) pairs.
+void append_appended(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pages, std::vector<unsigned char>& buf);
+
 // Appends to `buf` the record of the lengths the writes that follow it may
 // give the file.
 void append_extent(std::uint64_t shortest, std::uint64_t longest, std::vector<unsigned char>& buf);
@@ -174,6 +183,7 @@ struct State {
   // The journal, made on the first write that reaches the disk.
   util::Fd jfd;
   std::uint64_t jend = 0;
+  std::uint64_t seed = 0;                         // the journal's (digests of appended pages)
   std::map<std::uint64_t, std::uint64_t> saved;  // start -> end, disjoint, of [0, old_eof)
   std::uint64_t shortest = 0, longest = 0;        // lengths the journal allows the file
   // Writes of an update wait here until the file is closed (or they pass
