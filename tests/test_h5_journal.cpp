@@ -356,6 +356,27 @@ TEST(H5Journal, TheNextUpdateRemovesJournalsSetAsideLongAgo) {
   EXPECT_TRUE(exists(recent) && exists(folder) && exists(other));
 }
 
+// A rewrite in place longer than a journal record is saved, and its after
+// image kept, in several whole records; a kill after it is rolled back whole.
+TEST(H5Journal, ARewriteLongerThanARecordIsRolledBackWhole) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  const hsize_t n = 3 << 20;
+  const h5::Type byte(H5T_NATIVE_UINT8, false);
+  h5::File made = h5::File::open(path, h5::Mode::create_new);
+  made.create_dataset("raw", byte, std::string(n, 'a').data(), n, {});
+  made.close();
+  const std::string before = read_file(path);
+  crash_at_last_write(path, [&] {
+    h5::File f = h5::File::open(path, h5::Mode::read_write);
+    f.open_dataset("raw").write_rows(0, n, std::string(n, 'b').data(), H5T_NATIVE_UINT8);
+    f.close();
+  });
+  ASSERT_NE(read_file(path), before);
+  EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read).close());
+  EXPECT_EQ(read_file(path), before);
+}
+
 // Rolling back is itself interrupted at each of its writes; the open after
 // that finishes the job.
 TEST(H5Journal, AnInterruptedRollbackIsFinishedByTheNextOpen) {
