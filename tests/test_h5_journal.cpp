@@ -764,6 +764,38 @@ TEST(H5Journal, ANewerVersionRestoredOverACrashedFileIsNeverRolledBack) {
   }
 }
 
+// An update that grows a file past its old end in one batch of writes,
+// then cuts it back inside an appended page and writes on past the cut
+// (HDF5 gives space back and takes it again), killed at its last write:
+// the page the cut left and the page the kill tore are both what the
+// update could have left, and the next open rolls the file back exactly.
+TEST(H5Journal, AnUpdateCutInsideItsAppendedPagesIsRolledBack) {
+  TempDir dir;
+  const std::string path = dir / "file.h5";
+  make_minute_file(path, 20);
+  const std::string before = read_file(path);
+  const HoldAtMost holding(4096);  // the first write goes out alone
+  crash_at_last_write(path, [&] {
+    journal::Session session;
+    const h5::Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!session.attach(fapl.get())) throw std::runtime_error("attach");
+    H5FD_t* f = H5FDopen(path.c_str(), H5F_ACC_RDWR, fapl.get(), HADDR_UNDEF);
+    if (!f) throw std::runtime_error("open");
+    const haddr_t end = H5FDget_eof(f, H5FD_MEM_DEFAULT), cut = end + 4096 + 2000, more = end + 3 * 4096 + 50;
+    const std::string grown(3 * 4096 + 100, 'g'), written(5000, 'w');
+    bool ok = H5FDset_eoa(f, H5FD_MEM_DEFAULT, end + grown.size()) >= 0 &&
+              H5FDwrite(f, H5FD_MEM_DRAW, H5P_DEFAULT, end, grown.size(), grown.data()) >= 0 &&
+              H5FDset_eoa(f, H5FD_MEM_DEFAULT, cut) >= 0 && H5FDtruncate(f, H5P_DEFAULT, false) >= 0 &&
+              H5FDset_eoa(f, H5FD_MEM_DEFAULT, more + written.size()) >= 0 &&
+              H5FDwrite(f, H5FD_MEM_DRAW, H5P_DEFAULT, more, written.size(), written.data()) >= 0;
+    ok = H5FDclose(f) >= 0 && ok;
+    if (!ok || !session.finish(true).ok) throw std::runtime_error("update");
+  });
+  EXPECT_NO_THROW(h5::File::open(path, h5::Mode::read).close());
+  EXPECT_TRUE(read_file(path) == before) << "not rolled back";
+  EXPECT_TRUE(set_aside(path).empty());
+}
+
 // A copied (or restored) bundle keeps its repair: a file and its hot journal
 // copied elsewhere, with new inodes, are rolled back there as here.
 TEST(H5Journal, ACopiedFileIsRolledBackByItsCopiedJournal) {
