@@ -248,6 +248,24 @@ void Dataset::read(void* buf, hid_t memtype) const {
   if (H5Dread(get(), memtype, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf) < 0) fail("cannot read");
 }
 
+namespace {
+// The transfer of a read of `count` records into `memtype`. HDF5 converts
+// through a buffer and a background buffer of 1 MiB each by default,
+// allocated and cleared for every read: for the few records a writer reads
+// (the last bar's time, an index row) that is most of its cost, so a small
+// read gets buffers of its own size.
+Handle transfer_of(hid_t dset, hsize_t count, hid_t memtype) {
+  constexpr std::size_t kDefaultBuffer = 1 << 20;
+  const Handle filetype(H5Dget_type(dset), H5Tclose);
+  const std::size_t record = std::max(H5Tget_size(memtype), filetype.valid() ? H5Tget_size(filetype.get()) : 0);
+  if (record == 0 || count >= kDefaultBuffer / record) return Handle();
+  Handle dxpl(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
+  if (dxpl.valid() && H5Pset_buffer(dxpl.get(), record * count, nullptr, nullptr) < 0) return Handle();
+  return dxpl;
+}
+hid_t or_default(const Handle& plist) { return plist.valid() ? plist.get() : H5P_DEFAULT; }
+}  // namespace
+
 void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const {
   const QuietErrors quiet;
   if (count == 0) return;
@@ -255,7 +273,8 @@ void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) 
   hsize_t s[1] = {start}, c[1] = {count};
   if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
-  if (H5Dread(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot read");
+  const Handle transfer = transfer_of(get(), count, memtype);
+  if (H5Dread(get(), memtype, mem.get(), space.get(), or_default(transfer), buf) < 0) fail("cannot read");
 }
 
 void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const {
@@ -266,7 +285,8 @@ void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t mem
     fail("cannot select rows of");
   hsize_t c[1] = {rows.size()};
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
-  if (H5Dread(get(), memtype, mem.get(), space.get(), H5P_DEFAULT, buf) < 0) fail("cannot read");
+  const Handle transfer = transfer_of(get(), rows.size(), memtype);
+  if (H5Dread(get(), memtype, mem.get(), space.get(), or_default(transfer), buf) < 0) fail("cannot read");
 }
 
 void Dataset::resize(hsize_t rows) {

@@ -1,6 +1,7 @@
 """The command line end to end on the simulated market."""
 import json
 import os
+import re
 import pickle
 import random
 import signal
@@ -42,9 +43,15 @@ def test_second_update_fetches_no_bars_and_keeps_minute_files_byte_identical(cli
     assert minute_requests(cli)
     before = digests(os.path.join(data, "bundle", "h5"))
     cli.clear_requests()
-    cli.run(*args)
+    trace = str(cli.tmp / "opens")
+    cli.run(*args, wrap=("strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", trace))
     assert minute_requests(cli) == []
     assert digests(os.path.join(data, "bundle", "h5")) == before
+    # Up-to-date minute files are only read: no open for writing, no journal.
+    with open(trace) as f:
+        opens = [line for line in f if "/bundle/h5/" in line]
+    assert any(".h5" in line for line in opens)
+    assert [line for line in opens if re.search(r"O_RDWR|O_WRONLY|O_CREAT", line)] == []
     # The tick file's latest day is fetched again, nothing else.
     ticks = [r for r in cli.requests() if r[0] == "get_price" and r[4] == "tick"]
     assert [(r[1], r[2], r[3]) for r in ticks] == [("600000.XSHG", "20240607", "20240607")]

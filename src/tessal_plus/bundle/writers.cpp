@@ -472,11 +472,17 @@ std::optional<Resolved> resolve_instrument(quillonc::Client& client, const std::
   return r;
 }
 
-// _get_price: the bars from `start_date` to the update horizon (or the
-// de-listing day, once past), as records; nothing when there are none.
-std::optional<Fetched> fetch_bars(const Run& run, const std::string& order_book_id, const Resolved& r, std::int32_t start_date) {
+// The last day an update fetches: the update horizon, or the de-listing
+// day once past.
+std::int32_t fetch_end(const Run& run, const Resolved& r) {
   const std::int32_t today = util::timestamp_date(run.host.datetime_now());
-  const std::int32_t end = r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date(run.host);
+  return r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date(run.host);
+}
+
+// _get_price: the bars from `start_date` to `end`, as records; nothing
+// when there are none.
+std::optional<Fetched> fetch_bars(const Run& run, const std::string& order_book_id, const Resolved& r, std::int32_t start_date,
+                                  std::int32_t end) {
   if (end < start_date) return std::nullopt;
   auto table = run.client.get_price(order_book_id, start_date, end, quillonc::Frequency::minute, r.market);
   if (!table || table->empty()) return std::nullopt;
@@ -533,12 +539,51 @@ void append_days(h5::Dataset& index, h5::Dataset& data, Fetched& more, const Rec
   _append(data, more.data.data(), more.rows, layout.type.get());
 }
 
+// Where an update of a file with an index goes on: its last indexed day,
+// and whether that is up to date or the first day to fetch.
+struct Resume {
+  std::int32_t latest_date = 0;
+  bool up_to_date = false;
+  std::int32_t start = 0, end = 0;  // the days to fetch
+};
+
+Resume resume_after(const Run& run, const Resolved& r, std::int32_t latest_date) {
+  if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return {latest_date, true, 0, 0};
+  const std::int32_t start = run.client.get_next_trading_date(latest_date, r.market);
+  const std::int32_t end = fetch_end(run, r);
+  return {latest_date, end < start, start, end};
+}
+
+// Most files are up to date on most runs: that is found on a read-only
+// open (a shared lock, no journal, nothing the open could write). Nothing
+// when it takes a writer to tell: no index, an interrupted append to
+// repair, or a file that does not open or read cleanly (the writer's open
+// reports why).
+std::optional<Resume> look_read_only(const Run& run, const std::string& path, const Resolved& r) {
+  std::int32_t latest_date = 0;
+  try {
+    const h5::File f = h5::File::open(path, h5::Mode::read);
+    if (!f.contains("index") || !f.contains("data")) return std::nullopt;
+    const h5::Dataset index = f.open_dataset("index");
+    const h5::Dataset data = f.open_dataset("data");
+    require_layout(index, data, r.cls->layout(), path);
+    const hsize_t data_rows = data.size();
+    latest_date = latest_indexed(index).date;
+    if (latest_date != (data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000)) return std::nullopt;
+  } catch (const util::Error&) {
+    return std::nullopt;
+  }
+  return resume_after(run, r, latest_date);
+}
+
 // Brings an existing minute-bar file up to date from the day after its
-// last indexed day.
-void update_minbar_file(const Run& run, h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date) {
+// last indexed day; `seen` is what a look without the lock found, good for
+// as long as the file still ends on that day.
+void update_minbar_file(const Run& run, h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date,
+                        const std::optional<Resume>& seen) {
   if (!f.contains("index")) {
     // A file without an index cannot be continued: fill it anew.
-    const auto fetched = fetch_bars(run, order_book_id, r, min_start_date);
+    const auto fetched = fetch_bars(run, order_book_id, r, min_start_date, fetch_end(run, r));
     if (f.contains("data")) f.unlink("data");
     if (fetched) create_minbar_datasets(f, *fetched, r.cls->layout());
     return;
@@ -548,9 +593,9 @@ void update_minbar_file(const Run& run, h5::File& f, const std::string& order_bo
   require_layout(index, data, r.cls->layout(), f.path());
   repair_interrupted_append(index, data);
   const std::int32_t latest_date = latest_indexed(index).date;
-  if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return;
-  const std::int32_t start = run.client.get_next_trading_date(latest_date, r.market);
-  if (auto more = fetch_bars(run, order_book_id, r, start)) append_days(index, data, *more, r.cls->layout());
+  const Resume resume = seen && seen->latest_date == latest_date ? *seen : resume_after(run, r, latest_date);
+  if (resume.up_to_date) return;
+  if (auto more = fetch_bars(run, order_book_id, r, resume.start, resume.end)) append_days(index, data, *more, r.cls->layout());
 }
 
 }  // namespace
@@ -584,7 +629,7 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
     // rebuild that finds no bars removes the old file. Its first fetch comes
     // before any file is opened: what fails there (the client's error, an
     // answer refused) reaches the caller with the run's flag as it was.
-    auto fetched = fetch_bars(run, order_book_id, *resolved, min_start_date);
+    auto fetched = fetch_bars(run, order_book_id, *resolved, min_start_date, fetch_end(run, *resolved));
     if (!fetched) {
       if (!rebuild) return nothing;
       remove_h5(file_path);
@@ -596,8 +641,10 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
   }
   const h5::Mode mode = update_mode(run.host, file_path);
   return run_logged(run, order_book_id, file_path, false, [&] {
+    const std::optional<Resume> seen = mode == h5::Mode::read ? std::nullopt : look_read_only(run, file_path, *resolved);
+    if (seen && seen->up_to_date) return;
     h5::File f = h5::File::open(file_path, mode);
-    update_minbar_file(run, f, order_book_id, *resolved, min_start_date);
+    update_minbar_file(run, f, order_book_id, *resolved, min_start_date, seen);
     f.close();
   });
 }
