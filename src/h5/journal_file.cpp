@@ -318,10 +318,11 @@ Failure left_by_the_update(int jfd, int fd, std::uint64_t size, const Parsed& pa
 // Whether the pages of the file open as `fd` (`size` bytes long) past the
 // old EOF hold what the update could have left there: nothing (zeros, or
 // past the end) or a page as one of its writes left it (an appended
-// record's digest). One page may hold neither: the write a kill cut short
-// stops inside a page, and a kill ends the update. A rolled-back journal
-// never wrote there, it cut the file. Another version of the file (the
-// same days with other values from another machine) differs there.
+// record's digest). One page the update wrote may hold neither: the write
+// a kill cut short stops inside a page, and a kill ends the update. A
+// rolled-back journal never wrote there, it cut the file. Another version
+// of the file (the same days with other values from another machine)
+// differs there.
 Failure appended_by_the_update(int fd, std::uint64_t size, std::uint64_t seed, Parsed& parsed, bool& could_be) {
   could_be = true;
   std::sort(parsed.appended.begin(), parsed.appended.end());
@@ -330,9 +331,11 @@ Failure appended_by_the_update(int fd, std::uint64_t size, std::uint64_t seed, P
   for (std::uint64_t p = parsed.old_eof / kPage; p * kPage < size; ++p) {
     if (Failure f = read_tail_page(fd, p, parsed.old_eof, size, page)) return f;
     if (std::all_of(page, page + kPage, [](unsigned char c) { return c == 0; })) continue;
-    if (std::binary_search(parsed.appended.begin(), parsed.appended.end(), std::make_pair(p, tail_page_digest(page, seed, p))))
-      continue;
-    if (++unexplained > 1) {
+    const auto of_page = std::equal_range(parsed.appended.begin(), parsed.appended.end(), std::make_pair(p, std::uint64_t{0}),
+                                          [](const auto& a, const auto& b) { return a.first < b.first; });
+    const std::uint64_t digest = tail_page_digest(page, seed, p);
+    if (std::any_of(of_page.first, of_page.second, [&](const auto& x) { return x.second == digest; })) continue;
+    if (of_page.first == of_page.second || ++unexplained > 1) {
       could_be = false;
       return {};
     }
