@@ -34,12 +34,16 @@ namespace fs = std::filesystem;
 // Update horizon and removal
 // ---------------------------------------------------------------------------
 
-std::int32_t _get_end_date(tessal::Host& host) {
-  const util::Timestamp now = host.datetime_now();
+namespace {
+// The update horizon at `now`: today after 17:30, else yesterday.
+std::int32_t end_date_at(util::Timestamp now) {
   const std::int32_t today = util::timestamp_date(now);
   const util::Timestamp cutoff = util::make_timestamp(today, 17, 30);
   return now > cutoff ? today : util::add_days(today, -1);
 }
+}  // namespace
+
+std::int32_t _get_end_date(tessal::Host& host) { return end_date_at(host.datetime_now()); }
 
 void remove_h5(const std::string& h5_file) { h5::remove_file(h5_file); }
 
@@ -475,8 +479,9 @@ std::optional<Resolved> resolve_instrument(quillonc::Client& client, const std::
 // The last day an update fetches: the update horizon, or the de-listing
 // day once past.
 std::int32_t fetch_end(const Run& run, const Resolved& r) {
-  const std::int32_t today = util::timestamp_date(run.host.datetime_now());
-  return r.de_listed_date != 0 && r.de_listed_date < today ? r.de_listed_date : _get_end_date(run.host);
+  // One look at the host's clock (a call into Python in the package).
+  const util::Timestamp now = run.host.datetime_now();
+  return r.de_listed_date != 0 && r.de_listed_date < util::timestamp_date(now) ? r.de_listed_date : end_date_at(now);
 }
 
 // _get_price: the bars from `start_date` to `end`, as records; nothing
