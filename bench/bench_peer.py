@@ -42,6 +42,12 @@ counts of `get_price` and `instruments` calls summed over all processes
 must be what the case needs, so a worker whose total went missing stops
 the script.
 
+A second table gives the time inside the writer's tasks only (each task's
+duration less the double's time within it, summed over the tasks of all
+processes): the writer itself, without the pool's hand-over of tasks, which
+the host's pool does for us even at concurrency 1 and the peer's plain loop
+does not.
+
 The table prints per case the min and median over the runs of our writer
 time, the peer's, and ours/peer of each (below 1: ours is faster), and the
 median share of the wall that the double took. The command-line part then
@@ -169,17 +175,34 @@ def peer_update(root, concurrency):
     ids = sorted(table["order_book_id"])
     if concurrency == 1:
         for oid in ids:
-            peer_append(oid, root)
+            peer_task(oid, root)
         return
     pool = multiprocessing.get_context("fork").Pool(concurrency)
-    pool.starmap(peer_append, [(oid, root) for oid in ids])
+    pool.starmap(peer_task, [(oid, root) for oid in ids])
     pool.close()  # not terminate(): the workers must end normally to report their double time
     pool.join()
 
 
 # ------------------------------------------------- one measured run (child)
 
-_totals = {"s": 0.0, "calls": {}}
+_totals = {"s": 0.0, "calls": {}, "task": 0.0}
+
+
+def _timed_task(fn, *args, **kwargs):
+    # The writer's own time inside one task: its duration less the double's.
+    t, d = time.perf_counter(), _totals["s"]
+    try:
+        return fn(*args, **kwargs)
+    finally:
+        _totals["task"] += time.perf_counter() - t - (_totals["s"] - d)
+
+
+def peer_task(oid, root):
+    return _timed_task(peer_append, oid, root)
+
+
+def _our_task(*args, **kwargs):
+    return _timed_task(_our_task.inner, *args, **kwargs)
 
 
 def _dump():
@@ -191,8 +214,14 @@ def _in_worker(_self):
     # Runs in each forked pool worker once it is set up: its own totals from
     # zero, written out when it exits normally.
     from multiprocessing import util
-    _totals["s"], _totals["calls"] = 0.0, {}
+    _totals["s"], _totals["calls"], _totals["task"] = 0.0, {}, 0.0
     util.Finalize(None, _dump, exitpriority=100)
+    # Our pool's task is looked up by name when a worker unpickles it: timed
+    # here, in the worker only (the driver pickles the original).
+    tb = sys.modules.get("tessal_plus.bundle")
+    if tb is not None and not hasattr(_our_task, "inner"):
+        _our_task.inner = tb._minbar_task
+        tb._minbar_task = _our_task
 
 
 def _time_double():
@@ -242,7 +271,8 @@ def child(side, root, concurrency):
     busy = [w for w in workers if w["calls"]]  # a worker that got no task takes no share
     worker_double = sum(w["s"] for w in busy) / len(busy) if busy else 0.0
     print(json.dumps({"wall": wall, "double": _totals["s"] + worker_double, "calls": calls, "workers": len(busy),
-                      "writer": wall - _totals["s"] - worker_double}))
+                      "writer": wall - _totals["s"] - worker_double,
+                      "in_tasks": _totals["task"] + sum(w["task"] for w in busy)}))
 
 
 # ------------------------------------------------------- the driver (parent)
@@ -386,6 +416,7 @@ def main():
                  ("(b) up to date x %d files" % FILES, ours_after, current, 2),
                  ("(c) new: %d files x %d days" % (NEW_FILES, NEW_DAYS), None, fresh, 1)]
         times = {(i, s): [] for i in range(len(cases)) for s in ("ours", "peer")}
+        in_tasks = {(i, s): [] for i in range(len(cases)) for s in ("ours", "peer")}
         shares = {i: [] for i in range(len(cases))}
         for r in range(args.runs):
             for i, (_label, start, case, j) in enumerate(cases):
@@ -393,14 +424,17 @@ def main():
                     got, root = b.run(side, start, case, j)
                     shutil.rmtree(root)
                     times[i, side].append(got["writer"])
+                    in_tasks[i, side].append(got["in_tasks"])
                     shares[i].append(got["double"] / got["wall"])
-        print("\nwriter time (s) = wall - the service double's time; %d runs each, min / median" % args.runs)
-        print("%-32s %2s  %17s  %17s  %13s  %7s" % ("case", "j", "ours", "peer", "ours/peer", "double"))
-        for i, (label, _start, _case, j) in enumerate(cases):
-            o, p = times[i, "ours"], times[i, "peer"]
-            print("%-32s %2d  %7.3f / %7.3f  %7.3f / %7.3f  %5.2f / %5.2f  %6.0f%%"
-                  % (label, j, min(o), statistics.median(o), min(p), statistics.median(p), min(o) / min(p),
-                     statistics.median(o) / statistics.median(p), 100 * statistics.median(shares[i])))
+        for title, figures in (("writer time (s) = wall - the service double's time", times),
+                               ("time inside the writer's tasks (s), summed over them, less the double's", in_tasks)):
+            print("\n%s; %d runs each, min / median" % (title, args.runs))
+            print("%-32s %2s  %17s  %17s  %13s  %7s" % ("case", "j", "ours", "peer", "ours/peer", "double"))
+            for i, (label, _start, _case, j) in enumerate(cases):
+                o, p = figures[i, "ours"], figures[i, "peer"]
+                print("%-32s %2d  %7.3f / %7.3f  %7.3f / %7.3f  %5.2f / %5.2f  %6.0f%%"
+                      % (label, j, min(o), statistics.median(o), min(p), statistics.median(p), min(o) / min(p),
+                         statistics.median(o) / statistics.median(p), 100 * statistics.median(shares[i])))
         if not args.no_cli:
             cli_part(os.path.abspath(args.bin), args.runs, tmp)
     finally:

@@ -5,6 +5,7 @@ into numpy arrays column by column: no Python work per row.
 """
 import importlib
 import multiprocessing
+import sys
 import warnings
 
 import numpy as np
@@ -17,7 +18,10 @@ _NAT_US = np.iinfo(np.int64).min // 1000
 def _module(name):
     # Looked up at every call: the host may replace these names at run time
     # (`sval` in particular is installed by `process_init` in each worker).
-    return importlib.import_module(name)
+    # sys.modules first: import_module's own machinery costs several times
+    # the lookup, on every call the writers make into the host.
+    module = sys.modules.get(name)
+    return module if module is not None else importlib.import_module(name)
 
 
 # ---- the service client -------------------------------------------------
