@@ -544,48 +544,46 @@ void append_days(h5::Dataset& index, h5::Dataset& data, Fetched& more, const Rec
   _append(data, more.data.data(), more.rows, layout.type.get());
 }
 
-// Where an update of a file with an index goes on: its last indexed day,
-// and whether that is up to date or the first day to fetch.
+// Where an update of a file whose last indexed day is `latest_date` goes
+// on: nothing to do, or the days to fetch.
 struct Resume {
-  std::int32_t latest_date = 0;
   bool up_to_date = false;
-  std::int32_t start = 0, end = 0;  // the days to fetch
+  std::int32_t start = 0, end = 0;
 };
 
 Resume resume_after(const Run& run, const Resolved& r, std::int32_t latest_date) {
-  if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return {latest_date, true, 0, 0};
+  if (r.de_listed_date != 0 && latest_date >= r.de_listed_date) return {true, 0, 0};
   const std::int32_t start = run.client.get_next_trading_date(latest_date, r.market);
   const std::int32_t end = fetch_end(run, r);
-  return {latest_date, end < start, start, end};
+  return {end < start, start, end};
 }
 
 // Most files are up to date on most runs: that is found on a read-only
-// open (a shared lock, no journal, nothing the open could write). Nothing
-// when it takes a writer to tell: no index, an interrupted append to
-// repair, or a file that does not open or read cleanly (the writer's open
-// reports why).
-std::optional<Resume> look_read_only(const Run& run, const std::string& path, const Resolved& r) {
+// open (a shared lock, no journal, nothing the open could write). False
+// when there is something to do, or it takes a writer to tell: no index,
+// an interrupted append to repair, or a file that does not open or read
+// cleanly (the writer's open reports why).
+bool up_to_date_read_only(const Run& run, const std::string& path, const Resolved& r) {
   std::int32_t latest_date = 0;
   try {
     const h5::File f = h5::File::open(path, h5::Mode::read);
-    if (!f.contains("index") || !f.contains("data")) return std::nullopt;
+    if (!f.contains("index") || !f.contains("data")) return false;
     const h5::Dataset index = f.open_dataset("index");
     const h5::Dataset data = f.open_dataset("data");
     require_layout(index, data, r.cls->layout(), path);
     const hsize_t data_rows = data.size();
     latest_date = latest_indexed(index).date;
-    if (latest_date != (data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000)) return std::nullopt;
+    if (latest_date != (data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000)) return false;
   } catch (const util::Error&) {
-    return std::nullopt;
+    return false;
   }
-  return resume_after(run, r, latest_date);
+  return resume_after(run, r, latest_date).up_to_date;
 }
 
 // Brings an existing minute-bar file up to date from the day after its
-// last indexed day; `seen` is what a look without the lock found, good for
-// as long as the file still ends on that day.
-void update_minbar_file(const Run& run, h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date,
-                        const std::optional<Resume>& seen) {
+// last indexed day, as found under the writer's lock (another run may have
+// appended since a look without it).
+void update_minbar_file(const Run& run, h5::File& f, const std::string& order_book_id, const Resolved& r, std::int32_t min_start_date) {
   if (!f.contains("index")) {
     // A file without an index cannot be continued: fill it anew.
     const auto fetched = fetch_bars(run, order_book_id, r, min_start_date, fetch_end(run, r));
@@ -598,7 +596,7 @@ void update_minbar_file(const Run& run, h5::File& f, const std::string& order_bo
   require_layout(index, data, r.cls->layout(), f.path());
   repair_interrupted_append(index, data);
   const std::int32_t latest_date = latest_indexed(index).date;
-  const Resume resume = seen && seen->latest_date == latest_date ? *seen : resume_after(run, r, latest_date);
+  const Resume resume = resume_after(run, r, latest_date);
   if (resume.up_to_date) return;
   if (auto more = fetch_bars(run, order_book_id, r, resume.start, resume.end)) append_days(index, data, *more, r.cls->layout());
 }
@@ -646,10 +644,9 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
   }
   const h5::Mode mode = update_mode(run.host, file_path);
   return run_logged(run, order_book_id, file_path, false, [&] {
-    const std::optional<Resume> seen = mode == h5::Mode::read ? std::nullopt : look_read_only(run, file_path, *resolved);
-    if (seen && seen->up_to_date) return;
+    if (mode != h5::Mode::read && up_to_date_read_only(run, file_path, *resolved)) return;
     h5::File f = h5::File::open(file_path, mode);
-    update_minbar_file(run, f, order_book_id, *resolved, min_start_date, seen);
+    update_minbar_file(run, f, order_book_id, *resolved, min_start_date);
     f.close();
   });
 }
