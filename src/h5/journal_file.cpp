@@ -43,6 +43,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -577,23 +579,51 @@ std::string set_aside_path(const std::string& jpath) {
 }
 
 void remove_old_set_asides(const std::string& jpath, std::int64_t now) {
+  // A store folder holds a whole market (thousands of files): listing it
+  // for every update would cost more than most updates. Each process lists
+  // a folder once an hour and keeps, per journal name, the old set-aside
+  // journals it found; a journal set aside since is recent anyway.
+  struct Listing {
+    std::int64_t at = 0;
+    std::map<std::string, std::vector<std::string>> old;  // journal name -> its old set-aside names
+  };
+  static std::mutex guard;
+  static std::map<std::string, Listing> listings;
   const auto slash = jpath.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : jpath.substr(0, slash);
-  const std::string prefix = (slash == std::string::npos ? jpath : jpath.substr(slash + 1)) + ".set-aside-";
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    char* end = nullptr;
-    const long long at = std::strtoll(name.c_str() + prefix.size(), &end, 10);
-    if (end == name.c_str() + prefix.size() || *end != '-' || now - at <= kSetAsideDays * 86400) continue;
+  const std::string jname = slash == std::string::npos ? jpath : jpath.substr(slash + 1);
+  const std::string mark = ".set-aside-";
+  std::vector<std::string> names;
+  {
+    const std::lock_guard<std::mutex> lock(guard);
+    Listing& listing = listings[folder];
+    if (listing.at == 0 || now - listing.at > 3600 || now < listing.at) {
+      listing = Listing{now, {}};
+      if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+          const std::string name = e->d_name;
+          const auto at_mark = name.rfind(mark);
+          if (at_mark == std::string::npos) continue;
+          const char* digits = name.c_str() + at_mark + mark.size();
+          char* end = nullptr;
+          const long long at = std::strtoll(digits, &end, 10);
+          if (end == digits || *end != '-' || now - at <= kSetAsideDays * 86400) continue;
+          listing.old[name.substr(0, at_mark)].push_back(name);
+        }
+        ::closedir(d);
+      }
+    }
+    const auto it = listing.old.find(jname);
+    if (it == listing.old.end()) return;
+    names = std::move(it->second);
+    listing.old.erase(it);
+  }
+  for (const std::string& name : names) {
     const std::string path = folder + "/" + name;
     struct stat st{};
     // Only a regular file of ours: a link or a folder of that name is left alone.
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
   }
-  ::closedir(d);
 }
 
 Failure make_header(int fd, std::uint64_t old_eof, const std::string& path, Header& out) {
