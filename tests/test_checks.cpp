@@ -2,6 +2,7 @@
 // good, what the service is asked, and the yes/no clean-up.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <new>
 
@@ -311,6 +312,35 @@ TEST(CheckReport, QuotingAndFailedDeletion) {
   EXPECT_EQ(out2.text().find("删除完成"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "first.h5"));
   EXPECT_TRUE(fs::exists(dir / "third.h5"));
+
+  // Only store files are deleted: a FIFO, a folder or a link (even to a
+  // store file) at a store's name is reported, left alone, and not counted.
+  ASSERT_EQ(::mkfifo((dir / "fifo.h5").c_str(), 0600), 0);
+  fs::create_directory(dir / "folder.h5");
+  fs::create_symlink(dir / "third.h5", dir / "link.h5");
+  FeedStdin yes_again("yes\n");
+  CaptureStdout out3;
+  deal_with_check_result(test_run(), {dir / "fifo.h5", dir / "folder.h5", dir / "link.h5", dir / "third.h5"}, {}, "tick");
+  for (const char* odd : {"fifo.h5: not a store file (a FIFO)", "folder.h5: not a store file (a folder)",
+                          "link.h5: not a store file (a symbolic link)"})
+    EXPECT_NE(out3.text().find(odd), std::string::npos) << out3.text();
+  EXPECT_NE(out3.text().find("\n删除完成！共删除1个标的。\n"), std::string::npos) << out3.text();
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo.h5") && fs::is_directory(dir / "folder.h5") && fs::is_symlink(dir / "link.h5"));
+  EXPECT_FALSE(fs::exists(dir / "third.h5"));
+}
+
+// The last line of a check that found nothing to delete says "good" only
+// when nothing else was found either.
+TEST(CheckReport, ClosingLineIsGoodOnlyWhenNothingWasFound) {
+  const auto closing = [](std::size_t with_findings, std::size_t unchecked, bool healing) {
+    CaptureStdout out;
+    checking::print_closing_line(test_run().console, "分钟", with_findings, unchecked, healing);
+    return out.text();
+  };
+  EXPECT_EQ(closing(0, 0, false), "\n检测完成：分钟数据质量良好！\n");
+  EXPECT_EQ(closing(41, 0, false), "\n检测完成：分钟数据未发现异常文件，41个文件有内容问题（见上），均已保留。\n");
+  EXPECT_EQ(closing(2, 1, true), "\n检测完成：分钟数据未发现异常文件，2个文件有内容问题（见上），1个文件未能检测（见上）。\n");
+  EXPECT_EQ(closing(0, 3, false), "\n检测完成：分钟数据未发现异常文件，3个文件未能检测（见上）。\n");
 }
 
 // Overwrites the stored bytes of one chunk of `data`, header included, as a

@@ -326,7 +326,7 @@ TEST(Quality, ThresholdsParse) {
   EXPECT_EQ(std::tuple(d.price_jump_equities, d.price_jump_future), std::tuple(0.2, 0.1));
   EXPECT_EQ(std::tuple(t.price_jump_equities, t.price_jump_future, t.usual_days), std::tuple(0.3, 0.15, 11));
   for (const std::string bad : {"price_jump.option=0.1", "price_jump.future=-1", "price_jump.future=nan",
-                                "price_jump.future=0.1x", "usual_days=2", "price_jump.future"}) {
+                                "price_jump.future=0.1x", "usual_days=2", "price_jump.future", "usual_days=3,usual_days=4"}) {
     try {
       parse_thresholds(bad);
       ADD_FAILURE() << bad << " was accepted";

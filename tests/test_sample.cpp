@@ -241,6 +241,16 @@ TEST_F(SampleDownload, LocalArchiveBranch) {
   EXPECT_EQ(download(dir / "vxbundle_sample.tar.bz2"), "解压中...\nbundle 数据解压完成\n");
   EXPECT_EQ(read_file(dir / "data/bundle/h5/equities/A.h5"), "bars");
   EXPECT_TRUE(fs::exists(dir / "vxbundle_sample.tar.bz2"));  // a local archive is never deleted
+
+  // Only a regular file that is the bzip2-compressed tar the sample is: a
+  // FIFO would keep the install waiting for ever, and zeros (/dev/zero, a
+  // blank file) read as an empty plain tar, an install of nothing.
+  fs::create_directories(dir / "fifo");
+  ASSERT_EQ(::mkfifo((dir / "fifo/vxbundle_sample.tar.bz2").c_str(), 0600), 0);
+  EXPECT_EQ(failure(dir / "fifo/vxbundle_sample.tar.bz2").kind(), util::ErrorKind::invalid_input);
+  fs::create_directories(dir / "zeros");
+  write_file(dir / "zeros/vxbundle_sample.tar.bz2", std::string(10240, '\0'));
+  EXPECT_NE(error_of(dir / "zeros/vxbundle_sample.tar.bz2").find("not a bzip2-compressed tar archive"), std::string::npos);
 }
 
 TEST_F(SampleDownload, MembersLeadingOutsideTheBundleAreRefused) {

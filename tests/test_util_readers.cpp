@@ -1,6 +1,8 @@
 // The pickle and .npy readers against hostile input: nesting, memo indices
 // and declared shapes that would exhaust the stack or memory if trusted;
 // the whole-file reader's bound and the atomic writer under them.
+#include <sys/stat.h>
+
 #include "support.hpp"
 #include "util/error.hpp"
 #include "util/files.hpp"
@@ -158,7 +160,6 @@ TEST(SmallFiles, WrittenAtomicallyAndReadUnderACap) {
   const util::Error missing = error_of([&] { util::read_small_file(dir / "none", 10); });
   EXPECT_EQ(missing.kind(), util::ErrorKind::not_found);
   EXPECT_EQ(missing.path(), dir / "none");
-
   // A folder in the way fails the rename: the temporary file goes with it.
   const std::string folder = dir / "sub";
   fs::create_directories(folder + "/inner");
@@ -168,6 +169,19 @@ TEST(SmallFiles, WrittenAtomicallyAndReadUnderACap) {
   auto left = names_in(dir.path());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"f.bin", "sub"}));
+
+  // What is not a regular file is refused unread: a FIFO without a writer
+  // (waiting on it would never end), a device that never ends, a folder, and
+  // a link to any of them.
+  TempDir odd_dir;
+  ASSERT_EQ(::mkfifo((odd_dir / "fifo").c_str(), 0600), 0);
+  fs::create_directory(odd_dir / "folder");
+  fs::create_symlink("/dev/zero", odd_dir / "zero");
+  for (const std::string& odd : {odd_dir / "fifo", std::string("/dev/zero"), odd_dir / "folder", odd_dir / "zero"}) {
+    const util::Error e = error_of([&] { util::read_small_file(odd, util::kDocumentCap); });
+    EXPECT_EQ(e.kind(), util::ErrorKind::invalid_input) << odd;
+    EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos) << e.what();
+  }
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include <fmt/format.h>
@@ -118,6 +120,26 @@ struct Options {
   }
 };
 
+// A mistake in what the command line was given, found once the command is
+// under way (a bundle folder that is not there, a check document that is
+// not one): exit status 2, as for what the parser refuses.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Runs `read` on an option's value: what it refuses is a usage error.
+template <class Read>
+auto option_value(Read read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const util::Error& e) {
+    if (e.kind() == util::ErrorKind::interrupted) throw;
+    throw UsageError(e.what());
+  } catch (const std::invalid_argument& e) {  // the simulated market's settings
+    throw UsageError(e.what());
+  }
+}
+
 // A folder, or a path where one can be made: a file there is a mistake.
 const CLI::Validator kFolder(
     [](std::string& v) {
@@ -137,6 +159,38 @@ const CLI::Validator kWorkers(
       return "the number of worker processes must be a whole number from 1 to 1024, not '" + v + "'";
     },
     "1..1024");
+
+// A file to write: its folder must be there, and it must not be a folder.
+const CLI::Validator kFileToWrite(
+    [](std::string& v) {
+      struct stat st{};
+      if (::stat(v.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "'" + v + "' is a folder, not a file";
+      const auto slash = v.rfind('/');
+      const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : v.substr(0, slash);
+      if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "the folder '" + folder + "' of '" + v + "' does not exist";
+      return std::string();
+    },
+    "FILE");
+// A file to read whole: a FIFO would keep the reader waiting and a device
+// would never end; what is not there is left to the command to report.
+const CLI::Validator kRegularFileIfThere(
+    [](std::string& v) {
+      struct stat st{};
+      if (::stat(v.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "'" + v + "' is " + util::file_type_text(st.st_mode) + ", not a regular file";
+      return std::string();
+    },
+    "FILE");
+const CLI::Validator kThresholds(
+    [](std::string& v) {
+      try {
+        tb::parse_thresholds(v);
+      } catch (const util::Error& e) {
+        return std::string(e.what());
+      }
+      return std::string();
+    },
+    "K=V,...");
 
 // "K/N" with 0 <= K < N; the parts, or nothing.
 std::optional<tb::Shard> parse_shard(const std::string& v) {
@@ -196,7 +250,8 @@ void add_answer_flags(CLI::App* sub, Options& o) {
                                 "also read every value and report what the content rules find (reported, never deleted)");
   sub->add_option("--thresholds", o.thresholds,
                   "content rules' thresholds, e.g. price_jump.equities=0.3,price_jump.future=0.15,usual_days=21")
-      ->needs(quality);
+      ->needs(quality)
+      ->check(kThresholds);
   auto* heal = sub->add_flag("--heal", o.heal,
                              "refill broken files (and, with --quality, files with findings) from the service instead of "
                              "asking to delete them; a file that cannot be healed stays as it was");
@@ -238,7 +293,7 @@ void define_cli(CLI::App& app, Options& o) {
 
   o.download = app.add_subcommand("download-sample", "download (or take --file) the sample bundle and unpack it");
   add_bundle_path(o.download, o, "folder that holds (or will hold) the bundle folder");
-  o.download->add_option("--file", o.file_path, "a vxbundle_sample.tar.bz2 downloaded before");
+  o.download->add_option("--file", o.file_path, "a vxbundle_sample.tar.bz2 downloaded before")->check(kRegularFileIfThere);
 
   o.pack = app.add_subcommand("pack-sample", "pack a small bundle of the simulated market into vxbundle_sample.tar.bz2");
   o.pack->add_option("OUTPUT_FOLDER", o.archive_out, "folder to write vxbundle_sample.tar.bz2 into")->required();
@@ -250,9 +305,10 @@ void define_cli(CLI::App& app, Options& o) {
   add_bundle_path(o.status, o, "folder that holds the bundle folder");
   o.status->add_flag("--by-instrument", o.by_instrument, "one line per file: id, first day, last day, rows, bytes");
   auto* html = o.status->add_option("--html", o.html_path,
-                                    "also write a self-contained HTML health page (summary, coverage map by month, file lists) to FILE");
+                                    "also write a self-contained HTML health page (summary, coverage map by month, file lists) to FILE")
+                ->check(kFileToWrite);
   o.status->add_option("--check-json", o.check_json_path, "mark on the page the broken and held files of a check's --json document")
-      ->check(CLI::ExistingFile)
+      ->check(CLI::ExistingFile & kRegularFileIfThere)
       ->needs(html);
 
   const char* json_help = "print one JSON document on standard output (the console text goes to standard error)";
@@ -284,17 +340,48 @@ tb::Console answering(const tb::Console& console, const std::string& answer) {
                      });
 }
 
+// Whether the bundle a read-only command was given is not there.
+bool missing_bundle(const std::string& path) {
+  try {
+    tb::require_bundle_folder(path);
+    return false;
+  } catch (const util::Error&) {
+    return true;
+  }
+}
+void refuse_missing_bundle(const std::string& path) {
+  option_value([&] { tb::require_bundle_folder(path); });
+}
+
 // Runs the chosen subcommand; true when nothing failed.
 bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& report) {
   if (o.status->parsed()) {
     // Read-only and local: the service is never asked.
+    if (missing_bundle(o.path)) {
+      // The document still has the status's keys: nothing was read.
+      tb::BundleStatus nothing;
+      nothing.bundle = tb::join(o.path, tb::layout::BUNDLE);
+      nothing.calendar_path = tb::join(nothing.bundle, tb::layout::TRADING_DATES);
+      nothing.calendar_error = "absent";
+      report.status = std::move(nothing);
+      refuse_missing_bundle(o.path);
+    }
+    // The check document's bytes first: a FIFO, a device or a file past
+    // the cap is refused before the bundle is read. It is parsed once the
+    // bundle's files are known, keeping little more than their marks.
+    std::string check_document;
+    if (!o.check_json_path.empty()) check_document = option_value([&] { return tb::read_check_document(o.check_json_path); });
     report.status = tb::bundle_status(run.host, o.path, !o.html_path.empty());
+    tb::HealthInputs inputs;
+    if (!o.check_json_path.empty()) {
+      const auto ids = tb::file_ids(*report.status);
+      inputs.check = option_value([&] { return tb::read_check_marks_text(check_document, o.check_json_path, &ids); });
+      check_document = std::string();
+    }
     tb::print_status(run.console, *report.status, o.by_instrument);
     if (!o.html_path.empty()) {
-      tb::HealthInputs inputs;
       tb::read_instrument_lives(*report.status, inputs);
       tb::read_suspensions(*report.status, inputs);
-      if (!o.check_json_path.empty()) inputs.check = tb::read_check_marks(o.check_json_path);
       util::write_atomically(o.html_path, tb::health_page(run.host, *report.status, inputs));
       run.console.line("health page: " + o.html_path);
     }
@@ -317,6 +404,9 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
   if (o.check_min->parsed() || o.check_tick->parsed()) {
     report.check = o.check_min->parsed() ? tb::check_min_bar_data(run, o.path, o.jobs, checking)
                                          : tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
+    // What the check printed stays (it found no calendar); a bundle folder
+    // that is not there is a mistyped path, not a bundle to call good.
+    refuse_missing_bundle(o.path);
     // A file --heal could not heal is still as it was, and a file nobody
     // could judge is not known to be good: the run did not do what it was
     // asked (exit status 1), as an update with a failed instrument.
@@ -324,11 +414,17 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
            std::none_of(report.check->heals.begin(), report.check->heals.end(),
                         [](const tb::HealOutcome& h) { return h.outcome == "failed"; });
   }
-  if (o.download->parsed())
+  if (o.download->parsed()) {
     tb::download_simple_bundle(run, o.path, true, o.file_path.empty() ? std::nullopt : std::optional<std::string>(o.file_path));
+    // The download said why it did not use the file; a script is told too.
+    if (!o.file_path.empty() && !std::filesystem::exists(o.file_path))
+      throw UsageError("--file '" + o.file_path + "' does not exist");
+    if (!o.file_path.empty() && std::filesystem::path(o.file_path).filename() != tb::layout::SAMPLE_ARCHIVE)
+      throw UsageError("--file '" + o.file_path + "' is not named " + tb::layout::SAMPLE_ARCHIVE);
+  }
   else if (o.pack->parsed()) return tb::pack_sample_bundle(run, o.archive_out, o.jobs);
   else if (o.market->parsed()) {
-    if (!sim) util::fail(util::ErrorKind::invalid_input, "", "'market' describes the simulated market only");
+    if (!sim) throw UsageError("'market' describes the simulated market only");
     print_market_summary(run, *sim);
   }
   return true;
@@ -356,11 +452,12 @@ quillonc::RetryPolicy retry_policy(int retries) {
 int run_and_map(Options& o, tessal::NativeHost& host, cli::Report& report) {
   try {
     // A pinned clock that cannot be read is refused before any work.
-    if (std::getenv("TESSAL_NOW")) host.datetime_now();
+    if (std::getenv("TESSAL_NOW")) option_value([&] { return host.datetime_now(); });
     std::shared_ptr<quillonc::SimMarket> sim;
-    auto client = start_service(service_setting(o.service), host, sim);
+    // A setting the service or the retries cannot take is a usage error.
+    auto client = option_value([&] { return start_service(service_setting(o.service), host, sim); });
     if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
-      client = std::make_shared<quillonc::RetryingClient>(client, retry_policy(o.retries),
+      client = std::make_shared<quillonc::RetryingClient>(client, option_value([&] { return retry_policy(o.retries); }),
                                                           [&host](const std::string& m) { host.log_error(m); });
     // The host's day-bar updater reads the same service.
     host.set_service(client.get());
@@ -374,6 +471,11 @@ int run_and_map(Options& o, tessal::NativeHost& host, cli::Report& report) {
   } catch (const tb::ProgramExit& e) {
     std::fflush(stdout);
     return e.status();
+  } catch (const UsageError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    report.error = e.what();
+    return 2;
   } catch (const util::Error& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "error: %s\n", e.what());

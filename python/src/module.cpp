@@ -254,12 +254,18 @@ PYBIND11_MODULE(_core, m) {
     }
     return check_summary(record);
   });
+  // A bundle folder that is not there raises FileNotFoundError; the check
+  // document's bytes are read first, so a FIFO or a device fails at once.
   m.def("write_health_page", hosted(+[](const tb::Run& r, std::string path, std::string html, std::string check_json) {
+          const std::string document = check_json.empty() ? std::string() : tb::read_check_document(check_json);
           const tb::BundleStatus status = tb::bundle_status(r.host, path, true);
           tb::HealthInputs inputs;
+          if (!check_json.empty()) {
+            const auto ids = tb::file_ids(status);
+            inputs.check = tb::read_check_marks_text(document, check_json, &ids);
+          }
           tb::read_instrument_lives(status, inputs);
           tb::read_suspensions(status, inputs);
-          if (!check_json.empty()) inputs.check = tb::read_check_marks(check_json);
           util::write_atomically(html, tb::health_page(r.host, status, inputs));
         }));
   m.def("_get_end_date", hosted(+[](const tb::Run& r) { return tb::_get_end_date(r.host); }));

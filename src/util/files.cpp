@@ -14,21 +14,43 @@
 
 namespace util {
 
+const char* file_type_text(unsigned mode) noexcept {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return "a regular file";
+    case S_IFDIR: return "a folder";
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    case S_IFLNK: return "a symbolic link";
+    default: return "not a regular file";
+  }
+}
+
 std::string read_small_file(const std::string& path, std::uint64_t cap) {
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const auto not_regular = [&](unsigned mode) {
+    throw Error(ErrorKind::invalid_input, path, fmt::format("'{}' is {}, not a regular file", path, file_type_text(mode)));
+  };
+  // What is not a regular file is refused before it is opened (opening a
+  // device may do something), and again on what was opened, in case the
+  // name changed in between: opened non-blocking, a FIFO returns at once
+  // instead of waiting for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) not_regular(st.st_mode);
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
     const int e = errno;
     throw_os_error(e, "cannot open", path);
   }
   const auto too_large = [&](std::uint64_t size) {
-    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is {} bytes, larger than the {} bytes it may have", path, size, cap),
-                EFBIG);
+    const std::string most = cap >= (1 << 20) && cap % (1 << 20) == 0 ? fmt::format("{} MiB", cap >> 20) : fmt::format("{} bytes", cap);
+    throw Error(ErrorKind::damaged, path, fmt::format("'{}' is {} bytes, larger than the {} it may have", path, size, most), EFBIG);
   };
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) {
     const int e = errno;
     throw_os_error(e, "cannot read", path);
   }
+  if (!S_ISREG(st.st_mode)) not_regular(st.st_mode);
   const auto announced = static_cast<std::uint64_t>(st.st_size);
   if (announced > cap) too_large(announced);
   std::string out(static_cast<std::size_t>(announced), '\0');

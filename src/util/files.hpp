@@ -6,12 +6,23 @@
 
 namespace util {
 
-// The bytes of the regular file at `path`. A file larger than `cap` bytes
-// is refused before anything is allocated for it, and so is one that grows
-// past `cap` while it is read: util::Error of kind damaged with errno
-// EFBIG. A file that cannot be opened or read is util::Error of its errno's
-// kind. Every error names `path`.
+// The most any document or list the tool reads may have (a check's JSON
+// document, the instrument list, the trading calendar): 256 MiB, some
+// hundred times what the largest bundle gives.
+constexpr std::uint64_t kDocumentCap = std::uint64_t{256} << 20;
+
+// The bytes of the regular file at `path` (a link to one is followed). A
+// file larger than `cap` bytes is refused before anything is allocated for
+// it, and so is one that grows past `cap` while it is read: util::Error of
+// kind damaged with errno EFBIG. Anything else at `path` (a FIFO, a device
+// such as /dev/zero, a socket, a folder) is refused at once, never read or
+// waited for: util::Error of kind invalid_input. A file that cannot be
+// opened or read is util::Error of its errno's kind. Every error names
+// `path`.
 std::string read_small_file(const std::string& path, std::uint64_t cap);
+
+// What a stat mode names, for messages: "a FIFO", "a folder", ...
+const char* file_type_text(unsigned mode) noexcept;
 
 // A hidden name of its own in `path`'s folder: `.<name>.tmp-<pid>-<random>`.
 // No listing of the folder's files by their extension picks it up.

@@ -181,8 +181,8 @@ std::vector<std::int64_t> read_int_1d_bytes(const std::string& data, const std::
 }
 
 std::vector<std::int64_t> read_int_1d(const std::string& path) {
-  // A calendar is some tens of kilobytes; a file past a gigabyte is not one.
-  return read_int_1d_bytes(read_small_file(path, std::uint64_t{1} << 30), path);
+  // A calendar is some tens of kilobytes; a file past the cap is not one.
+  return read_int_1d_bytes(read_small_file(path, kDocumentCap), path);
 }
 
 }  // namespace util::npy

@@ -273,7 +273,7 @@ Value read_bytes(const std::string& data, const std::string& name) { return Read
 Value read(const std::string& path) {
   // An instrument list is a few megabytes; reading a file far past that
   // into memory only to refuse it later helps nobody.
-  return read_bytes(read_small_file(path, std::uint64_t{1} << 30), path);
+  return read_bytes(read_small_file(path, kDocumentCap), path);
 }
 
 std::optional<std::vector<Record>> read_records(const std::string& path) {

@@ -25,12 +25,12 @@ class Cli:
         self.tmp = tmp_path
         self.log = str(tmp_path / "requests.log")
 
-    def run(self, *args, input="", now=NOW, service=None, check=True, env=None, wrap=()):
+    def run(self, *args, input="", now=NOW, service=None, check=True, env=None, wrap=(), timeout=300):
         e = dict(os.environ)
         e["TESSAL_NOW"] = now
         e["TESSAL_SERVICE"] = service or f"{SIM},log={self.log}"
         e.update(env or {})
-        p = subprocess.run([*wrap, BIN, *args], input=input.encode(), capture_output=True, env=e, timeout=300)
+        p = subprocess.run([*wrap, BIN, *args], input=input.encode(), capture_output=True, env=e, timeout=timeout)
         p.out = p.stdout.decode()
         p.err = p.stderr.decode(errors="replace")  # file names may hold any byte
         if check and p.returncode != 0:

@@ -429,6 +429,47 @@ class TestJson:
         p, doc = self.run_json(cli, "status", data)
         assert conforms(doc, STATUS) and p.returncode == 0
 
+    # What a check and the status say of a bundle, as text and as JSON: the
+    # exit status, and the check's closing line ("good" only when it is).
+    CASES = {
+        "missing": (2, 2, "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!"),
+        "empty": (0, 0, "当前目录下不存在分钟数据!"),
+        "good": (0, 0, "检测完成：分钟数据质量良好！"),
+        "broken": (0, 1, "检测完成：共有1个标的分钟数据存在异常，0个文件被其他进程占用或没有权限。"),
+        "findings": (0, 0, "检测完成：分钟数据未发现异常文件，1个文件有内容问题（见上），均已保留。"),
+    }
+
+    @pytest.mark.parametrize("case", CASES)
+    def test_exit_statuses_and_ok_tell_the_truth(self, small_bundle, tmp_path, case):
+        cli = Cli(tmp_path)
+        data = str(tmp_path / "data")
+        if case != "missing":
+            shutil.copytree(small_bundle[1], data)
+        equities = os.path.join(data, "bundle", "h5", "equities")
+        if case == "empty":  # the base files, no store
+            shutil.rmtree(os.path.join(data, "bundle", "h5"))
+            shutil.rmtree(os.path.join(data, "bundle", "ticks"))
+        elif case == "broken":
+            with open(os.path.join(equities, "000001.XSHE.h5"), "r+b") as f:
+                f.write(b"\0" * 64)
+        elif case == "findings":
+            with h5py.File(os.path.join(equities, "600000.XSHG.h5"), "r+") as f:
+                bars = f["data"][...]
+                bars["volume"][5] = -1.0
+                f["data"][...] = bars
+        check_status, status_status, closing = self.CASES[case]
+        for args, status, schema in ((("check-minbar", data, "--quality", "--no"), check_status, CHECK),
+                                     (("status", data), status_status, STATUS)):
+            text = cli.run(*args, check=False)
+            p, doc = self.run_json(cli, *args)
+            assert (text.returncode, p.returncode) == (status, status), (args, text.err, p.err)
+            assert conforms(doc, schema) and doc["ok"] is (status == 0)
+            if case == "missing":
+                assert f"the folder '{data}' does not exist" in text.err and doc["error"] == f"the folder '{data}' does not exist"
+            if args[0] == "check-minbar":
+                assert closing in text.out and closing in p.err
+                assert ("质量良好" in text.out) is (case == "good")
+
     def test_a_store_file_that_fails_is_listed_by_its_id(self, small_bundle, cli):
         data = str(cli.tmp / "data")
         shutil.copytree(small_bundle[1], data)

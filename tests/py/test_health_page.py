@@ -213,3 +213,59 @@ def test_page_marks_content_findings_and_heal_outcomes(bundle):
     doc.write_text(doc.read_text().replace('"outcome":"healed"', '"outcome":"x\\"><script>alert(1)</script>"'))
     p = cli.run("status", data, "--html", str(cli.tmp / "hostile.html"), "--check-json", str(doc), check=False)
     assert p.returncode != 0 and "check-minbar --json" in p.err and not os.path.exists(cli.tmp / "hostile.html")
+
+
+# A store file name that is not UTF-8.
+NOT_UTF8 = b"bad\xff\xfe"
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    """A small bundle whose tick store holds a file named by bytes that are not UTF-8."""
+    tmp = tmp_path_factory.mktemp("small-page")
+    cli = Cli(tmp)
+    data = str(tmp / "data")
+    cli.run("update", data, "--base", "--minbar", "600000.XSHG", "--tick", "600000.XSHG")
+    ticks = os.path.join(data, "bundle", "ticks")
+    shutil.copy(os.path.join(ticks, "600000.XSHG.h5"), os.path.join(ticks.encode(), NOT_UTF8 + b".h5"))
+    return cli, data
+
+
+def test_check_documents_that_are_no_regular_files_are_refused_at_once(small, tmp_path):
+    cli, data = small
+    fifo = tmp_path / "check.fifo"
+    os.mkfifo(fifo)
+    link = tmp_path / "check.json"
+    link.symlink_to("/dev/zero")
+    page = tmp_path / "page.html"
+    for doc in ("/dev/zero", str(fifo), str(link)):
+        # Read, /dev/zero would never end and the FIFO would wait for a writer for ever.
+        p = cli.run("status", data, "--html", str(page), "--check-json", doc, check=False, timeout=30)
+        assert p.returncode == 2 and "not a regular file" in p.err, p.err
+        assert not page.exists()
+
+
+def test_a_document_of_200000_findings_makes_a_small_page(small, tmp_path):
+    cli, data = small
+    check = cli.run("check-tick", data, "--no", "--json", check=False)
+    doc = json.loads(check.out)
+    doc["outcomes"][0]["findings"] = [{"rule": "crossed_book", "first": 20240603093000000 + i, "count": 1} for i in range(200000)]
+    (tmp_path / "check.json").write_text(json.dumps(doc))
+    page = tmp_path / "page.html"
+    cli.run("status", data, "--html", str(page), "--check-json", str(tmp_path / "check.json"))
+    text = page.read_text(encoding="utf-8")
+    assert page.stat().st_size < 1 << 20 and f"and {200000 - 20} more" in text
+
+
+def test_a_name_that_is_not_utf8_is_shown_as_the_json_shows_it(small, tmp_path):
+    cli, data = small
+    check = cli.run("check-tick", data, "--no", "--json", check=False)
+    (tmp_path / "check.json").write_text(check.out)
+    page = tmp_path / "page.html"
+    status = json.loads(cli.run("status", data, "--json", "--by-instrument", "--html", str(page),
+                                "--check-json", str(tmp_path / "check.json")).out)
+    text = page.read_bytes().decode("utf-8")  # strictly
+    shown = next(f["id"] for s in status["stores"] for f in s["by_instrument"] if f["id"].startswith("bad"))
+    assert shown == NOT_UTF8.decode("utf-8", "replace")
+    assert [a["data-id"] for _t, a, _c in Dom(text).elements if a.get("data-id", "").startswith("bad")]
+    assert all(a["data-id"] == shown for _t, a, _c in Dom(text).elements if a.get("data-id", "").startswith("bad"))

@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import time
@@ -210,6 +211,10 @@ def test_heal_leaves_alone_what_it_cannot_improve_and_says_so(bundle, tmp_path):
     target = str(tmp_path / "elsewhere.h5")
     shutil.move(linked, target)
     os.symlink(target, linked)
+    # A FIFO at a file's name is someone's on purpose: never replaced.
+    fifo = minute_file(data, "000888.XSHE")
+    os.remove(fifo)
+    os.mkfifo(fifo)
     before = {p: open(p, "rb").read() for p in (target, shorter)}
     with open(held, "rb") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -219,11 +224,40 @@ def test_heal_leaves_alone_what_it_cannot_improve_and_says_so(bundle, tmp_path):
     doc = json.loads(p.out)
     heals = {o["id"]: (o["heal"]["outcome"], o["heal"]["message"]) for o in doc["outcomes"] if o["heal"]}
     assert heals["600001.XSHG"] == ("failed", "it is a symbolic link; heal the file it points to")
+    assert heals["000888.XSHE"] == ("failed", "it is not a store file (a FIFO)") and stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert heals["000003.XSHE"][0] == "failed" and "lacks" in heals["000003.XSHE"][1]
     assert p.returncode == 1 and os.path.islink(linked)
     assert all(open(path, "rb").read() == content for path, content in before.items())
     # A held file is said to be held, with or without healing.
     assert doc["held"] == 1 and "被其他进程占用或没有权限的文件如下:\n['600002.XSHG']" in p.err
+
+
+def test_heal_on_a_full_disk_names_the_cause_and_the_file_and_keeps_it(fresh, tmp_path):
+    """On a small tmpfs filled to the last byte, as the reliability scripts
+    fill theirs: the heal fails with the system's reason and the store
+    file's path (its stage is gone), and the file is as it was."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to mount a tmpfs")
+    mount = tmp_path / "full"
+    mount.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", str(mount)], check=True)
+    try:
+        data = str(mount / "data")
+        shutil.copytree(fresh, data, ignore=shutil.ignore_patterns("ticks", "future"))
+        path = minute_file(data, "600001.XSHG")
+        rewrite_bars(path, set_field("volume", -100.0))
+        before = open(path, "rb").read()
+        with open(mount / "padding", "wb") as pad:
+            free = os.statvfs(mount).f_bavail * os.statvfs(mount).f_frsize
+            os.posix_fallocate(pad.fileno(), 0, free)
+        p = Cli(tmp_path).run("check-minbar", data, "--quality", "--heal", "--json", check=False)
+        heal = next(o["heal"] for o in json.loads(p.out)["outcomes"] if o["id"] == "600001.XSHG")
+        assert p.returncode == 1 and heal["outcome"] == "failed"
+        assert heal["message"] == f"cannot refill '{path}': No space left on device"
+        assert open(path, "rb").read() == before
+        assert not glob.glob(os.path.join(data, "bundle", ".heal-*"))
+    finally:
+        subprocess.run(["umount", str(mount)], check=True)
 
 
 def test_heal_refills_tick_files_too(fresh, bundle):

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <fmt/format.h>
+
 #include "util/datetime.hpp"
 
 #include "util/error.hpp"
@@ -116,6 +118,22 @@ std::string join(std::string_view a, std::string_view b) {
   if (out.back() != '/') out += '/';
   out += b;
   return out;
+}
+
+void require_bundle_folder(const std::string& data_bundle_path) {
+  const std::string bundle = join(data_bundle_path, layout::BUNDLE);
+  for (const std::string& folder : {data_bundle_path, bundle}) {
+    const std::string what = folder == bundle ? fmt::format(": '{}' holds no bundle", data_bundle_path) : std::string();
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+      const int e = errno;
+      // Any other failure (permission, say) is left to the reading itself.
+      if (e != ENOENT && e != ENOTDIR) return;
+      throw util::Error(util::ErrorKind::not_found, folder, fmt::format("the folder '{}' does not exist{}", folder, what), ENOENT);
+    }
+    if (!S_ISDIR(st.st_mode))
+      throw util::Error(util::ErrorKind::os, folder, fmt::format("'{}' is not a folder{}", folder, what), ENOTDIR);
+  }
 }
 
 namespace {

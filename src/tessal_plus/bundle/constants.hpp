@@ -89,6 +89,12 @@ inline constexpr const char* TEMP_ARCHIVE = "tessal_plus.bundle";
 // Joins path pieces with the platform separator.
 std::string join(std::string_view a, std::string_view b);
 
+// Throws util::Error naming the folder when `data_bundle_path` or its
+// bundle folder is absent (kind not_found, errno ENOENT) or something else
+// than a folder (errno ENOTDIR): for what only reads a bundle, a mistyped
+// path is a mistake, not an empty bundle.
+void require_bundle_folder(const std::string& data_bundle_path);
+
 // The store files directly in `folder` as a shell's "*.h5" lists them:
 // names ending in ".h5" that do not begin with a dot (unless
 // `include_hidden`), in the order the system lists them. An absent folder

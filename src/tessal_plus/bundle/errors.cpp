@@ -13,6 +13,14 @@ std::optional<util::ErrorKind> kind_of(const std::exception& e) noexcept {
   return std::nullopt;
 }
 
+int os_errno_of(const std::exception& e) noexcept {
+  // An interruption's number is its signal's, not an errno.
+  if (const auto* u = dynamic_cast<const util::Error*>(&e)) return u->kind() == util::ErrorKind::interrupted ? 0 : u->os_errno();
+  if (const auto* s = dynamic_cast<const std::system_error*>(&e))
+    if (s->code().category() == std::generic_category() || s->code().category() == std::system_category()) return s->code().value();
+  return 0;
+}
+
 void pass_interruptions(const std::exception& e) {
   if (kind_of(e) == util::ErrorKind::interrupted) throw;
 }

@@ -12,6 +12,10 @@ namespace tessal_plus::bundle {
 // damaged file; nothing for any other exception.
 std::optional<util::ErrorKind> kind_of(const std::exception& e) noexcept;
 
+// The errno behind a failure: util::Error's own, a standard system error's
+// code; 0 when there is none (and for an interruption).
+int os_errno_of(const std::exception& e) noexcept;
+
 // An interruption (Ctrl-C in a Python host, a request to stop) is never the
 // failure of a task or a file: it goes on to the caller unchanged. Call it
 // in a handler: it rethrows the exception being handled when it is one.

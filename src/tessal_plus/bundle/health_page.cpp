@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -16,14 +14,47 @@
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "util/datetime.hpp"
 #include "util/error.hpp"
+#include "util/files.hpp"
 
 namespace tessal_plus::bundle {
 
 namespace {
 
+// Whether `s` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing past U+10FFFF).
+bool is_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    const auto c1 = static_cast<unsigned char>(s[i + 1]);
+    const unsigned char lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    if (c1 < lo || c1 > hi) return false;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
 // Every text from a file name, the instrument list or a check document goes
-// through here, in element content and in quoted attributes alike.
-std::string esc(std::string_view s) {
+// through here, in element content and in quoted attributes alike. A text
+// that is not UTF-8 (a file name may hold any byte) has its bad bytes shown
+// as U+FFFD, exactly as the command line's JSON shows them: the page is
+// valid UTF-8 and the ids on it match the JSON's.
+std::string esc(std::string_view raw) {
+  std::string valid;
+  if (!is_utf8(raw)) {
+    valid = nlohmann::json::parse(nlohmann::json(std::string(raw)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+                .get<std::string>();
+    raw = valid;
+  }
+  const std::string_view s = raw;
   std::string out;
   out.reserve(s.size());
   for (const char c : s) {
@@ -193,13 +224,10 @@ std::string findings_text(const CheckMark& m);
 // month of its earliest finding.
 void mark_row(Row& r, const CheckMark& m, bool minute_bars) {
   // A file nobody could judge is banded as one held: not known to be good.
-  r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" || m.outcome == "not_checked" ? "held" : !m.findings.empty() ? "finding" : "";
+  r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" || m.outcome == "not_checked" ? "held" : m.findings_total ? "finding" : "";
   r.heal = m.heal;
   r.findings = findings_text(m);
-  for (const auto& f : m.findings) {
-    const auto month = static_cast<std::int32_t>(f.first / (minute_bars ? 100000000LL : 100000000000LL));
-    if (!r.finding_month || month < r.finding_month) r.finding_month = month;
-  }
+  if (m.earliest) r.finding_month = static_cast<std::int32_t>(*m.earliest / (minute_bars ? 100000000LL : 100000000000LL));
 }
 
 void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, const HealthInputs& in) {
@@ -334,35 +362,63 @@ void file_lists(std::string& out, const BundleStatus& b) {
                         : R"(<ul class="locked">)" + locked + "</ul>";
 }
 
+// The first kFindingsShown findings of the file, then how many more the
+// check document lists.
 std::string findings_text(const CheckMark& m) {
   std::string out;
-  for (const auto& f : m.findings) out += fmt::format("{}{} x{} (first {})", out.empty() ? "" : ", ", rule_name(f.rule), f.count, f.first);
+  for (std::size_t i = 0; i < m.findings.size() && i < kFindingsShown; ++i) {
+    const auto& f = m.findings[i];
+    out += fmt::format("{}{} x{} (first {})", out.empty() ? "" : ", ", rule_name(f.rule), f.count, f.first);
+  }
+  const std::uint64_t shown = std::min<std::uint64_t>(m.findings.size(), kFindingsShown);
+  if (m.findings_total > shown) out += fmt::format(", and {} more", m.findings_total - shown);
   return out;
 }
 
-void check_section(std::string& out, const CheckMarks& c) {
-  std::size_t broken = 0, held = 0, unchecked = 0;
-  for (const auto& m : c.marks)
-    broken += m.outcome == "broken", held += m.outcome == "locked", unchecked += m.outcome == "not_checked";
-  out += fmt::format(R"(<h2>Check</h2><p>{} ({}): {} files, {} broken, {} held by another process{}.</p>)", esc(c.command),
-                     esc(c.source), c.files, broken, held, unchecked ? fmt::format(", {} not checked", unchecked) : "");
-  std::string found, healed;
-  for (const auto& m : c.marks) {
-    if (!m.findings.empty())
-      found += fmt::format(R"(<li data-id="{}">{}: {}</li>)", esc(m.id), esc(m.id), esc(findings_text(m)));
-    if (!m.heal.empty())
-      healed += fmt::format(R"(<li data-id="{}" data-heal="{}">{}: {}{}</li>)", esc(m.id), esc(m.heal), esc(m.id), esc(m.heal),
-                            m.heal_message.empty() ? "" : " (" + esc(m.heal_message) + ")");
+// One list of the check's section: the first kFilesListed files, then how
+// many more the document holds.
+class BoundedList {
+ public:
+  // `total`: how many the document lists.
+  BoundedList(const char* heading, std::string cls, std::size_t total) : heading_(heading), cls_(std::move(cls)), total_(total) {}
+  // False once the list is full: the caller need not make the item.
+  bool wants() { return ++shown_ <= kFilesListed; }
+  void add(const std::string& item) { items_ += item; }
+  void write(std::string& out) const {
+    if (total_ == 0) return;
+    out += fmt::format(R"(<h3>{}</h3><ul class="{}">{})", heading_, cls_, items_);
+    if (total_ > kFilesListed)
+      out += fmt::format(R"(<li class="more">and {} more (the check document lists them all)</li>)", total_ - kFilesListed);
+    out += "</ul>";
   }
-  if (!found.empty()) out += R"(<h3>Content findings</h3><ul class="check-findings">)" + found + "</ul>";
-  if (!healed.empty()) out += R"(<h3>Healing</h3><ul class="check-heal">)" + healed + "</ul>";
+
+ private:
+  const char* heading_;
+  std::string cls_, items_;
+  std::size_t total_, shown_ = 0;
+};
+
+void check_section(std::string& out, const CheckMarks& c) {
+  out += fmt::format(R"(<h2>Check</h2><p>{} ({}): {} files, {} broken, {} held by another process{}.</p>)", esc(c.command),
+                     esc(c.source), c.files, c.broken, c.held, c.not_checked ? fmt::format(", {} not checked", c.not_checked) : "");
+  BoundedList found("Content findings", "check-findings", c.with_findings), healed("Healing", "check-heal", c.healed);
+  for (const auto& m : c.marks) {
+    if (m.findings_total && found.wants())
+      found.add(fmt::format(R"(<li data-id="{}">{}: {}</li>)", esc(m.id), esc(m.id), esc(findings_text(m))));
+    if (!m.heal.empty() && healed.wants())
+      healed.add(fmt::format(R"(<li data-id="{}" data-heal="{}">{}: {}{}</li>)", esc(m.id), esc(m.heal), esc(m.id), esc(m.heal),
+                             m.heal_message.empty() ? "" : " (" + esc(m.heal_message) + ")"));
+  }
+  found.write(out);
+  healed.write(out);
   const std::pair<const char*, const char*> lists[] = {{"broken", "Broken"}, {"locked", "Held"}, {"not_checked", "Not checked"}};
   for (const auto& [outcome, heading] : lists) {
-    std::string items;
+    const std::string_view o = outcome;
+    BoundedList items(heading, std::string("check-") + outcome, o == "broken" ? c.broken : o == "locked" ? c.held : c.not_checked);
     for (const auto& m : c.marks)
-      if (m.outcome == outcome)
-        items += fmt::format(R"(<li data-id="{}">{}{}</li>)", esc(m.id), esc(m.path), m.kind.empty() ? "" : " (" + esc(m.kind) + ")");
-    if (!items.empty()) out += fmt::format(R"(<h3>{}</h3><ul class="check-{}">{}</ul>)", heading, outcome, items);
+      if (m.outcome == outcome && items.wants())
+        items.add(fmt::format(R"(<li data-id="{}">{}{}</li>)", esc(m.id), esc(m.path), m.kind.empty() ? "" : " (" + esc(m.kind) + ")"));
+    items.write(out);
   }
 }
 
@@ -410,60 +466,272 @@ void read_suspensions(const BundleStatus& status, HealthInputs& inputs) {
   }
 }
 
-CheckMarks read_check_marks(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) util::fail(util::ErrorKind::invalid_input, path, fmt::format("cannot read the check document '{}'", path));
-  std::stringstream text;
-  text << in.rdbuf();
-  const auto doc = nlohmann::json::parse(text.str(), nullptr, false);
-  const auto refuse = [&] {
-    util::fail(util::ErrorKind::invalid_input, path,
-               fmt::format("'{}' is not the JSON document of check-minbar --json or check-tick --json", path));
+namespace {
+
+// A text of the document as kept: at most kTextKept bytes, cut where a
+// character begins.
+std::string kept_text(const std::string& s) {
+  if (s.size() <= kTextKept) return s;
+  std::size_t cut = kTextKept;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return s.substr(0, cut) + "\u2026";
+}
+
+// Reads a check document event by event, keeping only what the page shows.
+// Every event returns false, which ends the parse at once, when the
+// document is not a check document.
+class CheckDocumentReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  CheckDocumentReader(CheckMarks& out, const std::set<std::string>* keep) : out_(out), keep_(keep) {}
+
+  // Whether the document was whole and a check document.
+  bool finish() const {
+    return root_done_ && outcomes_seen_ && (command_ == "check-minbar" || command_ == "check-tick");
+  }
+  const std::string& command() const { return command_; }
+
+  bool null() override { return scalar(Scalar{}); }
+  bool boolean(bool) override { return scalar(Scalar{Scalar::other}); }
+  bool number_integer(number_integer_t v) override { return scalar(Scalar{Scalar::integer, v >= 0, static_cast<std::uint64_t>(v), v}); }
+  bool number_unsigned(number_unsigned_t v) override {
+    return scalar(Scalar{Scalar::integer, true, v, v <= static_cast<std::uint64_t>(INT64_MAX) ? static_cast<std::int64_t>(v) : -1});
+  }
+  bool number_float(number_float_t, const string_t&) override { return scalar(Scalar{Scalar::other}); }
+  bool string(string_t& v) override { return scalar(Scalar{Scalar::text, false, 0, 0, &v}); }
+  bool binary(binary_t&) override { return false; }
+
+  bool key(string_t& k) override {
+    if (stack_.empty()) return false;
+    stack_.back().key = k;
+    return true;
+  }
+  bool start_object(std::size_t) override { return open(true); }
+  bool start_array(std::size_t) override { return open(false); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  // Where the parser is: the document, its outcomes, one outcome, a list of
+  // findings (of the outcome or of its heal), one finding, a heal, or a
+  // value the page does not read (skipped, however it is built).
+  enum class In { document, outcomes, outcome, findings, finding, heal, skipped };
+  struct Level {
+    In in;
+    std::string key;  // the key whose value comes next, in an object
   };
-  if (!doc.is_object() || !doc.contains("outcomes") || !doc["outcomes"].is_array() || !doc.contains("command") ||
-      !doc["command"].is_string())
-    refuse();
-  CheckMarks c;
-  c.source = path;
-  c.command = doc["command"].get<std::string>();
-  if (c.command != "check-minbar" && c.command != "check-tick") refuse();
-  for (const auto& o : doc["outcomes"]) {
-    if (!o.is_object() || !o.contains("id") || !o["id"].is_string() || !o.contains("outcome") || !o["outcome"].is_string()) refuse();
-    ++c.files;
-    const auto outcome = o["outcome"].get<std::string>();
-    CheckMark m;
-    m.id = o["id"].get<std::string>();
-    m.outcome = outcome == "good" || outcome == "broken" || outcome == "not_checked" ? outcome : "locked";
-    if (o.contains("path") && o["path"].is_string()) m.path = o["path"].get<std::string>();
-    if (o.contains("kind") && o["kind"].is_string()) m.kind = o["kind"].get<std::string>();
-    // Documents of checks without --quality or --heal have neither key.
-    const auto read_findings = [&](const nlohmann::json& list) {
-      if (!list.is_array()) refuse();
-      for (const auto& f : list) {
-        if (!f.is_object() || !f.contains("rule") || !f["rule"].is_string() || !f.contains("first") ||
-            !f["first"].is_number_integer() || !f.contains("count") || !f["count"].is_number_integer())
-          refuse();
-        const auto rule = rule_of(f["rule"].get<std::string>());
-        if (!rule) refuse();
-        m.findings.push_back({*rule, f["first"].get<std::int64_t>(), f["count"].get<std::uint64_t>()});
+  struct Scalar {
+    enum Kind { null, integer, text, other } kind = null;
+    bool non_negative = false;
+    std::uint64_t unsigned_value = 0;
+    std::int64_t signed_value = 0;  // -1 when it does not fit
+    const std::string* text_value = nullptr;
+  };
+  // The findings of one list as the page keeps them.
+  struct Findings {
+    std::vector<CheckMark::Found> kept;
+    std::uint64_t total = 0;
+    std::optional<std::int64_t> earliest;
+  };
+  // A check document is six levels deep; anything deeper is not one, and
+  // is refused before it can take memory.
+  static constexpr std::size_t kDeepest = 16;
+
+  bool open(bool object) {
+    if (stack_.size() >= kDeepest) return false;
+    if (stack_.empty()) {
+      if (!object || root_done_) return false;
+      stack_.push_back({In::document, {}});
+      return true;
+    }
+    const Level& at = stack_.back();
+    In next = In::skipped;
+    switch (at.in) {
+      case In::document:
+        if (at.key == "outcomes") {
+          if (object) return false;
+          outcomes_seen_ = true, next = In::outcomes;
+        } else if (at.key == "command") return false;
+        break;
+      case In::outcomes:
+        if (!object) return false;
+        mark_ = CheckMark{}, mark_findings_ = Findings{}, heal_findings_ = Findings{}, heal_seen_ = false, heal_outcome_.clear();
+        next = In::outcome;
+        break;
+      case In::outcome:
+        if (at.key == "id" || at.key == "outcome") return false;
+        if (at.key == "findings") {
+          if (object) return false;
+          in_heal_ = false, mark_findings_ = Findings{}, next = In::findings;  // a key given twice: the last counts
+        } else if (at.key == "heal") {
+          if (!object) return false;
+          heal_seen_ = true, heal_outcome_.clear(), mark_.heal_message.clear(), heal_findings_ = Findings{}, next = In::heal;
+        }
+        break;
+      case In::heal:
+        if (at.key == "outcome") return false;
+        if (at.key == "findings") {
+          if (object) return false;
+          in_heal_ = true, heal_findings_ = Findings{}, next = In::findings;
+        }
+        break;
+      case In::findings:
+        if (!object) return false;
+        found_ = CheckMark::Found{}, found_fields_ = 0, next = In::finding;
+        break;
+      case In::finding:
+        if (at.key == "rule" || at.key == "first" || at.key == "count") return false;
+        break;
+      case In::skipped: break;
+    }
+    stack_.push_back({next, {}});
+    return true;
+  }
+
+  bool close() {
+    if (stack_.empty()) return false;
+    const In in = stack_.back().in;
+    stack_.pop_back();
+    switch (in) {
+      case In::document: root_done_ = true; break;
+      case In::finding: {
+        if (found_fields_ != 7) return false;  // rule, first and count, each once at least
+        Findings& list = in_heal_ ? heal_findings_ : mark_findings_;
+        ++list.total;
+        if (!list.earliest || found_.first < *list.earliest) list.earliest = found_.first;
+        if (list.kept.size() < kFindingsShown) list.kept.push_back(found_);
+        break;
       }
-    };
-    if (o.contains("findings")) read_findings(o["findings"]);
-    if (o.contains("heal") && !o["heal"].is_null()) {
-      const auto& h = o["heal"];
-      if (!h.is_object() || !h.contains("outcome") || !h["outcome"].is_string()) refuse();
-      m.heal = h["outcome"].get<std::string>();
-      if (m.heal != "healed" && m.heal != "source" && m.heal != "failed") refuse();
-      if (h.contains("message") && h["message"].is_string()) m.heal_message = h["message"].get<std::string>();
+      case In::heal:
+        if (heal_outcome_ != "healed" && heal_outcome_ != "source" && heal_outcome_ != "failed") return false;
+        break;
+      case In::outcome: return finish_outcome();
+      default: break;
+    }
+    return true;
+  }
+
+  bool scalar(const Scalar& v) {
+    if (stack_.empty()) return false;  // a document that is not an object
+    const Level& at = stack_.back();
+    const bool text = v.kind == Scalar::text;
+    switch (at.in) {
+      case In::document:
+        if (at.key == "outcomes") return false;
+        if (at.key == "command") {
+          if (!text) return false;
+          command_ = kept_text(*v.text_value);
+        }
+        return true;
+      case In::outcomes:
+      case In::findings: return false;  // their items are objects
+      case In::outcome:
+        if (at.key == "id" || at.key == "outcome") {
+          if (!text) return false;
+          (at.key == "id" ? mark_.id : outcome_) = kept_text(*v.text_value);
+          (at.key == "id" ? id_seen_ : outcome_seen_) = true;
+        } else if (at.key == "path" || at.key == "kind") {
+          if (text) (at.key == "path" ? mark_.path : mark_.kind) = kept_text(*v.text_value);
+        } else if (at.key == "findings") {
+          return false;
+        } else if (at.key == "heal") {
+          if (v.kind != Scalar::null) return false;
+          heal_seen_ = false;
+        }
+        return true;
+      case In::heal:
+        if (at.key == "outcome") {
+          if (!text) return false;
+          heal_outcome_ = *v.text_value;
+        } else if (at.key == "message") {
+          mark_.heal_message = text ? kept_text(*v.text_value) : std::string();
+        } else if (at.key == "findings") {
+          return false;
+        }
+        return true;
+      case In::finding:
+        if (at.key == "rule") {
+          const auto rule = text ? rule_of(*v.text_value) : std::nullopt;
+          if (!rule) return false;
+          found_.rule = *rule, found_fields_ |= 1;
+        } else if (at.key == "first") {
+          if (v.kind != Scalar::integer || v.signed_value < 0) return false;
+          found_.first = v.signed_value, found_fields_ |= 2;
+        } else if (at.key == "count") {
+          if (v.kind != Scalar::integer || !v.non_negative) return false;
+          found_.count = v.unsigned_value, found_fields_ |= 4;
+        }
+        return true;
+      case In::skipped: return true;
+    }
+    return true;
+  }
+
+  bool finish_outcome() {
+    if (!id_seen_ || !outcome_seen_) return false;
+    id_seen_ = outcome_seen_ = false;
+    ++out_.files;
+    CheckMark& m = mark_;
+    m.outcome = outcome_ == "good" || outcome_ == "broken" || outcome_ == "not_checked" ? outcome_ : "locked";
+    Findings findings = std::move(mark_findings_);
+    if (heal_seen_) {
+      m.heal = heal_outcome_;
       // After healing, the findings that count are the refilled file's.
-      m.findings.clear();
-      if (m.heal != "failed" && h.contains("findings")) read_findings(h["findings"]);
+      findings = m.heal == "failed" ? Findings{} : std::move(heal_findings_);
       if (m.heal != "failed") m.outcome = "good";
     }
-    if (m.outcome == "good" && m.findings.empty() && m.heal.empty()) continue;
-    c.marks.push_back(std::move(m));
+    m.findings = std::move(findings.kept);
+    m.findings_total = findings.total;
+    m.earliest = findings.earliest;
+    if (m.outcome == "good" && m.findings_total == 0 && m.heal.empty()) return true;
+    // Counted always; kept when the bundle holds the file or a list of the
+    // page still has room for it.
+    bool room = false;
+    if (m.outcome != "good")
+      room |= ++(m.outcome == "broken" ? out_.broken : m.outcome == "locked" ? out_.held : out_.not_checked) <= kFilesListed;
+    if (m.findings_total) room |= ++out_.with_findings <= kFilesListed;
+    if (!m.heal.empty()) room |= ++out_.healed <= kFilesListed;
+    if (room || !keep_ || keep_->count(m.id)) out_.marks.push_back(std::move(m));
+    return true;
   }
+
+  CheckMarks& out_;
+  const std::set<std::string>* keep_;
+  std::vector<Level> stack_;
+  bool root_done_ = false, outcomes_seen_ = false;
+  std::string command_;
+  // The outcome being read.
+  CheckMark mark_;
+  std::string outcome_, heal_outcome_;
+  bool id_seen_ = false, outcome_seen_ = false, heal_seen_ = false, in_heal_ = false;
+  Findings mark_findings_, heal_findings_;
+  CheckMark::Found found_;
+  unsigned found_fields_ = 0;
+};
+
+}  // namespace
+
+CheckMarks read_check_marks_text(const std::string& text, const std::string& path, const std::set<std::string>* keep) {
+  CheckMarks c;
+  CheckDocumentReader reader(c, keep);
+  const bool parsed = nlohmann::json::sax_parse(text, &reader);
+  if (!parsed || !reader.finish())
+    util::fail(util::ErrorKind::invalid_input, path,
+               fmt::format("'{}' is not the JSON document of check-minbar --json or check-tick --json", path));
+  c.source = path;
+  c.command = reader.command();
   return c;
+}
+
+std::string read_check_document(const std::string& path) { return util::read_small_file(path, util::kDocumentCap); }
+
+CheckMarks read_check_marks(const std::string& path) { return read_check_marks_text(read_check_document(path), path); }
+
+std::set<std::string> file_ids(const BundleStatus& status) {
+  std::set<std::string> ids;
+  for (const auto& s : status.stores)
+    for (const auto& f : s.files) ids.insert(f.id);
+  return ids;
 }
 
 std::string health_page(tessal::Host& host, const BundleStatus& b, const HealthInputs& in) {

@@ -255,6 +255,7 @@ struct PriceOrder {
 
 QualityThresholds parse_thresholds(std::string_view text) {
   QualityThresholds t;
+  std::vector<std::string_view> seen;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t comma = std::min(text.find(',', pos), text.size());
@@ -264,6 +265,10 @@ QualityThresholds parse_thresholds(std::string_view text) {
     const std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) bad_option(fmt::format("quality threshold '{}' has no value (expected key=value)", item));
     const std::string_view key = item.substr(0, eq), value = item.substr(eq + 1);
+    // Given twice, one value would be dropped without a word.
+    if (std::find(seen.begin(), seen.end(), key) != seen.end())
+      bad_option(fmt::format("quality threshold '{}' is given more than once", key));
+    seen.push_back(key);
     if (key == "price_jump.equities") {
       t.price_jump_equities = positive_number(key, value);
     } else if (key == "price_jump.future") {

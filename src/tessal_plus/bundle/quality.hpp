@@ -68,7 +68,8 @@ struct QualityThresholds {
 };
 
 // Parses "key=value,key=value" (keys as named above) over the defaults.
-// Throws util::Error (invalid_input) naming an unknown key or a bad value.
+// Throws util::Error (invalid_input) naming an unknown key, a bad value or
+// a key given twice.
 QualityThresholds parse_thresholds(std::string_view text);
 
 // The minute-bar rules below over records handed in pieces, in row order

@@ -36,6 +36,11 @@ std::uint32_t shard_of(std::string_view id, std::uint32_t count) noexcept;
 
 struct Run {
   Run(tessal::Host& h, quillonc::Client& c, Console con = {}) : host(h), client(c), console(std::move(con)) {}
+  // The same run, with everything it has asked and done so far, in `h` (a
+  // host that stands between the run and its own).
+  Run(const Run& other, tessal::Host& h)
+      : host(h), client(other.client), console(other.console), shard(other.shard), fork(other.fork),
+        interrupt_check(other.interrupt_check), flag(other.flag), compression_(other.compression_), hooked_pid_(other.hooked_pid_) {}
 
   tessal::Host& host;
   quillonc::Client& client;

@@ -217,6 +217,8 @@ void read_instrument_lives(tessal::Host& host, BundleStatus& b) {
 }
 
 BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days) {
+  // A mistyped path would read as an empty, healthy bundle.
+  require_bundle_folder(data_bundle_path);
   BundleStatus b;
   b.bundle = join(data_bundle_path, layout::BUNDLE);
   b.calendar_path = join(b.bundle, layout::TRADING_DATES);

@@ -83,7 +83,8 @@ struct BundleStatus {
 
 // Reads the status of every store of <data_bundle_path>/bundle. A store
 // file that cannot be read is recorded with its error kind, never thrown;
-// a store folder that cannot be listed throws util::Error. `with_days`
+// a store folder that cannot be listed throws util::Error, and so does a
+// bundle folder that is not there (require_bundle_folder). `with_days`
 // also keeps the calendar and every file's days.
 BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_path, bool with_days = false);
 

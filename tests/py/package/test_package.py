@@ -219,7 +219,8 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
     plant()
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))  # nobody is asked
     found = tb.check_min_bar_data(bundle, quality=True, thresholds={"price_jump.equities": 0.5})
-    assert "600000.XSHG: negative_volume x1" in capfd.readouterr().out
+    out = capfd.readouterr().out
+    assert "600000.XSHG: negative_volume x1" in out and "1个文件有内容问题" in out and "质量良好" not in out
     assert [(rule, count) for rule, _first, count in found["findings"][path]] == [("negative_volume", 1)]
     import tessal.data.bundle as host
     installed = getattr(host, "sval", None)
@@ -245,6 +246,11 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
     page = tmp_path / "health.html"
     tb.write_health_page(bundle, str(page))
     assert 'data-id="600000.XSHG"' in page.read_text(encoding="utf-8")
+    # A mistyped bundle path: the page refuses it; a check says what it always said.
+    with pytest.raises(FileNotFoundError):
+        tb.write_health_page(bundle + "-typo", str(tmp_path / "typo.html"))
+    assert tb.check_min_bar_data(bundle + "-typo")["files"] == 0
+    assert "当前目录下不存在 trading_dates.npy 文件" in capfd.readouterr().out
 
 
 def test_smart_update_passes_bjse_as_its_own_keyword(bundle, world, capfd):

@@ -2,6 +2,7 @@
 // service in a stage beside the store, checked there with the same rules,
 // and renamed over the old file only when whole.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <chrono>
+#include <exception>
 #include <set>
 
 #include <fmt/format.h>
@@ -65,10 +67,21 @@ constexpr const char* kStageOwner = "owner";
 // left, and is removed with whatever it holds on every way out.
 class Stage {
  public:
-  explicit Stage(const std::string& bundle_root)
-      : path_(join(bundle_root, fmt::format("{}{}-{:08x}", kStagePrefix, ::getpid(), static_cast<std::uint32_t>(std::random_device{}())))) {
-    fs::create_directory(path_);
-    util::write_atomically(join(path_, kStageOwner), fmt::format("{}\n{}\n", host_name(), ::getpid()));
+  // The path a stage in `bundle_root` gets: a name of its own.
+  static std::string path_in(const std::string& bundle_root) {
+    return join(bundle_root, fmt::format("{}{}-{:08x}", kStagePrefix, ::getpid(), static_cast<std::uint32_t>(std::random_device{}())));
+  }
+  explicit Stage(std::string path) : path_(std::move(path)) {
+    // A folder of that name already there is another's: never used or removed.
+    if (!fs::create_directory(path_)) util::throw_os_error(EEXIST, "cannot make the stage", path_);
+    try {
+      util::write_atomically(join(path_, kStageOwner), fmt::format("{}\n{}\n", host_name(), ::getpid()));
+    } catch (...) {
+      // A full disk fails here: the stage goes at once, not a day later.
+      std::error_code ec;
+      fs::remove_all(path_, ec);
+      throw;
+    }
   }
   ~Stage() {
     std::error_code ec;
@@ -82,6 +95,64 @@ class Stage {
   std::string path_;
 };
 
+// The run's host, but for remembering the failure a writer logs: a writer
+// logs from inside its handler, so the exception itself (with its errno) is
+// at hand there, where the logged line only has its text.
+class FailureKeepingHost final : public tessal::Host {
+ public:
+  explicit FailureKeepingHost(tessal::Host& inner) : inner_(inner) {}
+  // The exception being handled when the writer last logged; null if none.
+  const std::exception_ptr& failure() const { return failure_; }
+
+  tessal::Timestamp datetime_now() override { return inner_.datetime_now(); }
+  std::int64_t convert_dt_to_int(tessal::Timestamp t) override { return inner_.convert_dt_to_int(t); }
+  std::int32_t date_to_number(tessal::Timestamp t) override { return inner_.date_to_number(t); }
+  std::int32_t time_to_number(tessal::Timestamp t) override { return inner_.time_to_number(t); }
+  void log_error(const std::string& message) override {
+    if (auto now = std::current_exception()) failure_ = std::move(now);
+    inner_.log_error(message);
+  }
+  void warn(const std::string& message) override { inner_.warn(message); }
+  void begin_ignoring_warnings() override { inner_.begin_ignoring_warnings(); }
+  void end_ignoring_warnings() noexcept override { inner_.end_ignoring_warnings(); }
+  h5::Mode get_h5_mode(const std::string& path) override { return inner_.get_h5_mode(path); }
+  h5::FilterSpec blosc_opts(int complevel, std::string_view complib) override { return inner_.blosc_opts(complevel, complib); }
+  std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override { return inner_.make_flag(initial); }
+  void process_init(tessal::SharedFlag& flag) override { inner_.process_init(flag); }
+  tessal::SharedFlag& sval() override { return inner_.sval(); }
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override {
+    return inner_.open_pool(max_workers, flag, std::move(run_task));
+  }
+  bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
+                     tessal::BjseKeyword form) override {
+    return inner_.update_daybar(bundle_path, create, enable_compression, concurrency, enable_bjse, form);
+  }
+  std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override {
+    return inner_.read_instrument_list(path);
+  }
+  void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override {
+    inner_.download(out, total_length, url, body);
+  }
+  const tessal::RecordLayout& tick_layout() override { return inner_.tick_layout(); }
+
+ private:
+  tessal::Host& inner_;
+  std::exception_ptr failure_;
+};
+
+// Why refilling `path` failed, naming the store file and never the stage
+// (gone by the time anyone reads this): the system's own words for an
+// errno ("No space left on device"), else the error's text with the stage's
+// paths put back onto the store's.
+std::string refill_failure(const std::string& path, const std::exception& e, const std::string& stage, const std::string& store_root) {
+  if (const int os_errno = os_errno_of(e)) return fmt::format("cannot refill '{}': {}", path, std::strerror(os_errno));
+  std::string what = e.what();
+  if (!stage.empty())
+    for (auto at = what.find(stage); at != std::string::npos; at = what.find(stage, at + store_root.size()))
+      what.replace(at, stage.size(), store_root);
+  return fmt::format("cannot refill '{}': {}", path, what);
+}
+
 // The folder that holds the stores (and their heal stages).
 std::string bundle_root_of(const StoreCheck& store) { return fs::path(store.store_root).parent_path().string(); }
 
@@ -89,6 +160,7 @@ std::string bundle_root_of(const StoreCheck& store) { return fs::path(store.stor
 // the old file only when it is whole; the old file is never touched before.
 HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck& store) {
   HealOutcome out{path, "failed", "", {}};
+  const std::string stage_path = Stage::path_in(bundle_root_of(store));
   try {
     // Healing renames a new file over the name: through a link it would
     // replace the link and leave its target as it was.
@@ -96,7 +168,14 @@ HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck&
       out.message = "it is a symbolic link; heal the file it points to";
       return out;
     }
-    const Stage stage(bundle_root_of(store));
+    // Nor is a FIFO, a device, a socket or a folder at a store's name
+    // replaced: it is someone's on purpose.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      out.message = fmt::format("it is not a store file ({})", util::file_type_text(st.st_mode));
+      return out;
+    }
+    const Stage stage(stage_path);
     const std::string staged = store.refill(run, path, stage.path());
     FileOutcome judged = judge(staged, store.check);
     if (judged.verdict != Verdict::good) {
@@ -122,11 +201,9 @@ HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck&
       return out;
     }
     out.outcome = out.findings.empty() ? "healed" : "source";
-  } catch (const util::Error& e) {
-    pass_interruptions(e);
-    out.message = e.what();
   } catch (const std::exception& e) {
-    out.message = e.what();
+    pass_interruptions(e);
+    out.message = refill_failure(path, e, stage_path, store.store_root);
   }
   return out;
 }
@@ -179,8 +256,13 @@ template <class Writer>
 Refill refill_with(Writer writer) {
   return [writer](const Run& run, const std::string& path, const std::string& stage) {
     const std::string name = fs::path(path).filename().string();
-    const tessal::TaskOutcome o = writer(run, id_of_file(path), stage, name, MIN_START_DATE, false);
-    if (o.status == tessal::TaskStatus::failed) util::fail(util::ErrorKind::service, path, o.message);
+    FailureKeepingHost host(run.host);
+    const tessal::TaskOutcome o = writer(Run(run, host), id_of_file(path), stage, name, MIN_START_DATE, false);
+    if (o.status == tessal::TaskStatus::failed) {
+      // The writer's own error, errno and all, rather than its logged line.
+      if (host.failure()) std::rethrow_exception(host.failure());
+      util::fail(util::ErrorKind::service, path, o.message);
+    }
     return staged_file(stage, name, path);
   };
 }

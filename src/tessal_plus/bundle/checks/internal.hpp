@@ -87,6 +87,12 @@ Refill tick_refill();
 // is nothing to report.
 bool print_check_summary(const Console& console, const std::vector<std::string>& error_file_path_list,
                          const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
+// The closing line of a check that found no broken or held file: "good"
+// only when no file has content findings and every file was judged, else
+// how many have findings (kept, or about to be healed) and how many were
+// not checked.
+void print_closing_line(const Console& console, const std::string& frequency, std::size_t with_findings, std::size_t unchecked,
+                        bool healing);
 // The content findings, one line per file.
 void print_findings(const Console& console, const std::map<std::string, std::vector<Finding>>& findings);
 // Files broken by a crashing reader (with why) and files nobody could judge.

@@ -217,14 +217,17 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   if (calendar_ended && store.calendar_ended) store.calendar_ended();
   print_findings(run.console, findings);
   print_unjudged(run.console, crash_reasons, unchecked);
-  CheckRecord record;
+  CheckRecord record{store.frequency, {}, error_file_path_list, blocking_or_permission_error, {}, std::nullopt, 0};
+  // With no broken or held file the report ends in one line, and nobody is
+  // asked; that line says "good" only when nothing else was found.
+  const bool nothing_to_delete = error_file_path_list.empty() && blocking_or_permission_error.empty();
+  if (nothing_to_delete) print_closing_line(run.console, store.frequency, findings.size(), unchecked.size(), options.heal);
   if (options.heal) {
-    print_check_summary(run.console, error_file_path_list, blocking_or_permission_error, store.frequency);
-    record = CheckRecord{store.frequency, {}, error_file_path_list, blocking_or_permission_error, {}, std::nullopt, 0};
+    if (!nothing_to_delete) print_check_summary(run.console, error_file_path_list, blocking_or_permission_error, store.frequency);
     std::vector<std::string> to_heal = error_file_path_list;
     for (const auto& [path, found] : findings) to_heal.push_back(path);
     record.heals = heal_all(run, to_heal, store);
-  } else {
+  } else if (!nothing_to_delete) {
     record = deal_with_check_result(run, error_file_path_list, blocking_or_permission_error, store.frequency);
   }
   record.files = files;

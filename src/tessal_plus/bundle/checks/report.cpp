@@ -2,6 +2,8 @@
 // files by symbol, the yes/no clean-up, and what the module adds to it
 // (content findings, files broken by a crashing reader, files nobody could
 // judge).
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -10,6 +12,7 @@
 #include "h5/journal.hpp"
 #include "tessal_plus/bundle/checks/internal.hpp"
 #include "tessal_plus/bundle/constants.hpp"
+#include "util/files.hpp"
 #include "util/progress.hpp"
 
 namespace tessal_plus::bundle {
@@ -96,6 +99,19 @@ bool print_check_summary(const Console& console, const std::vector<std::string>&
   return true;
 }
 
+void print_closing_line(const Console& console, const std::string& frequency, std::size_t with_findings, std::size_t unchecked,
+                        bool healing) {
+  if (with_findings == 0 && unchecked == 0) {
+    console.line("\n检测完成：" + frequency + "数据质量良好！");
+    return;
+  }
+  // Nothing broken, but "good" would hide what the lines above report.
+  std::string line = "\n检测完成：" + frequency + "数据未发现异常文件";
+  if (with_findings > 0) line += fmt::format("，{}个文件有内容问题（见上）{}", with_findings, healing ? "" : "，均已保留");
+  if (unchecked > 0) line += fmt::format("，{}个文件未能检测（见上）", unchecked);
+  console.line(line + "。");
+}
+
 std::string finding_text(const Finding& f) { return fmt::format("{} x{} (first {})", rule_name(f.rule), f.count, f.first); }
 
 void print_findings(const Console& console, const std::map<std::string, std::vector<Finding>>& findings) {
@@ -133,16 +149,27 @@ CheckRecord deal_with_check_result(const Run& run, const std::vector<std::string
   std::transform(is_ok.begin(), is_ok.end(), is_ok.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (is_ok == "yes" || is_ok == "y") {
     run.console.line("\n准备删除异常数据！");
+    std::vector<std::string> left_alone;
     {
       util::ProgressBar bar(static_cast<std::int64_t>(len_err));
       for (const auto& p : error_file_path_list) {
-        // With its journal, and never under a process that holds it.
-        h5::remove_file(p, false);
-        ++record.deleted;
+        // Only a store file is deleted: a FIFO, a device, a socket, a folder
+        // or a link at a store's name is someone's on purpose, and is
+        // reported instead. A name that is gone fails as before.
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+          left_alone.push_back(fmt::format("{}: not a store file ({}); left alone", p, util::file_type_text(st.st_mode)));
+        } else {
+          // With its journal, and never under a process that holds it.
+          h5::remove_file(p, false);
+          ++record.deleted;
+        }
         bar.advance();
       }
     }
-    run.console.line(fmt::format("\n删除完成！共删除{}个标的。", len_err));
+    for (const auto& line : left_alone) run.console.line(line);
+    // The count of files deleted: all of them unless some were left alone.
+    run.console.line(fmt::format("\n删除完成！共删除{}个标的。", record.deleted));
   } else if (is_ok == "no" || is_ok == "n") {
     run.console.line("\n异常数据未删除！");
   } else {

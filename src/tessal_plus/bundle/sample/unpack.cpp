@@ -18,6 +18,7 @@
 #include "tessal_plus/bundle/sample/transfer.hpp"
 #include "util/error.hpp"
 #include "util/fd.hpp"
+#include "util/files.hpp"
 
 namespace tessal_plus::bundle::sample {
 namespace fs = std::filesystem;
@@ -179,6 +180,13 @@ void StagingWriter::write_file(archive_entry* e, const std::string& name, const 
 
 // Reads every member of the archive into `root`.
 void stage(const std::string& archive_path, const std::string& root, const UnpackLimits& limits) {
+  // A FIFO would keep the open waiting for a writer for ever, and a device
+  // such as /dev/zero reads as an empty archive: only a regular file is an
+  // archive.
+  struct stat st {};
+  if (::stat(archive_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw Error(ErrorKind::invalid_input, archive_path,
+                fmt::format("'{}' is {}, not a regular file", archive_path, util::file_type_text(st.st_mode)));
   ArchiveReader in(archive_read_new());
   if (!in) throw Error(ErrorKind::archive, archive_path, fmt::format("cannot read '{}': out of memory", archive_path));
   if (archive_read_support_filter_bzip2(in.get()) != ARCHIVE_OK || archive_read_support_format_tar(in.get()) != ARCHIVE_OK ||
@@ -190,6 +198,10 @@ void stage(const std::string& archive_path, const std::string& root, const Unpac
   while (true) {
     InterruptGuard::check();
     const int r = archive_read_next_header(in.get(), &entry);
+    // The sample is a bzip2-compressed tar archive: anything else (a plain
+    // tar, a file of zeros, which reads as an empty tar) is not the sample.
+    if ((r == ARCHIVE_OK || r == ARCHIVE_WARN || r == ARCHIVE_EOF) && archive_filter_code(in.get(), 0) != ARCHIVE_FILTER_BZIP2)
+      throw Error(ErrorKind::archive, archive_path, fmt::format("'{}' is not a bzip2-compressed tar archive", archive_path));
     if (r == ARCHIVE_EOF) break;
     if (r != ARCHIVE_OK && r != ARCHIVE_WARN)
       throw Error(ErrorKind::archive, archive_path,
