@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -95,6 +97,8 @@ struct Options {
   bool base = false, with_derivatives = false, rebuild = false, enable_bjse = false, deep = false;
   bool answer_yes = false, answer_no = false;
   bool quality = false, heal = false;
+  int verify = 0;
+  std::optional<std::uint64_t> verify_seed;
   std::string thresholds;  // the content rules' thresholds, "key=value,..."
   bool by_instrument = false;
   std::string shard;  // "K/N", empty: every instrument
@@ -256,6 +260,12 @@ void add_answer_flags(CLI::App* sub, Options& o) {
                              "refill broken files (and, with --quality, files with findings) from the service instead of "
                              "asking to delete them; a file that cannot be healed stays as it was");
   heal->excludes(yes)->excludes(no);
+  auto* verify = sub->add_option("--verify", o.verify,
+                                 "fetch N stored days of every file again from the service and compare them value for value "
+                                 "(the newest day and N-1 drawn at random; at most N requests per file)")
+                     ->check(CLI::Range(0, 1000000));
+  sub->add_option("--verify-seed", o.verify_seed, "the seed that draws the days --verify compares (printed by a run without it)")
+      ->needs(verify);
 }
 
 void define_cli(CLI::App& app, Options& o) {
@@ -400,7 +410,8 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
     return report.record(tb::update_bundle_from_exist_file(run, o.jobs, o.path));
   }
   if (o.answer_yes || o.answer_no) run.console = answering(run.console, o.answer_yes ? "yes" : "no");
-  tb::CheckOptions checking{o.quality, tb::parse_thresholds(o.thresholds), o.heal};
+  tb::CheckOptions checking{o.quality, tb::parse_thresholds(o.thresholds), o.heal, o.verify,
+                            o.verify_seed.value_or(std::random_device{}() * 0x100000001ULL + std::random_device{}())};
   if (o.check_min->parsed() || o.check_tick->parsed()) {
     report.check = o.check_min->parsed() ? tb::check_min_bar_data(run, o.path, o.jobs, checking)
                                          : tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);

@@ -163,7 +163,11 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
   doc["deleted"] = c.deleted;
   const auto findings_json = [](const std::vector<tb::Finding>& found) {
     Json list = Json::array();
-    for (const auto& f : found) list.push_back(Json{{"rule", tb::rule_name(f.rule)}, {"first", f.first}, {"count", f.count}});
+    for (const auto& f : found) {
+      Json item{{"rule", tb::rule_name(f.rule)}, {"first", f.first}, {"count", f.count}};
+      if (!f.field.empty()) item["field"] = f.field;
+      list.push_back(std::move(item));
+    }
     return list;
   };
   std::map<std::string, const tb::HealOutcome*> healed;

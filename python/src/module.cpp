@@ -183,7 +183,10 @@ py::dict check_summary(const tb::CheckRecord& c) {
   py::dict findings, heals;
   for (const auto& [path, found] : c.findings) {
     py::list items;
-    for (const auto& f : found) items.append(py::make_tuple(std::string(tb::rule_name(f.rule)), f.first, f.count));
+    for (const auto& f : found) {
+      if (f.field.empty()) items.append(py::make_tuple(std::string(tb::rule_name(f.rule)), f.first, f.count));
+      else items.append(py::make_tuple(std::string(tb::rule_name(f.rule)), f.first, f.count, f.field));
+    }
     findings[py_outside::fs_text(path)] = items;
   }
   for (const auto& h : c.heals) heals[py_outside::fs_text(h.path)] = py::make_tuple(h.outcome, h.message);

@@ -24,6 +24,12 @@ struct CheckOptions {
   // Every broken file and every file with a finding is refilled from the
   // service instead of being offered for deletion; nobody is asked.
   bool heal = false;
+  // Days per file fetched again from the service and compared with the
+  // stored records value for value (0: none): the newest day, and the rest
+  // drawn from the file's days by `verify_seed` (with the file's name), so
+  // that a finding can be reproduced and repeated runs cover the history.
+  int verify = 0;
+  std::uint64_t verify_seed = 0;
 };
 
 // What became of one file --heal refilled: "healed"; "source" (the
@@ -56,6 +62,8 @@ struct CheckRecord {
   std::vector<std::string> unchecked{};
   // Why a broken file is broken, when its reader crashed on it twice.
   std::map<std::string, std::string> broken_reason{};
+  // Files whose days could not be verified (--verify): why (the service's refusal).
+  std::map<std::string, std::string> not_verified{};
 };
 
 // The suspension days (YYYYMMDD) of each of `ids` that suspended_days.h5 at

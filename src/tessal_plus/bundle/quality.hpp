@@ -35,11 +35,19 @@ enum class Rule : std::uint8_t {
   outside_limits,
   volume_decreasing,
   time_order,
+  // What verifying stored days against the service finds (--verify): a
+  // record whose values differ from the service's, a day the service has
+  // no data for, records of a day the service has and the file lacks.
+  differs_from_service,
+  missing_at_service,
+  extra_at_service,
 };
-inline constexpr std::array<std::string_view, 11> RULE_NAMES = {
+inline constexpr std::array<std::string_view, 14> RULE_NAMES = {
     "non_finite",   "non_positive_price", "ohlc_order",     "negative_volume",   "price_jump", "gap_in_day",
-    "partial_day",  "crossed_book",       "outside_limits", "volume_decreasing", "time_order"};
-static_assert(RULE_NAMES.size() == static_cast<std::size_t>(Rule::time_order) + 1, "a rule without a name");
+    "partial_day",  "crossed_book",       "outside_limits", "volume_decreasing", "time_order", "differs_from_service",
+    "missing_at_service", "extra_at_service"};
+static_assert(RULE_NAMES.size() == static_cast<std::size_t>(Rule::extra_at_service) + 1, "a rule without a name");
+constexpr bool is_verification(Rule r) noexcept { return r >= Rule::differs_from_service; }
 constexpr std::string_view rule_name(Rule r) noexcept { return RULE_NAMES[static_cast<std::size_t>(r)]; }
 // The rule of a name; nothing for a name no rule has.
 std::optional<Rule> rule_of(std::string_view name) noexcept;
@@ -49,6 +57,8 @@ struct Finding {
   // Minute bars: YYYYMMDDHHMMSS; ticks: YYYYMMDDHHMMSSmmm (date * 1e9 + time).
   std::int64_t first;
   std::uint64_t count;
+  // differs_from_service: the first field that differs at `first`.
+  std::string field{};
   bool operator==(const Finding&) const = default;
 };
 

@@ -603,6 +603,14 @@ void update_minbar_file(const Run& run, h5::File& f, const std::string& order_bo
 
 }  // namespace
 
+std::optional<std::vector<char>> fetch_day_records(const Run& run, const std::string& order_book_id, const RecordLayout& layout,
+                                                   std::int32_t day) {
+  const std::string market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
+  const auto table = run.client.get_price(order_book_id, day, day, quillonc::Frequency::minute, market);
+  if (!table || table->empty()) return std::nullopt;
+  return convert_bars(run.host, *table, layout).data;
+}
+
 void remove_unfinished_files(const std::string& path) {
   std::vector<std::string> folders = list_folders(path);
   folders.push_back(path);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/run.hpp"
@@ -33,6 +34,12 @@ void remove_unfinished_files(const std::string& path);
 tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path,
                                const std::optional<std::string>& file_name = std::nullopt,
                                std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
+
+// The minute bars of one trading day of `order_book_id` as the writer
+// stores them: records of `layout` (rows x itemsize bytes), in ascending
+// time, from one request to the service; nothing when it has none.
+std::optional<std::vector<char>> fetch_day_records(const Run& run, const std::string& order_book_id, const RecordLayout& layout,
+                                                   std::int32_t day);
 
 // 更新tick级h5文件: brings the tick file <path>/<file_name or id.h5> up to
 // date, one Blosc-compressed dataset per trading day (YYYYMMDD), empty

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -183,6 +184,14 @@ HealOutcome heal_file(const Run& run, const std::string& path, const StoreCheck&
       return out;
     }
     out.findings = std::move(judged.findings);
+    // A refill that still differs from the service where it was verified
+    // is not a heal: the service answers differently from one request to
+    // the next, or the conversion does.
+    if (std::any_of(out.findings.begin(), out.findings.end(), [](const Finding& f) { return is_verification(f.rule); })) {
+      out.message = "the refilled file still differs from the service where it was verified";
+      out.findings.clear();
+      return out;
+    }
     // A refill never takes days away: a service that keeps less history
     // than the file holds (or has lost some days) leaves the file as it is.
     if (const auto before = held_days(path)) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,17 @@ bool crashed(int wait_status) noexcept;
 // interruption (util::Error interrupted, or what run.interrupt_check throws).
 std::vector<FileOutcome> judge_files(const Run& run, const std::vector<std::string>& files, const FileCheck& check,
                                      int concurrency);
+
+// The days of a file of `n_days` (ascending) that a check verifies against
+// the service, as positions: the newest, and up to n-1 others drawn by
+// `seed` and the file's name.
+std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name);
+// Compares one stored day's records (`stored_rows` rows of `layout`) with
+// the service's (nothing: it has none), matched by time stamp, and adds
+// what differs to `out` (one finding per rule: the earliest time and
+// field, the count over every day compared).
+void compare_day(const RecordLayout& layout, std::int32_t day, const char* stored, std::size_t stored_rows,
+                 const std::optional<std::vector<char>>& fetched, std::vector<Finding>& out);
 
 // Refills one store file from the service into `stage` (a folder of its
 // own) and returns the new file's path; throws when the service refuses or

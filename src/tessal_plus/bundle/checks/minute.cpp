@@ -15,6 +15,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
+#include "tessal_plus/bundle/writers.hpp"
 #include "util/datetime.hpp"
 #include "util/npy.hpp"
 
@@ -56,10 +57,33 @@ std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, const
   return dates[pos + 1];
 }
 
+// Fetches the days of the file that the options ask to verify and compares
+// them with the stored records. A refusal of the service is the file's
+// note, never the end of the check.
+void verify_days(const Run& run, const std::string& path, const h5::Dataset& data, const std::vector<IndexRecord>& records,
+                 hsize_t n_data, const RecordLayout& layout, const CheckOptions& options, FileOutcome& out) {
+  const std::string id = id_of_file(path);
+  std::vector<char> stored;
+  for (const std::size_t i : checking::days_to_verify(records.size(), options.verify, options.verify_seed, fs::path(path).filename().string())) {
+    const hsize_t first = records[i].line_no, end = i + 1 < records.size() ? records[i + 1].line_no : n_data;
+    stored.resize((end - first) * layout.itemsize);
+    data.read_rows(first, end - first, stored.data(), layout.type.get());
+    std::optional<std::vector<char>> theirs;
+    try {
+      theirs = fetch_day_records(run, id, layout, records[i].date);
+    } catch (const util::Error& e) {
+      if (e.kind() != util::ErrorKind::service && e.kind() != util::ErrorKind::denied && e.kind() != util::ErrorKind::network) throw;
+      out.message = fmt::format("not verified: {}", e.what());
+      return;
+    }
+    checking::compare_day(layout, records[i].date, stored.data(), end - first, theirs, out.findings);
+  }
+}
+
 // The per-file steps of the minute-bar check; true when the file is broken.
 // Every row of `datetime` is read, so a damaged chunk anywhere in `data` is
 // found (as an error of kind damaged).
-bool minute_file_is_broken(quillonc::Client& q, const std::string& path, const std::vector<std::int64_t>& trading_dates,
+bool minute_file_is_broken(const Run& run, const std::string& path, const std::vector<std::int64_t>& trading_dates,
                            const CheckOptions& options, FileOutcome& out, std::vector<char>& bars) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const auto names = f.root_names();
@@ -106,6 +130,8 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, const s
   }
   const auto good = [&] {
     if (scan) out.findings = scan->finish();
+    if (options.verify > 0 && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0)
+      verify_days(run, path, data, records, n_data, cls->layout(), options, out);
     return false;
   };
   std::vector<std::int32_t> dates(n_index);
@@ -128,7 +154,7 @@ bool minute_file_is_broken(quillonc::Client& q, const std::string& path, const s
   if (missing.empty()) return good();
   const std::string order_book_id = id_of_file(path);
   for (auto d : missing)
-    if (q.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
+    if (run.client.has_price(order_book_id, static_cast<std::int32_t>(d), quillonc::Frequency::minute)) return true;
   return good();
 }
 
@@ -153,10 +179,13 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
     return nothing;
   }
   run.console.line(fmt::format("共有{}个分钟数据文件!", files.size()));
+  if (options.verify > 0)
+    run.console.line(fmt::format("verifying {} stored days per file against the service (seed {}; --verify-seed {} draws the same days)",
+                                 options.verify, options.verify_seed, options.verify_seed));
   const auto trading_dates = checking::load_calendar(calendar_path);
   // One record buffer per checking process, serving file after file.
   const checking::FileCheck check = [&, bars = std::vector<char>()](const std::string& path, checking::FileOutcome& out) mutable {
-    return minute_file_is_broken(run.client, path, trading_dates, options, out, bars);
+    return minute_file_is_broken(run, path, trading_dates, options, out, bars);
   };
   const auto calendar_ended = [&] {
     run.console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。",

@@ -58,6 +58,8 @@ std::string encode(const FileOutcome& o) {
     put(out, static_cast<std::uint8_t>(f.rule));
     put(out, f.first);
     put(out, f.count);
+    put(out, static_cast<std::uint32_t>(f.field.size()));
+    out += f.field;
   }
   return out;
 }
@@ -78,8 +80,11 @@ bool decode(const std::string& report, FileOutcome& o) {
   o.findings.clear();
   for (std::uint32_t k = 0; k < n; ++k) {
     std::uint8_t rule = 0;
+    std::uint32_t field_len = 0;
     Finding f{};
-    if (!r.get(rule) || !r.get(f.first) || !r.get(f.count) || rule >= RULE_NAMES.size()) return false;
+    if (!r.get(rule) || !r.get(f.first) || !r.get(f.count) || !r.get(field_len) || !r.get_text(f.field, field_len) ||
+        rule >= RULE_NAMES.size())
+      return false;
     f.rule = static_cast<Rule>(rule);
     o.findings.push_back(f);
   }
@@ -190,7 +195,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   std::vector<std::string> error_file_path_list, blocking_or_permission_error, unchecked;
   std::map<std::string, util::ErrorKind> held_kind;
   std::map<std::string, std::vector<Finding>> findings;
-  std::map<std::string, std::string> crash_reasons;
+  std::map<std::string, std::string> crash_reasons, not_verified;
   bool calendar_ended = false;
   {
     std::vector<FileOutcome> outcomes = judge_files(run, files, store.check, concurrency);
@@ -209,6 +214,8 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
           break;
         case Verdict::unchecked: unchecked.push_back(files[i]); break;
         case Verdict::good:
+          if (!o.message.empty()) not_verified[files[i]] = o.message;
+          break;
         case Verdict::failed: break;
       }
       if (!o.findings.empty()) findings[files[i]] = std::move(o.findings);
@@ -216,6 +223,10 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   }
   if (calendar_ended && store.calendar_ended) store.calendar_ended();
   print_findings(run.console, findings);
+  if (!not_verified.empty()) {
+    run.console.line(fmt::format("\n{} files were not verified against the service:", not_verified.size()));
+    for (const auto& [path, why] : not_verified) run.console.line("  " + id_of_file(path) + ": " + why);
+  }
   print_unjudged(run.console, crash_reasons, unchecked);
   CheckRecord record{store.frequency, {}, error_file_path_list, blocking_or_permission_error, {}, std::nullopt, 0};
   // With no broken or held file the report ends in one line, and nobody is
@@ -235,6 +246,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   record.findings = std::move(findings);
   record.unchecked = std::move(unchecked);
   record.broken_reason = std::move(crash_reasons);
+  record.not_verified = std::move(not_verified);
   return record;
 }
 

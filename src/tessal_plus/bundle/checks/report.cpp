@@ -112,7 +112,10 @@ void print_closing_line(const Console& console, const std::string& frequency, st
   console.line(line + "。");
 }
 
-std::string finding_text(const Finding& f) { return fmt::format("{} x{} (first {})", rule_name(f.rule), f.count, f.first); }
+std::string finding_text(const Finding& f) {
+  if (!f.field.empty()) return fmt::format("{} x{} (first {}, {})", rule_name(f.rule), f.count, f.first, f.field);
+  return fmt::format("{} x{} (first {})", rule_name(f.rule), f.count, f.first);
+}
 
 void print_findings(const Console& console, const std::map<std::string, std::vector<Finding>>& findings) {
   if (findings.empty()) return;

@@ -1,0 +1,90 @@
+// Verifying stored days against the service: which days of a file, and
+// how one day's stored records compare with the service's, value for value
+// after the writers' own conversion.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "tessal_plus/bundle/checks/internal.hpp"
+
+namespace tessal_plus::bundle::checking {
+namespace {
+
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// Adds to the file's finding of `rule` (one per rule): the earliest time
+// and its field, the count summed over the days verified.
+void tally(std::vector<Finding>& out, Rule rule, std::int64_t first, std::uint64_t count, const std::string& field = {}) {
+  if (count == 0) return;
+  const auto it = std::find_if(out.begin(), out.end(), [&](const Finding& f) { return f.rule == rule; });
+  if (it == out.end()) {
+    out.push_back(Finding{rule, first, count, field});
+    return;
+  }
+  if (first < it->first) it->first = first, it->field = field;
+  it->count += count;
+}
+
+std::int64_t time_of(const RecordLayout& layout, const char* row) {
+  std::int64_t t = 0;
+  std::memcpy(&t, row + layout.fields.front().offset, sizeof t);
+  return t;
+}
+
+}  // namespace
+
+std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name) {
+  std::vector<std::size_t> out;
+  if (n_days == 0 || n <= 0) return out;
+  out.push_back(n_days - 1);
+  // The others: a partial shuffle of the older days, drawn from the seed
+  // and the file's name (the same days for a file and its refill).
+  std::vector<std::size_t> older(n_days - 1);
+  std::iota(older.begin(), older.end(), std::size_t{0});
+  std::uint64_t state = mix(seed ^ std::hash<std::string>{}(file_name));
+  const std::size_t more = std::min<std::size_t>(static_cast<std::size_t>(n - 1), older.size());
+  for (std::size_t i = 0; i < more; ++i) {
+    state = mix(state);
+    std::swap(older[i], older[i + state % (older.size() - i)]);
+    out.push_back(older[i]);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void compare_day(const RecordLayout& layout, std::int32_t day, const char* stored, std::size_t stored_rows,
+                 const std::optional<std::vector<char>>& fetched, std::vector<Finding>& out) {
+  if (!fetched) {
+    tally(out, Rule::missing_at_service, static_cast<std::int64_t>(day) * 1000000, stored_rows);
+    return;
+  }
+  const std::size_t size = layout.itemsize, fetched_rows = fetched->size() / size;
+  const char* theirs = fetched->data();
+  std::size_t i = 0, j = 0;
+  while (i < stored_rows || j < fetched_rows) {
+    const char* a = i < stored_rows ? stored + i * size : nullptr;
+    const char* b = j < fetched_rows ? theirs + j * size : nullptr;
+    const std::int64_t ta = a ? time_of(layout, a) : INT64_MAX, tb = b ? time_of(layout, b) : INT64_MAX;
+    if (ta < tb) {  // a stored record the service does not have
+      tally(out, Rule::differs_from_service, ta, 1, layout.fields.front().name);
+      ++i;
+    } else if (tb < ta) {  // a record of the service the file lacks
+      tally(out, Rule::extra_at_service, tb, 1);
+      ++j;
+    } else {
+      for (const RecordField& f : layout.fields)
+        if (std::memcmp(a + f.offset, b + f.offset, tessal::field_size(f.kind)) != 0) {
+          tally(out, Rule::differs_from_service, ta, 1, f.name);
+          break;
+        }
+      ++i, ++j;
+    }
+  }
+}
+
+}  // namespace tessal_plus::bundle::checking
