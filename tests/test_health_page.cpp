@@ -39,11 +39,17 @@ TEST(HealthPage, CheckDocumentsAreReadAsThePageShowsThem) {
   EXPECT_EQ(few.broken, kFilesListed + 500);
   ASSERT_EQ(few.marks.size(), kFilesListed + 1);
   EXPECT_EQ(few.marks.back().id, std::to_string(kFilesListed + 100));
-  // A long text is cut where a character begins.
+  // A long text is cut where a character begins; what the page does not
+  // read (the log, say) is passed over, however it is built.
   const std::string long_id(kTextKept - 1, 'x');
   const CheckMarks cut = read_check_marks_text(
-      R"({"outcomes":[{"id":")" + long_id + "\u4e2d" + R"(","outcome":"broken"}],"command":"check-tick"})", "doc.json");
-  EXPECT_EQ(cut.marks.at(0).id, long_id + "\u2026");
+      R"({"log":["x",{"y":[1,null,true]}],"outcomes":[{"id":")" + long_id + "\u4e2d" +
+          R"(","outcome":"locked","kind":"permission","path":"/b/p.h5","reason":{"why":["x"]}},{"id":")" + long_id + R"(x","outcome":"broken"}],"command":"check-tick"})",
+      "doc.json");
+  ASSERT_EQ(cut.marks.size(), 2u);
+  EXPECT_EQ(cut.marks[0].id, long_id + "\u2026");
+  EXPECT_EQ(std::tuple(cut.marks[0].outcome, cut.marks[0].kind, cut.marks[0].path), std::tuple("locked", "permission", "/b/p.h5"));
+  EXPECT_EQ(cut.marks[1].id, long_id + "x");
 
   // Not check documents: refused at the first wrong value, nesting included.
   const std::string deep = R"({"command":"check-minbar","outcomes":[],"log":)" + std::string(100000, '[');

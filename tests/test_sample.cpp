@@ -89,9 +89,9 @@ struct Member {
   unsigned perm = 0644;
 };
 
-std::string make_archive(const std::string& path, const std::vector<Member>& members) {
+std::string make_archive(const std::string& path, const std::vector<Member>& members, bool bzip2 = true) {
   archive* a = archive_write_new();
-  archive_write_add_filter_bzip2(a);
+  if (bzip2) archive_write_add_filter_bzip2(a);
   archive_write_set_format_pax_restricted(a);
   archive_write_open_filename(a, path.c_str());
   for (const auto& m : members) {
@@ -251,6 +251,10 @@ TEST_F(SampleDownload, LocalArchiveBranch) {
   fs::create_directories(dir / "zeros");
   write_file(dir / "zeros/vxbundle_sample.tar.bz2", std::string(10240, '\0'));
   EXPECT_NE(error_of(dir / "zeros/vxbundle_sample.tar.bz2").find("not a bzip2-compressed tar archive"), std::string::npos);
+  fs::create_directories(dir / "plain");
+  make_archive(dir / "plain/vxbundle_sample.tar.bz2", {{"instruments.pk", "plain"}}, false);
+  EXPECT_NE(error_of(dir / "plain/vxbundle_sample.tar.bz2").find("not a bzip2-compressed tar archive"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "data/bundle/instruments.pk"));
 }
 
 TEST_F(SampleDownload, MembersLeadingOutsideTheBundleAreRefused) {

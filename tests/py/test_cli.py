@@ -4,6 +4,7 @@ import os
 import re
 import pickle
 import random
+import shutil
 import signal
 import subprocess
 import time
@@ -180,6 +181,12 @@ def test_our_sample_archive_installs_and_checks_clean(cli):
     p = cli.run("download-sample", data, "--file", str(archive))
     assert p.out == "解压中...\nbundle 数据解压完成\n"
     assert archive.exists()
+    # A file that is not there or not so named is said so, then a usage error.
+    renamed = cli.tmp / "out" / "sample.tar.bz2"
+    shutil.copy(archive, renamed)
+    for wrong, said in ((cli.tmp / "vxbundle_sample.tar.bz2", "文件不存在"), (renamed, "文件名不为 vxbundle_sample.tar.bz2")):
+        p = cli.run("download-sample", data, "--file", str(wrong), check=False)
+        assert p.returncode == 2 and p.out.startswith(f"{wrong}{said}\n") and "--file" in p.err
     assert "分钟数据质量良好" in cli.run("check-minbar", data, input="no\n").out
     assert "tick数据质量良好" in cli.run("check-tick", data, input="no\n").out
 

@@ -72,6 +72,19 @@ class TestAnswerFlags:
             assert p.returncode == 2 and "excludes" in p.err
             assert p.out == ""
 
+    def test_every_option_refused_is_a_usage_error(self, small_bundle, tmp_path):
+        cli, data = small_bundle
+        a_file = str(tmp_path / "a-file")
+        open(a_file, "w").close()
+        for args, said in ((("check-minbar", data, "--quality", "--thresholds", "usual_days=3,usual_days=4"), "more than once"),
+                           (("check-tick", data, "--quality", "--thresholds", "usual_days=x"), "number of days"),
+                           (("status", data, "--html", str(tmp_path / "nowhere" / "p.html")), "does not exist"),
+                           (("status", data, "--html", os.path.join(a_file, "p.html")), "does not exist"),
+                           (("status", data, "--html", str(tmp_path)), "is a folder"),
+                           (("--service", "sim:no_such=1", "status", data), "no_such")):
+            p = cli.run(*args, check=False)
+            assert p.returncode == 2 and said in p.err, (args, p.err)
+
 
 def status_json(cli, data, *extra, check=True, **kw):
     p = cli.run("status", data, "--json", *extra, check=check, **kw)
