@@ -603,3 +603,38 @@ TEST(CheckPool, ADeadReaderIsJudgedAgainAndOnlyRepeatedCrashesCondemn) {
 }
 
 }  // namespace
+
+// Verifying against the service matches records by time stamp and compares
+// them value for value: a changed field, a record only the file has and one
+// only the service has are each counted under their rule (the earliest
+// time and its field kept), a day the service lacks under its own; the
+// days drawn are the newest and others fixed by the seed and the file's
+// name alone, so a refill is verified on the same days.
+TEST(Verify, RecordsAreComparedByTimeAndValueOnDaysTheSeedFixes) {
+  const RecordLayout& layout = EQUITIES_DTYPE();
+  const auto close = std::find_if(layout.fields.begin(), layout.fields.end(), [](const RecordField& f) { return f.name == "close"; });
+  const auto rows = [&](const std::vector<std::pair<std::int64_t, double>>& bars) {
+    std::vector<char> out(bars.size() * layout.itemsize, 0);
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+      std::memcpy(out.data() + i * layout.itemsize + layout.fields.front().offset, &bars[i].first, sizeof(std::int64_t));
+      std::memcpy(out.data() + i * layout.itemsize + close->offset, &bars[i].second, sizeof(double));
+    }
+    return out;
+  };
+  const auto stored = rows({{20240603093100, 10.0}, {20240603093200, 10.1}, {20240603093300, 10.2}});
+  std::vector<Finding> found;
+  checking::compare_day(layout, 20240603, stored.data(), 3, rows({{20240603093100, 10.0}, {20240603093200, 10.11}, {20240603093400, 10.3}}),
+                        found);
+  checking::compare_day(layout, 20240604, stored.data(), 3, std::nullopt, found);
+  EXPECT_EQ(found, (std::vector<Finding>{{Rule::differs_from_service, 20240603093200, 2, "close"},
+                                         {Rule::extra_at_service, 20240603093400, 1},
+                                         {Rule::missing_at_service, 20240604000000, 3}}));
+
+  const auto days = checking::days_to_verify(100, 3, 7, "A.h5");
+  EXPECT_EQ(days.size(), 3u);
+  EXPECT_EQ(days.back(), 99u);
+  EXPECT_EQ(days, checking::days_to_verify(100, 3, 7, "A.h5"));
+  EXPECT_NE(days, checking::days_to_verify(100, 3, 8, "A.h5"));
+  EXPECT_EQ(checking::days_to_verify(2, 5, 7, "A.h5"), (std::vector<std::size_t>{0, 1}));
+  EXPECT_TRUE(checking::days_to_verify(5, 0, 7, "A.h5").empty());
+}
