@@ -267,3 +267,24 @@ def test_heal_refills_tick_files_too(fresh, bundle):
     doc = check(cli, data, "check-tick", "--heal")
     assert {o["id"]: o["heal"]["outcome"] for o in doc["outcomes"] if o["heal"]} == {"600000.XSHG": "healed", "000001.XSHE": "healed"}
     assert digests(ticks) == digests(os.path.join(fresh, "bundle", "ticks"))
+
+
+def test_verify_finds_a_close_one_tick_off_and_heal_gives_back_the_services_file(fresh, bundle):
+    cli, data = bundle
+    path = minute_file(data, "600000.XSHG")
+    with h5py.File(path, "r+") as f:  # on the newest day, which is always verified
+        row = f["data"][-5]
+        row["close"] += 0.01
+        f["data"][-5] = row
+    cli.clear_requests()
+    verify = ("--verify", "3", "--verify-seed", "11")
+    doc = check(cli, data, "check-minbar", *verify)
+    assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}}
+    [found] = next(o for o in doc["outcomes"] if o["id"] == "600000.XSHG")["findings"]
+    assert (found["first"], found["field"], found["count"]) == (int(row["datetime"]), "close", 1)
+    asked = [r[1] for r in cli.requests() if r[0] == "get_price" and r[4] == "1m"]
+    assert asked and max(asked.count(i) for i in asked) <= 3
+    check(cli, data, "check-minbar", *verify, "--heal")
+    with open(path, "rb") as mine, open(minute_file(fresh, "600000.XSHG"), "rb") as theirs:
+        assert mine.read() == theirs.read()
+    assert rules_by_file(check(cli, data, "check-minbar", *verify)) == {}
