@@ -216,7 +216,7 @@ def test_page_marks_content_findings_and_heal_outcomes(bundle):
 
 
 # A store file name that is not UTF-8.
-NOT_UTF8 = b"bad\xff\xfe"
+NOT_UTF8 = b"bad\xc0\xaf\xff\xfe"  # an overlong lead byte with its continuation, then two bytes no text holds
 
 
 @pytest.fixture(scope="module")
