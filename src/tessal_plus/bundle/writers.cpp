@@ -507,10 +507,16 @@ IndexRecord latest_indexed(const h5::Dataset& index) {
 // whole. `data` is cut at that day's line_no, not by calendar date: the
 // night bars of a futures or options trading day carry the previous
 // calendar date, and cutting by date would keep them and fetch them again.
+// The calendar date of `data`'s last bar; MIN_START_DATE when it has none.
+std::int64_t last_bar_date(const h5::Dataset& data) {
+  const hsize_t rows = data.size();
+  return rows == 0 ? MIN_START_DATE : datetime_at(data, rows - 1) / 1000000;
+}
+
 void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
   const std::int32_t latest_date = latest_indexed(index).date;
   const hsize_t data_rows = data.size();
-  const std::int64_t data_date = data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000;
+  const std::int64_t data_date = last_bar_date(data);
   if (latest_date == data_date) return;
   const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
   const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
@@ -571,9 +577,8 @@ bool up_to_date_read_only(const Run& run, const std::string& path, const Resolve
     const h5::Dataset index = f.open_dataset("index");
     const h5::Dataset data = f.open_dataset("data");
     require_layout(index, data, r.cls->layout(), path);
-    const hsize_t data_rows = data.size();
     latest_date = latest_indexed(index).date;
-    if (latest_date != (data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000)) return false;
+    if (latest_date != last_bar_date(data)) return false;  // an interrupted append: the writer repairs it
   } catch (const util::Error&) {
     return false;
   }
