@@ -529,11 +529,16 @@ void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
 // A file this writer can continue: `index` and `data` with the members it
 // reads and writes, of sizes the file can hold. Anything else is damaged, reported as such instead of
 // being rewritten on every run.
-void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+void require_members(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+  const h5::Type index_type = index.type(), data_type = data.type();
   for (const auto& f : INDEX_DTYPE().fields)
-    if (!index.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
+    if (!index_type.has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
   for (const auto& f : layout.fields)
-    if (!data.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
+    if (!data_type.has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
+}
+
+void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+  require_members(index, data, layout, path);
   // Sizes a damaged header declares are refused before anything is searched.
   index.checked_size(sizeof(IndexRecord));
   data.checked_size(data.type().size());
@@ -569,14 +574,20 @@ Resume resume_after(const Run& run, const Resolved& r, std::int32_t latest_date)
 // when there is something to do, or it takes a writer to tell: no index,
 // an interrupted append to repair, or a file that does not open or read
 // cleanly (the writer's open reports why).
+//
+// The look reads two rows, the last of each dataset, so it leaves out what
+// only guards a search (the declared sizes against the stored bytes: a
+// row past the stored chunks reads as zeros, which is never up to date) and
+// the existence tests (a missing dataset fails its open). The members it
+// reads are still required: a record without them would read as zeros too,
+// but the writer's open is what says why.
 bool up_to_date_read_only(const Run& run, const std::string& path, const Resolved& r) {
   std::int32_t latest_date = 0;
   try {
     const h5::File f = h5::File::open(path, h5::Mode::read);
-    if (!f.contains("index") || !f.contains("data")) return false;
     const h5::Dataset index = f.open_dataset("index");
     const h5::Dataset data = f.open_dataset("data");
-    require_layout(index, data, r.cls->layout(), path);
+    require_members(index, data, r.cls->layout(), path);
     latest_date = latest_indexed(index).date;
     if (latest_date != last_bar_date(data)) return false;  // an interrupted append: the writer repairs it
   } catch (const util::Error&) {
