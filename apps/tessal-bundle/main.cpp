@@ -28,7 +28,7 @@
 #include "tessal_plus/bundle/health_page.hpp"
 #include "tessal/native_host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
-#include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/retrying_client.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/status.hpp"
 #include "util/error.hpp"
@@ -325,7 +325,7 @@ std::shared_ptr<quillonc::Client> start_service(const std::string& setting, tess
     util::fail(util::ErrorKind::invalid_input, "", "this tessal-bundle was built without Python: use --service sim");
 #endif
   }
-  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting), host);
+  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting), quillonc::surroundings_of(host));
   return sim;
 }
 
@@ -432,8 +432,8 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
 
 // --retries N with the waits of TESSAL_RETRY_BASE_MS (the first wait,
 // default 500 ms; it doubles up to 30 s).
-quillonc::RetryPolicy retry_policy(int retries) {
-  quillonc::RetryPolicy p;
+tessal_plus::bundle::RetryPolicy retry_policy(int retries) {
+  tessal_plus::bundle::RetryPolicy p;
   p.retries = retries;
   if (const char* base = std::getenv("TESSAL_RETRY_BASE_MS"); base && *base) {
     const std::string_view text(base);
@@ -457,7 +457,7 @@ int run_and_map(Options& o, tessal::NativeHost& host, cli::Report& report) {
     // A setting the service or the retries cannot take is a usage error.
     auto client = option_value([&] { return start_service(service_setting(o.service), host, sim); });
     if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
-      client = std::make_shared<quillonc::RetryingClient>(client, option_value([&] { return retry_policy(o.retries); }),
+      client = std::make_shared<tessal_plus::bundle::RetryingClient>(client, option_value([&] { return retry_policy(o.retries); }),
                                                           [&host](const std::string& m) { host.log_error(m); });
     // The host's day-bar updater reads the same service.
     host.set_service(client.get());

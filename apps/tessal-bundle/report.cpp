@@ -126,7 +126,7 @@ void add_update(Json& doc, const tb::UpdateRecord& u) {
     for (const auto& o : d.outcomes) {
       Json k = Json::object();
       k["id"] = o.order_book_id;
-      k["outcome"] = std::string(tessal::status_name(o.status));
+      k["outcome"] = std::string(tessal_plus::bundle::status_name(o.status));
       k["kind"] = text_or_null(o.kind);
       outcomes.push_back(std::move(k));
     }
@@ -140,11 +140,11 @@ void add_update(Json& doc, const tb::UpdateRecord& u) {
   Json failed = Json::array();
   for (const auto& d : u.drivers)
     for (const auto& o : d.outcomes)
-      if (o.status == tessal::TaskStatus::failed || o.status == tessal::TaskStatus::died) {
+      if (o.status == tessal_plus::bundle::TaskStatus::failed || o.status == tessal_plus::bundle::TaskStatus::died) {
         ids.insert(o.order_book_id);
         Json f = Json::object();
         f["id"] = o.order_book_id;
-        f["outcome"] = std::string(tessal::status_name(o.status));
+        f["outcome"] = std::string(tessal_plus::bundle::status_name(o.status));
         f["message"] = o.message;
         failed.push_back(std::move(f));
       }

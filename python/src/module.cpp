@@ -199,8 +199,8 @@ py::dict check_summary(const tb::CheckRecord& c) {
 }
 
 // A pool task's outcome as (status, kind, message).
-std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal::PoolTask& task) {
-  const tessal::TaskOutcome o = tb::run_task(run, task);
+std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal_plus::bundle::PoolTask& task) {
+  const tessal_plus::bundle::TaskOutcome o = tb::run_task(run, task);
   return {static_cast<int>(o.status), o.kind, o.message};
 }
 
@@ -288,10 +288,10 @@ PYBIND11_MODULE(_core, m) {
   // The pool's tasks: the one task runner; the outcome as (status, kind,
   // message), status one of the TASK_* numbers.
   m.def("_minbar_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal::PoolTask{tessal::Store::minute, id, path, rebuild});
+          return task_result(r, tessal_plus::bundle::PoolTask{tessal_plus::bundle::Store::minute, id, path, rebuild});
         }));
   m.def("_tick_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal::PoolTask{tessal::Store::tick, id, path, rebuild});
+          return task_result(r, tessal_plus::bundle::PoolTask{tessal_plus::bundle::Store::tick, id, path, rebuild});
         }));
   // The record layouts and the tag table as the core writes and reads them:
   // the package's constants are made from these, never declared twice.
@@ -301,7 +301,7 @@ PYBIND11_MODULE(_core, m) {
       const bool real = f.kind == tb::FieldKind::f32 || f.kind == tb::FieldKind::f64;
       const bool is_signed = f.kind == tb::FieldKind::i8 || f.kind == tb::FieldKind::i16 || f.kind == tb::FieldKind::i32 ||
                              f.kind == tb::FieldKind::i64;
-      out.append(py::make_tuple(f.name, fmt::format("<{}{}", real ? 'f' : is_signed ? 'i' : 'u', tessal::field_size(f.kind))));
+      out.append(py::make_tuple(f.name, fmt::format("<{}{}", real ? 'f' : is_signed ? 'i' : 'u', tessal_plus::bundle::field_size(f.kind))));
     }
     return out;
   };
@@ -323,9 +323,9 @@ PYBIND11_MODULE(_core, m) {
   m.attr("_REBUILD_COMFIRM_RETRY_TIMES") = tb::REBUILD_COMFIRM_RETRY_TIMES;
   m.attr("_TICK_DATE_CHUNK_SIZE") = tb::TICK_DATE_CHUNK_SIZE;
 
-  for (const auto s : {tessal::TaskStatus::written, tessal::TaskStatus::up_to_date, tessal::TaskStatus::failed,
-                       tessal::TaskStatus::died, tessal::TaskStatus::not_run}) {
-    std::string name = "TASK_" + std::string(tessal::status_name(s));
+  for (const auto s : {tessal_plus::bundle::TaskStatus::written, tessal_plus::bundle::TaskStatus::up_to_date, tessal_plus::bundle::TaskStatus::failed,
+                       tessal_plus::bundle::TaskStatus::died, tessal_plus::bundle::TaskStatus::not_run}) {
+    std::string name = "TASK_" + std::string(tessal_plus::bundle::status_name(s));
     for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     m.attr(name.c_str()) = static_cast<int>(s);
   }

@@ -41,10 +41,10 @@ py::str fs_text(const std::string& s) {
   if (!text) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(text);
 }
-using tessal::FieldKind;
+using tessal_plus::bundle::FieldKind;
 using tessal::SharedFlag;
-using tessal::TaskOutcome;
-using tessal::TaskStatus;
+using tessal_plus::bundle::TaskOutcome;
+using tessal_plus::bundle::TaskStatus;
 using tessal::Timestamp;
 
 namespace {
@@ -155,8 +155,8 @@ class PythonPool : public tessal::Pool {
     pool = py::object();
     entered = py::object();
   }
-  void submit(const tessal::PoolTask& task) override;
-  std::vector<tessal::TaskOutcome> shutdown() override;
+  void submit(const tessal_plus::bundle::PoolTask& task) override;
+  std::vector<tessal_plus::bundle::TaskOutcome> shutdown() override;
 
  private:
   py::object pool;
@@ -232,8 +232,8 @@ class PythonPool : public tessal::Pool {
   }
 };
 
-void PythonPool::submit(const tessal::PoolTask& task) {
-  const char* name = task.store == tessal::Store::tick ? "_tick_task" : "_minbar_task";
+void PythonPool::submit(const tessal_plus::bundle::PoolTask& task) {
+  const char* name = task.store == tessal_plus::bundle::Store::tick ? "_tick_task" : "_minbar_task";
   py::gil_scoped_acquire gil;
   const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
   py::object future;
@@ -374,7 +374,7 @@ SharedFlag& PythonHost::sval() {
   return *sval_;
 }
 
-std::unique_ptr<tessal::Pool> PythonHost::open_pool(int max_workers, SharedFlag& flag, tessal::TaskRunner) {
+std::unique_ptr<tessal::Pool> PythonHost::open_pool(int max_workers, SharedFlag& flag, tessal_plus::bundle::TaskRunner) {
   return std::make_unique<PythonPool>(max_workers, python_object(flag), executor_);
 }
 
@@ -401,24 +401,24 @@ void PythonHost::download(std::FILE* out, std::int64_t total_length, const std::
   std::fseek(out, 0, SEEK_END);
 }
 
-const tessal::RecordLayout& PythonHost::tick_layout() {
+const tessal_plus::bundle::RecordLayout& PythonHost::tick_layout() {
   if (layout_) return *layout_;
   py::gil_scoped_acquire gil;
   const auto t = adapters().attr("tick_layout")().cast<py::tuple>();
   // The record type is the loader's whole dtype (t[2]); the fields the
   // module fills are its FIELDS (t[0]).
   const auto itemsize = t[1].cast<std::size_t>();
-  tessal::RecordLayout out{{}, itemsize, h5::Type::compound(itemsize)};
+  tessal_plus::bundle::RecordLayout out{{}, itemsize, h5::Type::compound(itemsize)};
   for (const auto& f : t[2].cast<py::list>()) {
     const auto d = f.cast<py::tuple>();
     const auto name = d[0].cast<std::string>();
     out.type.insert(name.c_str(), d[3].cast<std::size_t>(),
-                    tessal::field_member_type(kind_of(name, d[1].cast<std::string>()[0], d[2].cast<std::size_t>())));
+                    tessal_plus::bundle::field_member_type(kind_of(name, d[1].cast<std::string>()[0], d[2].cast<std::size_t>())));
   }
   for (const auto& p : t[0].cast<py::list>()) {
     const auto d = p.cast<py::tuple>();
     const auto column = d[0].cast<std::string>();
-    out.fields.push_back(tessal::RecordField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
+    out.fields.push_back(tessal_plus::bundle::RecordField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
                                            d[3].cast<double>(), d[4].cast<std::size_t>()});
   }
   layout_ = std::move(out);

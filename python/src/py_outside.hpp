@@ -99,19 +99,19 @@ class __attribute__((visibility("hidden"))) PythonHost : public tessal::Host {
   std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override;
   void process_init(tessal::SharedFlag& flag) override;
   tessal::SharedFlag& sval() override;
-  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override;
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) override;
   bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
                      tessal::BjseKeyword form) override;
   std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
-  const tessal::RecordLayout& tick_layout() override;
+  const tessal_plus::bundle::RecordLayout& tick_layout() override;
 
  private:
   bool host_conversions_;
   py::object executor_;
   std::vector<py::object> warning_scopes_;  // the saved filters of each scope, innermost last
   std::unique_ptr<tessal::SharedFlag> sval_;
-  std::optional<tessal::RecordLayout> layout_;
+  std::optional<tessal_plus::bundle::RecordLayout> layout_;
 };
 
 // Compares the host's date and time numbers with the module's own on a

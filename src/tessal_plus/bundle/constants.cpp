@@ -25,7 +25,7 @@ RecordLayout packed_layout(std::vector<RecordField> fields, std::size_t itemsize
   std::size_t at = 0;
   for (const auto& f : fields) {
     if (f.offset != at) throw std::logic_error("record layout '" + f.name + "' is not packed");
-    at += tessal::field_size(f.kind);
+    at += field_size(f.kind);
   }
   if (at != itemsize) throw std::logic_error("record layout does not fill its record");
   return RecordLayout::of(std::move(fields), itemsize);

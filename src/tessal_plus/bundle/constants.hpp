@@ -39,9 +39,6 @@ static_assert(sizeof(EquitiesBar) == 56 && sizeof(DerivativesBar) == 64 && sizeo
 // The layouts of the minute-bar store, described as the host describes its
 // tick layout (one model, one converter): fields by name, kind and offset,
 // the HDF5 compound type with the same member names.
-using tessal::FieldKind;
-using tessal::RecordField;
-using tessal::RecordLayout;
 const RecordLayout& EQUITIES_DTYPE();
 const RecordLayout& DERIVATIVES_DTYPE();
 const RecordLayout& INDEX_DTYPE();

@@ -85,17 +85,17 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 // and the run's flag cleared. With `permission_message`, the service's
 // refusal has a message of its own. The outcome names the file's instrument;
 // a file that `body` left with the bytes it had is up to date.
-tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
+TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
                                const std::function<void()>& body) {
   tessal::SharedFlag& sval = run.sval();
   // A file-size limit (ulimit -f) fails the write with EFBIG, which is
   // logged and rolled back, instead of killing the process.
   const util::IgnoreSignal file_size_limit_is_an_error(SIGXFSZ);
-  tessal::TaskOutcome outcome{order_book_id, tessal::TaskStatus::written, "", ""};
+  TaskOutcome outcome{order_book_id, TaskStatus::written, "", ""};
   try {
     const auto before = file_identity(file_path);
     body();
-    if (before && before == file_identity(file_path)) outcome.status = tessal::TaskStatus::up_to_date;
+    if (before && before == file_identity(file_path)) outcome.status = TaskStatus::up_to_date;
     return outcome;
   } catch (const std::exception& e) {
     pass_interruptions(e);
@@ -108,7 +108,7 @@ tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id,
     outcome.kind = kind ? std::string(util::kind_name(*kind)) : "error";
   }
   sval.clear();
-  outcome.status = tessal::TaskStatus::failed;
+  outcome.status = TaskStatus::failed;
   return outcome;
 }
 
@@ -242,7 +242,7 @@ inline double half_away_from_zero(double x) {
 // row); each run is read in place.
 class RecordConverter {
  public:
-  RecordConverter(tessal::Host& host, const tessal::RecordLayout& layout, const quillonc::Table& t, bool open_interest_may_miss)
+  RecordConverter(tessal::Host& host, const RecordLayout& layout, const quillonc::Table& t, bool open_interest_may_miss)
       : host_(host), t_(t), itemsize_(layout.type.size()) {
     for (const auto& f : layout.fields) {
       Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
@@ -291,7 +291,7 @@ class RecordConverter {
     Source source;
     const double* column;
     double scale;
-    tessal::FieldKind kind;
+    FieldKind kind;
     std::size_t offset;
     std::string_view name;
   };
@@ -299,7 +299,7 @@ class RecordConverter {
   // Stores `n` values; the position of the first one the field's type
   // cannot hold (n when all fit).
   std::size_t store(const Plan& p, const double* v, std::size_t n, char* dst) const {
-    using K = tessal::FieldKind;
+    using K = FieldKind;
     switch (p.kind) {
       case K::f64: return store_as<double, false>(v, n, p.scale, dst);
       case K::f32: return store_as<float, false>(v, n, p.scale, dst);
@@ -632,9 +632,9 @@ void remove_unfinished_files(const std::string& path) {
   }
 }
 
-tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
+TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                                std::int32_t min_start_date, bool rebuild) {
-  const tessal::TaskOutcome nothing{order_book_id, tessal::TaskStatus::up_to_date, "", ""};
+  const TaskOutcome nothing{order_book_id, TaskStatus::up_to_date, "", ""};
   const auto resolved = resolve_instrument(run.client, order_book_id);
   if (!resolved) return nothing;
   const RecordLayout& layout = resolved->cls->layout();
@@ -652,7 +652,7 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
     if (!fetched) {
       if (!rebuild) return nothing;
       remove_h5(file_path);
-      return {order_book_id, tessal::TaskStatus::written, "", ""};
+      return {order_book_id, TaskStatus::written, "", ""};
     }
     return run_logged(run, order_book_id, file_path, false, [&] {
       write_via_temp(folder, name, [&](h5::File& f) { create_minbar_datasets(f, *fetched, layout); });
@@ -691,7 +691,7 @@ std::int32_t last_stored_day(tessal::Host& host, const std::vector<std::string>&
 
 void update_tick_file(const Run& run, h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
   auto& q = run.client;
-  const tessal::RecordLayout& layout = run.host.tick_layout();
+  const RecordLayout& layout = run.host.tick_layout();
   const auto names = f.root_names();
   const std::int32_t start = last_stored_day(run.host, names, min_start_date);
   const std::int32_t end = _get_end_date(run.host);
@@ -754,7 +754,7 @@ void update_tick_file(const Run& run, h5::File& f, const std::string& order_book
 
 }  // namespace
 
-tessal::TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
+TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
                                     const std::optional<std::string>& file_name, std::int32_t min_start_date, bool rebuild) {
   fs::create_directories(path);
   const std::string name = file_name_or_default(file_name, order_book_id);

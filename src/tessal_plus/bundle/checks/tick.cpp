@@ -27,7 +27,7 @@ namespace {
 // update stopped by a full disk can leave a day without its chunks). With
 // `deep`, every record is read as well, which decompresses the whole file.
 // With `found`, the content rules read every record as well.
-bool tick_days_are_sound(const tessal::RecordLayout& layout, const h5::File& f, const std::vector<std::string>& names,
+bool tick_days_are_sound(const RecordLayout& layout, const h5::File& f, const std::vector<std::string>& names,
                          std::int32_t latest, bool deep, std::vector<Finding>* found) {
   const h5::Type& tick_type = layout.type;
   std::vector<char> buf;
@@ -131,7 +131,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
   }
 
   auto& q = run.client;
-  const tessal::RecordLayout& tick_layout = run.host.tick_layout();
+  const RecordLayout& tick_layout = run.host.tick_layout();
   const std::int32_t latest = latest_storable_day(util::timestamp_date(run.host.datetime_now()));
   const checking::FileCheck check = [&](const std::string& path, checking::FileOutcome& out) {
     h5::File f = h5::File::open(path, h5::Mode::read);
