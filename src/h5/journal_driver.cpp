@@ -14,7 +14,6 @@
 #include <ctime>
 #include <initializer_list>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include <fmt/format.h>
@@ -116,10 +115,7 @@ Failure break_links(State& s) {
   struct stat st{};
   if (::fstat(s.fd.get(), &st) != 0) return os_failure(errno, fmt::format("unable to fstat '{}'", s.path));
   if (st.st_nlink <= 1) return {};
-  const auto slash = s.path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : s.path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? s.path : s.path.substr(slash + 1);
-  const std::string temp = fmt::format("{}.{}.rebuild-{}-{:08x}", folder, name, ::getpid(), std::random_device{}());
+  const std::string temp = util::temp_path_beside(s.path, ".rebuild");
   int err = 0;
   util::Fd copy = detail::create_control(temp, err);
   if (!copy.valid()) return os_failure(err, fmt::format("unable to make a copy of its own of '{}'", s.path));

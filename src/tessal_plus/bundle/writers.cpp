@@ -13,7 +13,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <tuple>
@@ -25,6 +24,7 @@
 #include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "util/files.hpp"
 #include "util/signals.hpp"
 
 namespace tessal_plus::bundle {
@@ -73,8 +73,7 @@ std::string file_name_or_default(const std::optional<std::string>& file_name, co
 // writers never share a temporary file. The name starts with a dot and does
 // not end in ".h5": no store listing ever picks it up.
 std::string rebuild_temp_path(const std::string& folder, const std::string& name) {
-  static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-  return join(folder, fmt::format(".{}{}-{}-{:08x}", name, kTempSuffix, ::getpid(), static_cast<std::uint32_t>(random())));
+  return util::temp_path_beside(join(folder, name), kTempSuffix);
 }
 
 const char* const kOsFailure = " 失败，请检查文件的权限以及是否被其他进程占用\n";

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <chrono>
 #include <exception>
 #include <set>
@@ -69,7 +68,7 @@ class Stage {
  public:
   // The path a stage in `bundle_root` gets: a name of its own.
   static std::string path_in(const std::string& bundle_root) {
-    return join(bundle_root, fmt::format("{}{}-{:08x}", kStagePrefix, ::getpid(), static_cast<std::uint32_t>(std::random_device{}())));
+    return join(bundle_root, std::string(kStagePrefix) + util::unique_suffix());
   }
   explicit Stage(std::string path) : path_(std::move(path)) {
     // A folder of that name already there is another's: never used or removed.
