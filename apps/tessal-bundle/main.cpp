@@ -31,6 +31,7 @@
 #include "tessal_plus/bundle/retrying_client.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/status.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/error.hpp"
 #include "util/files.hpp"
 
@@ -281,11 +282,11 @@ void define_cli(CLI::App& app, Options& o) {
   add_shard(o.smart, o);
   add_retries(o.smart, o);
 
-  o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
+  o.check_min = app.add_subcommand(std::string(tb::store_kind(tb::Store::minute).check_command), "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
   add_jobs(o.check_min, o, "processes checking files (default: number of cores)");
   add_answer_flags(o.check_min, o);
-  o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
+  o.check_tick = app.add_subcommand(std::string(tb::store_kind(tb::Store::tick).check_command), "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
   o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
   add_jobs(o.check_tick, o, "processes checking files (default: number of cores)");

@@ -19,6 +19,7 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 
 namespace tb = tessal_plus::bundle;
 
@@ -60,7 +61,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
   Json stores = Json::array();
   for (const auto& s : b.stores) {
     Json j = Json::object();
-    j["store"] = s.minute_bars ? "minute" : "tick";
+    j["store"] = tb::store_kind(s.store).name;
     j["name"] = s.name;
     j["folder"] = s.folder;
     j["files"] = s.files.size();
@@ -263,7 +264,7 @@ void Report::emit(int exit_status, bool by_instrument) {
   doc["error"] = or_null(error);
   if (status) add_status(doc, *status, by_instrument);
   if (command_ == "update" || command_ == "smart-update") add_update(doc, update.value_or(tb::UpdateRecord{}));
-  if (command_ == "check-minbar" || command_ == "check-tick") add_check(doc, check.value_or(tb::CheckRecord{}));
+  if (tb::store_checked_by(command_)) add_check(doc, check.value_or(tb::CheckRecord{}));
   doc["log"] = read_log();
   // Text stays UTF-8 as it is. A file name or a message may hold bytes that
   // are not UTF-8: they become U+FFFD, so the document always parses and

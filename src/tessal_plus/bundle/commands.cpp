@@ -12,6 +12,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 
@@ -27,7 +28,7 @@ UpdateRecord settled(UpdateRecord record) {
   return record;
 }
 
-DriverRecord run_driver(const Run& run, const char* message, Store store, bool make_folder, const std::string& path,
+DriverRecord run_driver(const Run& run, const StoreKind& store, const std::string& path,
                         const std::vector<std::string>& tags, bool with_derivatives, int concurrency, bool rebuild,
                         bool enable_bjse) {
   if (concurrency < 1) util::fail(util::ErrorKind::invalid_input, "", fmt::format("concurrency must be at least 1, got {}", concurrency));
@@ -35,16 +36,16 @@ DriverRecord run_driver(const Run& run, const char* message, Store store, bool m
   // Sharded after the tags are resolved: every shard resolves the same
   // tags to the same set and keeps its own part of it.
   if (const auto shard = run.shard) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
-  if (make_folder) fs::create_directories(path);
+  if (store.makes_folder) fs::create_directories(path);
   // Temporary files of writers that were killed (their locks are gone with
   // them); those of another run at work are held and stay.
   remove_unfinished_files(path);
-  run.console.line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
-  DriverRecord driver{std::string(store_name(store)), {ids.begin(), ids.end()}, false, {}};
+  run.console.line(fmt::format(fmt::runtime(store.announcement), ids.size(), render_id_set(ids)));
+  DriverRecord driver{std::string(store.name), {ids.begin(), ids.end()}, false, {}};
   const auto succeed = run.host.make_flag(true);
   {
     const auto pool = run.host.open_pool(concurrency, *succeed, [&run](const PoolTask& t) { return run_task(run, t); });
-    for (const auto& id : ids) pool->submit(PoolTask{store, id, path, rebuild});
+    for (const auto& id : ids) pool->submit(PoolTask{store.store, id, path, rebuild});
     try {
       driver.outcomes = pool->shutdown();
     } catch (const util::Error& e) {
@@ -89,9 +90,7 @@ TaskOutcome run_task(const Run& run, const PoolTask& task) {
   std::string kind = "error", what;
   try {
     run.worker_started();
-    return task.store == Store::tick
-               ? _append_h5_tick(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild)
-               : _append_h5(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild);
+    return store_kind(task.store).writer(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild);
   } catch (const util::Error& e) {
     pass_interruptions(e);
     kind = util::kind_name(e.kind());
@@ -123,14 +122,12 @@ std::string render_id_set(const std::set<std::string>& ids) {
 
 DriverRecord update_minbar(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                            int concurrency, bool rebuild, bool enable_bjse) {
-  return run_driver(run, "开始更新 {} 只标的的分钟线数据：{}", Store::minute, false, path, tags, with_derivatives, concurrency, rebuild,
-                    enable_bjse);
+  return run_driver(run, store_kind(Store::minute), path, tags, with_derivatives, concurrency, rebuild, enable_bjse);
 }
 
 DriverRecord update_tick(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                          int concurrency, bool rebuild, bool enable_bjse) {
-  return run_driver(run, "开始更新 {} 只标的的tick数据：{}", Store::tick, true, path, tags, with_derivatives, concurrency, rebuild,
-                    enable_bjse);
+  return run_driver(run, store_kind(Store::tick), path, tags, with_derivatives, concurrency, rebuild, enable_bjse);
 }
 
 UpdateRecord update_bundle_from_quillonc(const Run& run, int concurrency, const std::string& data_bundle_path, bool base,

@@ -38,7 +38,6 @@ struct TaskOutcome {
 // One task of an update's pool: the writer of one instrument's file of one
 // store. Plain data, so that a host's pool can send it to another process.
 enum class Store { minute, tick };
-constexpr std::string_view store_name(Store s) noexcept { return s == Store::tick ? "tick" : "minute"; }
 struct PoolTask {
   Store store = Store::minute;
   std::string order_book_id;

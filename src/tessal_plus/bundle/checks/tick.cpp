@@ -15,6 +15,7 @@
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/datetime.hpp"
 
 namespace tessal_plus::bundle {
@@ -113,7 +114,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
     return nothing;
   }
   _init_quillon(run);
-  const auto files = list_store_files(join(base_path, layout::TICKS));
+  const auto files = list_store_files(join(base_path, store_kind(Store::tick).folder));
   if (files.empty()) {
     run.console.line("当前目录下不存在tick数据!");
     return nothing;
@@ -153,7 +154,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
       if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
     return false;
   };
-  return checking::run_check(run, files, {"tick", join(base_path, layout::TICKS), check, checking::tick_refill()}, concurrency,
+  return checking::run_check(run, files, {std::string(store_kind(Store::tick).label), join(base_path, store_kind(Store::tick).folder), check, checking::tick_refill()}, concurrency,
                              options);
 }
 
