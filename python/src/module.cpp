@@ -198,6 +198,28 @@ py::dict check_summary(const tb::CheckRecord& c) {
   return out;
 }
 
+// A check's options as the package hands them over: one mapping by name
+// (_check_options), read here and nowhere else; a name it does not know is
+// refused rather than ignored.
+struct CheckCall {
+  int concurrency = 1;
+  bool deep = false;
+  tb::CheckOptions options;
+};
+CheckCall check_call(const py::dict& given, bool tick) {
+  CheckCall c;
+  for (const auto& [key, value] : given) {
+    const auto name = py::cast<std::string>(key);
+    if (name == "concurrency") c.concurrency = py::cast<int>(value);
+    else if (name == "quality") c.options.quality = py::cast<bool>(value);
+    else if (name == "heal") c.options.heal = py::cast<bool>(value);
+    else if (name == "thresholds") c.options.thresholds = tb::parse_thresholds(py::cast<std::string>(value));
+    else if (name == "deep" && tick) c.deep = py::cast<bool>(value);
+    else throw std::invalid_argument("unknown check option '" + name + "'");
+  }
+  return c;
+}
+
 // A pool task's outcome as (status, kind, message).
 std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal_plus::bundle::PoolTask& task) {
   const tessal_plus::bundle::TaskOutcome o = tb::run_task(run, task);
@@ -235,22 +257,23 @@ PYBIND11_MODULE(_core, m) {
         }));
   // The checks return what they found and did (the command line's --json
   // says the same), so a host can tell a heal that failed.
-  m.def("check_min_bar_data", [](const std::string& path, int concurrency, bool quality, const std::string& thresholds, bool heal) {
+  m.def("check_min_bar_data", [](const std::string& path, const py::dict& options) {
+    const CheckCall c = check_call(options, false);
     Hosted h;
     tb::CheckRecord record;
     {
       py::gil_scoped_release release;
-      record = tb::check_min_bar_data(h.run, path, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+      record = tb::check_min_bar_data(h.run, path, c.concurrency, c.options);
     }
     return check_summary(record);
   });
-  m.def("check_tick_data", [](const std::string& path, bool deep, int concurrency, bool quality, const std::string& thresholds,
-                              bool heal) {
+  m.def("check_tick_data", [](const std::string& path, const py::dict& options) {
+    const CheckCall c = check_call(options, true);
     Hosted h;
     tb::CheckRecord record;
     {
       py::gil_scoped_release release;
-      record = tb::check_tick_data(h.run, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+      record = tb::check_tick_data(h.run, path, c.deep, c.concurrency, c.options);
     }
     return check_summary(record);
   });
@@ -285,14 +308,14 @@ PYBIND11_MODULE(_core, m) {
   };
   m.def("_append_h5", writer(&tb::_append_h5));
   m.def("_append_h5_tick", writer(&tb::_append_h5_tick));
-  // The pool's tasks: the one task runner; the outcome as (status, kind,
-  // message), status one of the TASK_* numbers.
-  m.def("_minbar_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal_plus::bundle::PoolTask{tessal_plus::bundle::Store::minute, id, path, rebuild});
-        }));
-  m.def("_tick_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal_plus::bundle::PoolTask{tessal_plus::bundle::Store::tick, id, path, rebuild});
-        }));
+  // A pool's task (_adapters.PoolTask) run by the one task runner; the
+  // outcome as (status, kind, message), status one of the TASK_* numbers.
+  m.def("_run_task", [](const py::object& task) {
+    const tb::PoolTask t = py_outside::pool_task_from(task);
+    Hosted h;
+    py::gil_scoped_release release;
+    return task_result(h.run, t);
+  });
   // The record layouts and the tag table as the core writes and reads them:
   // the package's constants are made from these, never declared twice.
   const auto fields = [](const tb::RecordLayout& layout) {

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "py_outside.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 
 namespace py = pybind11;
 using py_outside::adapters;
@@ -233,13 +234,12 @@ class PythonPool : public tessal::Pool {
 };
 
 void PythonPool::submit(const tessal_plus::bundle::PoolTask& task) {
-  const char* name = task.store == tessal_plus::bundle::Store::tick ? "_tick_task" : "_minbar_task";
   py::gil_scoped_acquire gil;
-  const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
+  const py::object python_task = to_python(task);
   py::object future;
   {
     const SigintHeldForFork held;
-    future = entered.attr("submit")(writer, task.order_book_id, fs_text(task.path), py::arg("rebuild") = task.rebuild);
+    future = entered.attr("submit")(python_task);
   }
   futures.emplace_back(task.order_book_id, std::move(future));
 }
@@ -269,6 +269,19 @@ std::vector<TaskOutcome> PythonPool::shutdown() {
 }
 
 }  // namespace
+
+py::object to_python(const tessal_plus::bundle::PoolTask& task) {
+  return adapters().attr("PoolTask")(std::string(tessal_plus::bundle::store_kind(task.store).name), task.order_book_id,
+                                     py::bytes(task.path), task.rebuild);
+}
+
+tessal_plus::bundle::PoolTask pool_task_from(const py::handle& task) {
+  const auto store = py::cast<std::string>(task.attr("store"));
+  const auto* kind = tessal_plus::bundle::store_named(store);
+  if (!kind) throw std::invalid_argument("a pool task of an unknown store '" + store + "'");
+  return {kind->store, py::cast<std::string>(task.attr("order_book_id")), py::cast<std::string>(task.attr("path")),
+          py::cast<bool>(task.attr("rebuild"))};
+}
 
 bool probe_host_conversions() {
   const Timestamp instants[] = {util::make_timestamp(20050104, 9, 30, 0, 500123), util::make_timestamp(20240229, 0, 0, 0, 0),

@@ -21,6 +21,10 @@ namespace py = pybind11;
 // A path, or a line that names one, as Python text: decoded as os.fsdecode
 // decodes, so a name that is not UTF-8 reaches Python as the same bytes.
 py::str fs_text(const std::string& s);
+// A pool's task as the Python object a host's pool carries
+// (_adapters.PoolTask), and back: the one place either is made.
+py::object to_python(const tessal_plus::bundle::PoolTask& task);
+tessal_plus::bundle::PoolTask pool_task_from(const py::handle& task);
 
 // The package's `_adapters` module.
 py::module_ adapters();

@@ -110,6 +110,12 @@ def _thresholds(thresholds):
     return ",".join(f"{k}={v}" for k, v in dict(thresholds).items())
 
 
+def _check_options(concurrency, quality, heal, thresholds, **more):
+    # The checks' options as the core reads them: one mapping by name.
+    return dict(concurrency=int(concurrency), quality=bool(quality), heal=bool(heal), thresholds=_thresholds(thresholds),
+                **more)
+
+
 def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=False, thresholds=None):
     """quality: also read every value and report what the content rules find
     (reported, never deleted). heal: refill broken files (and, with quality,
@@ -124,14 +130,13 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=F
     and "heals" ({path: (outcome, message)}, outcome "healed", "source" or
     "failed")."""
     _flushed()
-    return _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency), bool(quality), _thresholds(thresholds), bool(heal))
+    return _core.check_min_bar_data(_fs(data_bundle_path), _check_options(concurrency, quality, heal, thresholds))
 
 
 def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=False, heal=False, thresholds=None):
     """As check_min_bar_data, for the tick store; deep reads every tick."""
     _flushed()
-    return _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency), bool(quality), _thresholds(thresholds),
-                          bool(heal))
+    return _core.check_tick_data(_fs(data_bundle_path), _check_options(concurrency, quality, heal, thresholds, deep=bool(deep)))
 
 
 def write_health_page(data_bundle_path, html_path, check_json=None):
@@ -176,25 +181,14 @@ def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_STAR
                           int(min_start_date), bool(rebuild))
 
 
-def _task_on_executor(task_name, order_book_id, path, rebuild):
+def _task_on_executor(task):
     """A pool task run by an executor the caller handed in: the worker gets a
     run flag of its own (it shares no memory with the driver); the task's
     outcome goes back to the driver as the result."""
     import multiprocessing
     import tessal.data.bundle as host
     host.process_init(multiprocessing.Value("b", True))
-    return globals()[task_name](order_book_id, path, rebuild=rebuild)
-
-
-def _minbar_task(order_book_id, path, rebuild=False):
-    """The pool's task of update_minbar: _append_h5 of one instrument; its
-    outcome (status, kind, message) for the driver."""
-    return _core._minbar_task(order_book_id, _fs(path), rebuild)
-
-
-def _tick_task(order_book_id, path, rebuild=False):
-    """The pool's task of update_tick: _append_h5_tick of one instrument."""
-    return _core._tick_task(order_book_id, _fs(path), rebuild)
+    return task()
 
 
 def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):

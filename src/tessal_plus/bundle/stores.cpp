@@ -7,15 +7,24 @@ namespace tessal_plus::bundle {
 
 const std::array<StoreKind, 2>& STORES() {
   static const std::array<StoreKind, 2> stores{{
-      {Store::minute, "minute", layout::MINBAR_ROOT, "分钟", "minute bars ", "Minute bars: {}", "check-minbar", "_minbar_task", "开始更新 {} 只标的的分钟线数据：{}",
-       false, 1000000, _append_h5},
-      {Store::tick, "tick", layout::TICKS, "tick", "", "Ticks", "check-tick", "_tick_task", "开始更新 {} 只标的的tick数据：{}", true,
-       1000000000, _append_h5_tick},
+      {.store = Store::minute, .name = "minute", .folder = layout::MINBAR_ROOT, .label = "分钟", .title_prefix = "minute bars ",
+       .page_heading = "Minute bars: {}", .check_command = "check-minbar", .announcement = "开始更新 {} 只标的的分钟线数据：{}",
+       .makes_folder = false, .stamps_per_day = 1000000, .writer = _append_h5},
+      {.store = Store::tick, .name = "tick", .folder = layout::TICKS, .label = "tick", .title_prefix = "", .page_heading = "Ticks",
+       .check_command = "check-tick", .announcement = "开始更新 {} 只标的的tick数据：{}", .makes_folder = true,
+       .stamps_per_day = 1000000000, .writer = _append_h5_tick},
   }};
+
   return stores;
 }
 
 const StoreKind& store_kind(Store s) { return STORES()[static_cast<std::size_t>(s)]; }  // the table lists the stores in their order
+
+const StoreKind* store_named(std::string_view name) {
+  for (const auto& k : STORES())
+    if (k.name == name) return &k;
+  return nullptr;
+}
 
 const StoreKind* store_checked_by(std::string_view command) {
   for (const auto& k : STORES())

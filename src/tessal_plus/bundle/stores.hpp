@@ -28,7 +28,6 @@ struct StoreKind {
   std::string_view title_prefix;   // before a store folder's name in the status and the page
   std::string_view page_heading;   // the page's heading of a store folder ({}: its name)
   std::string_view check_command;  // the command line's check of it
-  std::string_view task_name;      // the package's function a host's worker runs a task with
   std::string_view announcement;   // the update driver's first line: {count}, {ids}
   bool makes_folder;               // the driver creates the folder (minute bars go into class folders the writer makes)
   std::int64_t stamps_per_day;     // a time stamp divided by this is its day (YYYYMMDDHHMMSS, ...HHMMSSmmm)
@@ -37,6 +36,8 @@ struct StoreKind {
 
 const std::array<StoreKind, 2>& STORES();
 const StoreKind& store_kind(Store s);
+// The store of that name (StoreKind::name); nothing for any other name.
+const StoreKind* store_named(std::string_view name);
 // The store `command` checks; nothing for any other command.
 const StoreKind* store_checked_by(std::string_view command);
 
