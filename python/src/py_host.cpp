@@ -357,12 +357,18 @@ h5::Mode PythonHost::get_h5_mode(const std::string& path) {
   throw std::invalid_argument(fmt::format("get_h5_mode gave '{}' for '{}', which is not an HDF5 open mode", mode, path));
 }
 
-h5::FilterSpec PythonHost::blosc_opts(int complevel, std::string_view complib) {
-  py::gil_scoped_acquire gil;
-  const py::object kwargs = py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
-  adapters().attr("compression_kwargs") = kwargs;  // the package shows the host's own object
+py::object host_blosc_kwargs(int complevel, std::string_view complib) {
+  return py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
+}
+
+h5::FilterSpec blosc_filter_of(const py::object& kwargs) {
   const auto spec = adapters().attr("blosc_filter")(kwargs).cast<std::pair<int, std::vector<unsigned>>>();
   return h5::FilterSpec{static_cast<H5Z_filter_t>(spec.first), spec.second};
+}
+
+h5::FilterSpec PythonHost::blosc_opts(int complevel, std::string_view complib) {
+  py::gil_scoped_acquire gil;
+  return blosc_filter_of(host_blosc_kwargs(complevel, complib));
 }
 
 std::unique_ptr<SharedFlag> PythonHost::make_flag(bool initial) {

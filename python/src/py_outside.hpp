@@ -21,6 +21,10 @@ namespace py = pybind11;
 // A path, or a line that names one, as Python text: decoded as os.fsdecode
 // decodes, so a name that is not UTF-8 reaches Python as the same bytes.
 py::str fs_text(const std::string& s);
+// tessal_plus.utils.blosc_opts's keywords, and the filter they name (a
+// ValueError from the host or an unknown filter raised as it is).
+py::object host_blosc_kwargs(int complevel, std::string_view complib);
+h5::FilterSpec blosc_filter_of(const py::object& kwargs);
 // A pool's task as the Python object a host's pool carries
 // (_adapters.PoolTask), and back: the one place either is made.
 py::object to_python(const tessal_plus::bundle::PoolTask& task);

@@ -37,6 +37,10 @@ EQUITIES_INS_TYPE = list(_core._EQUITIES_INS_TYPE)
 MIN_START_DATE = _core._MIN_START_DATE
 MAX_END_DATE = _core._MAX_END_DATE
 REBUILD_COMFIRM_RETRY_TIMES = _core._REBUILD_COMFIRM_RETRY_TIMES
+TICK_DATE_CHUNK_SIZE = _core._TICK_DATE_CHUNK_SIZE
+# blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
+# the import. The core applies the same settings to every tick dataset.
+COMPRESSION_KWARGS = _core._load()
 
 
 def _check(name, value, expected, label):
@@ -167,11 +171,6 @@ def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DAT
                      bool(rebuild))
 
 
-TICK_DATE_CHUNK_SIZE = _core._TICK_DATE_CHUNK_SIZE
-# blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
-# the import. The core applies the same settings to every tick dataset.
-_core._load()
-COMPRESSION_KWARGS = _adapters.compression_kwargs
 
 
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
