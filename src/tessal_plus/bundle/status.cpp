@@ -73,7 +73,7 @@ StoreStatus store_status(std::string name, const std::string& folder, Store stor
   std::sort(files.begin(), files.end());
   std::set<std::string> ids;
   for (const auto& path : files) {
-    FileStatus f = store == Store::minute ? minute_file_status(path, with_days) : tick_file_status(path, with_days);
+    FileStatus f = store_kind(store).file_status(path, with_days);
     st.bytes += f.bytes;
     if (!f.error) {
       ids.insert(f.id);

@@ -1,6 +1,7 @@
 #include "tessal_plus/bundle/stores.hpp"
 
 #include "tessal_plus/bundle/constants.hpp"
+#include "tessal_plus/bundle/status.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 
 namespace tessal_plus::bundle {
@@ -9,10 +10,10 @@ const std::array<StoreKind, 2>& STORES() {
   static const std::array<StoreKind, 2> stores{{
       {.store = Store::minute, .name = "minute", .folder = layout::MINBAR_ROOT, .label = "分钟", .title_prefix = "minute bars ",
        .page_heading = "Minute bars: {}", .check_command = "check-minbar", .announcement = "开始更新 {} 只标的的分钟线数据：{}",
-       .makes_folder = false, .stamps_per_day = 1000000, .writer = _append_h5},
+       .makes_folder = false, .stamps_per_day = 1000000, .writer = _append_h5, .file_status = minute_file_status},
       {.store = Store::tick, .name = "tick", .folder = layout::TICKS, .label = "tick", .title_prefix = "", .page_heading = "Ticks",
        .check_command = "check-tick", .announcement = "开始更新 {} 只标的的tick数据：{}", .makes_folder = true,
-       .stamps_per_day = 1000000000, .writer = _append_h5_tick},
+       .stamps_per_day = 1000000000, .writer = _append_h5_tick, .file_status = tick_file_status},
   }};
 
   return stores;

@@ -14,6 +14,7 @@
 namespace tessal_plus::bundle {
 
 struct Run;
+struct FileStatus;
 
 // A store's writer: brings one instrument's file in `path` up to date
 // (_append_h5, _append_h5_tick).
@@ -32,6 +33,7 @@ struct StoreKind {
   bool makes_folder;               // the driver creates the folder (minute bars go into class folders the writer makes)
   std::int64_t stamps_per_day;     // a time stamp divided by this is its day (YYYYMMDDHHMMSS, ...HHMMSSmmm)
   StoreWriter writer;
+  FileStatus (*file_status)(const std::string& path, bool with_days);  // what the status reads of a file
 };
 
 const std::array<StoreKind, 2>& STORES();
