@@ -57,6 +57,14 @@ struct InstrumentClass {
   DayRule day_rule;
 };
 const std::vector<InstrumentClass>& INSTRUMENT_CLASSES();
+// The first row of one of the module's tables whose `member` equals
+// `value`; null when none does.
+template <class Table, class Member, class Value>
+auto find_row(const Table& table, Member member, const Value& value) -> decltype(&*table.begin()) {
+  for (const auto& row : table)
+    if (row.*member == value) return &row;
+  return nullptr;
+}
 // nullptr when the type (or folder) has no minute-bar store.
 const InstrumentClass* instrument_class(std::string_view type);
 const InstrumentClass* instrument_class_of_folder(std::string_view folder);

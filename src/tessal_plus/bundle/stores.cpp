@@ -21,16 +21,8 @@ const std::array<StoreKind, 2>& STORES() {
 
 const StoreKind& store_kind(Store s) { return STORES()[static_cast<std::size_t>(s)]; }  // the table lists the stores in their order
 
-const StoreKind* store_named(std::string_view name) {
-  for (const auto& k : STORES())
-    if (k.name == name) return &k;
-  return nullptr;
-}
+const StoreKind* store_named(std::string_view name) { return find_row(STORES(), &StoreKind::name, name); }
 
-const StoreKind* store_checked_by(std::string_view command) {
-  for (const auto& k : STORES())
-    if (k.check_command == command) return &k;
-  return nullptr;
-}
+const StoreKind* store_checked_by(std::string_view command) { return find_row(STORES(), &StoreKind::check_command, command); }
 
 }  // namespace tessal_plus::bundle
