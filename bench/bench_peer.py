@@ -216,12 +216,12 @@ def _in_worker(_self):
     from multiprocessing import util
     _totals["s"], _totals["calls"], _totals["task"] = 0.0, {}, 0.0
     util.Finalize(None, _dump, exitpriority=100)
-    # Our pool's task is looked up by name when a worker unpickles it: timed
-    # here, in the worker only (the driver pickles the original).
-    tb = sys.modules.get("tessal_plus.bundle")
-    if tb is not None and not hasattr(_our_task, "inner"):
-        _our_task.inner = tb._minbar_task
-        tb._minbar_task = _our_task
+    # Our pool's task is an object whose class a worker finds by name when
+    # it unpickles one: its call timed here, in the worker only.
+    adapters = sys.modules.get("tessal_plus.bundle._adapters")
+    if adapters is not None and not hasattr(_our_task, "inner"):
+        _our_task.inner = adapters.PoolTask.__call__
+        adapters.PoolTask.__call__ = _our_task
 
 
 def _time_double():

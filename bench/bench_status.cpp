@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   std::size_t files = 0, minute_files = 0, tick_files = 0;
   for (const auto& s : last.stores) {
     files += s.files.size();
-    (s.minute_bars ? minute_files : tick_files) += s.files.size();
+    (s.store == Store::minute ? minute_files : tick_files) += s.files.size();
   }
   // The health page: the status with every file's days, the instrument
   // lives, the suspension days and the page itself.

@@ -79,7 +79,6 @@ class CachedService : public quillonc::Client {
   std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& id, std::int32_t s, std::int32_t e) override {
     return sim_->is_suspended(id, s, e);
   }
-  std::vector<std::int32_t> get_trading_dates(std::int32_t s, std::int32_t e) override { return sim_->get_trading_dates(s, e); }
 
   // Keeps `copies` answers of a request ready to be handed over.
   void prepare(const std::string& id, std::int32_t s, std::int32_t e, quillonc::Frequency f, const std::string& m, int copies) {
@@ -103,7 +102,7 @@ inline std::shared_ptr<quillonc::SimMarket> stock_market(int stocks, const std::
   ::setenv("TESSAL_NOW", "2024-12-31 18:00:00", 1);
   auto sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(
       "sim:" + history + ",stocks=" + std::to_string(stocks) +
-      ",bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0" + extra), host());
+      ",bjse=0,etfs=0,lofs=0,indexes=0,reits=0,convertibles=0,futures=0,hk=0,suspend=0" + extra), quillonc::surroundings_of(host()));
   quillonc::Client& q = *sim;
   ids.clear();
   for (const auto& i : q.all_instruments(std::string("CS")))

@@ -134,7 +134,7 @@ inline tessal_plus::bundle::Run test_run() {
   return tessal_plus::bundle::Run(host(), *current_client());
 }
 // The host's tick layout.
-inline const tessal::RecordLayout& tick_layout() { return host().tick_layout(); }
+inline const tessal_plus::bundle::RecordLayout& tick_layout() { return host().tick_layout(); }
 
 // Makes `client` the current test's service for its lifetime.
 class WithClient {
@@ -297,12 +297,6 @@ class FakeService : public quillonc::Client {
     std::vector<std::pair<std::int32_t, bool>> out;
     for (auto d : calendar)
       if (d >= start && d <= end) out.emplace_back(d, suspended[id].count(d) > 0);
-    return out;
-  }
-  std::vector<std::int32_t> get_trading_dates(std::int32_t start, std::int32_t end) override {
-    std::vector<std::int32_t> out;
-    for (auto d : calendar)
-      if (d >= start && d <= end) out.push_back(d);
     return out;
   }
 

@@ -623,9 +623,9 @@ TEST(Verify, RecordsAreComparedByTimeAndValueOnDaysTheSeedFixes) {
   };
   const auto stored = rows({{20240603093100, 10.0}, {20240603093200, 10.1}, {20240603093300, 10.2}});
   std::vector<Finding> found;
-  checking::compare_day(layout, 20240603, stored.data(), 3, rows({{20240603093100, 10.0}, {20240603093200, 10.11}, {20240603093400, 10.3}}),
+  checking::compare_day(layout, 20240603000000, stored.data(), 3, rows({{20240603093100, 10.0}, {20240603093200, 10.11}, {20240603093400, 10.3}}),
                         found);
-  checking::compare_day(layout, 20240604, stored.data(), 3, std::nullopt, found);
+  checking::compare_day(layout, 20240604000000, stored.data(), 3, std::nullopt, found);
   EXPECT_EQ(found, (std::vector<Finding>{{Rule::differs_from_service, 20240603093200, 2, "close"},
                                          {Rule::extra_at_service, 20240603093400, 1},
                                          {Rule::missing_at_service, 20240604000000, 3}}));

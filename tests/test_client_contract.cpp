@@ -22,7 +22,7 @@ struct Subject {
 
 Subject simulated() {
   auto sim = std::make_shared<quillonc::SimMarket>(
-      quillonc::SimSettings::parse("sim:seed=3,start=20240102,tick_start=20240603,stocks=4,bjse=1,deny=600001.XSHG"), host());
+      quillonc::SimSettings::parse("sim:seed=3,start=20240102,tick_start=20240603,stocks=4,bjse=1,deny=600001.XSHG"), quillonc::surroundings_of(host()));
   quillonc::Client& c = *sim;
   const auto futures = c.all_instruments(std::string(tessal::INSTRUMENT_TYPE::FUTURE));
   return {sim, "600000.XSHG", futures.at(0).order_book_id, "600001.XSHG"};

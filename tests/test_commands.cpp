@@ -231,7 +231,7 @@ TEST_F(ThreeStocks, AWorkerKilledMidTaskIsRecordedAsDied) {
     EXPECT_FALSE(record.succeeded);
     std::map<std::string, std::string> outcomes, expected{{"A", "written"}, {"B", "written"}, {"C", "written"}};
     expected[victim] = "died";
-    for (const auto& o : record.outcomes) outcomes[o.order_book_id] = tessal::status_name(o.status);
+    for (const auto& o : record.outcomes) outcomes[o.order_book_id] = tessal_plus::bundle::status_name(o.status);
     EXPECT_EQ(outcomes, expected);
   }
 }

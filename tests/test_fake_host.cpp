@@ -125,10 +125,10 @@ TEST(TwoHosts, OneUpdateEachInOneProcessWriteTheSameFiles) {
     tessal_plus::bundle::Run run(host, client);
     EXPECT_TRUE(update_bundle_from_quillonc(run, 2, where, false, tags, {"600000.XSHG"}, false).succeeded);
   };
-  quillonc::SimMarket native_market(settings, testing_support::host());
+  quillonc::SimMarket native_market(settings, quillonc::surroundings_of(testing_support::host()));
   update(testing_support::host(), native_market, dir / "native");
   fake_host::FakeHost fake;
-  quillonc::SimMarket fake_market(settings, fake);
+  quillonc::SimMarket fake_market(settings, quillonc::surroundings_of(fake));
   update(fake, fake_market, dir / "fake");
   EXPECT_EQ(fake.initializer_calls, 2);  // the fake host's pool ran both drivers
   EXPECT_TRUE(fake.log_lines.empty());

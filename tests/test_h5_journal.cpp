@@ -726,7 +726,9 @@ TEST(H5Journal, AJournalIsNeverPlayedOntoAnotherFile) {
     EXPECT_EQ(opens_in_time(path, tick_file), 0);
     EXPECT_EQ(read_file(path), made);
     EXPECT_FALSE(exists(journal::journal_path(path)));
-    if (tick_file) EXPECT_EQ(contents(path).count("20240001"), 1u);
+    if (tick_file) {
+      EXPECT_EQ(contents(path).count("20240001"), 1u);
+    }
     // Only bytes written into the old file in place still had the journal beside them.
     EXPECT_EQ(set_aside(path), in_place ? std::vector<std::string>{journal_bytes} : std::vector<std::string>{});
   }

@@ -29,13 +29,13 @@ TEST(ProcessPool, OutcomesAndTheFlagCrossProcessesAndDeadWorkersDoNotHang) {
   TempDir dir;
   auto run = [&](std::function<void(int)> task, int n, std::string& statuses) {
     const auto flag = host().make_flag(true);
-    const auto pool = host().open_pool(2, *flag, [&](const tessal::PoolTask& t) {
+    const auto pool = host().open_pool(2, *flag, [&](const tessal_plus::bundle::PoolTask& t) {
       task(std::stoi(t.order_book_id));
-      return tessal::TaskOutcome{t.order_book_id, tessal::TaskStatus::written, "", ""};
+      return tessal_plus::bundle::TaskOutcome{t.order_book_id, tessal_plus::bundle::TaskStatus::written, "", ""};
     });
-    for (int i = 0; i < n; ++i) pool->submit(tessal::PoolTask{tessal::Store::minute, std::to_string(i), "", false});
+    for (int i = 0; i < n; ++i) pool->submit(tessal_plus::bundle::PoolTask{tessal_plus::bundle::Store::minute, std::to_string(i), "", false});
     statuses.clear();
-    for (const auto& o : pool->shutdown()) statuses += std::string(tessal::status_name(o.status)).substr(0, 1);
+    for (const auto& o : pool->shutdown()) statuses += std::string(tessal_plus::bundle::status_name(o.status)).substr(0, 1);
     return flag->value();
   };
   auto mark = [&](int i) { write_file(dir / std::to_string(i), "done"); };

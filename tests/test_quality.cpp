@@ -83,7 +83,7 @@ Packed pack(const Days& days, const RecordLayout& layout) {
       for (const RecordField& f : layout.fields)
         for (const RecordField& from : DERIVATIVES_DTYPE().fields)
           if (f.name == from.name)
-            std::memcpy(rec + f.offset, reinterpret_cast<const char*>(&bar) + from.offset, tessal::field_size(f.kind));
+            std::memcpy(rec + f.offset, reinterpret_cast<const char*>(&bar) + from.offset, tessal_plus::bundle::field_size(f.kind));
     }
   }
   return p;
@@ -296,8 +296,8 @@ TEST(Quality, TickFieldsAreReadByKindAndScale) {
     std::uint64_t volume;
   };
 #pragma pack(pop)
-  using K = tessal::FieldKind;
-  std::vector<tessal::RecordField> fields = {{"date", K::u32, 1, offsetof(Small, date)},
+  using K = tessal_plus::bundle::FieldKind;
+  std::vector<tessal_plus::bundle::RecordField> fields = {{"date", K::u32, 1, offsetof(Small, date)},
                                            {"time", K::i64, 1, offsetof(Small, time)},
                                            {"last", K::f32, 1, offsetof(Small, last)},
                                            {"limit_up", K::f64, 1, offsetof(Small, limit_up)},

@@ -2,7 +2,7 @@
 // waits, and that it answers what the wrapped client answers.
 #include "quillonc/sim_market.hpp"
 #include "support.hpp"
-#include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/retrying_client.hpp"
 
 using namespace testing_support;
 
@@ -29,11 +29,11 @@ struct Harness {
   std::shared_ptr<CountingSim> sim;
   std::vector<std::string> log;
   std::vector<std::uint32_t> waits;
-  std::unique_ptr<quillonc::RetryingClient> client;
+  std::unique_ptr<tessal_plus::bundle::RetryingClient> client;
   Harness(const std::string& extra, int retries) {
-    sim = std::make_shared<CountingSim>(quillonc::SimSettings::parse("sim:seed=3,start=20240520,stocks=4,deny=600001.XSHG" + extra), host());
-    client = std::make_unique<quillonc::RetryingClient>(
-        sim, quillonc::RetryPolicy{retries, 100, 1000}, [this](const std::string& m) { log.push_back(m); },
+    sim = std::make_shared<CountingSim>(quillonc::SimSettings::parse("sim:seed=3,start=20240520,stocks=4,deny=600001.XSHG" + extra), quillonc::surroundings_of(host()));
+    client = std::make_unique<tessal_plus::bundle::RetryingClient>(
+        sim, tessal_plus::bundle::RetryPolicy{retries, 100, 1000}, [this](const std::string& m) { log.push_back(m); },
         [this](std::uint32_t ms) { waits.push_back(ms); });
   }
   quillonc::Client& c() { return *client; }
@@ -85,10 +85,10 @@ TEST(RetryingClient, WaitsStopGrowingAtTheCap) {
   Harness h("", 40);
   for (int n = 1; n <= 40; ++n) EXPECT_LE(h.client->delay_ms(n), 1000u) << n;
   EXPECT_GE(h.client->delay_ms(40), 500u);
-  EXPECT_TRUE(quillonc::RetryingClient::transient(util::ErrorKind::service));
-  EXPECT_TRUE(quillonc::RetryingClient::transient(util::ErrorKind::network));
-  EXPECT_FALSE(quillonc::RetryingClient::transient(util::ErrorKind::denied));
-  EXPECT_FALSE(quillonc::RetryingClient::transient(util::ErrorKind::damaged));
+  EXPECT_TRUE(tessal_plus::bundle::RetryingClient::transient(util::ErrorKind::service));
+  EXPECT_TRUE(tessal_plus::bundle::RetryingClient::transient(util::ErrorKind::network));
+  EXPECT_FALSE(tessal_plus::bundle::RetryingClient::transient(util::ErrorKind::denied));
+  EXPECT_FALSE(tessal_plus::bundle::RetryingClient::transient(util::ErrorKind::damaged));
 }
 
 }  // namespace

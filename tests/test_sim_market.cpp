@@ -8,7 +8,7 @@ using namespace std::string_literals;
 
 namespace {
 
-quillonc::SimMarket sim(const std::string& spec) { return quillonc::SimMarket(quillonc::SimSettings::parse(spec), host()); }
+quillonc::SimMarket sim(const std::string& spec) { return quillonc::SimMarket(quillonc::SimSettings::parse(spec), quillonc::surroundings_of(host())); }
 const char* kSpec = "sim:seed=7,start=20240102,tick_start=20240603,stocks=6,bjse=1,deny=600001.XSHG";
 
 TEST(SimMarket, SameSeedSameAnswersOtherSeedOtherPrices) {

@@ -390,11 +390,11 @@ TEST_F(TickWriter, EveryFieldOfEveryRecordIsItsScaledColumnValue) {
         else if (field.name == "time") want = times[row - (answer_row - times.size())] * 1000.0;
         else want = (*t.column(field.name))[row] * field.scale;
         SCOPED_TRACE(::testing::Message() << d << " record " << k << " field " << field.name);
-        if (field.kind == tessal::FieldKind::f64) {
+        if (field.kind == tessal_plus::bundle::FieldKind::f64) {
           double got;
           std::memcpy(&got, at, sizeof got);
           EXPECT_EQ(got, want);
-        } else if (field.kind == tessal::FieldKind::i64) {
+        } else if (field.kind == tessal_plus::bundle::FieldKind::i64) {
           std::int64_t got;
           std::memcpy(&got, at, sizeof got);
           EXPECT_EQ(got, std::llround(want));

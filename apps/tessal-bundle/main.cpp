@@ -30,9 +30,10 @@
 #include "tessal_plus/bundle/health_page.hpp"
 #include "tessal/native_host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
-#include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/retrying_client.hpp"
 #include "tessal_plus/bundle/sample/sample.hpp"
 #include "tessal_plus/bundle/status.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/error.hpp"
 #include "util/files.hpp"
 
@@ -291,11 +292,11 @@ void define_cli(CLI::App& app, Options& o) {
   add_shard(o.smart, o);
   add_retries(o.smart, o);
 
-  o.check_min = app.add_subcommand("check-minbar", "check the minute-bar store; deletes broken files after a prompt");
+  o.check_min = app.add_subcommand(std::string(tb::store_kind(tb::Store::minute).check_command), "check the minute-bar store; deletes broken files after a prompt");
   add_bundle_path(o.check_min, o, "folder that holds the bundle folder");
   add_jobs(o.check_min, o, "processes checking files (default: number of cores)");
   add_answer_flags(o.check_min, o);
-  o.check_tick = app.add_subcommand("check-tick", "check the tick store; deletes broken files after a prompt");
+  o.check_tick = app.add_subcommand(std::string(tb::store_kind(tb::Store::tick).check_command), "check the tick store; deletes broken files after a prompt");
   add_bundle_path(o.check_tick, o, "folder that holds the bundle folder");
   o.check_tick->add_flag("--deep", o.deep, "also read every tick (decompresses the whole store)");
   add_jobs(o.check_tick, o, "processes checking files (default: number of cores)");
@@ -335,7 +336,7 @@ std::shared_ptr<quillonc::Client> start_service(const std::string& setting, tess
     util::fail(util::ErrorKind::invalid_input, "", "this tessal-bundle was built without Python: use --service sim");
 #endif
   }
-  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting), host);
+  sim = std::make_shared<quillonc::SimMarket>(quillonc::SimSettings::parse(setting), quillonc::surroundings_of(host));
   return sim;
 }
 
@@ -411,7 +412,7 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
   }
   if (o.answer_yes || o.answer_no) run.console = answering(run.console, o.answer_yes ? "yes" : "no");
   tb::CheckOptions checking{o.quality, tb::parse_thresholds(o.thresholds), o.heal, o.verify,
-                            o.verify_seed.value_or(std::random_device{}() * 0x100000001ULL + std::random_device{}())};
+                            o.verify_seed ? *o.verify_seed : tb::fresh_verify_seed()};
   if (o.check_min->parsed() || o.check_tick->parsed()) {
     report.check = o.check_min->parsed() ? tb::check_min_bar_data(run, o.path, o.jobs, checking)
                                          : tb::check_tick_data(run, o.path, o.deep, o.jobs, checking);
@@ -443,8 +444,8 @@ bool run(const Options& o, tb::Run& run, quillonc::SimMarket* sim, cli::Report& 
 
 // --retries N with the waits of TESSAL_RETRY_BASE_MS (the first wait,
 // default 500 ms; it doubles up to 30 s).
-quillonc::RetryPolicy retry_policy(int retries) {
-  quillonc::RetryPolicy p;
+tessal_plus::bundle::RetryPolicy retry_policy(int retries) {
+  tessal_plus::bundle::RetryPolicy p;
   p.retries = retries;
   if (const char* base = std::getenv("TESSAL_RETRY_BASE_MS"); base && *base) {
     const std::string_view text(base);
@@ -468,7 +469,7 @@ int run_and_map(Options& o, tessal::NativeHost& host, cli::Report& report) {
     // A setting the service or the retries cannot take is a usage error.
     auto client = option_value([&] { return start_service(service_setting(o.service), host, sim); });
     if (o.retries > 0 && (o.update->parsed() || o.smart->parsed()))
-      client = std::make_shared<quillonc::RetryingClient>(client, option_value([&] { return retry_policy(o.retries); }),
+      client = std::make_shared<tessal_plus::bundle::RetryingClient>(client, option_value([&] { return retry_policy(o.retries); }),
                                                           [&host](const std::string& m) { host.log_error(m); });
     // The host's day-bar updater reads the same service.
     host.set_service(client.get());

@@ -19,6 +19,7 @@
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 
 namespace tb = tessal_plus::bundle;
 
@@ -60,7 +61,7 @@ void add_status(Json& doc, const tb::BundleStatus& b, bool by_instrument) {
   Json stores = Json::array();
   for (const auto& s : b.stores) {
     Json j = Json::object();
-    j["store"] = s.minute_bars ? "minute" : "tick";
+    j["store"] = tb::store_kind(s.store).name;
     j["name"] = s.name;
     j["folder"] = s.folder;
     j["files"] = s.files.size();
@@ -126,7 +127,7 @@ void add_update(Json& doc, const tb::UpdateRecord& u) {
     for (const auto& o : d.outcomes) {
       Json k = Json::object();
       k["id"] = o.order_book_id;
-      k["outcome"] = std::string(tessal::status_name(o.status));
+      k["outcome"] = std::string(tessal_plus::bundle::status_name(o.status));
       k["kind"] = text_or_null(o.kind);
       outcomes.push_back(std::move(k));
     }
@@ -140,11 +141,11 @@ void add_update(Json& doc, const tb::UpdateRecord& u) {
   Json failed = Json::array();
   for (const auto& d : u.drivers)
     for (const auto& o : d.outcomes)
-      if (o.status == tessal::TaskStatus::failed || o.status == tessal::TaskStatus::died) {
+      if (o.status == tessal_plus::bundle::TaskStatus::failed || o.status == tessal_plus::bundle::TaskStatus::died) {
         ids.insert(o.order_book_id);
         Json f = Json::object();
         f["id"] = o.order_book_id;
-        f["outcome"] = std::string(tessal::status_name(o.status));
+        f["outcome"] = std::string(tessal_plus::bundle::status_name(o.status));
         f["message"] = o.message;
         failed.push_back(std::move(f));
       }
@@ -188,6 +189,7 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
       const auto k = c.held_kind.find(path);
       j["kind"] = k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second));
     } else j["outcome"] = "good";
+    if (const auto v = c.not_verified.find(path); v != c.not_verified.end()) j["not_verified"] = v->second;
     // What the content rules found (--quality) and what healing did (--heal).
     const auto f = c.findings.find(path);
     j["findings"] = findings_json(f == c.findings.end() ? std::vector<tb::Finding>{} : f->second);
@@ -201,6 +203,10 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
   doc["outcomes"] = std::move(outcomes);
   doc["with_findings"] = c.findings.size();
   doc["not_checked"] = unchecked.size();
+  // --verify: the days compared per file, drawn by this seed (the newest and
+  // the same others again with --verify-seed).
+  doc["verify"] = c.verify > 0 ? Json{{"days_per_file", c.verify}, {"seed", c.verify_seed}, {"not_verified", c.not_verified.size()}}
+                                : Json(nullptr);
 }
 
 }  // namespace
@@ -267,7 +273,7 @@ void Report::emit(int exit_status, bool by_instrument) {
   doc["error"] = or_null(error);
   if (status) add_status(doc, *status, by_instrument);
   if (command_ == "update" || command_ == "smart-update") add_update(doc, update.value_or(tb::UpdateRecord{}));
-  if (command_ == "check-minbar" || command_ == "check-tick") add_check(doc, check.value_or(tb::CheckRecord{}));
+  if (tb::store_checked_by(command_)) add_check(doc, check.value_or(tb::CheckRecord{}));
   doc["log"] = read_log();
   // Text stays UTF-8 as it is. A file name or a message may hold bytes that
   // are not UTF-8: they become U+FFFD, so the document always parses and

@@ -198,65 +198,104 @@ py::dict check_summary(const tb::CheckRecord& c) {
   out["deleted"] = c.deleted;
   out["findings"] = findings;
   out["heals"] = heals;
+  py::dict not_verified;
+  for (const auto& [path, why] : c.not_verified) not_verified[py_outside::fs_text(path)] = why;
+  out["not_verified"] = not_verified;
+  out["verify_seed"] = c.verify > 0 ? py::object(py::int_(c.verify_seed)) : py::object(py::none());
   return out;
 }
 
+// A check's options as the package hands them over: one mapping by name
+// (_check_options), read here and nowhere else; a name it does not know is
+// refused rather than ignored.
+struct CheckCall {
+  int concurrency = 1;
+  bool deep = false;
+  tb::CheckOptions options;
+};
+CheckCall check_call(const py::dict& given, bool tick) {
+  CheckCall c;
+  for (const auto& [key, value] : given) {
+    const auto name = py::cast<std::string>(key);
+    if (name == "concurrency") c.concurrency = py::cast<int>(value);
+    else if (name == "quality") c.options.quality = py::cast<bool>(value);
+    else if (name == "heal") c.options.heal = py::cast<bool>(value);
+    else if (name == "thresholds") c.options.thresholds = tb::parse_thresholds(py::cast<std::string>(value));
+    else if (name == "deep" && tick) c.deep = py::cast<bool>(value);
+    else if (name == "verify") c.options.verify = py::cast<int>(value);
+    else if (name == "verify_seed") c.options.verify_seed = value.is_none() ? tb::fresh_verify_seed() : py::cast<std::uint64_t>(value);
+    else throw std::invalid_argument("unknown check option '" + name + "'");
+  }
+  return c;
+}
+
 // A pool task's outcome as (status, kind, message).
-std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal::PoolTask& task) {
-  const tessal::TaskOutcome o = tb::run_task(run, task);
+std::tuple<int, std::string, std::string> task_result(const tb::Run& run, const tessal_plus::bundle::PoolTask& task) {
+  const tessal_plus::bundle::TaskOutcome o = tb::run_task(run, task);
   return {static_cast<int>(o.status), o.kind, o.message};
 }
 
-}  // namespace
+using Paths = std::vector<std::string>;
 
-PYBIND11_MODULE(_core, m) {
-  py::register_exception_translator(translate);
-
+// What the package calls once at its import.
+void register_loading(py::module_& m) {
   // Each operation's host reads the result of the conversion probe here.
   m.attr("_host_conversions") = false;
   // Called once by the package after the host's and the client's modules
   // were imported: asks the host's blosc_opts once (a host without the Blosc
-  // settings fails the import), refuses a tick layout that cannot be stored,
-  // and probes the host's date and time numbers.
+  // settings fails the import) and returns its keywords, the package's
+  // COMPRESSION_KWARGS; refuses a tick layout that cannot be stored, and
+  // probes the host's date and time numbers.
   m.def("_load", [] {
-    py_outside::PythonHost host(false);
-    host.blosc_opts(9, "blosc:lz4");
-    host.tick_layout();
+    py::object kwargs = py_outside::host_blosc_kwargs(9, "blosc:lz4");
+    py_outside::blosc_filter_of(kwargs);
+    py_outside::PythonHost(false).tick_layout();
     py::module_::import("tessal_plus.bundle._core").attr("_host_conversions") = py_outside::probe_host_conversions();
+    return kwargs;
   });
+}
 
-  // Every operation runs with a Hosted world made for the call; the work
-  // itself with the GIL released.
-  using Paths = std::vector<std::string>;
+// The tags and the service session. Every operation runs with a Hosted world
+// made for the call, the work itself with the GIL released.
+void register_universe(py::module_& m) {
   m.def("_switch_of_bjse", hosted(+[](const tb::Run& r, bool tag) { tb::_switch_of_bjse(r, tag); }));
   m.def("_init_quillon", hosted(+[](const tb::Run& r, bool bjse) { tb::_init_quillon(r, bjse); }));
   m.def("_merge_tags", hosted(+[](const tb::Run& r, Paths tags, bool with_derivatives, bool bjse) {
           return tb::_merge_tags(r, tags, with_derivatives, bjse);
         }));
+}
+
+// The checks and their clean-up prompt.
+void register_checks(py::module_& m) {
   m.def("deal_with_check_result", hosted(+[](const tb::Run& r, Paths errors, Paths held, std::string frequency) {
           tb::deal_with_check_result(r, errors, held, frequency);
         }));
   // The checks return what they found and did (the command line's --json
   // says the same), so a host can tell a heal that failed.
-  m.def("check_min_bar_data", [](const std::string& path, int concurrency, bool quality, const std::string& thresholds, bool heal) {
+  m.def("check_min_bar_data", [](const std::string& path, const py::dict& options) {
+    const CheckCall c = check_call(options, false);
     Hosted h;
     tb::CheckRecord record;
     {
       py::gil_scoped_release release;
-      record = tb::check_min_bar_data(h.run, path, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+      record = tb::check_min_bar_data(h.run, path, c.concurrency, c.options);
     }
     return check_summary(record);
   });
-  m.def("check_tick_data", [](const std::string& path, bool deep, int concurrency, bool quality, const std::string& thresholds,
-                              bool heal) {
+  m.def("check_tick_data", [](const std::string& path, const py::dict& options) {
+    const CheckCall c = check_call(options, true);
     Hosted h;
     tb::CheckRecord record;
     {
       py::gil_scoped_release release;
-      record = tb::check_tick_data(h.run, path, deep, concurrency, tb::CheckOptions{quality, tb::parse_thresholds(thresholds), heal});
+      record = tb::check_tick_data(h.run, path, c.deep, c.concurrency, c.options);
     }
     return check_summary(record);
   });
+}
+
+// The bundle's health page.
+void register_status(py::module_& m) {
   // A bundle folder that is not there raises FileNotFoundError; the check
   // document's bytes are read first, so a FIFO or a device fails at once.
   m.def("write_health_page", hosted(+[](const tb::Run& r, std::string path, std::string html, std::string check_json) {
@@ -271,6 +310,10 @@ PYBIND11_MODULE(_core, m) {
           tb::read_suspensions(status, inputs);
           util::write_atomically(html, tb::health_page(r.host, status, inputs));
         }));
+}
+
+// The writers, the pool's task and the update drivers.
+void register_updates(py::module_& m) {
   m.def("_get_end_date", hosted(+[](const tb::Run& r) { return tb::_get_end_date(r.host); }));
   m.def("remove_h5", [](const std::string& path) {
     py::gil_scoped_release release;
@@ -288,14 +331,39 @@ PYBIND11_MODULE(_core, m) {
   };
   m.def("_append_h5", writer(&tb::_append_h5));
   m.def("_append_h5_tick", writer(&tb::_append_h5_tick));
-  // The pool's tasks: the one task runner; the outcome as (status, kind,
-  // message), status one of the TASK_* numbers.
-  m.def("_minbar_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal::PoolTask{tessal::Store::minute, id, path, rebuild});
+  // A pool's task (_adapters.PoolTask) run by the one task runner; the
+  // outcome as (status, kind, message), status one of the TASK_* numbers.
+  m.def("_run_task", [](const py::object& task) {
+    const tb::PoolTask t = py_outside::pool_task_from(task);
+    Hosted h;
+    py::gil_scoped_release release;
+    return task_result(h.run, t);
+  });
+  for (const auto s : {tessal_plus::bundle::TaskStatus::written, tessal_plus::bundle::TaskStatus::up_to_date, tessal_plus::bundle::TaskStatus::failed,
+                       tessal_plus::bundle::TaskStatus::died, tessal_plus::bundle::TaskStatus::not_run}) {
+    std::string name = "TASK_" + std::string(tessal_plus::bundle::status_name(s));
+    for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    m.attr(name.c_str()) = static_cast<int>(s);
+  }
+  m.def("update_minbar", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
+                                   bool rebuild, bool bjse) {
+          return tb::update_minbar(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
         }));
-  m.def("_tick_task", hosted(+[](const tb::Run& r, std::string id, std::string path, bool rebuild) {
-          return task_result(r, tessal::PoolTask{tessal::Store::tick, id, path, rebuild});
+  m.def("update_tick", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
+                                 bool rebuild, bool bjse) {
+          return tb::update_tick(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
         }));
+  m.def("update_bundle_from_quillonc", driver(+[](const tb::Run& r, int concurrency, std::string path, bool base, Paths minbar,
+                                                 Paths tick, bool with_derivatives, bool rebuild, bool bjse) {
+          return tb::update_bundle_from_quillonc(r, concurrency, path, base, minbar, tick, with_derivatives, rebuild, bjse).succeeded;
+        }));
+  m.def("update_bundle_from_exist_file", driver(+[](const tb::Run& r, int concurrency, std::string path) {
+          return tb::update_bundle_from_exist_file(r, concurrency, path).succeeded;
+        }));
+}
+
+// The record layouts, the tag table and the limits.
+void register_constants(py::module_& m) {
   // The record layouts and the tag table as the core writes and reads them:
   // the package's constants are made from these, never declared twice.
   const auto fields = [](const tb::RecordLayout& layout) {
@@ -304,7 +372,7 @@ PYBIND11_MODULE(_core, m) {
       const bool real = f.kind == tb::FieldKind::f32 || f.kind == tb::FieldKind::f64;
       const bool is_signed = f.kind == tb::FieldKind::i8 || f.kind == tb::FieldKind::i16 || f.kind == tb::FieldKind::i32 ||
                              f.kind == tb::FieldKind::i64;
-      out.append(py::make_tuple(f.name, fmt::format("<{}{}", real ? 'f' : is_signed ? 'i' : 'u', tessal::field_size(f.kind))));
+      out.append(py::make_tuple(f.name, fmt::format("<{}{}", real ? 'f' : is_signed ? 'i' : 'u', tessal_plus::bundle::field_size(f.kind))));
     }
     return out;
   };
@@ -325,32 +393,27 @@ PYBIND11_MODULE(_core, m) {
   m.attr("_MAX_END_DATE") = tb::MAX_END_DATE;
   m.attr("_REBUILD_COMFIRM_RETRY_TIMES") = tb::REBUILD_COMFIRM_RETRY_TIMES;
   m.attr("_TICK_DATE_CHUNK_SIZE") = tb::TICK_DATE_CHUNK_SIZE;
+}
 
-  for (const auto s : {tessal::TaskStatus::written, tessal::TaskStatus::up_to_date, tessal::TaskStatus::failed,
-                       tessal::TaskStatus::died, tessal::TaskStatus::not_run}) {
-    std::string name = "TASK_" + std::string(tessal::status_name(s));
-    for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    m.attr(name.c_str()) = static_cast<int>(s);
-  }
-  m.def("update_minbar", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
-                                   bool rebuild, bool bjse) {
-          return tb::update_minbar(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
-        }));
-  m.def("update_tick", driver(+[](const tb::Run& r, std::string path, Paths tags, bool with_derivatives, int concurrency,
-                                 bool rebuild, bool bjse) {
-          return tb::update_tick(r, path, tags, with_derivatives, concurrency, rebuild, bjse).succeeded;
-        }));
-  m.def("update_bundle_from_quillonc", driver(+[](const tb::Run& r, int concurrency, std::string path, bool base, Paths minbar,
-                                                 Paths tick, bool with_derivatives, bool rebuild, bool bjse) {
-          return tb::update_bundle_from_quillonc(r, concurrency, path, base, minbar, tick, with_derivatives, rebuild, bjse).succeeded;
-        }));
-  m.def("update_bundle_from_exist_file", driver(+[](const tb::Run& r, int concurrency, std::string path) {
-          return tb::update_bundle_from_exist_file(r, concurrency, path).succeeded;
-        }));
+// The sample bundle.
+void register_sample(py::module_& m) {
   m.def("download_simple_bundle", [](const std::string& path, bool sample, const py::object& file_path) {
     const auto local = opt(file_path);
     Hosted h;
     py::gil_scoped_release release;
     tb::download_simple_bundle(h.run, path, sample, local);
   });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  py::register_exception_translator(translate);
+  register_loading(m);
+  register_universe(m);
+  register_checks(m);
+  register_status(m);
+  register_updates(m);
+  register_constants(m);
+  register_sample(m);
 }

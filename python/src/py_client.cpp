@@ -161,10 +161,6 @@ class PythonClient : public quillonc::Client {
     PyOS_AfterFork_Child();
   }
 
-  std::vector<std::int32_t> get_trading_dates(std::int32_t, std::int32_t) override {
-    throw std::logic_error("the trading calendar is the Python host's business");
-  }
-
  private:
   bool embedded_;
   std::function<bool()> host_ignores_warnings_;

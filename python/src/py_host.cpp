@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "py_outside.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 
 namespace py = pybind11;
 using py_outside::adapters;
@@ -41,10 +42,10 @@ py::str fs_text(const std::string& s) {
   if (!text) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(text);
 }
-using tessal::FieldKind;
+using tessal_plus::bundle::FieldKind;
 using tessal::SharedFlag;
-using tessal::TaskOutcome;
-using tessal::TaskStatus;
+using tessal_plus::bundle::TaskOutcome;
+using tessal_plus::bundle::TaskStatus;
 using tessal::Timestamp;
 
 namespace {
@@ -155,8 +156,8 @@ class PythonPool : public tessal::Pool {
     pool = py::object();
     entered = py::object();
   }
-  void submit(const tessal::PoolTask& task) override;
-  std::vector<tessal::TaskOutcome> shutdown() override;
+  void submit(const tessal_plus::bundle::PoolTask& task) override;
+  std::vector<tessal_plus::bundle::TaskOutcome> shutdown() override;
 
  private:
   py::object pool;
@@ -232,14 +233,13 @@ class PythonPool : public tessal::Pool {
   }
 };
 
-void PythonPool::submit(const tessal::PoolTask& task) {
-  const char* name = task.store == tessal::Store::tick ? "_tick_task" : "_minbar_task";
+void PythonPool::submit(const tessal_plus::bundle::PoolTask& task) {
   py::gil_scoped_acquire gil;
-  const py::object writer = py::module_::import("tessal_plus.bundle").attr(name);
+  const py::object python_task = to_python(task);
   py::object future;
   {
     const SigintHeldForFork held;
-    future = entered.attr("submit")(writer, task.order_book_id, fs_text(task.path), py::arg("rebuild") = task.rebuild);
+    future = entered.attr("submit")(python_task);
   }
   futures.emplace_back(task.order_book_id, std::move(future));
 }
@@ -269,6 +269,19 @@ std::vector<TaskOutcome> PythonPool::shutdown() {
 }
 
 }  // namespace
+
+py::object to_python(const tessal_plus::bundle::PoolTask& task) {
+  return adapters().attr("PoolTask")(std::string(tessal_plus::bundle::store_kind(task.store).name), task.order_book_id,
+                                     py::bytes(task.path), task.rebuild);
+}
+
+tessal_plus::bundle::PoolTask pool_task_from(const py::handle& task) {
+  const auto store = py::cast<std::string>(task.attr("store"));
+  const auto* kind = tessal_plus::bundle::store_named(store);
+  if (!kind) throw std::invalid_argument("a pool task of an unknown store '" + store + "'");
+  return {kind->store, py::cast<std::string>(task.attr("order_book_id")), py::cast<std::string>(task.attr("path")),
+          py::cast<bool>(task.attr("rebuild"))};
+}
 
 bool probe_host_conversions() {
   const Timestamp instants[] = {util::make_timestamp(20050104, 9, 30, 0, 500123), util::make_timestamp(20240229, 0, 0, 0, 0),
@@ -344,12 +357,18 @@ h5::Mode PythonHost::get_h5_mode(const std::string& path) {
   throw std::invalid_argument(fmt::format("get_h5_mode gave '{}' for '{}', which is not an HDF5 open mode", mode, path));
 }
 
-h5::FilterSpec PythonHost::blosc_opts(int complevel, std::string_view complib) {
-  py::gil_scoped_acquire gil;
-  const py::object kwargs = py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
-  adapters().attr("compression_kwargs") = kwargs;  // the package shows the host's own object
+py::object host_blosc_kwargs(int complevel, std::string_view complib) {
+  return py::module_::import("tessal_plus.utils").attr("blosc_opts")(complevel, std::string(complib));
+}
+
+h5::FilterSpec blosc_filter_of(const py::object& kwargs) {
   const auto spec = adapters().attr("blosc_filter")(kwargs).cast<std::pair<int, std::vector<unsigned>>>();
   return h5::FilterSpec{static_cast<H5Z_filter_t>(spec.first), spec.second};
+}
+
+h5::FilterSpec PythonHost::blosc_opts(int complevel, std::string_view complib) {
+  py::gil_scoped_acquire gil;
+  return blosc_filter_of(host_blosc_kwargs(complevel, complib));
 }
 
 std::unique_ptr<SharedFlag> PythonHost::make_flag(bool initial) {
@@ -374,7 +393,7 @@ SharedFlag& PythonHost::sval() {
   return *sval_;
 }
 
-std::unique_ptr<tessal::Pool> PythonHost::open_pool(int max_workers, SharedFlag& flag, tessal::TaskRunner) {
+std::unique_ptr<tessal::Pool> PythonHost::open_pool(int max_workers, SharedFlag& flag, tessal_plus::bundle::TaskRunner) {
   return std::make_unique<PythonPool>(max_workers, python_object(flag), executor_);
 }
 
@@ -401,24 +420,24 @@ void PythonHost::download(std::FILE* out, std::int64_t total_length, const std::
   std::fseek(out, 0, SEEK_END);
 }
 
-const tessal::RecordLayout& PythonHost::tick_layout() {
+const tessal_plus::bundle::RecordLayout& PythonHost::tick_layout() {
   if (layout_) return *layout_;
   py::gil_scoped_acquire gil;
   const auto t = adapters().attr("tick_layout")().cast<py::tuple>();
   // The record type is the loader's whole dtype (t[2]); the fields the
   // module fills are its FIELDS (t[0]).
   const auto itemsize = t[1].cast<std::size_t>();
-  tessal::RecordLayout out{{}, itemsize, h5::Type::compound(itemsize)};
+  tessal_plus::bundle::RecordLayout out{{}, itemsize, h5::Type::compound(itemsize)};
   for (const auto& f : t[2].cast<py::list>()) {
     const auto d = f.cast<py::tuple>();
     const auto name = d[0].cast<std::string>();
     out.type.insert(name.c_str(), d[3].cast<std::size_t>(),
-                    tessal::field_member_type(kind_of(name, d[1].cast<std::string>()[0], d[2].cast<std::size_t>())));
+                    tessal_plus::bundle::field_member_type(kind_of(name, d[1].cast<std::string>()[0], d[2].cast<std::size_t>())));
   }
   for (const auto& p : t[0].cast<py::list>()) {
     const auto d = p.cast<py::tuple>();
     const auto column = d[0].cast<std::string>();
-    out.fields.push_back(tessal::RecordField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
+    out.fields.push_back(tessal_plus::bundle::RecordField{column, kind_of(column, d[1].cast<std::string>()[0], d[2].cast<std::size_t>()),
                                            d[3].cast<double>(), d[4].cast<std::size_t>()});
   }
   layout_ = std::move(out);

@@ -21,6 +21,14 @@ namespace py = pybind11;
 // A path, or a line that names one, as Python text: decoded as os.fsdecode
 // decodes, so a name that is not UTF-8 reaches Python as the same bytes.
 py::str fs_text(const std::string& s);
+// tessal_plus.utils.blosc_opts's keywords, and the filter they name (a
+// ValueError from the host or an unknown filter raised as it is).
+py::object host_blosc_kwargs(int complevel, std::string_view complib);
+h5::FilterSpec blosc_filter_of(const py::object& kwargs);
+// A pool's task as the Python object a host's pool carries
+// (_adapters.PoolTask), and back: the one place either is made.
+py::object to_python(const tessal_plus::bundle::PoolTask& task);
+tessal_plus::bundle::PoolTask pool_task_from(const py::handle& task);
 
 // The package's `_adapters` module.
 py::module_ adapters();
@@ -99,19 +107,19 @@ class __attribute__((visibility("hidden"))) PythonHost : public tessal::Host {
   std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override;
   void process_init(tessal::SharedFlag& flag) override;
   tessal::SharedFlag& sval() override;
-  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override;
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) override;
   bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
                      tessal::BjseKeyword form) override;
   std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
-  const tessal::RecordLayout& tick_layout() override;
+  const tessal_plus::bundle::RecordLayout& tick_layout() override;
 
  private:
   bool host_conversions_;
   py::object executor_;
   std::vector<py::object> warning_scopes_;  // the saved filters of each scope, innermost last
   std::unique_ptr<tessal::SharedFlag> sval_;
-  std::optional<tessal::RecordLayout> layout_;
+  std::optional<tessal_plus::bundle::RecordLayout> layout_;
 };
 
 // Compares the host's date and time numbers with the module's own on a

@@ -364,7 +364,7 @@ void File::abandon() noexcept {
   // An update that was not closed is rolled back. HDF5's close still runs
   // (so that the library lets go of the file cleanly), with its writes kept
   // from the disk: they would only be undone.
-  const bool update = session_->journaled();
+  const bool update = session_->is_update();
   if (update) session_->discard();
   h_.reset();
   session_->finish(!update, temporary_);

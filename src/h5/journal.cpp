@@ -23,7 +23,7 @@ hid_t driver_id() { return detail::driver_id_impl(); }
 
 namespace {
 
-Outcome failed(int err, std::string message) { return Outcome{false, false, err, std::move(message)}; }
+Outcome failed(int err, std::string message) { return Outcome::failure(err, std::move(message)); }
 
 // Whether `fd` is still the file at `path`: a file replaced or deleted
 // between our open and our lock is not the one to act on.
@@ -127,11 +127,11 @@ bool Session::attach(hid_t fapl) {
 }
 
 bool Session::opened() const noexcept { return state_ != nullptr; }
-bool Session::journaled() const noexcept { return state_ && state_->update; }
+bool Session::is_update() const noexcept { return state_ && state_->update; }
 
 std::optional<WriteFailure> write_failure(const State& s) {
   if (!s.failed) return std::nullopt;
-  return WriteFailure{s.failed_errno, s.failed_what};
+  return WriteFailure{.os_errno = s.failed_errno, .message = s.failed_what};
 }
 
 void Session::discard() noexcept {
@@ -143,7 +143,7 @@ Outcome Session::finish(bool commit, bool keep_lock) noexcept {
   try {
     return detail::finish_state(*state_, commit, keep_lock);
   } catch (...) {  // formatting may throw bad_alloc; the descriptors are closed by ~State
-    return Outcome{false, false, ENOMEM, "out of memory while finishing an update"};
+    return Outcome::failure(ENOMEM, "out of memory while finishing an update");
   }
 }
 

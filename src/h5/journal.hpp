@@ -68,6 +68,10 @@ struct Outcome {
   bool rolled_back = false;
   int os_errno = 0;      // the errno behind a failure, 0 if none
   std::string message;   // empty when ok
+  // Not committed, for `message` (errno `os_errno`, 0 when none is behind it).
+  static Outcome failure(int os_errno, std::string message) {
+    return Outcome{.ok = false, .rolled_back = false, .os_errno = os_errno, .message = std::move(message)};
+  }
 };
 
 // One open of one file by its owner (h5::File). The session is attached to a
@@ -86,9 +90,10 @@ class Session {
   bool attach(hid_t fapl);
   // True once the driver opened the file for this session.
   bool opened() const noexcept;
-  // True when the open protects existing bytes (a writable open of a file
-  // that existed); false for read-only opens and newly created files.
-  bool journaled() const noexcept;
+  // True when the open is an update: a writable open of a file that existed,
+  // whose bytes the journal protects; false for read-only opens and newly
+  // created files.
+  bool is_update() const noexcept;
   // For an update about to be abandoned: nothing more reaches the disk, so
   // HDF5's close costs no writes that would only be rolled back.
   void discard() noexcept;

@@ -14,7 +14,6 @@
 #include <ctime>
 #include <initializer_list>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include <fmt/format.h>
@@ -75,10 +74,27 @@ void push(const char* func, hid_t minor, const Failure& f) {
 
 // The check at the top of every callback: HDF5 calling in a phase where the
 // call makes no sense is a fault of ours or of HDF5's, refused loudly.
+// What each phase implies of the rest of the state (see the drawing in
+// journal_internal.hpp), checked with every callback in debug builds.
+void assert_state([[maybe_unused]] const State& s) {
+#ifndef NDEBUG
+  const bool journal = s.jfd.valid();
+  switch (s.phase) {
+    case Phase::reading: assert(!s.update && !journal && s.pending.empty() && !s.failed); break;
+    case Phase::creating: assert(s.exclusive && !s.update && !journal && s.pending.empty()); break;
+    case Phase::clean: assert(s.exclusive && s.update && !journal && !s.failed); break;
+    case Phase::journaled: assert(s.exclusive && s.update && journal && !s.failed); break;
+    case Phase::held: assert(!journal || s.update); break;
+    case Phase::finished: assert(s.pending.empty() && !journal); break;
+  }
+#endif
+}
+
 bool expect_phase(const State& s, std::initializer_list<Phase> allowed, const char* func) {
+  assert_state(s);
   if (std::find(allowed.begin(), allowed.end(), s.phase) != allowed.end()) return true;
   assert(!"driver callback in a phase that does not allow it");
-  push(func, H5E_BADVALUE, Failure{0, fmt::format("'{}': {} called while {}", s.path, func, phase_name(s.phase))});
+  push(func, H5E_BADVALUE, Failure{.err = 0, .what = fmt::format("'{}': {} called while {}", s.path, func, phase_name(s.phase))});
   return false;
 }
 
@@ -116,10 +132,7 @@ Failure break_links(State& s) {
   struct stat st{};
   if (::fstat(s.fd.get(), &st) != 0) return os_failure(errno, fmt::format("unable to fstat '{}'", s.path));
   if (st.st_nlink <= 1) return {};
-  const auto slash = s.path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : s.path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? s.path : s.path.substr(slash + 1);
-  const std::string temp = fmt::format("{}.{}.rebuild-{}-{:08x}", folder, name, ::getpid(), std::random_device{}());
+  const std::string temp = util::temp_path_beside(s.path, ".rebuild");
   int err = 0;
   util::Fd copy = detail::create_control(temp, err);
   if (!copy.valid()) return os_failure(err, fmt::format("unable to make a copy of its own of '{}'", s.path));
@@ -435,13 +448,13 @@ Failure recover(State& s) {
   if (f || found != detail::Found::needs_write) return f;
   const util::Fd writable(::open(s.path.c_str(), O_RDWR | O_CLOEXEC));
   if (!writable.valid())
-    return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that needs write access to roll back ({})",
+    return Failure{.err = 0, .what = fmt::format("'{}' has an unfinished update (journal '{}') that needs write access to roll back ({})",
                                   s.path, s.jpath, std::strerror(errno))};
   if (const int e = detail::take_lock(s.fd.get(), true))
     return os_failure(e, fmt::format("unable to lock '{}' to roll back its unfinished update", s.path));
   f = detail::recover_with(writable.get(), s.path, s.jpath, true, found, notice);
   if (f && (f.err == EACCES || f.err == EPERM || f.err == EROFS))
-    return Failure{0, fmt::format("'{}' has an unfinished update (journal '{}') that cannot be rolled back: {} ({})", s.path,
+    return Failure{.err = 0, .what = fmt::format("'{}' has an unfinished update (journal '{}') that cannot be rolled back: {} ({})", s.path,
                                   s.jpath, f.what, std::strerror(f.err))};
   if (f) return f;
   if (const int e = detail::take_lock(s.fd.get(), false)) return os_failure(e, fmt::format("unable to lock '{}'", s.path));
@@ -452,11 +465,11 @@ Failure recover(State& s) {
 
 H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
   if (!name || !*name) {
-    push(__func__, H5E_BADVALUE, Failure{0, "invalid file name"});
+    push(__func__, H5E_BADVALUE, Failure{.err = 0, .what = "invalid file name"});
     return nullptr;
   }
   if (maxaddr == 0 || (maxaddr != HADDR_UNDEF && maxaddr > kMaxAddr)) {
-    push(__func__, H5E_OVERFLOW, Failure{0, "bogus maxaddr"});
+    push(__func__, H5E_OVERFLOW, Failure{.err = 0, .what = "bogus maxaddr"});
     return nullptr;
   }
   const auto* cfg = fapl >= 0 && fapl != H5P_DEFAULT ? static_cast<const Config*>(H5Pget_driver_info(fapl)) : nullptr;
@@ -466,7 +479,7 @@ H5FD_t* j_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
     // flags first, and closes it again before the real open: let that first
     // open go (it wrote nothing) before taking the lock again.
     if (!session->state_->hdf5_closed) {
-      push(__func__, H5E_CANTOPENFILE, Failure{0, "the session already has an open file"});
+      push(__func__, H5E_CANTOPENFILE, Failure{.err = 0, .what = "the session already has an open file"});
       return nullptr;
     }
     detail::finish_state(*session->state_, true);
@@ -553,7 +566,7 @@ herr_t j_close(H5FD_t* file) {
   if (st->owned) return 0;  // the session finishes it
   const Outcome o = detail::finish_state(*st, true);
   if (!o.ok) {
-    push(__func__, H5E_CANTCLOSEFILE, Failure{o.os_errno, o.message});
+    push(__func__, H5E_CANTCLOSEFILE, Failure{.err = o.os_errno, .what = o.message});
     return -1;
   }
   return 0;
@@ -605,7 +618,7 @@ herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void
   State& s = state_of(f);
   if (!expect_phase(s, kOpen, __func__)) return -1;
   if (bad_region(addr, size) || addr + size > s.eoa) {
-    push(__func__, H5E_OVERFLOW, Failure{0, fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
+    push(__func__, H5E_OVERFLOW, Failure{.err = 0, .what = fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
   const ssize_t r = detail::read_up_to(s.fd.get(), buf, size, addr);
@@ -635,7 +648,7 @@ herr_t j_write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, con
   State& s = state_of(f);
   if (!expect_phase(s, kWriting, __func__)) return -1;
   if (bad_region(addr, size) || addr + size > s.eoa) {
-    push(__func__, H5E_OVERFLOW, Failure{0, fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
+    push(__func__, H5E_OVERFLOW, Failure{.err = 0, .what = fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
   if (s.phase != Phase::creating) {
@@ -742,19 +755,19 @@ Outcome finish_state(State& s, bool commit_it, bool keep_lock) {
   Outcome o;
   if (s.failed) {
     commit_it = false;
-    o = {false, false, s.failed_errno, s.failed_what};
+    o = Outcome::failure(s.failed_errno, s.failed_what);
   }
   s.pending.clear();
   if (!s.update) {
     // Read-only, or a file this open created: nothing to keep or undo.
     if (commit_it && s.phase == Phase::creating && g_durable && ::fsync(s.fd.get()) != 0)
-      o = {false, false, errno, fmt::format("cannot sync '{}'", s.path)};
-    if (s.phase == Phase::held && !s.failed) o = {false, false, 0, fmt::format("the creation of '{}' was abandoned", s.path)};
+      o = Outcome::failure(errno, fmt::format("cannot sync '{}'", s.path));
+    if (s.phase == Phase::held && !s.failed) o = Outcome::failure(0, fmt::format("the creation of '{}' was abandoned", s.path));
   } else if (commit_it) {
     if (Failure f = commit(s)) {
       // Not committed: put the file back as it was, so what is on disk
       // agrees with the failure the caller is told about.
-      o = {false, false, f.err, f.what};
+      o = Outcome::failure(f.err, f.what);
       const Failure r = roll_back(s);
       o.rolled_back = !r;
       if (r) o.message += fmt::format("; rolling back failed too ({}), the next open will retry", r.what);

@@ -428,7 +428,7 @@ Failure parse(int jfd, int fd, bool own, Parsed& out) {
 }
 
 Failure damaged_journal(const std::string& path, const std::string& jpath) {
-  return Failure{0, fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
+  return Failure{.err = 0, .what = fmt::format("the journal '{}' of '{}' is damaged; the file may hold a partial update", jpath, path)};
 }
 
 // Puts back what the records saved and cuts the file to its old EOF.
@@ -464,7 +464,7 @@ std::string odd_kind(mode_t m) {
 
 }  // namespace
 
-Failure os_failure(int err, std::string what) { return Failure{err, std::move(what)}; }
+Failure os_failure(int err, std::string what) { return Failure{.err = err, .what = std::move(what)}; }
 
 void notify(const std::string& line) {
   if (g_notice) {

@@ -11,10 +11,12 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
 #include "util/fd.hpp"
 
 namespace quillonc {
+
+namespace IT = instrument_type;
+
 namespace {
 
 std::uint64_t mix(std::uint64_t x) {
@@ -75,12 +77,15 @@ SimSettings SimSettings::parse(const std::string& spec) {
       const int d = to_int(k, v);
       if (!util::is_valid_yyyymmdd(d)) throw std::invalid_argument(fmt::format("sim setting '{}': '{}' is not a YYYYMMDD date", k, v));
       (k == "start" ? s.start : s.tick_start) = d;
+    } else if (k == "revised_from") {
+      s.revised_from = to_int(k, v);
+      if (!util::is_valid_yyyymmdd(s.revised_from)) throw std::invalid_argument(fmt::format("sim setting 'revised_from': '{}' is not a YYYYMMDD date", v));
     } else if (k == "bjse_perm") s.bjse_perm = to_int(k, v) != 0;
     else if (k == "tick_perm") s.tick_perm = to_int(k, v) != 0;
     else if (k == "log") s.log = v;
     else if (k == "flaky_times") s.flaky_times = to_int(k, v);
-    else if (k == "deny" || k == "flaky" || k == "die") {
-      auto& ids = k == "deny" ? s.deny : k == "flaky" ? s.flaky : s.die;
+    else if (k == "deny" || k == "flaky" || k == "die" || k == "revise") {
+      auto& ids = k == "deny" ? s.deny : k == "flaky" ? s.flaky : k == "die" ? s.die : s.revise;
       std::size_t p = 0;
       while (p <= v.size()) {
         const std::size_t bar = std::min(v.find('|', p), v.size());
@@ -93,12 +98,10 @@ SimSettings SimSettings::parse(const std::string& spec) {
   return s;
 }
 
-namespace IT = tessal::INSTRUMENT_TYPE;
-
-SimMarket::SimMarket(SimSettings settings, tessal::Host& host) : s_(std::move(settings)), host_(host) {
+SimMarket::SimMarket(SimSettings settings, SimSurroundings surroundings) : s_(std::move(settings)), surroundings_(std::move(surroundings)) {
   for (std::int32_t d = 20040102; d <= 20301231; d = util::add_days(d, 1))
     if (util::weekday(d) < 5 && !is_holiday(d)) calendar_.push_back(d);
-  today_ = util::timestamp_date(host_.datetime_now());
+  today_ = util::timestamp_date(surroundings_.now());
   history_start_ = s_.start ? s_.start : trading_days_before(std::max(1, s_.history));
   tick_start_ = s_.tick_start ? s_.tick_start : std::max(history_start_, trading_days_before(std::max(1, s_.tick_days)));
   const auto stock_ids = add_stocks();
@@ -239,7 +242,7 @@ void SimMarket::add_futures_and_options(const std::vector<std::string>& index_id
 }
 
 void SimMarket::init(bool enable_bjse) {
-  host_.warn("quillonc: connected to the simulated market");
+  surroundings_.warn("quillonc: connected to the simulated market");
   bjse_ = enable_bjse;
 }
 
@@ -295,7 +298,7 @@ std::int32_t SimMarket::previous_trading_day(std::int32_t day) const {
 
 bool SimMarket::suspended_on(const std::string& id, std::int32_t day) const {
   const Inst* i = find(id);
-  if (!i || i->rec.type != tessal::INSTRUMENT_TYPE::CS || i->market != "cn") return false;
+  if (!i || i->rec.type != IT::CS || i->market != "cn") return false;
   return hash3(s_.seed, hash_text(id), static_cast<std::uint64_t>(day)) % 1000 < static_cast<std::uint64_t>(s_.suspend);
 }
 
@@ -378,7 +381,7 @@ const Session kNight{21 * 60, 23 * 60};
 }  // namespace
 
 void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) const {
-  const bool derivative = inst.rec.type == tessal::INSTRUMENT_TYPE::FUTURE || inst.rec.type == tessal::INSTRUMENT_TYPE::OPTION;
+  const bool derivative = inst.rec.type == IT::FUTURE || inst.rec.type == IT::OPTION;
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
   const util::Timestamp trading_ts = util::make_timestamp(day);
   double price = day_open(inst, day);
@@ -423,15 +426,24 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
       if (t.trading_date) t.trading_date->push_back(trading_ts);
     }
   };
+  const std::size_t day_first = t.time.size();
   if (inst.night)
     for (int m = kNight.from + 1; m <= kNight.to; ++m) emit(previous_trading_day(day), m);
   const bool commodity_hours = inst.night;
   for (const auto& s : day_sessions(commodity_hours, inst.market == "hk"))
     for (int m = s.from + 1; m <= s.to; ++m) emit(day, m);
+  const std::string revised = inst.rec.order_book_id + "@" + std::to_string(day);
+  if (s_.revised_from != 0 && today_ >= s_.revised_from && t.time.size() > day_first &&
+      std::find(s_.revise.begin(), s_.revise.end(), revised) != s_.revise.end()) {
+    // The correction: the close of the day's middle bar, one tick up.
+    const std::size_t at = day_first + (t.time.size() - day_first) / 2;
+    close[at] = std::round(close[at] * 100 + 1) / 100;
+    high[at] = std::max(high[at], close[at]);
+  }
 }
 
 void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
-  const bool derivative = inst.rec.type == tessal::INSTRUMENT_TYPE::FUTURE || inst.rec.type == tessal::INSTRUMENT_TYPE::OPTION;
+  const bool derivative = inst.rec.type == IT::FUTURE || inst.rec.type == IT::OPTION;
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
   const util::Timestamp trading_ts = util::make_timestamp(day);
   const double prev_close = day_open(inst, previous_trading_day(day));
@@ -485,7 +497,7 @@ std::optional<Table> SimMarket::get_price(const std::string& id, std::int32_t st
   const Inst* inst = find(id);
   if (!inst || inst->market != market) return std::nullopt;
   check_permission(*inst, f);
-  const bool derivative = inst->rec.type == tessal::INSTRUMENT_TYPE::FUTURE || inst->rec.type == tessal::INSTRUMENT_TYPE::OPTION;
+  const bool derivative = inst->rec.type == IT::FUTURE || inst->rec.type == IT::OPTION;
   Table t;
   t.order_book_id = id;
   if ((derivative && f == Frequency::minute) || f == Frequency::tick) t.trading_date.emplace();
@@ -534,8 +546,5 @@ std::vector<std::pair<std::int32_t, bool>> SimMarket::is_suspended(const std::st
   return out;
 }
 
-std::vector<std::int32_t> SimMarket::get_trading_dates(std::int32_t start, std::int32_t end) {
-  return {std::lower_bound(calendar_.begin(), calendar_.end(), start), std::upper_bound(calendar_.begin(), calendar_.end(), end)};
-}
 
 }  // namespace quillonc

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "tessal_plus/bundle/outside/market_data.hpp"
-#include "tessal_plus/bundle/outside/host.hpp"
+#include <functional>
 
 namespace quillonc {
 
@@ -57,6 +57,11 @@ struct SimSettings {
   std::string log;
   std::vector<std::string> flaky;
   std::vector<std::string> die;
+  // History the market corrects: "ID@YYYYMMDD" days whose minute bars
+  // answer with one close a price tick higher once today is `revised_from`
+  // or later (a vendor's correction after the bundle stored the day).
+  std::vector<std::string> revise;
+  std::int32_t revised_from = 0;
   int flaky_times = 1;
 
   // Parses "sim" or "sim:k=v,..."; throws std::invalid_argument naming the
@@ -64,11 +69,21 @@ struct SimSettings {
   static SimSettings parse(const std::string& spec);
 };
 
+// Where the market runs: the clock that says which day is today, and the
+// warning channel the service reports through.
+struct SimSurroundings {
+  std::function<util::Timestamp()> now;
+  std::function<void(const std::string&)> warn;
+};
+// Those of a host (anything with datetime_now() and warn()).
+template <class Host>
+SimSurroundings surroundings_of(Host& host) {
+  return {[&host] { return host.datetime_now(); }, [&host](const std::string& m) { host.warn(m); }};
+}
+
 class SimMarket : public Client {
  public:
-  // `host`: the clock that says which day is today, and the warning
-  // channel the service reports through.
-  SimMarket(SimSettings settings, tessal::Host& host);
+  SimMarket(SimSettings settings, SimSurroundings surroundings);
 
   void init(bool enable_bjse) override;
   bool bjse_enabled() override { return bjse_; }
@@ -83,7 +98,6 @@ class SimMarket : public Client {
   void probe_price(const std::string& order_book_id) override;
   std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& order_book_id, std::int32_t start_date,
                                                           std::int32_t end_date) override;
-  std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) override;
 
   // The simulation's own view, for the day-bar updater and tests.
   const std::vector<std::int32_t>& trading_dates() const { return calendar_; }
@@ -129,7 +143,7 @@ class SimMarket : public Client {
   double day_open(const Inst& inst, std::int32_t day) const;
 
   SimSettings s_;
-  tessal::Host& host_;
+  SimSurroundings surroundings_;
   bool bjse_ = false;
   std::vector<std::int32_t> calendar_;
   std::int32_t today_ = 0;

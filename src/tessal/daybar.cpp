@@ -73,8 +73,12 @@ bool NativeHost::update_daybar(const std::string& bundle_path, bool create, bool
     } restore{q, had_bjse, enable_bjse};
 
     const std::int32_t today = util::timestamp_date(datetime_now());
-    const auto dates = q.get_trading_dates(20050104, today);
-    util::npy::write_int64(bundle_path + "/trading_dates.npy", std::vector<std::int64_t>(dates.begin(), dates.end()));
+    // The calendar from the service's day-by-day answer: the client offers
+    // no calendar call of its own, and a few thousand in-process steps cost
+    // nothing beside the files this writes.
+    std::vector<std::int64_t> dates;
+    for (std::int32_t d = q.get_next_trading_date(20050103); d <= today; d = q.get_next_trading_date(d)) dates.push_back(d);
+    util::npy::write_int64(bundle_path + "/trading_dates.npy", dates);
 
     auto all = q.all_instruments();
     const auto hk = q.all_instruments(std::string(INSTRUMENT_TYPE::CS), "hk");

@@ -84,9 +84,9 @@ std::optional<std::vector<InstrumentRecord>> NativeHost::read_instrument_list(co
 }
 
 // ---- tick layout ----
-const RecordLayout& NativeHost::tick_layout() {
-#define TB_F(name, kind, scale) RecordField{#name, FieldKind::kind, scale, offsetof(TickRecord, name)}
-  static const RecordLayout layout = RecordLayout::of(
+const tessal_plus::bundle::RecordLayout& NativeHost::tick_layout() {
+#define TB_F(name, kind, scale) tessal_plus::bundle::RecordField{#name, tessal_plus::bundle::FieldKind::kind, scale, offsetof(TickRecord, name)}
+  static const tessal_plus::bundle::RecordLayout layout = tessal_plus::bundle::RecordLayout::of(
       {
           TB_F(date, i32, 1),           TB_F(time, i32, 1),           TB_F(open, i64, 10000),
           TB_F(last, i64, 10000),       TB_F(high, i64, 10000),       TB_F(low, i64, 10000),

@@ -28,12 +28,12 @@ class NativeHost : public Host {
   std::unique_ptr<SharedFlag> make_flag(bool initial) override;
   void process_init(SharedFlag& flag) override { sval_ = &flag; }
   SharedFlag& sval() override;
-  std::unique_ptr<Pool> open_pool(int max_workers, SharedFlag& flag, TaskRunner run_task) override;
+  std::unique_ptr<Pool> open_pool(int max_workers, SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) override;
   bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
                      BjseKeyword form) override;
   std::optional<std::vector<InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const BodyReader& body) override;
-  const RecordLayout& tick_layout() override;
+  const tessal_plus::bundle::RecordLayout& tick_layout() override;
 
   // Where log lines and warnings go instead of standard error (tests and
   // the command line's --json capture them).

@@ -17,7 +17,7 @@ namespace {
 
 // A finished task as a worker reports it: status, then the lengths and
 // bytes of kind and message.
-std::string encode(const TaskOutcome& o) {
+std::string encode(const tessal_plus::bundle::TaskOutcome& o) {
   std::string out(1 + 2 * sizeof(std::uint32_t), '\0');
   const auto status = static_cast<std::uint8_t>(o.status);
   const auto kind_len = static_cast<std::uint32_t>(o.kind.size()), message_len = static_cast<std::uint32_t>(o.message.size());
@@ -27,16 +27,16 @@ std::string encode(const TaskOutcome& o) {
   return out + o.kind + o.message;
 }
 
-bool decode(const std::string& report, TaskOutcome& o) {
+bool decode(const std::string& report, tessal_plus::bundle::TaskOutcome& o) {
   std::uint8_t status = 0;
   std::uint32_t kind_len = 0, message_len = 0;
   if (report.size() < 9) return false;
   std::memcpy(&status, report.data(), 1);
   std::memcpy(&kind_len, report.data() + 1, 4);
   std::memcpy(&message_len, report.data() + 5, 4);
-  if (status > static_cast<std::uint8_t>(TaskStatus::not_run) || std::size_t{9} + kind_len + message_len != report.size())
+  if (status > static_cast<std::uint8_t>(tessal_plus::bundle::TaskStatus::not_run) || std::size_t{9} + kind_len + message_len != report.size())
     return false;
-  o.status = static_cast<TaskStatus>(status);
+  o.status = static_cast<tessal_plus::bundle::TaskStatus>(status);
   o.kind = report.substr(9, kind_len);
   o.message = report.substr(9 + kind_len);
   return true;
@@ -46,7 +46,7 @@ bool decode(const std::string& report, TaskOutcome& o) {
 // initialised with the run's flag, running the module's task runner.
 class NativePool : public Pool {
  public:
-  NativePool(int max_workers, Host& host, SharedFlag& flag, TaskRunner run_task)
+  NativePool(int max_workers, Host& host, SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task)
       : max_workers_(max_workers), host_(host), flag_(flag), run_task_(std::move(run_task)) {
     if (max_workers < 1) throw std::invalid_argument(fmt::format("max_workers must be at least 1, got {}", max_workers));
   }
@@ -58,15 +58,15 @@ class NativePool : public Pool {
     }
   }
 
-  void submit(const PoolTask& task) override {
+  void submit(const tessal_plus::bundle::PoolTask& task) override {
     if (done_) throw std::logic_error("submit on a pool that was shut down");
     tasks_.push_back(task);
   }
 
-  std::vector<TaskOutcome> shutdown() override {
+  std::vector<tessal_plus::bundle::TaskOutcome> shutdown() override {
     if (done_) return {};
     done_ = true;
-    for (const auto& t : tasks_) outcomes_.push_back(TaskOutcome{t.order_book_id, TaskStatus::not_run, "", ""});
+    for (const auto& t : tasks_) outcomes_.push_back(tessal_plus::bundle::TaskOutcome{t.order_book_id, tessal_plus::bundle::TaskStatus::not_run, "", ""});
     if (!tasks_.empty()) run();
     return std::move(outcomes_);
   }
@@ -77,10 +77,10 @@ class NativePool : public Pool {
   int max_workers_;
   Host& host_;
   SharedFlag& flag_;
-  TaskRunner run_task_;
-  std::vector<PoolTask> tasks_;
+  tessal_plus::bundle::TaskRunner run_task_;
+  std::vector<tessal_plus::bundle::PoolTask> tasks_;
   bool done_ = false;
-  std::vector<TaskOutcome> outcomes_;  // by task number; not_run until reported
+  std::vector<tessal_plus::bundle::TaskOutcome> outcomes_;  // by task number; not_run until reported
 };
 
 std::string death_reason(int status) {
@@ -97,8 +97,8 @@ void NativePool::run() {
   job.worker_started = [this] { host_.process_init(flag_); };
   job.run = [this](std::size_t i) { return encode(run_task_(tasks_.at(i))); };
   job.finished = [&](std::size_t i, std::string report) {
-    TaskOutcome o;
-    if (!decode(report, o)) o = TaskOutcome{"", TaskStatus::died, "died", "工作进程的报告无法读取"};
+    tessal_plus::bundle::TaskOutcome o;
+    if (!decode(report, o)) o = tessal_plus::bundle::TaskOutcome{"", tessal_plus::bundle::TaskStatus::died, "died", "工作进程的报告无法读取"};
     o.order_book_id = tasks_[i].order_book_id;
     outcomes_[i] = std::move(o);
     bar.advance();
@@ -108,7 +108,7 @@ void NativePool::run() {
     // Reported, not logged: the driver logs what the pool could not. A
     // writer is never run twice in one run: its file is rolled back by the
     // next opener, and the next run writes it.
-    outcomes_[i] = TaskOutcome{tasks_[i].order_book_id, TaskStatus::died, "died", death_reason(status)};
+    outcomes_[i] = tessal_plus::bundle::TaskOutcome{tasks_[i].order_book_id, tessal_plus::bundle::TaskStatus::died, "died", death_reason(status)};
     flag_.clear();
     bar.advance();
     return false;
@@ -119,7 +119,7 @@ void NativePool::run() {
 
 }  // namespace
 
-std::unique_ptr<Pool> NativeHost::open_pool(int max_workers, SharedFlag& flag, TaskRunner run_task) {
+std::unique_ptr<Pool> NativeHost::open_pool(int max_workers, SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) {
   return std::make_unique<NativePool>(max_workers, *this, flag, std::move(run_task));
 }
 

@@ -72,11 +72,13 @@ std::string read_small_file(const std::string& path, std::uint64_t cap) {
   return out;
 }
 
-std::string temp_path_beside(const std::string& path) {
+std::string unique_suffix() { return fmt::format("{}-{:08x}", ::getpid(), std::random_device{}()); }
+
+std::string temp_path_beside(const std::string& path, std::string_view tag) {
   const auto slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return fmt::format("{}.{}.tmp-{}-{:08x}", folder, name, ::getpid(), std::random_device{}());
+  return fmt::format("{}.{}{}-{}", folder, name, tag, unique_suffix());
 }
 
 namespace {

@@ -24,9 +24,13 @@ std::string read_small_file(const std::string& path, std::uint64_t cap);
 // What a stat mode names, for messages: "a FIFO", "a folder", ...
 const char* file_type_text(unsigned mode) noexcept;
 
-// A hidden name of its own in `path`'s folder: `.<name>.tmp-<pid>-<random>`.
+// "<pid>-<8 hex digits>": the part of a temporary name that no other
+// process, and no other call in this one, makes (the random part is drawn
+// from the system for each call, so forked workers never repeat each other).
+std::string unique_suffix();
+// A hidden name of its own in `path`'s folder: `.<name><tag>-<unique_suffix>`.
 // No listing of the folder's files by their extension picks it up.
-std::string temp_path_beside(const std::string& path);
+std::string temp_path_beside(const std::string& path, std::string_view tag = ".tmp");
 
 // Replaces the file at `path` by one holding `bytes`, all at once: they are
 // written into a temporary file of this call's own (temp_path_beside,

@@ -22,11 +22,11 @@ class PlainFlag : public tessal::SharedFlag {
 // process_init.
 class InlinePool : public tessal::Pool {
  public:
-  InlinePool(FakeHost& host, tessal::SharedFlag& flag, tessal::TaskRunner run_task)
+  InlinePool(FakeHost& host, tessal::SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task)
       : host_(host), flag_(flag), run_task_(std::move(run_task)) {}
-  void submit(const tessal::PoolTask& task) override { tasks_.push_back(task); }
-  std::vector<tessal::TaskOutcome> shutdown() override {
-    std::vector<tessal::TaskOutcome> outcomes;
+  void submit(const tessal_plus::bundle::PoolTask& task) override { tasks_.push_back(task); }
+  std::vector<tessal_plus::bundle::TaskOutcome> shutdown() override {
+    std::vector<tessal_plus::bundle::TaskOutcome> outcomes;
     if (done_) return outcomes;
     done_ = true;
     ++host_.initializer_calls;
@@ -38,8 +38,8 @@ class InlinePool : public tessal::Pool {
  private:
   FakeHost& host_;
   tessal::SharedFlag& flag_;
-  tessal::TaskRunner run_task_;
-  std::vector<tessal::PoolTask> tasks_;
+  tessal_plus::bundle::TaskRunner run_task_;
+  std::vector<tessal_plus::bundle::PoolTask> tasks_;
   bool done_ = false;
 };
 
@@ -62,7 +62,7 @@ tessal::SharedFlag& FakeHost::sval() {
   return *sval_;
 }
 
-std::unique_ptr<tessal::Pool> FakeHost::open_pool(int, tessal::SharedFlag& flag, tessal::TaskRunner run_task) {
+std::unique_ptr<tessal::Pool> FakeHost::open_pool(int, tessal::SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) {
   return std::make_unique<InlinePool>(*this, flag, std::move(run_task));
 }
 
@@ -75,9 +75,9 @@ void FakeHost::download(std::FILE* out, std::int64_t, const std::string&, const 
   while (const std::size_t n = body(buf, sizeof buf)) std::fwrite(buf, 1, n, out);
 }
 
-const tessal::RecordLayout& FakeHost::tick_layout() {
-  using tessal::FieldKind;
-  static const tessal::RecordLayout layout = tessal::RecordLayout::of(
+const tessal_plus::bundle::RecordLayout& FakeHost::tick_layout() {
+  using tessal_plus::bundle::FieldKind;
+  static const tessal_plus::bundle::RecordLayout layout = tessal_plus::bundle::RecordLayout::of(
       {{"date", FieldKind::i32, 1, 0},
        {"time", FieldKind::i32, 1, 4},
        {"last", FieldKind::f64, 2, 8},

@@ -23,14 +23,14 @@ class FakeHost : public tessal::Host {
   std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override;
   void process_init(tessal::SharedFlag& flag) override { sval_ = &flag; }
   tessal::SharedFlag& sval() override;
-  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override;
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal_plus::bundle::TaskRunner run_task) override;
   bool update_daybar(const std::string&, bool, bool, int, bool, tessal::BjseKeyword) override {
     ++daybar_calls;
     return true;
   }
   std::optional<std::vector<tessal::InstrumentRecord>> read_instrument_list(const std::string& path) override;
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override;
-  const tessal::RecordLayout& tick_layout() override;
+  const tessal_plus::bundle::RecordLayout& tick_layout() override;
 
   std::vector<std::string> log_lines;
   int initializer_calls = 0;

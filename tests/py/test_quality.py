@@ -269,22 +269,43 @@ def test_heal_refills_tick_files_too(fresh, bundle):
     assert digests(ticks) == digests(os.path.join(fresh, "bundle", "ticks"))
 
 
-def test_verify_finds_a_close_one_tick_off_and_heal_gives_back_the_services_file(fresh, bundle):
+def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back_the_services_files(fresh, bundle, tmp_path):
     cli, data = bundle
     path = minute_file(data, "600000.XSHG")
     with h5py.File(path, "r+") as f:  # on the newest day, which is always verified
         row = f["data"][-5]
         row["close"] += 0.01
         f["data"][-5] = row
+    # The vendor corrects another file's newest day after the bundle stored it.
+    revising = f"{SIM},log={cli.log},revise=000001.XSHE@20240607,revised_from=20240607"
     cli.clear_requests()
     verify = ("--verify", "3", "--verify-seed", "11")
-    doc = check(cli, data, "check-minbar", *verify)
-    assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}}
-    [found] = next(o for o in doc["outcomes"] if o["id"] == "600000.XSHG")["findings"]
-    assert (found["first"], found["field"], found["count"]) == (int(row["datetime"]), "close", 1)
+    doc = check(cli, data, "check-minbar", *verify, service=revising)
+    assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}, "000001.XSHE": {"differs_from_service"}}
+    assert doc["verify"] == {"days_per_file": 3, "seed": 11, "not_verified": 0}
+    found = {o["id"]: o["findings"][0] for o in doc["outcomes"] if o["findings"]}
+    assert (found["600000.XSHG"]["first"], found["600000.XSHG"]["field"], found["600000.XSHG"]["count"]) == (
+        int(row["datetime"]), "close", 1)
+    assert found["000001.XSHE"]["first"] // 1000000 == 20240607 and found["000001.XSHE"]["field"] == "close"
     asked = [r[1] for r in cli.requests() if r[0] == "get_price" and r[4] == "1m"]
     assert asked and max(asked.count(i) for i in asked) <= 3
-    check(cli, data, "check-minbar", *verify, "--heal")
-    with open(path, "rb") as mine, open(minute_file(fresh, "600000.XSHG"), "rb") as theirs:
-        assert mine.read() == theirs.read()
-    assert rules_by_file(check(cli, data, "check-minbar", *verify)) == {}
+    check(cli, data, "check-minbar", *verify, "--heal", service=revising)
+    corrected = str(tmp_path / "corrected")
+    cli.run("update", corrected, "--base", "--minbar", "000001.XSHE", service=revising)
+    for id, source in (("600000.XSHG", fresh), ("000001.XSHE", corrected)):
+        with open(minute_file(data, id), "rb") as mine, open(minute_file(source, id), "rb") as theirs:
+            assert mine.read() == theirs.read(), id
+    assert rules_by_file(check(cli, data, "check-minbar", *verify, service=revising)) == {}
+    # Ticks, every stored day: the planted ticks differ from the service's too.
+    ticks = os.path.join(data, "bundle", "ticks")
+    subprocess.run([sys.executable, "-c", TICK_FAULTS, ticks], check=True, env=dict(os.environ, HDF5_PLUGIN_PATH=PLUGIN_DIR))
+    every_day = ("--verify", "10", "--verify-seed", "11")
+    assert rules_by_file(check(cli, data, "check-tick", *every_day)) == {
+        "600000.XSHG": {"crossed_book", "differs_from_service"}, "000001.XSHE": {"outside_limits", "differs_from_service"}}
+    # A contract the service refuses is said, its file kept, the check goes on
+    # (a futures file misses no day, so only verifying asks about it).
+    contract = sorted(os.listdir(os.path.join(data, "bundle", "h5", "future")))[0][:-3]
+    before = digests(data)
+    doc = check(cli, data, "check-minbar", *verify, "--heal", service=f"{revising},deny={contract}")
+    assert doc["verify"]["not_verified"] == 1 and digests(data) == before
+    assert [o["id"] for o in doc["outcomes"] if "not_verified" in o] == [contract]

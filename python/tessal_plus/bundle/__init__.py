@@ -37,6 +37,10 @@ EQUITIES_INS_TYPE = list(_core._EQUITIES_INS_TYPE)
 MIN_START_DATE = _core._MIN_START_DATE
 MAX_END_DATE = _core._MAX_END_DATE
 REBUILD_COMFIRM_RETRY_TIMES = _core._REBUILD_COMFIRM_RETRY_TIMES
+TICK_DATE_CHUNK_SIZE = _core._TICK_DATE_CHUNK_SIZE
+# blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
+# the import. The core applies the same settings to every tick dataset.
+COMPRESSION_KWARGS = _core._load()
 
 
 def _check(name, value, expected, label):
@@ -110,7 +114,16 @@ def _thresholds(thresholds):
     return ",".join(f"{k}={v}" for k, v in dict(thresholds).items())
 
 
-def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=False, thresholds=None):
+def _check_options(concurrency, quality, heal, thresholds, verify, verify_seed, **more):
+    # The checks' options as the core reads them: one mapping by name.
+    if int(verify) < 0:
+        raise ValueError(f"verify must be 0 or more, got {verify}")
+    return dict(concurrency=int(concurrency), quality=bool(quality), heal=bool(heal), thresholds=_thresholds(thresholds),
+                verify=int(verify), verify_seed=None if verify_seed is None else int(verify_seed), **more)
+
+
+def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=False, thresholds=None, verify=0,
+                       verify_seed=None):
     """quality: also read every value and report what the content rules find
     (reported, never deleted). heal: refill broken files (and, with quality,
     files with findings) from the service instead of asking to delete them.
@@ -122,16 +135,24 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=F
     process was killed twice, never judged), "deleted", "findings" ({path:
     [(rule, first, count)]})
     and "heals" ({path: (outcome, message)}, outcome "healed", "source" or
-    "failed")."""
+    "failed").
+
+    verify=N: N stored days of every file (the newest and N-1 drawn by
+    verify_seed, a fresh one when None) are fetched again from the service
+    and compared value for value; the summary adds "verify_seed" and
+    "not_verified" ({path: why}: files the service would not answer for),
+    and the findings differs_from_service (the first differing field as a
+    fourth element), missing_at_service and extra_at_service."""
     _flushed()
-    return _core.check_min_bar_data(_fs(data_bundle_path), int(concurrency), bool(quality), _thresholds(thresholds), bool(heal))
+    return _core.check_min_bar_data(_fs(data_bundle_path), _check_options(concurrency, quality, heal, thresholds, verify, verify_seed))
 
 
-def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=False, heal=False, thresholds=None):
+def check_tick_data(data_bundle_path, *, deep=False, concurrency=1, quality=False, heal=False, thresholds=None, verify=0,
+                    verify_seed=None):
     """As check_min_bar_data, for the tick store; deep reads every tick."""
     _flushed()
-    return _core.check_tick_data(_fs(data_bundle_path), bool(deep), int(concurrency), bool(quality), _thresholds(thresholds),
-                          bool(heal))
+    return _core.check_tick_data(_fs(data_bundle_path), _check_options(concurrency, quality, heal, thresholds, verify, verify_seed,
+                                                                     deep=bool(deep)))
 
 
 def write_health_page(data_bundle_path, html_path, check_json=None):
@@ -162,11 +183,6 @@ def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DAT
                      bool(rebuild))
 
 
-TICK_DATE_CHUNK_SIZE = _core._TICK_DATE_CHUNK_SIZE
-# blosc_opts(9, "blosc:lz4") of the host, called once, here: a failure fails
-# the import. The core applies the same settings to every tick dataset.
-_core._load()
-COMPRESSION_KWARGS = _adapters.compression_kwargs
 
 
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
@@ -176,25 +192,14 @@ def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_STAR
                           int(min_start_date), bool(rebuild))
 
 
-def _task_on_executor(task_name, order_book_id, path, rebuild):
+def _task_on_executor(task):
     """A pool task run by an executor the caller handed in: the worker gets a
     run flag of its own (it shares no memory with the driver); the task's
     outcome goes back to the driver as the result."""
     import multiprocessing
     import tessal.data.bundle as host
     host.process_init(multiprocessing.Value("b", True))
-    return globals()[task_name](order_book_id, path, rebuild=rebuild)
-
-
-def _minbar_task(order_book_id, path, rebuild=False):
-    """The pool's task of update_minbar: _append_h5 of one instrument; its
-    outcome (status, kind, message) for the driver."""
-    return _core._minbar_task(order_book_id, _fs(path), rebuild)
-
-
-def _tick_task(order_book_id, path, rebuild=False):
-    """The pool's task of update_tick: _append_h5_tick of one instrument."""
-    return _core._tick_task(order_book_id, _fs(path), rebuild)
+    return task()
 
 
 def update_minbar(path, tags, with_derivatives, concurrency, rebuild=False, enable_bjse=False, *, executor=None):

@@ -237,6 +237,23 @@ def process_init(flag):
     _module("tessal.data.bundle").process_init(flag)
 
 
+class PoolTask:
+    """One task of an update's pool: the writer of one instrument's file of
+    one store ("minute" or "tick"; the path as the bytes of os.fsencode). The
+    core makes it and reads it back (both in py_host.cpp); a host's pool pickles it by value and calls it in a
+    worker, which returns the task's outcome (status, kind, message)."""
+    __slots__ = ("store", "order_book_id", "path", "rebuild")
+
+    def __init__(self, store, order_book_id, path, rebuild=False):
+        self.store, self.order_book_id, self.path, self.rebuild = store, order_book_id, path, rebuild
+
+    def __call__(self):
+        return _module("tessal_plus.bundle._core")._run_task(self)
+
+    def __repr__(self):
+        return "PoolTask(%r, %r, %r, rebuild=%r)" % (self.store, self.order_book_id, self.path, self.rebuild)
+
+
 class _ExecutorPool:
     """A concurrent.futures executor (a Dask cluster's, say) in the pool's place.
 
@@ -249,9 +266,9 @@ class _ExecutorPool:
         self._executor = executor
         self._futures = []
 
-    def submit(self, fn, order_book_id, path, rebuild=False):
+    def submit(self, task):
         package = _module("tessal_plus.bundle")
-        future = self._executor.submit(package._task_on_executor, fn.__name__, order_book_id, path, rebuild)
+        future = self._executor.submit(package._task_on_executor, task)
         self._futures.append(future)
         return future
 

@@ -31,6 +31,8 @@ struct CheckOptions {
   int verify = 0;
   std::uint64_t verify_seed = 0;
 };
+// A seed for CheckOptions::verify_seed when the caller names none.
+std::uint64_t fresh_verify_seed();
 
 // What became of one file --heal refilled: "healed"; "source" (the
 // service's own data holds the same finding: the refilled file is kept and
@@ -64,6 +66,9 @@ struct CheckRecord {
   std::map<std::string, std::string> broken_reason{};
   // Files whose days could not be verified (--verify): why (the service's refusal).
   std::map<std::string, std::string> not_verified{};
+  // The days verified per file and the seed that drew them (0 and 0 without --verify).
+  int verify = 0;
+  std::uint64_t verify_seed = 0;
 };
 
 // The suspension days (YYYYMMDD) of each of `ids` that suspended_days.h5 at

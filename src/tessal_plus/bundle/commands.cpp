@@ -12,6 +12,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 
@@ -27,7 +28,7 @@ UpdateRecord settled(UpdateRecord record) {
   return record;
 }
 
-DriverRecord run_driver(const Run& run, const char* message, tessal::Store store, bool make_folder, const std::string& path,
+DriverRecord run_driver(const Run& run, const StoreKind& store, const std::string& path,
                         const std::vector<std::string>& tags, bool with_derivatives, int concurrency, bool rebuild,
                         bool enable_bjse) {
   if (concurrency < 1) util::fail(util::ErrorKind::invalid_input, "", fmt::format("concurrency must be at least 1, got {}", concurrency));
@@ -35,16 +36,16 @@ DriverRecord run_driver(const Run& run, const char* message, tessal::Store store
   // Sharded after the tags are resolved: every shard resolves the same
   // tags to the same set and keeps its own part of it.
   if (const auto shard = run.shard) std::erase_if(ids, [&](const std::string& id) { return shard_of(id, shard->count) != shard->index; });
-  if (make_folder) fs::create_directories(path);
+  if (store.makes_folder) fs::create_directories(path);
   // Temporary files of writers that were killed (their locks are gone with
   // them); those of another run at work are held and stay.
   remove_unfinished_files(path);
-  run.console.line(fmt::format(fmt::runtime(message), ids.size(), render_id_set(ids)));
-  DriverRecord driver{std::string(tessal::store_name(store)), {ids.begin(), ids.end()}, false, {}};
+  run.console.line(fmt::format(fmt::runtime(store.announcement), ids.size(), render_id_set(ids)));
+  DriverRecord driver{std::string(store.name), {ids.begin(), ids.end()}, false, {}};
   const auto succeed = run.host.make_flag(true);
   {
-    const auto pool = run.host.open_pool(concurrency, *succeed, [&run](const tessal::PoolTask& t) { return run_task(run, t); });
-    for (const auto& id : ids) pool->submit(tessal::PoolTask{store, id, path, rebuild});
+    const auto pool = run.host.open_pool(concurrency, *succeed, [&run](const PoolTask& t) { return run_task(run, t); });
+    for (const auto& id : ids) pool->submit(PoolTask{store.store, id, path, rebuild});
     try {
       driver.outcomes = pool->shutdown();
     } catch (const util::Error& e) {
@@ -59,13 +60,13 @@ DriverRecord run_driver(const Run& run, const char* message, tessal::Store store
   // task the pool could not account for is a failure too, whatever the flag
   // says.
   for (auto& o : driver.outcomes)
-    if (o.status == tessal::TaskStatus::died) {
+    if (o.status == TaskStatus::died) {
       o.message = fmt::format("更新 {} 失败：{}", o.order_book_id, o.message);
       run.host.log_error(o.message);
     }
   const bool all_ran = driver.outcomes.size() == ids.size() &&
-                       std::all_of(driver.outcomes.begin(), driver.outcomes.end(), [](const tessal::TaskOutcome& o) {
-                         return o.status == tessal::TaskStatus::written || o.status == tessal::TaskStatus::up_to_date;
+                       std::all_of(driver.outcomes.begin(), driver.outcomes.end(), [](const TaskOutcome& o) {
+                         return o.status == TaskStatus::written || o.status == TaskStatus::up_to_date;
                        });
   driver.succeeded = succeed->value() && all_ran;
   return driver;
@@ -85,13 +86,11 @@ void collect_ids(const std::string& folder, std::vector<std::string>& out) {
 
 }  // namespace
 
-tessal::TaskOutcome run_task(const Run& run, const tessal::PoolTask& task) {
+TaskOutcome run_task(const Run& run, const PoolTask& task) {
   std::string kind = "error", what;
   try {
     run.worker_started();
-    return task.store == tessal::Store::tick
-               ? _append_h5_tick(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild)
-               : _append_h5(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild);
+    return store_kind(task.store).writer(run, task.order_book_id, task.path, std::nullopt, MIN_START_DATE, task.rebuild);
   } catch (const util::Error& e) {
     pass_interruptions(e);
     kind = util::kind_name(e.kind());
@@ -99,7 +98,7 @@ tessal::TaskOutcome run_task(const Run& run, const tessal::PoolTask& task) {
   } catch (const std::exception& e) {
     what = e.what();
   }
-  tessal::TaskOutcome failed{task.order_book_id, tessal::TaskStatus::failed, kind,
+  TaskOutcome failed{task.order_book_id, TaskStatus::failed, kind,
                              fmt::format("更新 {} 失败：{}", task.order_book_id, what)};
   run.host.log_error(failed.message);
   run.sval().clear();
@@ -123,14 +122,12 @@ std::string render_id_set(const std::set<std::string>& ids) {
 
 DriverRecord update_minbar(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                            int concurrency, bool rebuild, bool enable_bjse) {
-  return run_driver(run, "开始更新 {} 只标的的分钟线数据：{}", tessal::Store::minute, false, path, tags, with_derivatives, concurrency, rebuild,
-                    enable_bjse);
+  return run_driver(run, store_kind(Store::minute), path, tags, with_derivatives, concurrency, rebuild, enable_bjse);
 }
 
 DriverRecord update_tick(const Run& run, const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                          int concurrency, bool rebuild, bool enable_bjse) {
-  return run_driver(run, "开始更新 {} 只标的的tick数据：{}", tessal::Store::tick, true, path, tags, with_derivatives, concurrency, rebuild,
-                    enable_bjse);
+  return run_driver(run, store_kind(Store::tick), path, tags, with_derivatives, concurrency, rebuild, enable_bjse);
 }
 
 UpdateRecord update_bundle_from_quillonc(const Run& run, int concurrency, const std::string& data_bundle_path, bool base,

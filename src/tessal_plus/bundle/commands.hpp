@@ -34,7 +34,7 @@ struct DriverRecord {
   std::string store;
   std::vector<std::string> ids;
   bool succeeded = false;
-  std::vector<tessal::TaskOutcome> outcomes;  // one per id, as the pool reported them
+  std::vector<TaskOutcome> outcomes;  // one per id, as the pool reported them
 };
 struct UpdateRecord {
   std::optional<bool> base;  // nothing when the base files were not updated
@@ -48,7 +48,7 @@ struct UpdateRecord {
 // the file was opened) into a logged failure that clears the run's flag.
 // Interruptions pass through. The native pool and the Python package's
 // tasks both end here.
-tessal::TaskOutcome run_task(const Run& run, const tessal::PoolTask& task);
+TaskOutcome run_task(const Run& run, const PoolTask& task);
 
 // "{'a', 'b', ...}" as the drivers announce a set of ids.
 std::string render_id_set(const std::set<std::string>& ids);

@@ -25,7 +25,7 @@ RecordLayout packed_layout(std::vector<RecordField> fields, std::size_t itemsize
   std::size_t at = 0;
   for (const auto& f : fields) {
     if (f.offset != at) throw std::logic_error("record layout '" + f.name + "' is not packed");
-    at += tessal::field_size(f.kind);
+    at += field_size(f.kind);
   }
   if (at != itemsize) throw std::logic_error("record layout does not fill its record");
   return RecordLayout::of(std::move(fields), itemsize);
@@ -76,16 +76,10 @@ const std::vector<InstrumentClass>& INSTRUMENT_CLASSES() {
   return table;
 }
 
-const InstrumentClass* instrument_class(std::string_view type) {
-  for (const auto& c : INSTRUMENT_CLASSES())
-    if (c.type == type) return &c;
-  return nullptr;
-}
+const InstrumentClass* instrument_class(std::string_view type) { return find_row(INSTRUMENT_CLASSES(), &InstrumentClass::type, type); }
 
 const InstrumentClass* instrument_class_of_folder(std::string_view folder) {
-  for (const auto& c : INSTRUMENT_CLASSES())
-    if (c.folder == folder) return &c;
-  return nullptr;
+  return find_row(INSTRUMENT_CLASSES(), &InstrumentClass::folder, folder);
 }
 
 const std::vector<TagRow>& TAG_MAP() {

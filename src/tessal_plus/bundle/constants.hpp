@@ -39,9 +39,6 @@ static_assert(sizeof(EquitiesBar) == 56 && sizeof(DerivativesBar) == 64 && sizeo
 // The layouts of the minute-bar store, described as the host describes its
 // tick layout (one model, one converter): fields by name, kind and offset,
 // the HDF5 compound type with the same member names.
-using tessal::FieldKind;
-using tessal::RecordField;
-using tessal::RecordLayout;
 const RecordLayout& EQUITIES_DTYPE();
 const RecordLayout& DERIVATIVES_DTYPE();
 const RecordLayout& INDEX_DTYPE();
@@ -60,6 +57,14 @@ struct InstrumentClass {
   DayRule day_rule;
 };
 const std::vector<InstrumentClass>& INSTRUMENT_CLASSES();
+// The first row of one of the module's tables whose `member` equals
+// `value`; null when none does.
+template <class Table, class Member, class Value>
+auto find_row(const Table& table, Member member, const Value& value) -> decltype(&*table.begin()) {
+  for (const auto& row : table)
+    if (row.*member == value) return &row;
+  return nullptr;
+}
 // nullptr when the type (or folder) has no minute-bar store.
 const InstrumentClass* instrument_class(std::string_view type);
 const InstrumentClass* instrument_class_of_folder(std::string_view folder);

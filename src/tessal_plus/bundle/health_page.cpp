@@ -12,6 +12,7 @@
 
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/datetime.hpp"
 #include "util/error.hpp"
 #include "util/files.hpp"
@@ -222,16 +223,16 @@ std::string findings_text(const CheckMark& m);
 
 // What a check said of the row's file: its mark, its heal outcome and the
 // month of its earliest finding.
-void mark_row(Row& r, const CheckMark& m, bool minute_bars) {
+void mark_row(Row& r, const CheckMark& m, const StoreKind& store) {
   // A file nobody could judge is banded as one held: not known to be good.
   r.mark = m.outcome == "broken" ? "broken" : m.outcome == "locked" || m.outcome == "not_checked" ? "held" : m.findings_total ? "finding" : "";
   r.heal = m.heal;
   r.findings = findings_text(m);
-  if (m.earliest) r.finding_month = static_cast<std::int32_t>(*m.earliest / (minute_bars ? 100000000LL : 100000000000LL));
+  if (m.earliest) r.finding_month = static_cast<std::int32_t>(*m.earliest / (store.stamps_per_day * 100));
 }
 
 void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, const HealthInputs& in) {
-  const std::string title = s.minute_bars ? "Minute bars: " + s.name : std::string("Ticks");
+  const std::string title = fmt::format(fmt::runtime(store_kind(s.store).page_heading), s.name);
   out += fmt::format(R"(<section class="store" data-store="{}"><h3>{}</h3>)", esc(s.name), esc(title));
   const std::optional<std::int32_t> last = b.horizon ? b.horizon : b.calendar_last;
   if (b.calendar.empty() || !last) {
@@ -260,7 +261,7 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
   }
   const Axis axis = store_axis(b.calendar, first_day, *last);
   std::map<std::string, const CheckMark*> marks;
-  if (in.check && (in.check->command != "check-tick") == s.minute_bars)
+  if (in.check && store_checked_by(in.check->command) == &store_kind(s.store))
     for (const auto& m : in.check->marks) marks[m.id] = &m;
   std::vector<Row> rows;
   rows.reserve(s.files.size());
@@ -269,7 +270,7 @@ void store_map(std::string& out, const StoreStatus& s, const BundleStatus& b, co
     const auto suspended = in.suspended.find(f.id);
     rows.push_back(coverage(f, axis, life == in.lives.end() ? InstrumentLife{} : life->second,
                             suspended == in.suspended.end() ? nullptr : &suspended->second));
-    if (const auto m = marks.find(f.id); m != marks.end()) mark_row(rows.back(), *m->second, s.minute_bars);
+    if (const auto m = marks.find(f.id); m != marks.end()) mark_row(rows.back(), *m->second, store_kind(s.store));
   }
   std::sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.file->id < y.file->id; });
   const Grid g(axis.months.size());
@@ -308,8 +309,8 @@ void summary_table(std::string& out, const BundleStatus& b) {
       out += fmt::format(R"(<td data-field="{}" data-value="{}">{}</td>)", field, esc(value), esc(text));
     };
     const auto number = [&](const char* field, std::uint64_t v) { cell(field, std::to_string(v), std::to_string(v)); };
-    out += fmt::format(R"(<tr data-store="{}" data-kind="{}"><th>{}</th>)", esc(s.name), s.minute_bars ? "minute" : "tick",
-                       esc(s.minute_bars ? "minute bars " + s.name : s.name));
+    out += fmt::format(R"(<tr data-store="{}" data-kind="{}"><th>{}</th>)", esc(s.name), store_kind(s.store).name,
+                       esc(s.title()));
     number("files", s.files.size());
     number("instruments", s.instruments);
     number("rows", s.rows);
@@ -486,7 +487,7 @@ class CheckDocumentReader final : public nlohmann::json_sax<nlohmann::json> {
 
   // Whether the document was whole and a check document.
   bool finish() const {
-    return root_done_ && outcomes_seen_ && (command_ == "check-minbar" || command_ == "check-tick");
+    return root_done_ && outcomes_seen_ && store_checked_by(command_) != nullptr;
   }
   const std::string& command() const { return command_; }
 

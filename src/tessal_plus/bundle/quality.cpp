@@ -213,14 +213,14 @@ double jump_threshold(std::string_view folder, const QualityThresholds& t) {
 // minute bars' columns are.
 struct TickColumn {
   bool found = false;
-  tessal::FieldKind kind = tessal::FieldKind::f64;
+  FieldKind kind = FieldKind::f64;
   std::size_t offset = 0;
   double scale = 1;  // a usable one: positive and finite, else 1
   explicit operator bool() const { return found; }
   double get(const char* rec) const { return field_value(kind, rec + offset); }
   std::int64_t get_int(const char* rec) const {
-    if (kind == tessal::FieldKind::i64) return load<std::int64_t>(rec + offset);
-    if (kind == tessal::FieldKind::u64) return static_cast<std::int64_t>(load<std::uint64_t>(rec + offset));
+    if (kind == FieldKind::i64) return load<std::int64_t>(rec + offset);
+    if (kind == FieldKind::u64) return static_cast<std::int64_t>(load<std::uint64_t>(rec + offset));
     const double v = get(rec);
     return std::isfinite(v) ? static_cast<std::int64_t>(v) : 0;
   }
@@ -232,10 +232,10 @@ struct TickColumn {
   }
 };
 
-TickColumn tick_column(const tessal::RecordField& f) {
+TickColumn tick_column(const RecordField& f) {
   return TickColumn{true, f.kind, f.offset, f.scale > 0 && std::isfinite(f.scale) ? f.scale : 1.0};
 }
-TickColumn tick_column(const std::vector<tessal::RecordField>& fields, std::string_view name) {
+TickColumn tick_column(const std::vector<RecordField>& fields, std::string_view name) {
   for (const auto& f : fields)
     if (f.name == name) return tick_column(f);
   return TickColumn{};
@@ -419,13 +419,13 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
 }
 
 std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,
-                                   const std::vector<tessal::RecordField>& fields, std::size_t itemsize) {
+                                   const std::vector<RecordField>& fields, std::size_t itemsize) {
   const TickColumn date = tick_column(fields, "date"), time = tick_column(fields, "time"), last = tick_column(fields, "last"),
                    up = tick_column(fields, "limit_up"), down = tick_column(fields, "limit_down"), a1 = tick_column(fields, "a1"),
                    b1 = tick_column(fields, "b1"), volume = tick_column(fields, "volume");
   std::vector<TickColumn> reals;
   for (const auto& f : fields)
-    if (f.kind == tessal::FieldKind::f32 || f.kind == tessal::FieldKind::f64) reals.push_back(tick_column(f));
+    if (f.kind == FieldKind::f32 || f.kind == FieldKind::f64) reals.push_back(tick_column(f));
   const bool book = a1 && b1, limits = last && up && down, ordered = date && time;
   const PriceOrder ask_bid(a1, b1), last_down(last, down), up_last(up, last);
 
@@ -500,7 +500,7 @@ std::vector<Finding> minute_file_findings(const std::string& path, const Quality
   return minute_findings(records.data(), rows, layout, index, cls->day_rule, cls->folder, thresholds);
 }
 
-std::vector<Finding> tick_file_findings(const tessal::RecordLayout& layout, const std::string& path) {
+std::vector<Finding> tick_file_findings(const RecordLayout& layout, const std::string& path) {
   const auto& fields = layout.fields;
   const h5::Type& type = layout.type;
   const h5::File f = h5::File::open(path, h5::Mode::read);

@@ -121,7 +121,7 @@ std::vector<Finding> minute_findings(const char* records, std::size_t rows, cons
 // skipped when the layout lacks its fields: non_finite, crossed_book,
 // outside_limits, volume_decreasing, time_order (count: rows).
 std::vector<Finding> tick_findings(std::int32_t day, const char* records, std::size_t rows,
-                                   const std::vector<tessal::RecordField>& fields, std::size_t itemsize);
+                                   const std::vector<RecordField>& fields, std::size_t itemsize);
 // Adds one day's findings to a file's: counts summed, the earliest first
 // kept, rules in their fixed order.
 void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day);
@@ -130,6 +130,6 @@ void merge_findings(std::vector<Finding>& file, const std::vector<Finding>& day)
 // rule) from its type folder, the tick file's records of the host's layout.
 // Throws util::Error when the file cannot be read or is not of that layout.
 std::vector<Finding> minute_file_findings(const std::string& path, const QualityThresholds& thresholds);
-std::vector<Finding> tick_file_findings(const tessal::RecordLayout& layout, const std::string& path);
+std::vector<Finding> tick_file_findings(const RecordLayout& layout, const std::string& path);
 
 }  // namespace tessal_plus::bundle

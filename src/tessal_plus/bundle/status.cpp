@@ -64,16 +64,16 @@ FileStatus file_status(const std::string& path, Read read) {
 
 std::string day_text(const std::optional<std::int32_t>& d) { return d ? std::to_string(*d) : "-"; }
 
-StoreStatus store_status(std::string name, const std::string& folder, bool minute_bars, bool with_days) {
+StoreStatus store_status(std::string name, const std::string& folder, Store store, bool with_days) {
   StoreStatus st;
   st.name = std::move(name);
   st.folder = folder;
-  st.minute_bars = minute_bars;
+  st.store = store;
   auto files = list_store_files(folder);
   std::sort(files.begin(), files.end());
   std::set<std::string> ids;
   for (const auto& path : files) {
-    FileStatus f = minute_bars ? minute_file_status(path, with_days) : tick_file_status(path, with_days);
+    FileStatus f = store_kind(store).file_status(path, with_days);
     st.bytes += f.bytes;
     if (!f.error) {
       ids.insert(f.id);
@@ -244,8 +244,8 @@ BundleStatus bundle_status(tessal::Host& host, const std::string& data_bundle_pa
   read_instrument_lives(host, b);
   auto groups = list_folders(join(b.bundle, layout::MINBAR_ROOT));
   std::sort(groups.begin(), groups.end());
-  for (const auto& group : groups) b.stores.push_back(store_status(fs::path(group).filename().string(), group, true, with_days));
-  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), false, with_days));
+  for (const auto& group : groups) b.stores.push_back(store_status(fs::path(group).filename().string(), group, Store::minute, with_days));
+  b.stores.push_back(store_status(layout::TICKS, join(b.bundle, layout::TICKS), Store::tick, with_days));
   if (b.horizon) {
     // The suspension days are read only for finished instruments whose
     // files end before their last trading day: a stock suspended on its
@@ -287,7 +287,7 @@ void print_status(const Console& console, const BundleStatus& b, bool by_instrum
     const auto stale = s.stale();
     const auto unreadable = s.unreadable();
     console.line(fmt::format("{}: {} files, {} instruments, {} rows, {}, days {}..{}, {} stale, {} ended, {} unreadable",
-                           s.minute_bars ? "minute bars " + s.name : std::string("ticks"), s.files.size(),
+                           s.title(), s.files.size(),
                            s.instruments, s.rows, byte_text(s.bytes), day_text(s.first_day), day_text(s.last_day),
                            b.horizon ? std::to_string(stale.size()) : std::string("?"),
                            b.horizon ? std::to_string(s.ended().size()) : std::string("?"), unreadable.size()));

@@ -13,6 +13,7 @@
 
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/error.hpp"
 
 namespace tessal_plus::bundle {
@@ -49,7 +50,7 @@ struct FileStatus {
 struct StoreStatus {
   std::string name;    // "equities", "future", "option" (minute bars) or "ticks"
   std::string folder;  // the store's folder
-  bool minute_bars = true;
+  Store store = Store::minute;
   std::size_t instruments = 0;  // distinct ids among the readable files
   std::uint64_t rows = 0, bytes = 0;  // bytes: every file, readable or not
   std::optional<std::int32_t> first_day, last_day;  // earliest first day, latest last day
@@ -57,6 +58,8 @@ struct StoreStatus {
   std::vector<const FileStatus*> stale() const;
   std::vector<const FileStatus*> ended() const;
   std::vector<const FileStatus*> unreadable() const;
+  // "minute bars equities", "ticks".
+  std::string title() const { return std::string(store_kind(store).title_prefix) + name; }
 };
 
 struct BundleStatus {

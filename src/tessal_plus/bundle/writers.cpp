@@ -13,7 +13,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <tuple>
@@ -25,6 +24,7 @@
 #include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
+#include "util/files.hpp"
 #include "util/signals.hpp"
 
 namespace tessal_plus::bundle {
@@ -73,8 +73,7 @@ std::string file_name_or_default(const std::optional<std::string>& file_name, co
 // writers never share a temporary file. The name starts with a dot and does
 // not end in ".h5": no store listing ever picks it up.
 std::string rebuild_temp_path(const std::string& folder, const std::string& name) {
-  static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
-  return join(folder, fmt::format(".{}{}-{}-{:08x}", name, kTempSuffix, ::getpid(), static_cast<std::uint32_t>(random())));
+  return util::temp_path_beside(join(folder, name), kTempSuffix);
 }
 
 const char* const kOsFailure = " 失败，请检查文件的权限以及是否被其他进程占用\n";
@@ -85,17 +84,17 @@ const char* const kNoPermission = " 失败，您没有相关数据的使用权�
 // and the run's flag cleared. With `permission_message`, the service's
 // refusal has a message of its own. The outcome names the file's instrument;
 // a file that `body` left with the bytes it had is up to date.
-tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
+TaskOutcome run_logged(const Run& run, const std::string& order_book_id, const std::string& file_path, bool permission_message,
                                const std::function<void()>& body) {
   tessal::SharedFlag& sval = run.sval();
   // A file-size limit (ulimit -f) fails the write with EFBIG, which is
   // logged and rolled back, instead of killing the process.
   const util::IgnoreSignal file_size_limit_is_an_error(SIGXFSZ);
-  tessal::TaskOutcome outcome{order_book_id, tessal::TaskStatus::written, "", ""};
+  TaskOutcome outcome{order_book_id, TaskStatus::written, "", ""};
   try {
     const auto before = file_identity(file_path);
     body();
-    if (before && before == file_identity(file_path)) outcome.status = tessal::TaskStatus::up_to_date;
+    if (before && before == file_identity(file_path)) outcome.status = TaskStatus::up_to_date;
     return outcome;
   } catch (const std::exception& e) {
     pass_interruptions(e);
@@ -108,7 +107,7 @@ tessal::TaskOutcome run_logged(const Run& run, const std::string& order_book_id,
     outcome.kind = kind ? std::string(util::kind_name(*kind)) : "error";
   }
   sval.clear();
-  outcome.status = tessal::TaskStatus::failed;
+  outcome.status = TaskStatus::failed;
   return outcome;
 }
 
@@ -242,7 +241,7 @@ inline double half_away_from_zero(double x) {
 // row); each run is read in place.
 class RecordConverter {
  public:
-  RecordConverter(tessal::Host& host, const tessal::RecordLayout& layout, const quillonc::Table& t, bool open_interest_may_miss)
+  RecordConverter(tessal::Host& host, const RecordLayout& layout, const quillonc::Table& t, bool open_interest_may_miss)
       : host_(host), t_(t), itemsize_(layout.type.size()) {
     for (const auto& f : layout.fields) {
       Plan p{Source::column, nullptr, f.scale, f.kind, f.offset, f.name};
@@ -291,7 +290,7 @@ class RecordConverter {
     Source source;
     const double* column;
     double scale;
-    tessal::FieldKind kind;
+    FieldKind kind;
     std::size_t offset;
     std::string_view name;
   };
@@ -299,7 +298,7 @@ class RecordConverter {
   // Stores `n` values; the position of the first one the field's type
   // cannot hold (n when all fit).
   std::size_t store(const Plan& p, const double* v, std::size_t n, char* dst) const {
-    using K = tessal::FieldKind;
+    using K = FieldKind;
     switch (p.kind) {
       case K::f64: return store_as<double, false>(v, n, p.scale, dst);
       case K::f32: return store_as<float, false>(v, n, p.scale, dst);
@@ -507,10 +506,16 @@ IndexRecord latest_indexed(const h5::Dataset& index) {
 // whole. `data` is cut at that day's line_no, not by calendar date: the
 // night bars of a futures or options trading day carry the previous
 // calendar date, and cutting by date would keep them and fetch them again.
+// The calendar date of `data`'s last bar; MIN_START_DATE when it has none.
+std::int64_t last_bar_date(const h5::Dataset& data) {
+  const hsize_t rows = data.size();
+  return rows == 0 ? MIN_START_DATE : datetime_at(data, rows - 1) / 1000000;
+}
+
 void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
   const std::int32_t latest_date = latest_indexed(index).date;
   const hsize_t data_rows = data.size();
-  const std::int64_t data_date = data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000;
+  const std::int64_t data_date = last_bar_date(data);
   if (latest_date == data_date) return;
   const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
   const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
@@ -523,11 +528,16 @@ void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
 // A file this writer can continue: `index` and `data` with the members it
 // reads and writes, of sizes the file can hold. Anything else is damaged, reported as such instead of
 // being rewritten on every run.
-void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+void require_members(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+  const h5::Type index_type = index.type(), data_type = data.type();
   for (const auto& f : INDEX_DTYPE().fields)
-    if (!index.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
+    if (!index_type.has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'index' of '{}' has no member '{}'", path, f.name));
   for (const auto& f : layout.fields)
-    if (!data.type().has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
+    if (!data_type.has_member(f.name)) util::fail(util::ErrorKind::damaged, path, fmt::format("'data' of '{}' has no member '{}'", path, f.name));
+}
+
+void require_layout(const h5::Dataset& index, const h5::Dataset& data, const RecordLayout& layout, const std::string& path) {
+  require_members(index, data, layout, path);
   // Sizes a damaged header declares are refused before anything is searched.
   index.checked_size(sizeof(IndexRecord));
   data.checked_size(data.type().size());
@@ -563,17 +573,22 @@ Resume resume_after(const Run& run, const Resolved& r, std::int32_t latest_date)
 // when there is something to do, or it takes a writer to tell: no index,
 // an interrupted append to repair, or a file that does not open or read
 // cleanly (the writer's open reports why).
+//
+// The look reads two rows, the last of each dataset, so it leaves out what
+// only guards a search (the declared sizes against the stored bytes: a
+// row past the stored chunks reads as zeros, which is never up to date) and
+// the existence tests (a missing dataset fails its open). The members it
+// reads are still required: a record without them would read as zeros too,
+// but the writer's open is what says why.
 bool up_to_date_read_only(const Run& run, const std::string& path, const Resolved& r) {
   std::int32_t latest_date = 0;
   try {
     const h5::File f = h5::File::open(path, h5::Mode::read);
-    if (!f.contains("index") || !f.contains("data")) return false;
     const h5::Dataset index = f.open_dataset("index");
     const h5::Dataset data = f.open_dataset("data");
-    require_layout(index, data, r.cls->layout(), path);
-    const hsize_t data_rows = data.size();
+    require_members(index, data, r.cls->layout(), path);
     latest_date = latest_indexed(index).date;
-    if (latest_date != (data_rows == 0 ? MIN_START_DATE : datetime_at(data, data_rows - 1) / 1000000)) return false;
+    if (latest_date != last_bar_date(data)) return false;  // an interrupted append: the writer repairs it
   } catch (const util::Error&) {
     return false;
   }
@@ -624,9 +639,9 @@ void remove_unfinished_files(const std::string& path) {
   }
 }
 
-tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
+TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                                std::int32_t min_start_date, bool rebuild) {
-  const tessal::TaskOutcome nothing{order_book_id, tessal::TaskStatus::up_to_date, "", ""};
+  const TaskOutcome nothing{order_book_id, TaskStatus::up_to_date, "", ""};
   const auto resolved = resolve_instrument(run.client, order_book_id);
   if (!resolved) return nothing;
   const RecordLayout& layout = resolved->cls->layout();
@@ -644,7 +659,7 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
     if (!fetched) {
       if (!rebuild) return nothing;
       remove_h5(file_path);
-      return {order_book_id, tessal::TaskStatus::written, "", ""};
+      return {order_book_id, TaskStatus::written, "", ""};
     }
     return run_logged(run, order_book_id, file_path, false, [&] {
       write_via_temp(folder, name, [&](h5::File& f) { create_minbar_datasets(f, *fetched, layout); });
@@ -666,6 +681,26 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
 namespace {
 
 
+// The rows of the service's tick table by trading day, days ascending, rows
+// in delivery order; of repeated time stamps only the last tick counts.
+std::map<std::int32_t, std::vector<std::size_t>> ticks_by_day(tessal::Host& host, const quillonc::Table& ticks) {
+  if (!ticks.trading_date || ticks.trading_date->size() != ticks.rows())
+    util::fail(util::ErrorKind::service, "", "the service's tick table has no trading_date column");
+  std::vector<std::size_t> keep = unique_rows_by_time(ticks, /*keep_last=*/true);
+  if (!std::is_sorted(keep.begin(), keep.end())) std::sort(keep.begin(), keep.end());
+  std::map<std::int32_t, std::vector<std::size_t>> by_day;
+  // The trading date repeats for a whole day: converted once per run of it.
+  const auto& trading = *ticks.trading_date;
+  util::Timestamp last_stamp = 0;
+  std::vector<std::size_t>* group = nullptr;
+  for (std::size_t r : keep) {
+    if (!group || trading[r] != last_stamp) last_stamp = trading[r], group = &by_day[host.date_to_number(last_stamp)];
+    group->push_back(r);
+  }
+  require_times(ticks);
+  return by_day;
+}
+
 // The last stored trading day; MIN_START_DATE-style `fallback` for a file
 // without days. A dataset not named after a day that can have been stored
 // ("abc", "99991231") makes the file damaged: continuing after it would
@@ -683,7 +718,7 @@ std::int32_t last_stored_day(tessal::Host& host, const std::vector<std::string>&
 
 void update_tick_file(const Run& run, h5::File& f, const std::string& order_book_id, std::int32_t min_start_date) {
   auto& q = run.client;
-  const tessal::RecordLayout& layout = run.host.tick_layout();
+  const RecordLayout& layout = run.host.tick_layout();
   const auto names = f.root_names();
   const std::int32_t start = last_stored_day(run.host, names, min_start_date);
   const std::int32_t end = _get_end_date(run.host);
@@ -702,24 +737,7 @@ void update_tick_file(const Run& run, h5::File& f, const std::string& order_book
     run.console.line(util::format_dashed(first) + " " + util::format_dashed(last));
     const auto ticks = q.get_price(order_book_id, first, last, quillonc::Frequency::tick);
     if (!ticks || ticks->empty()) continue;
-    if (!ticks->trading_date || ticks->trading_date->size() != ticks->rows())
-      util::fail(util::ErrorKind::service, "", "the service's tick table has no trading_date column");
-    // Of repeated time stamps only the last tick counts; then one group per
-    // trading day, in ascending order, rows in delivery order.
-    std::vector<std::size_t> keep = unique_rows_by_time(*ticks, /*keep_last=*/true);
-    if (!std::is_sorted(keep.begin(), keep.end())) std::sort(keep.begin(), keep.end());
-    std::map<std::int32_t, std::vector<std::size_t>> by_day;
-    {
-      // The trading date repeats for a whole day: convert it once per run.
-      const auto& trading = *ticks->trading_date;
-      util::Timestamp last_stamp = 0;
-      std::vector<std::size_t>* group = nullptr;
-      for (std::size_t r : keep) {
-        if (!group || trading[r] != last_stamp) last_stamp = trading[r], group = &by_day[run.host.date_to_number(last_stamp)];
-        group->push_back(r);
-      }
-    }
-    require_times(*ticks);
+    const auto by_day = ticks_by_day(run.host, *ticks);
     RecordConverter converter(run.host, layout, *ticks, /*open_interest_may_miss=*/true);
     for (const auto& [day, rows] : by_day) {
       converter.convert(rows, records);
@@ -746,7 +764,18 @@ void update_tick_file(const Run& run, h5::File& f, const std::string& order_book
 
 }  // namespace
 
-tessal::TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
+std::optional<std::vector<char>> fetch_tick_day_records(const Run& run, const std::string& order_book_id, std::int32_t day) {
+  const auto ticks = run.client.get_price(order_book_id, day, day, quillonc::Frequency::tick);
+  if (!ticks || ticks->empty()) return std::nullopt;
+  const auto by_day = ticks_by_day(run.host, *ticks);
+  const auto it = by_day.find(day);
+  if (it == by_day.end()) return std::nullopt;
+  std::vector<char> records;
+  RecordConverter(run.host, run.host.tick_layout(), *ticks, /*open_interest_may_miss=*/true).convert(it->second, records);
+  return records;
+}
+
+TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
                                     const std::optional<std::string>& file_name, std::int32_t min_start_date, bool rebuild) {
   fs::create_directories(path);
   const std::string name = file_name_or_default(file_name, order_book_id);

@@ -31,7 +31,7 @@ void remove_unfinished_files(const std::string& path);
 // while the file is open are logged through the host's log and clear the run's
 // shared flag instead of throwing. Returns what became of the file
 // (written, up to date, or failed with the logged line).
-tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path,
+TaskOutcome _append_h5(const Run& run, const std::string& order_book_id, const std::string& path,
                                const std::optional<std::string>& file_name = std::nullopt,
                                std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 
@@ -41,11 +41,16 @@ tessal::TaskOutcome _append_h5(const Run& run, const std::string& order_book_id,
 std::optional<std::vector<char>> fetch_day_records(const Run& run, const std::string& order_book_id, const RecordLayout& layout,
                                                    std::int32_t day);
 
+// The ticks of one trading day as the tick writer stores them (records of
+// the host's tick layout), from one request to the service; nothing when it
+// has none for that day.
+std::optional<std::vector<char>> fetch_tick_day_records(const Run& run, const std::string& order_book_id, std::int32_t day);
+
 // 更新tick级h5文件: brings the tick file <path>/<file_name or id.h5> up to
 // date, one Blosc-compressed dataset per trading day (YYYYMMDD), empty
 // markers for suspension days of stocks. Failures while the file is open are
 // logged and clear the shared flag. Returns what became of the file.
-tessal::TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
+TaskOutcome _append_h5_tick(const Run& run, const std::string& order_book_id, const std::string& path,
                                     const std::optional<std::string>& file_name = std::nullopt,
                                     std::int32_t min_start_date = MIN_START_DATE, bool rebuild = false);
 

@@ -143,10 +143,12 @@ def test_full_update_through_the_hosts_pool_asks_the_service_as_always(bundle, w
     pool = world.host_calls(fn="ProgressedProcessPoolExecutor")
     assert pool[0]["kwargs"]["max_workers"] == 2
     submits = world.host_calls(fn="ProgressedProcessPoolExecutor.submit")
-    assert {tuple(world.plain(s["args"])[1:]) for s in submits} >= {("600000.XSHG", bundle + "/bundle/h5")}
-    assert all(world.plain(s["kwargs"]) == {"rebuild": False} for s in submits)
-    # Tasks are functions of the package, so they pickle by name.
-    assert {s["args"][0] for s in submits} == {"tessal_plus.bundle._minbar_task", "tessal_plus.bundle._tick_task"}
+    # Each task is one object of the package's: the store, the instrument, the folder and the rebuild flag.
+    tasks = {s["args"][0] for s in submits}  # the double names a callable by its module and repr
+    assert "tessal_plus.bundle._adapters.PoolTask('minute', '600000.XSHG', %r, rebuild=False)" % os.fsencode(
+        bundle + "/bundle/h5") in tasks
+    assert {t.split(",")[0] for t in tasks} == {"tessal_plus.bundle._adapters.PoolTask('minute'",
+                                                "tessal_plus.bundle._adapters.PoolTask('tick'"}
     minute = [c for c in world.service_calls(fn="get_price") if c["kwargs"].get("frequency") == "1m"]
     assert minute and minute[0]["kwargs"] == {"start_date": 20050104, "end_date": 20240607, "frequency": "1m",
                                               "adjust_type": "none", "expect_df": True, "market": "cn"}
@@ -194,6 +196,8 @@ def test_the_checks_read_pythons_stdin_and_errors_keep_their_kind(bundle, world,
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))
     with pytest.raises(EOFError):
         tb.deal_with_check_result([path], [], "分钟")
+    with pytest.raises(ValueError, match="unknown check option 'deep'"):
+        tb._core.check_min_bar_data(os.fsencode(bundle), dict(concurrency=1, deep=True))  # deep reads ticks only
     with pytest.raises(OSError) as e:
         tb.remove_h5(bundle)  # a folder
     assert e.value.errno is not None
@@ -229,6 +233,12 @@ def test_the_content_rules_healing_and_the_health_page_through_the_host(bundle, 
     assert "600000.XSHG: healed" in capfd.readouterr().out
     with open(path, "rb") as f:
         assert f.read() == fresh
+    # Verified against the service double: the healed file is its data, on the days the seed draws.
+    checked = tb.check_min_bar_data(bundle, verify=2, verify_seed=5)
+    assert (checked["verify_seed"], checked["findings"], checked["not_verified"]) == (5, {}, {})
+    assert "(seed 5;" in capfd.readouterr().out
+    with pytest.raises(ValueError):
+        tb.check_tick_data(bundle, verify=-1)
     # A service whose own bars hold the finding: the refill is kept, the finding is the source's.
     import quillonc
     real = quillonc.get_price

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <chrono>
 #include <exception>
 #include <set>
@@ -70,7 +69,7 @@ class Stage {
  public:
   // The path a stage in `bundle_root` gets: a name of its own.
   static std::string path_in(const std::string& bundle_root) {
-    return join(bundle_root, fmt::format("{}{}-{:08x}", kStagePrefix, ::getpid(), static_cast<std::uint32_t>(std::random_device{}())));
+    return join(bundle_root, std::string(kStagePrefix) + util::unique_suffix());
   }
   explicit Stage(std::string path) : path_(std::move(path)) {
     // A folder of that name already there is another's: never used or removed.
@@ -121,7 +120,7 @@ class FailureKeepingHost final : public tessal::Host {
   std::unique_ptr<tessal::SharedFlag> make_flag(bool initial) override { return inner_.make_flag(initial); }
   void process_init(tessal::SharedFlag& flag) override { inner_.process_init(flag); }
   tessal::SharedFlag& sval() override { return inner_.sval(); }
-  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, tessal::TaskRunner run_task) override {
+  std::unique_ptr<tessal::Pool> open_pool(int max_workers, tessal::SharedFlag& flag, TaskRunner run_task) override {
     return inner_.open_pool(max_workers, flag, std::move(run_task));
   }
   bool update_daybar(const std::string& bundle_path, bool create, bool enable_compression, int concurrency, bool enable_bjse,
@@ -134,7 +133,7 @@ class FailureKeepingHost final : public tessal::Host {
   void download(std::FILE* out, std::int64_t total_length, const std::string& url, const tessal::BodyReader& body) override {
     inner_.download(out, total_length, url, body);
   }
-  const tessal::RecordLayout& tick_layout() override { return inner_.tick_layout(); }
+  const RecordLayout& tick_layout() override { return inner_.tick_layout(); }
 
  private:
   tessal::Host& inner_;
@@ -266,8 +265,8 @@ Refill refill_with(Writer writer) {
   return [writer](const Run& run, const std::string& path, const std::string& stage) {
     const std::string name = fs::path(path).filename().string();
     FailureKeepingHost host(run.host);
-    const tessal::TaskOutcome o = writer(Run(run, host), id_of_file(path), stage, name, MIN_START_DATE, false);
-    if (o.status == tessal::TaskStatus::failed) {
+    const TaskOutcome o = writer(Run(run, host), id_of_file(path), stage, name, MIN_START_DATE, false);
+    if (o.status == TaskStatus::failed) {
       // The writer's own error, errno and all, rather than its logged line.
       if (host.failure()) std::rethrow_exception(host.failure());
       util::fail(util::ErrorKind::service, path, o.message);

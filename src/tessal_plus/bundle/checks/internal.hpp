@@ -59,11 +59,30 @@ std::vector<FileOutcome> judge_files(const Run& run, const std::vector<std::stri
 // the service, as positions: the newest, and up to n-1 others drawn by
 // `seed` and the file's name.
 std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name);
-// Compares one stored day's records (`stored_rows` rows of `layout`) with
-// the service's (nothing: it has none), matched by time stamp, and adds
-// what differs to `out` (one finding per rule: the earliest time and
-// field, the count over every day compared).
-void compare_day(const RecordLayout& layout, std::int32_t day, const char* stored, std::size_t stored_rows,
+// With --verify: the console line that says how many days and the seed.
+void announce_verification(const Run& run, const CheckOptions& options);
+// Whether `e` keeps a file from being verified (the service refused or
+// failed, or the network did) rather than ending the check.
+bool verification_refused(const util::Error& e) noexcept;
+// A record's time stamp in a layout: its `datetime` (minute bars), or its
+// `date` and `time` as YYYYMMDDHHMMSSmmm (ticks). usable() is false for a
+// layout with neither.
+class RecordTime {
+ public:
+  explicit RecordTime(const RecordLayout& layout);
+  bool usable() const noexcept { return datetime_ || (date_ && time_); }
+  std::int64_t operator()(const char* row) const;
+  const std::string& name() const;
+
+ private:
+  const RecordField *datetime_, *date_, *time_;
+};
+// Compares one stored day's records (`stored_rows` rows of `layout`, whose
+// RecordTime is usable) with the service's (nothing: it has none), matched
+// by time stamp, and adds what differs to `out` (one finding per rule: the
+// earliest time and field, the count over every day compared; a day the
+// service lacks is told at `day_start`, the day's first time stamp).
+void compare_day(const RecordLayout& layout, std::int64_t day_start, const char* stored, std::size_t stored_rows,
                  const std::optional<std::vector<char>>& fetched, std::vector<Finding>& out);
 
 // Refills one store file from the service into `stage` (a folder of its

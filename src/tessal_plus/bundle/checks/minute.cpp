@@ -15,6 +15,7 @@
 #include "tessal_plus/bundle/constants.hpp"
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "tessal_plus/bundle/writers.hpp"
 #include "util/datetime.hpp"
 #include "util/npy.hpp"
@@ -72,11 +73,12 @@ void verify_days(const Run& run, const std::string& path, const h5::Dataset& dat
     try {
       theirs = fetch_day_records(run, id, layout, records[i].date);
     } catch (const util::Error& e) {
-      if (e.kind() != util::ErrorKind::service && e.kind() != util::ErrorKind::denied && e.kind() != util::ErrorKind::network) throw;
+      if (!checking::verification_refused(e)) throw;
       out.message = fmt::format("not verified: {}", e.what());
       return;
     }
-    checking::compare_day(layout, records[i].date, stored.data(), end - first, theirs, out.findings);
+    checking::compare_day(layout, records[i].date * store_kind(Store::minute).stamps_per_day, stored.data(), end - first, theirs,
+                          out.findings);
   }
 }
 
@@ -170,7 +172,7 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
   }
   _init_quillon(run);
   std::vector<std::string> files;
-  for (const auto& group : list_folders(join(base_path, layout::MINBAR_ROOT))) {
+  for (const auto& group : list_folders(join(base_path, store_kind(Store::minute).folder))) {
     const auto found = list_store_files(group);
     files.insert(files.end(), found.begin(), found.end());
   }
@@ -179,9 +181,7 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
     return nothing;
   }
   run.console.line(fmt::format("共有{}个分钟数据文件!", files.size()));
-  if (options.verify > 0)
-    run.console.line(fmt::format("verifying {} stored days per file against the service (seed {}; --verify-seed {} draws the same days)",
-                                 options.verify, options.verify_seed, options.verify_seed));
+  checking::announce_verification(run, options);
   const auto trading_dates = checking::load_calendar(calendar_path);
   // One record buffer per checking process, serving file after file.
   const checking::FileCheck check = [&, bars = std::vector<char>()](const std::string& path, checking::FileOutcome& out) mutable {
@@ -191,7 +191,7 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
     run.console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。",
                                  calendar_path, trading_dates.back()));
   };
-  return checking::run_check(run, files, {"分钟", join(base_path, layout::MINBAR_ROOT), check, checking::minute_refill(), calendar_ended},
+  return checking::run_check(run, files, {std::string(store_kind(Store::minute).label), join(base_path, store_kind(Store::minute).folder), check, checking::minute_refill(), calendar_ended},
                              concurrency, options);
 }
 

@@ -247,6 +247,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   record.unchecked = std::move(unchecked);
   record.broken_reason = std::move(crash_reasons);
   record.not_verified = std::move(not_verified);
+  if (options.verify > 0) record.verify = options.verify, record.verify_seed = options.verify_seed;
   return record;
 }
 

@@ -15,6 +15,7 @@
 #include "tessal_plus/bundle/outside/market_data.hpp"
 #include "tessal_plus/bundle/universe.hpp"
 #include "tessal_plus/bundle/writers.hpp"
+#include "tessal_plus/bundle/stores.hpp"
 #include "util/datetime.hpp"
 
 namespace tessal_plus::bundle {
@@ -27,7 +28,7 @@ namespace {
 // update stopped by a full disk can leave a day without its chunks). With
 // `deep`, every record is read as well, which decompresses the whole file.
 // With `found`, the content rules read every record as well.
-bool tick_days_are_sound(const tessal::RecordLayout& layout, const h5::File& f, const std::vector<std::string>& names,
+bool tick_days_are_sound(const RecordLayout& layout, const h5::File& f, const std::vector<std::string>& names,
                          std::int32_t latest, bool deep, std::vector<Finding>* found) {
   const h5::Type& tick_type = layout.type;
   std::vector<char> buf;
@@ -85,6 +86,37 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   return out;
 }
 
+// Fetches the days of the file that the options ask to verify (among the
+// days that hold ticks) and compares them with the stored records; as for
+// minute bars, a refusal of the service is the file's note.
+void verify_tick_days(const Run& run, const std::string& path, const h5::File& f, std::vector<std::string> names,
+                      const RecordLayout& layout, const CheckOptions& options, checking::FileOutcome& out) {
+  if (!checking::RecordTime(layout).usable()) {
+    out.message = "not verified: the host's tick records have no date and time";
+    return;
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::pair<std::string, hsize_t>> days;
+  for (const auto& n : names)
+    if (const hsize_t rows = f.open_dataset(n).size()) days.emplace_back(n, rows);
+  const std::string id = id_of_file(path);
+  std::vector<char> stored;
+  for (const std::size_t i : checking::days_to_verify(days.size(), options.verify, options.verify_seed, fs::path(path).filename().string())) {
+    const std::int32_t day = std::stoi(days[i].first.substr(0, 8));
+    h5::read_records(f.open_dataset(days[i].first), layout.itemsize, stored);
+    std::optional<std::vector<char>> theirs;
+    try {
+      theirs = fetch_tick_day_records(run, id, day);
+    } catch (const util::Error& e) {
+      if (!checking::verification_refused(e)) throw;
+      out.message = fmt::format("not verified: {}", e.what());
+      return;
+    }
+    checking::compare_day(layout, std::int64_t{day} * store_kind(Store::tick).stamps_per_day, stored.data(), days[i].second, theirs,
+                          out.findings);
+  }
+}
+
 }  // namespace
 
 std::map<std::string, std::vector<std::int64_t>> suspensions_of(const std::string& path, const std::vector<std::string>& ids) {
@@ -113,12 +145,13 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
     return nothing;
   }
   _init_quillon(run);
-  const auto files = list_store_files(join(base_path, layout::TICKS));
+  const auto files = list_store_files(join(base_path, store_kind(Store::tick).folder));
   if (files.empty()) {
     run.console.line("当前目录下不存在tick数据!");
     return nothing;
   }
   run.console.line(fmt::format("共有{}个tick数据文件!", files.size()));
+  checking::announce_verification(run, options);
   std::vector<std::string> trading_dates;
   for (auto d : checking::load_calendar(calendar_path)) trading_dates.push_back(std::to_string(d));
 
@@ -131,13 +164,14 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
   }
 
   auto& q = run.client;
-  const tessal::RecordLayout& tick_layout = run.host.tick_layout();
+  const RecordLayout& tick_layout = run.host.tick_layout();
   const std::int32_t latest = latest_storable_day(util::timestamp_date(run.host.datetime_now()));
   const checking::FileCheck check = [&](const std::string& path, checking::FileOutcome& out) {
     h5::File f = h5::File::open(path, h5::Mode::read);
     auto names = f.root_names();
     if (names.empty()) return false;
     if (!tick_days_are_sound(tick_layout, f, names, latest, deep, options.quality ? &out.findings : nullptr)) return true;
+    if (options.verify > 0) verify_tick_days(run, path, f, names, tick_layout, options, out);
     std::sort(names.begin(), names.end());
     for (auto& n : names) n = n.substr(0, 8);
     const auto expected = checking::calendar_slice<std::string>(trading_dates, names.front(), names.back());
@@ -153,7 +187,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
       if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
     return false;
   };
-  return checking::run_check(run, files, {"tick", join(base_path, layout::TICKS), check, checking::tick_refill()}, concurrency,
+  return checking::run_check(run, files, {std::string(store_kind(Store::tick).label), join(base_path, store_kind(Store::tick).folder), check, checking::tick_refill()}, concurrency,
                              options);
 }
 

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <random>
+
+#include <fmt/format.h>
 
 #include "tessal_plus/bundle/checks/internal.hpp"
 
@@ -30,13 +33,58 @@ void tally(std::vector<Finding>& out, Rule rule, std::int64_t first, std::uint64
   it->count += count;
 }
 
-std::int64_t time_of(const RecordLayout& layout, const char* row) {
-  std::int64_t t = 0;
-  std::memcpy(&t, row + layout.fields.front().offset, sizeof t);
-  return t;
+std::int64_t integer_at(const RecordField& f, const char* row) {
+  if (f.kind == FieldKind::i32) {
+    std::int32_t v = 0;
+    std::memcpy(&v, row + f.offset, sizeof v);
+    return v;
+  }
+  std::int64_t v = 0;
+  std::memcpy(&v, row + f.offset, sizeof v);
+  return v;
+}
+
+const RecordField* field_named(const RecordLayout& layout, const char* name) {
+  for (const auto& f : layout.fields)
+    if (f.name == name && (f.kind == FieldKind::i32 || f.kind == FieldKind::i64)) return &f;
+  return nullptr;
 }
 
 }  // namespace
+
+RecordTime::RecordTime(const RecordLayout& layout)
+    : datetime_(field_named(layout, "datetime")), date_(field_named(layout, "date")), time_(field_named(layout, "time")) {}
+
+std::int64_t RecordTime::operator()(const char* row) const {
+  if (datetime_) return integer_at(*datetime_, row);
+  return integer_at(*date_, row) * 1000000000 + integer_at(*time_, row);
+}
+
+const std::string& RecordTime::name() const { return datetime_ ? datetime_->name : time_->name; }
+
+namespace {
+
+}  // namespace
+
+}  // namespace tessal_plus::bundle::checking
+
+namespace tessal_plus::bundle {
+
+std::uint64_t fresh_verify_seed() { return (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}(); }
+
+}  // namespace tessal_plus::bundle
+
+namespace tessal_plus::bundle::checking {
+
+void announce_verification(const Run& run, const CheckOptions& options) {
+  if (options.verify > 0)
+    run.console.line(fmt::format("verifying {} stored days per file against the service (seed {}; --verify-seed {} draws the same days)",
+                                 options.verify, options.verify_seed, options.verify_seed));
+}
+
+bool verification_refused(const util::Error& e) noexcept {
+  return e.kind() == util::ErrorKind::service || e.kind() == util::ErrorKind::denied || e.kind() == util::ErrorKind::network;
+}
 
 std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name) {
   std::vector<std::size_t> out;
@@ -57,28 +105,29 @@ std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t
   return out;
 }
 
-void compare_day(const RecordLayout& layout, std::int32_t day, const char* stored, std::size_t stored_rows,
+void compare_day(const RecordLayout& layout, std::int64_t day_start, const char* stored, std::size_t stored_rows,
                  const std::optional<std::vector<char>>& fetched, std::vector<Finding>& out) {
   if (!fetched) {
-    tally(out, Rule::missing_at_service, static_cast<std::int64_t>(day) * 1000000, stored_rows);
+    tally(out, Rule::missing_at_service, day_start, stored_rows);
     return;
   }
+  const RecordTime time_of(layout);
   const std::size_t size = layout.itemsize, fetched_rows = fetched->size() / size;
   const char* theirs = fetched->data();
   std::size_t i = 0, j = 0;
   while (i < stored_rows || j < fetched_rows) {
     const char* a = i < stored_rows ? stored + i * size : nullptr;
     const char* b = j < fetched_rows ? theirs + j * size : nullptr;
-    const std::int64_t ta = a ? time_of(layout, a) : INT64_MAX, tb = b ? time_of(layout, b) : INT64_MAX;
+    const std::int64_t ta = a ? time_of(a) : INT64_MAX, tb = b ? time_of(b) : INT64_MAX;
     if (ta < tb) {  // a stored record the service does not have
-      tally(out, Rule::differs_from_service, ta, 1, layout.fields.front().name);
+      tally(out, Rule::differs_from_service, ta, 1, time_of.name());
       ++i;
     } else if (tb < ta) {  // a record of the service the file lacks
       tally(out, Rule::extra_at_service, tb, 1);
       ++j;
     } else {
       for (const RecordField& f : layout.fields)
-        if (std::memcmp(a + f.offset, b + f.offset, tessal::field_size(f.kind)) != 0) {
+        if (std::memcmp(a + f.offset, b + f.offset, field_size(f.kind)) != 0) {
           tally(out, Rule::differs_from_service, ta, 1, f.name);
           break;
         }

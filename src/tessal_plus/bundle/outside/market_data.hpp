@@ -1,7 +1,8 @@
 #pragma once
 // What the bundle module requires of the market-data service client
 // `quillonc`. The module makes no other use of the outside world's data
-// than the calls declared here; the client is one process-wide session.
+// than the calls declared here; an operation is handed its client with its
+// run (run.hpp) and never looks one up.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,10 +30,23 @@ class ServiceError : public util::Error {
   explicit ServiceError(const std::string& what) : util::Error(util::ErrorKind::service, "", what) {}
 };
 
+// The service's instrument `type` texts (the host's INSTRUMENT_TYPE holds
+// the same values).
+namespace instrument_type {
+inline constexpr std::string_view CS = "CS";
+inline constexpr std::string_view FUTURE = "Future";
+inline constexpr std::string_view ETF = "ETF";
+inline constexpr std::string_view LOF = "LOF";
+inline constexpr std::string_view INDX = "INDX";
+inline constexpr std::string_view OPTION = "Option";
+inline constexpr std::string_view CONVERTIBLE = "Convertible";
+inline constexpr std::string_view REITs = "REITs";
+}  // namespace instrument_type
+
 // One row of an instrument table, or one instrument record.
 struct Instrument {
   std::string order_book_id;
-  std::string type;                      // an INSTRUMENT_TYPE value
+  std::string type;                      // an instrument_type value
   std::string exchange;
   std::string de_listed_date = "0000-00-00";  // YYYY-MM-DD, "0000-00-00" while listed
   std::string listed_date = "0000-00-00";
@@ -116,9 +130,6 @@ class Client {
   // through fork reconnects or re-seeds here.
   virtual void on_worker_start() {}
 
-  // Used by the host's day-bar updater (not by this module): the trading
-  // calendar between two days, ascending.
-  virtual std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) = 0;
 };
 
 }  // namespace quillonc

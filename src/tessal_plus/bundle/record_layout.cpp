@@ -2,9 +2,9 @@
 
 #include <fmt/format.h>
 
-#include "tessal_plus/bundle/outside/host.hpp"
+#include "tessal_plus/bundle/record_layout.hpp"
 
-namespace tessal {
+namespace tessal_plus::bundle {
 
 RecordLayout RecordLayout::of(std::vector<RecordField> fields, std::size_t itemsize) {
   RecordLayout layout{std::move(fields), itemsize, h5::Type::compound(itemsize)};
@@ -22,4 +22,4 @@ std::vector<std::string> RecordLayout::names() const {
   return out;
 }
 
-}  // namespace tessal
+}  // namespace tessal_plus::bundle

@@ -15,7 +15,7 @@
 
 #include "tessal_plus/bundle/outside/market_data.hpp"
 
-namespace quillonc {
+namespace tessal_plus::bundle {
 
 struct RetryPolicy {
   int retries = 0;                   // further attempts after the first
@@ -23,12 +23,12 @@ struct RetryPolicy {
   std::uint32_t max_delay_ms = 30000;
 };
 
-class RetryingClient : public Client {
+class RetryingClient : public quillonc::Client {
  public:
   using Log = std::function<void(const std::string&)>;
   using Sleep = std::function<void(std::uint32_t ms)>;
   // `log` gets one line per retry; `sleep` waits (replaced in tests).
-  RetryingClient(std::shared_ptr<Client> inner, RetryPolicy policy, Log log, Sleep sleep = {});
+  RetryingClient(std::shared_ptr<quillonc::Client> inner, RetryPolicy policy, Log log, Sleep sleep = {});
 
   // Whether a failure of kind `kind` may go away on its own.
   static bool transient(util::ErrorKind kind) noexcept;
@@ -39,22 +39,21 @@ class RetryingClient : public Client {
 
   void init(bool enable_bjse) override;
   bool bjse_enabled() override;
-  std::vector<Instrument> all_instruments(const std::optional<std::string>& type, const std::string& market,
+  std::vector<quillonc::Instrument> all_instruments(const std::optional<std::string>& type, const std::string& market,
                                           std::optional<util::Timestamp> date) override;
-  std::optional<std::vector<ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) override;
-  std::vector<Instrument> instruments(const std::string& order_book_id, const std::string& market) override;
+  std::optional<std::vector<quillonc::ConvertibleInstrument>> convertible_instruments(const std::vector<std::string>& ids) override;
+  std::vector<quillonc::Instrument> instruments(const std::string& order_book_id, const std::string& market) override;
   std::int32_t get_next_trading_date(std::int32_t date, const std::string& market) override;
-  std::optional<Table> get_price(const std::string& order_book_id, std::int32_t start_date, std::int32_t end_date,
-                                 Frequency frequency, const std::string& market) override;
-  bool has_price(const std::string& order_book_id, std::int32_t day, Frequency frequency) override;
-  std::optional<Table> day_bars_since_stored(const std::string& order_book_id, std::int32_t stored_day,
+  std::optional<quillonc::Table> get_price(const std::string& order_book_id, std::int32_t start_date, std::int32_t end_date,
+                                 quillonc::Frequency frequency, const std::string& market) override;
+  bool has_price(const std::string& order_book_id, std::int32_t day, quillonc::Frequency frequency) override;
+  std::optional<quillonc::Table> day_bars_since_stored(const std::string& order_book_id, std::int32_t stored_day,
                                              std::int32_t end_date) override;
   void probe_price(const std::string& order_book_id) override;
   std::vector<std::pair<std::int32_t, bool>> is_suspended(const std::string& order_book_id, std::int32_t start_date,
                                                           std::int32_t end_date) override;
   // Forked workers re-seed the jitter, then the wrapped client's hook runs.
   void on_worker_start() override;
-  std::vector<std::int32_t> get_trading_dates(std::int32_t start_date, std::int32_t end_date) override;
 
  private:
   // Runs `request` (named `what`, about `order_book_id` in `market` when
@@ -63,11 +62,11 @@ class RetryingClient : public Client {
   auto attempt(const std::string& what, const std::string& order_book_id, const std::string& market, F request);
   bool unknown_instrument(const std::string& order_book_id, const std::string& market);
 
-  std::shared_ptr<Client> inner_;
+  std::shared_ptr<quillonc::Client> inner_;
   RetryPolicy policy_;
   Log log_;
   Sleep sleep_;
   std::mt19937_64 random_;
 };
 
-}  // namespace quillonc
+}  // namespace tessal_plus::bundle

@@ -1,4 +1,4 @@
-#include "tessal_plus/bundle/outside/retrying_client.hpp"
+#include "tessal_plus/bundle/retrying_client.hpp"
 
 #include <time.h>
 #include <unistd.h>
@@ -8,7 +8,14 @@
 
 #include <fmt/format.h>
 
-namespace quillonc {
+namespace tessal_plus::bundle {
+
+using quillonc::Client;
+using quillonc::ConvertibleInstrument;
+using quillonc::Frequency;
+using quillonc::Instrument;
+using quillonc::Table;
+
 namespace {
 
 void sleep_ms(std::uint32_t ms) {
@@ -102,8 +109,5 @@ void RetryingClient::on_worker_start() {
   random_.seed(seed());
   inner_->on_worker_start();
 }
-std::vector<std::int32_t> RetryingClient::get_trading_dates(std::int32_t start, std::int32_t end) {
-  return attempt("get_trading_dates", "", "cn", [&] { return inner_->get_trading_dates(start, end); });
-}
 
-}  // namespace quillonc
+}  // namespace tessal_plus::bundle
