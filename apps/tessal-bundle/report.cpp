@@ -190,6 +190,7 @@ void add_check(Json& doc, const tb::CheckRecord& c) {
       j["kind"] = k == c.held_kind.end() ? std::string("locked") : std::string(util::kind_name(k->second));
     } else j["outcome"] = "good";
     if (const auto v = c.not_verified.find(path); v != c.not_verified.end()) j["not_verified"] = v->second;
+    if (const auto v = c.verified_days.find(path); v != c.verified_days.end()) j["verified_days"] = v->second;
     // What the content rules found (--quality) and what healing did (--heal).
     const auto f = c.findings.find(path);
     j["findings"] = findings_json(f == c.findings.end() ? std::vector<tb::Finding>{} : f->second);

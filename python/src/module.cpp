@@ -201,6 +201,9 @@ py::dict check_summary(const tb::CheckRecord& c) {
   py::dict not_verified;
   for (const auto& [path, why] : c.not_verified) not_verified[py_outside::fs_text(path)] = why;
   out["not_verified"] = not_verified;
+  py::dict verified;
+  for (const auto& [path, days] : c.verified_days) verified[py_outside::fs_text(path)] = days;
+  out["verified_days"] = verified;
   out["verify_seed"] = c.verify > 0 ? py::object(py::int_(c.verify_seed)) : py::object(py::none());
   return out;
 }

@@ -283,6 +283,8 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
     doc = check(cli, data, "check-minbar", *verify, service=revising)
     assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}, "000001.XSHE": {"differs_from_service"}}
     assert doc["verify"] == {"days_per_file": 3, "seed": 11, "not_verified": 0}
+    days = {o["id"]: o["verified_days"] for o in doc["outcomes"]}
+    assert all(len(d) == 3 and d == sorted(d) for d in days.values()) and days["600000.XSHG"][-1] == 20240607, days
     found = {o["id"]: o["findings"][0] for o in doc["outcomes"] if o["findings"]}
     assert (found["600000.XSHG"]["first"], found["600000.XSHG"]["field"], found["600000.XSHG"]["count"]) == (
         int(row["datetime"]), "close", 1)

@@ -139,8 +139,9 @@ def check_min_bar_data(data_bundle_path, *, concurrency=1, quality=False, heal=F
 
     verify=N: N stored days of every file (the newest and N-1 drawn by
     verify_seed, a fresh one when None) are fetched again from the service
-    and compared value for value; the summary adds "verify_seed" and
-    "not_verified" ({path: why}: files the service would not answer for),
+    and compared value for value; the summary adds "verify_seed",
+    "verified_days" ({path: [YYYYMMDD, ...]}) and "not_verified" ({path:
+    why}: files the service would not answer for),
     and the findings differs_from_service (the first differing field as a
     fourth element), missing_at_service and extra_at_service."""
     _flushed()

@@ -66,6 +66,8 @@ struct CheckRecord {
   std::map<std::string, std::string> broken_reason{};
   // Files whose days could not be verified (--verify): why (the service's refusal).
   std::map<std::string, std::string> not_verified{};
+  // The days of each good file compared with the service's (--verify).
+  std::map<std::string, std::vector<std::int32_t>> verified_days{};
   // The days verified per file and the seed that drew them (0 and 0 without --verify).
   int verify = 0;
   std::uint64_t verify_seed = 0;

@@ -32,6 +32,7 @@ struct FileOutcome {
   bool calendar_ended = false;    // the calendar ends before a day the file holds
   util::ErrorKind error_kind = util::ErrorKind::service;  // of a failed check
   std::string message;  // why a file is broken by a crash or unchecked; a failed check's error
+  std::vector<std::int32_t> verified_days;  // --verify: the days compared with the service's
 };
 
 // One file's steps: true when the file is broken. Findings and the

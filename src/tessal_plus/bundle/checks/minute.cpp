@@ -77,6 +77,7 @@ void verify_days(const Run& run, const std::string& path, const h5::Dataset& dat
       out.message = fmt::format("not verified: {}", e.what());
       return;
     }
+    out.verified_days.push_back(records[i].date);
     checking::compare_day(layout, records[i].date * store_kind(Store::minute).stamps_per_day, stored.data(), end - first, theirs,
                           out.findings);
   }

@@ -61,6 +61,8 @@ std::string encode(const FileOutcome& o) {
     put(out, static_cast<std::uint32_t>(f.field.size()));
     out += f.field;
   }
+  put(out, static_cast<std::uint32_t>(o.verified_days.size()));
+  for (const auto d : o.verified_days) put(out, d);
   return out;
 }
 
@@ -88,6 +90,11 @@ bool decode(const std::string& report, FileOutcome& o) {
     f.rule = static_cast<Rule>(rule);
     o.findings.push_back(f);
   }
+  std::uint32_t days = 0;
+  if (!r.get(days) || days > report.size() / sizeof(std::int32_t)) return false;  // never an allocation a bad count asks for
+  o.verified_days.assign(days, 0);
+  for (auto& d : o.verified_days)
+    if (!r.get(d)) return false;
   return r.done();
 }
 
@@ -196,6 +203,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   std::map<std::string, util::ErrorKind> held_kind;
   std::map<std::string, std::vector<Finding>> findings;
   std::map<std::string, std::string> crash_reasons, not_verified;
+  std::map<std::string, std::vector<std::int32_t>> verified;
   bool calendar_ended = false;
   {
     std::vector<FileOutcome> outcomes = judge_files(run, files, store.check, concurrency);
@@ -215,6 +223,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
         case Verdict::unchecked: unchecked.push_back(files[i]); break;
         case Verdict::good:
           if (!o.message.empty()) not_verified[files[i]] = o.message;
+          if (!o.verified_days.empty()) verified[files[i]] = std::move(o.verified_days);
           break;
         case Verdict::failed: break;
       }
@@ -247,6 +256,7 @@ CheckRecord run_check(const Run& run, const std::vector<std::string>& files, con
   record.unchecked = std::move(unchecked);
   record.broken_reason = std::move(crash_reasons);
   record.not_verified = std::move(not_verified);
+  record.verified_days = std::move(verified);
   if (options.verify > 0) record.verify = options.verify, record.verify_seed = options.verify_seed;
   return record;
 }

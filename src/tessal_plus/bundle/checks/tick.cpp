@@ -112,6 +112,7 @@ void verify_tick_days(const Run& run, const std::string& path, const h5::File& f
       out.message = fmt::format("not verified: {}", e.what());
       return;
     }
+    out.verified_days.push_back(day);
     checking::compare_day(layout, std::int64_t{day} * store_kind(Store::tick).stamps_per_day, stored.data(), days[i].second, theirs,
                           out.findings);
   }
