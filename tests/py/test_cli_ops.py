@@ -353,7 +353,7 @@ CHECK = document(files=INT, good=INT, broken=INT, held=INT, answer=nullable(STR)
                  outcomes=array(obj(id=STR, path=STR, outcome=STR, findings=FINDINGS,
                                     heal={**obj(outcome=STR, message=nullable(STR), findings=FINDINGS),
                                           "type": ["object", "null"]})),
-                 with_findings=INT, not_checked=INT)
+                 with_findings=INT, not_checked=INT, verify=nullable(obj(days_per_file=INT, seed=INT, not_verified=INT)))
 STATUS = document(calendar=obj(path=STR, last_day=nullable(INT), error=nullable(STR)), horizon=nullable(INT),
                   unreadable_files=INT,
                   stores=array(obj(store=STR, name=STR, folder=STR, files=INT, instruments=INT, rows=INT, bytes=INT,
@@ -381,7 +381,7 @@ def test_the_schemas_find_what_is_wrong():
             "exit_status": 0, "ok": True, "error": None, "files": 1, "good": 0, "broken": 0, "held": 1,
             "answer": None, "deleted": 0, "outcomes": [{"id": "a", "path": "p", "outcome": "locked", "kind": "locked",
                                                         "findings": [], "heal": None}],
-            "with_findings": 0, "not_checked": 0, "log": []}
+            "with_findings": 0, "not_checked": 0, "verify": None, "log": []}
     assert conforms(good, CHECK)
     bad = dict(good, files=True, held=1.0, error=False, log=["x", None],
                outcomes=[{"id": 1, "path": "p", "outcome": "good", "findings": [], "heal": None},
