@@ -141,7 +141,7 @@ TEST_F(MinbarWriter, UpToDateFileMakesNoBarRequestAndKeepsItsBytes) {
   _append_h5(test_run(), "A", root);
   const std::string before = read_file(file());
   fake.calls.clear();
-  _append_h5(test_run(), "A", root);
+  EXPECT_EQ(_append_h5(test_run(), "A", root).status, TaskStatus::up_to_date);
   EXPECT_TRUE(price_calls().empty());
   EXPECT_EQ(fake.calls, (std::vector<std::string>{"instruments A cn", "next 20240605 cn"}));
   EXPECT_EQ(read_file(file()), before);
@@ -152,7 +152,7 @@ TEST_F(MinbarWriter, AppendedLineNumbersContinueAfterStoredRows) {
   _append_h5(test_run(), "A", root);
   EXPECT_EQ(read_minute_file(file()).datetimes.size(), 6u);
   set_clock("2024-06-05 18:00:00");
-  _append_h5(test_run(), "A", root);
+  EXPECT_EQ(_append_h5(test_run(), "A", root).status, TaskStatus::written);
   EXPECT_EQ(price_calls().back(), "get_price A 20240605 20240605 1m cn");
   const auto m = read_minute_file(file());
   ASSERT_EQ(m.index.size(), 3u);
