@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "util/fd.hpp"
+#include "util/mix.hpp"
 
 namespace quillonc {
 
@@ -19,18 +20,12 @@ namespace IT = instrument_type;
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
 std::uint64_t hash_text(const std::string& s) {
   std::uint64_t h = 1469598103934665603ULL;
   for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
   return h;
 }
-std::uint64_t hash3(std::uint64_t a, std::uint64_t b, std::uint64_t c) { return mix(mix(mix(a) ^ b) ^ c); }
+std::uint64_t hash3(std::uint64_t a, std::uint64_t b, std::uint64_t c) { return util::mix64(util::mix64(util::mix64(a) ^ b) ^ c); }
 // Uniform in [-1, 1).
 double unit(std::uint64_t h) { return static_cast<double>(h >> 11) / static_cast<double>(1ULL << 52) - 1.0; }
 
@@ -361,7 +356,7 @@ void SimMarket::log_request(const std::string& what) const {
 double SimMarket::day_open(const Inst& inst, std::int32_t day) const {
   const double t = static_cast<double>(util::yyyymmdd_to_days(day));
   const std::uint64_t h = hash_text(inst.rec.order_book_id);
-  const double phase = unit(mix(h ^ s_.seed)) * 3.14159;
+  const double phase = unit(util::mix64(h ^ s_.seed)) * 3.14159;
   const double level = inst.base * (1 + 0.2 * std::sin(t / 60.0 + phase)) * (1 + 0.01 * unit(hash3(s_.seed, h, static_cast<std::uint64_t>(day))));
   return std::round(level * 100) / 100;
 }
@@ -405,7 +400,7 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
     const std::uint64_t r = hash3(s_.seed ^ 0xBA5, h, static_cast<std::uint64_t>(date) * 2000 + static_cast<std::uint64_t>(minute));
     const double o = price;
     const double c = std::max(0.01, std::round(o * (1 + 0.002 * unit(r)) * 100) / 100);
-    const double v = std::floor(100 + 5000 * (unit(mix(r)) + 1));
+    const double v = std::floor(100 + 5000 * (unit(util::mix64(r)) + 1));
     t.time.push_back(util::make_timestamp(date, minute / 60, minute % 60));
     open.push_back(o);
     close.push_back(c);
@@ -414,7 +409,7 @@ void SimMarket::add_minute_bars(const Inst& inst, std::int32_t day, Table& t) co
     volume.push_back(v);
     turnover.push_back(std::round(v * (o + c) * 50) / 100);
     // Open interest counts open contracts: it never falls below zero.
-    if (oic) oic->push_back(oi = std::max(0.0, oi + std::floor(10 * unit(mix(r ^ 1)))));
+    if (oic) oic->push_back(oi = std::max(0.0, oi + std::floor(10 * unit(util::mix64(r ^ 1)))));
     if (t.trading_date) t.trading_date->push_back(trading_ts);
     price = c;
     if (dup_day && ++n == 100) {
@@ -466,7 +461,7 @@ void SimMarket::add_ticks(const Inst& inst, std::int32_t day, Table& t) const {
     const std::uint64_t r = hash3(s_.seed ^ 0x71C, h, static_cast<std::uint64_t>(date) * 100000 + static_cast<std::uint64_t>(second));
     last = std::clamp(std::max(0.01, std::round(last * (1 + 0.0005 * unit(r)) * 100) / 100), limit_down, limit_up);
     high = std::max(high, last), low = std::min(low, last);
-    const double v = std::floor(1 + 300 * (unit(mix(r)) + 1));
+    const double v = std::floor(1 + 300 * (unit(util::mix64(r)) + 1));
     volume += v, turnover += v * last;
     const int millis = (k % 2) * 500;
     const int times = (++k % 997 == 0) ? 2 : 1;  // an occasional repeated time stamp

@@ -9,16 +9,11 @@
 #include <fmt/format.h>
 
 #include "tessal_plus/bundle/checks/internal.hpp"
+#include "util/mix.hpp"
 
 namespace tessal_plus::bundle::checking {
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
 
 // Adds to the file's finding of `rule` (one per rule): the earliest time
 // and its field, the count summed over the days verified.
@@ -94,10 +89,10 @@ std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t
   // and the file's name (the same days for a file and its refill).
   std::vector<std::size_t> older(n_days - 1);
   std::iota(older.begin(), older.end(), std::size_t{0});
-  std::uint64_t state = mix(seed ^ std::hash<std::string>{}(file_name));
+  std::uint64_t state = util::mix64(seed ^ std::hash<std::string>{}(file_name));
   const std::size_t more = std::min<std::size_t>(static_cast<std::size_t>(n - 1), older.size());
   for (std::size_t i = 0; i < more; ++i) {
-    state = mix(state);
+    state = util::mix64(state);
     std::swap(older[i], older[i + state % (older.size() - i)]);
     out.push_back(older[i]);
   }
