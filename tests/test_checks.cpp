@@ -630,6 +630,10 @@ TEST(Verify, RecordsAreComparedByTimeAndValueOnDaysTheSeedFixes) {
                                          {Rule::extra_at_service, 20240603093400, 1},
                                          {Rule::missing_at_service, 20240604000000, 3}}));
 
+  // Ticks are matched by date and time; a layout with neither time cannot be verified.
+  EXPECT_TRUE(checking::RecordTime(host().tick_layout()).usable());
+  EXPECT_FALSE(checking::RecordTime(RecordLayout::of({{"date", FieldKind::i32, 1, 0}}, 4)).usable());
+
   const auto days = checking::days_to_verify(100, 3, 7, "A.h5");
   EXPECT_EQ(days.size(), 3u);
   EXPECT_EQ(days.back(), 99u);

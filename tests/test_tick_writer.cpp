@@ -160,6 +160,18 @@ TEST_F(TickWriter, RepeatedStampsKeepTheLastAndNightTicksGoToTheirTradingDay) {
   add_ticks("G", 20240605, 20240605, {90000}, true, 7.0);
   _append_h5_tick(test_run(), "G", folder, std::nullopt, 20240605);
   EXPECT_EQ(read_file(file("F")), read_file(file("G")));
+  // Delivered out of time order, without repeats: stored as delivered.
+  fake.add_instrument("H", std::string(tessal::INSTRUMENT_TYPE::FUTURE));
+  fake.day_bars["H"] = {20240605};
+  add_ticks("H", 20240605, 20240605, {90000}, true, 7.0);
+  add_ticks("H", 20240605, 20240604, {210000}, true, 5.0);
+  _append_h5_tick(test_run(), "H", folder, std::nullopt, 20240605);
+  const h5::File hf = h5::File::open(file("H"), h5::Mode::read);
+  const h5::Dataset h = hf.open_dataset("20240605");
+  std::vector<tessal::TickRecord> delivered(h.size());
+  h.read(delivered.data(), tick_layout().type.get());
+  ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(delivered[0].time, 90000000);
 }
 
 TEST_F(TickWriter, SuspensionMarkersOnlyForStocksAndNeverOverADay) {
