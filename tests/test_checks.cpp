@@ -630,6 +630,11 @@ TEST(Verify, RecordsAreComparedByTimeAndValueOnDaysTheSeedFixes) {
                                          {Rule::extra_at_service, 20240603093400, 1},
                                          {Rule::missing_at_service, 20240604000000, 3}}));
 
+  // A day the service now holds fewer records of: each stored one it lacks differs, by its time.
+  std::vector<Finding> fewer;
+  checking::compare_day(layout, 20240603000000, stored.data(), 3, rows({{20240603093100, 10.0}}), fewer);
+  EXPECT_EQ(fewer, (std::vector<Finding>{{Rule::differs_from_service, 20240603093200, 2, "datetime"}}));
+
   // Ticks are matched by date and time; a layout with neither time cannot be verified.
   EXPECT_TRUE(checking::RecordTime(host().tick_layout()).usable());
   EXPECT_FALSE(checking::RecordTime(RecordLayout::of({{"date", FieldKind::i32, 1, 0}}, 4)).usable());
