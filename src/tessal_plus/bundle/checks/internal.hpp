@@ -62,9 +62,6 @@ std::vector<FileOutcome> judge_files(const Run& run, const std::vector<std::stri
 std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name);
 // With --verify: the console line that says how many days and the seed.
 void announce_verification(const Run& run, const CheckOptions& options);
-// Whether `e` keeps a file from being verified (the service refused or
-// failed, or the network did) rather than ending the check.
-bool verification_refused(const util::Error& e) noexcept;
 // A record's time stamp in a layout: its `datetime` (minute bars), or its
 // `date` and `time` as YYYYMMDDHHMMSSmmm (ticks). usable() is false for a
 // layout with neither.
@@ -85,6 +82,22 @@ class RecordTime {
 // service lacks is told at `day_start`, the day's first time stamp).
 void compare_day(const RecordLayout& layout, std::int64_t day_start, const char* stored, std::size_t stored_rows,
                  const std::optional<std::vector<char>>& fetched, std::vector<Finding>& out);
+// One stored day as a store reads it for verification: its trading day and
+// how many records `read` put in the buffer.
+struct StoredDay {
+  std::int32_t day = 0;
+  std::size_t rows = 0;
+};
+// Verifies a file of `n_days` stored days (ascending) of `layout` records on
+// the days the options draw: `read(i, buffer)` reads the i-th day, `fetch`
+// asks the service for a day (the writer's conversion; nothing when it has
+// none). The days compared go into `out.verified_days`, what differs into
+// `out.findings`; the service refusing or failing (the network too) is the
+// file's note in `out.message`, never the end of the check, and so is a
+// layout without a time stamp.
+void verify_file_days(const std::string& path, std::size_t n_days, const RecordLayout& layout, std::int64_t stamps_per_day,
+                      const CheckOptions& options, const std::function<StoredDay(std::size_t, std::vector<char>&)>& read,
+                      const std::function<std::optional<std::vector<char>>(std::int32_t)>& fetch, FileOutcome& out);
 
 // Refills one store file from the service into `stage` (a folder of its
 // own) and returns the new file's path; throws when the service refuses or

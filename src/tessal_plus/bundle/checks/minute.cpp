@@ -58,29 +58,20 @@ std::optional<std::int64_t> trading_day_of(std::int64_t bar, DayRule rule, const
   return dates[pos + 1];
 }
 
-// Fetches the days of the file that the options ask to verify and compares
-// them with the stored records. A refusal of the service is the file's
-// note, never the end of the check.
+// Compares the days of the file that the options draw with the service's.
 void verify_days(const Run& run, const std::string& path, const h5::Dataset& data, const std::vector<IndexRecord>& records,
                  hsize_t n_data, const RecordLayout& layout, const CheckOptions& options, FileOutcome& out) {
   const std::string id = id_of_file(path);
-  std::vector<char> stored;
-  for (const std::size_t i : checking::days_to_verify(records.size(), options.verify, options.verify_seed, fs::path(path).filename().string())) {
-    const hsize_t first = records[i].line_no, end = i + 1 < records.size() ? records[i + 1].line_no : n_data;
-    stored.resize((end - first) * layout.itemsize);
-    data.read_rows(first, end - first, stored.data(), layout.type.get());
-    std::optional<std::vector<char>> theirs;
-    try {
-      theirs = fetch_day_records(run, id, layout, records[i].date);
-    } catch (const util::Error& e) {
-      if (!checking::verification_refused(e)) throw;
-      out.message = fmt::format("not verified: {}", e.what());
-      return;
-    }
-    out.verified_days.push_back(records[i].date);
-    checking::compare_day(layout, records[i].date * store_kind(Store::minute).stamps_per_day, stored.data(), end - first, theirs,
-                          out.findings);
-  }
+  checking::verify_file_days(
+      path, records.size(), layout, store_kind(Store::minute).stamps_per_day, options,
+      [&](std::size_t i, std::vector<char>& stored) {
+        // The index rises strictly within `data` (checked before).
+        const hsize_t first = records[i].line_no, end = i + 1 < records.size() ? records[i + 1].line_no : n_data;
+        stored.resize((end - first) * layout.itemsize);
+        data.read_rows(first, end - first, stored.data(), layout.type.get());
+        return checking::StoredDay{records[i].date, end - first};
+      },
+      [&](std::int32_t day) { return fetch_day_records(run, id, layout, day); }, out);
 }
 
 // The per-file steps of the minute-bar check; true when the file is broken.

@@ -86,36 +86,23 @@ std::vector<std::int64_t> suspension_days(const h5::Dataset& ds, const std::stri
   return out;
 }
 
-// Fetches the days of the file that the options ask to verify (among the
-// days that hold ticks) and compares them with the stored records; as for
-// minute bars, a refusal of the service is the file's note.
+// Compares the days of the file that the options draw, among the days
+// that hold ticks (a suspension marker is not asked about), with the
+// service's.
 void verify_tick_days(const Run& run, const std::string& path, const h5::File& f, std::vector<std::string> names,
                       const RecordLayout& layout, const CheckOptions& options, checking::FileOutcome& out) {
-  if (!checking::RecordTime(layout).usable()) {
-    out.message = "not verified: the host's tick records have no date and time";
-    return;
-  }
   std::sort(names.begin(), names.end());
-  std::vector<std::pair<std::string, hsize_t>> days;
+  std::vector<std::string> days;
   for (const auto& n : names)
-    if (const hsize_t rows = f.open_dataset(n).size()) days.emplace_back(n, rows);
+    if (f.open_dataset(n).size() > 0) days.push_back(n);
   const std::string id = id_of_file(path);
-  std::vector<char> stored;
-  for (const std::size_t i : checking::days_to_verify(days.size(), options.verify, options.verify_seed, fs::path(path).filename().string())) {
-    const std::int32_t day = std::stoi(days[i].first.substr(0, 8));
-    h5::read_records(f.open_dataset(days[i].first), layout.itemsize, stored);
-    std::optional<std::vector<char>> theirs;
-    try {
-      theirs = fetch_tick_day_records(run, id, day);
-    } catch (const util::Error& e) {
-      if (!checking::verification_refused(e)) throw;
-      out.message = fmt::format("not verified: {}", e.what());
-      return;
-    }
-    out.verified_days.push_back(day);
-    checking::compare_day(layout, std::int64_t{day} * store_kind(Store::tick).stamps_per_day, stored.data(), days[i].second, theirs,
-                          out.findings);
-  }
+  checking::verify_file_days(
+      path, days.size(), layout, store_kind(Store::tick).stamps_per_day, options,
+      [&](std::size_t i, std::vector<char>& stored) {
+        const std::size_t rows = h5::read_records(f.open_dataset(days[i]), layout.itemsize, stored);
+        return checking::StoredDay{std::stoi(days[i].substr(0, 8)), rows};
+      },
+      [&](std::int32_t day) { return fetch_tick_day_records(run, id, day); }, out);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // how one day's stored records compare with the service's, value for value
 // after the writers' own conversion.
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -57,28 +58,10 @@ std::int64_t RecordTime::operator()(const char* row) const {
 
 const std::string& RecordTime::name() const { return datetime_ ? datetime_->name : time_->name; }
 
-namespace {
-
-}  // namespace
-
-}  // namespace tessal_plus::bundle::checking
-
-namespace tessal_plus::bundle {
-
-std::uint64_t fresh_verify_seed() { return (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}(); }
-
-}  // namespace tessal_plus::bundle
-
-namespace tessal_plus::bundle::checking {
-
 void announce_verification(const Run& run, const CheckOptions& options) {
   if (options.verify > 0)
     run.console.line(fmt::format("verifying {} stored days per file against the service (seed {}; --verify-seed {} draws the same days)",
                                  options.verify, options.verify_seed, options.verify_seed));
-}
-
-bool verification_refused(const util::Error& e) noexcept {
-  return e.kind() == util::ErrorKind::service || e.kind() == util::ErrorKind::denied || e.kind() == util::ErrorKind::network;
 }
 
 std::vector<std::size_t> days_to_verify(std::size_t n_days, int n, std::uint64_t seed, const std::string& file_name) {
@@ -131,4 +114,34 @@ void compare_day(const RecordLayout& layout, std::int64_t day_start, const char*
   }
 }
 
+void verify_file_days(const std::string& path, std::size_t n_days, const RecordLayout& layout, std::int64_t stamps_per_day,
+                      const CheckOptions& options, const std::function<StoredDay(std::size_t, std::vector<char>&)>& read,
+                      const std::function<std::optional<std::vector<char>>(std::int32_t)>& fetch, FileOutcome& out) {
+  if (!RecordTime(layout).usable()) {
+    out.message = "not verified: its records have no date and time";
+    return;
+  }
+  std::vector<char> stored;
+  for (const std::size_t i : days_to_verify(n_days, options.verify, options.verify_seed, std::filesystem::path(path).filename().string())) {
+    const StoredDay d = read(i, stored);
+    std::optional<std::vector<char>> theirs;
+    try {
+      theirs = fetch(d.day);
+    } catch (const util::Error& e) {
+      const auto k = e.kind();
+      if (k != util::ErrorKind::service && k != util::ErrorKind::denied && k != util::ErrorKind::network) throw;
+      out.message = fmt::format("not verified: {}", e.what());
+      return;
+    }
+    out.verified_days.push_back(d.day);
+    compare_day(layout, std::int64_t{d.day} * stamps_per_day, stored.data(), d.rows, theirs, out.findings);
+  }
+}
+
 }  // namespace tessal_plus::bundle::checking
+
+namespace tessal_plus::bundle {
+
+std::uint64_t fresh_verify_seed() { return (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}(); }
+
+}  // namespace tessal_plus::bundle
