@@ -302,12 +302,17 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
     ticks = os.path.join(data, "bundle", "ticks")
     subprocess.run([sys.executable, "-c", TICK_FAULTS, ticks], check=True, env=dict(os.environ, HDF5_PLUGIN_PATH=PLUGIN_DIR))
     every_day = ("--verify", "10", "--verify-seed", "11")
-    assert rules_by_file(check(cli, data, "check-tick", *every_day)) == {
+    doc = check(cli, data, "check-tick", *every_day)
+    assert rules_by_file(doc) == {
         "600000.XSHG": {"crossed_book", "differs_from_service"}, "000001.XSHE": {"outside_limits", "differs_from_service"}}
-    # A contract the service refuses is said, its file kept, the check goes on
-    # (a futures file misses no day, so only verifying asks about it).
+    # Suspension markers (empty days, weeks before the first ticks) are not asked about.
+    assert all(d >= 20240603 for o in doc["outcomes"] for d in o["verified_days"])
+    # A contract the service refuses and a stock whose requests fail are said,
+    # their files kept, the check goes on (a futures file misses no day, so
+    # only verifying asks about it).
     contract = sorted(os.listdir(os.path.join(data, "bundle", "h5", "future")))[0][:-3]
     before = digests(data)
-    doc = check(cli, data, "check-minbar", *verify, "--heal", service=f"{revising},deny={contract}")
-    assert doc["verify"]["not_verified"] == 1 and digests(data) == before
-    assert [o["id"] for o in doc["outcomes"] if "not_verified" in o] == [contract]
+    doc = check(cli, data, "check-minbar", *verify, "--heal",
+                service=f"{revising},deny={contract},flaky=000002.XSHE,flaky_times=99")
+    assert doc["verify"]["not_verified"] == 2 and digests(data) == before
+    assert {o["id"] for o in doc["outcomes"] if "not_verified" in o} == {"000002.XSHE", contract}
