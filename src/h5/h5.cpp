@@ -254,16 +254,35 @@ namespace {
 // allocated and cleared for every read: for the few records a writer reads
 // (the last bar's time, an index row) that is most of its cost, so a small
 // read gets buffers of its own size.
-Handle transfer_of(hid_t dset, hsize_t count, hid_t memtype) {
+//
+// The lists are kept per thread by buffer size (a writer reads rows of two
+// or three sizes), never closed: making one costs as much as a small read.
+hid_t transfer_of(hid_t dset, hsize_t count, hid_t memtype) {
   constexpr std::size_t kDefaultBuffer = 1 << 20;
   const Handle filetype(H5Dget_type(dset), H5Tclose);
   const std::size_t record = std::max(H5Tget_size(memtype), filetype.valid() ? H5Tget_size(filetype.get()) : 0);
-  if (record == 0 || count >= kDefaultBuffer / record) return Handle();
-  Handle dxpl(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
-  if (dxpl.valid() && H5Pset_buffer(dxpl.get(), record * count, nullptr, nullptr) < 0) return Handle();
+  if (record == 0 || count >= kDefaultBuffer / record) return H5P_DEFAULT;
+  struct Kept {
+    std::size_t bytes = 0;
+    hid_t dxpl = H5I_INVALID_HID;
+  };
+  constexpr std::size_t kKept = 8;
+  thread_local Kept kept[kKept];
+  thread_local std::size_t next = 0;
+  const std::size_t bytes = record * static_cast<std::size_t>(count);
+  for (const Kept& k : kept)
+    if (k.bytes == bytes && H5Iis_valid(k.dxpl) > 0) return k.dxpl;
+  const hid_t dxpl = H5Pcreate(H5P_DATASET_XFER);
+  if (dxpl < 0) return H5P_DEFAULT;
+  if (H5Pset_buffer(dxpl, bytes, nullptr, nullptr) < 0) {
+    H5Pclose(dxpl);
+    return H5P_DEFAULT;
+  }
+  Kept& slot = kept[next++ % kKept];
+  if (H5Iis_valid(slot.dxpl) > 0) H5Pclose(slot.dxpl);
+  slot = {bytes, dxpl};
   return dxpl;
 }
-hid_t or_default(const Handle& plist) { return plist.valid() ? plist.get() : H5P_DEFAULT; }
 }  // namespace
 
 void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const {
@@ -273,8 +292,7 @@ void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) 
   hsize_t s[1] = {start}, c[1] = {count};
   if (!space.valid() || H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, s, nullptr, c, nullptr) < 0) fail("cannot select rows of");
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
-  const Handle transfer = transfer_of(get(), count, memtype);
-  if (H5Dread(get(), memtype, mem.get(), space.get(), or_default(transfer), buf) < 0) fail("cannot read");
+  if (H5Dread(get(), memtype, mem.get(), space.get(), transfer_of(get(), count, memtype), buf) < 0) fail("cannot read");
 }
 
 void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const {
@@ -285,8 +303,7 @@ void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t mem
     fail("cannot select rows of");
   hsize_t c[1] = {rows.size()};
   Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
-  const Handle transfer = transfer_of(get(), rows.size(), memtype);
-  if (H5Dread(get(), memtype, mem.get(), space.get(), or_default(transfer), buf) < 0) fail("cannot read");
+  if (H5Dread(get(), memtype, mem.get(), space.get(), transfer_of(get(), rows.size(), memtype), buf) < 0) fail("cannot read");
 }
 
 void Dataset::resize(hsize_t rows) {
@@ -378,14 +395,23 @@ File File::open(const std::string& path, Mode mode) {
   const QuietErrors quiet;
   initialize();
   auto session = std::make_unique<journal::Session>();
-  Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-  if (!fapl.valid() || !session->attach(fapl.get())) throw_from_stack("cannot open HDF5 file", path);
-  // Closing the file closes every object still open in it, so the close
-  // that commits is the last word on the file.
-  if (H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) throw_from_stack("cannot open HDF5 file", path);
+  // One access list per thread, given each open's session: making a list
+  // costs as much as reading a small file's header.
+  thread_local hid_t kept = H5I_INVALID_HID;
+  if (H5Iis_valid(kept) <= 0) {
+    kept = H5Pcreate(H5P_FILE_ACCESS);
+    // Closing the file closes every object still open in it, so the close
+    // that commits is the last word on the file.
+    if (kept >= 0 && H5Pset_fclose_degree(kept, H5F_CLOSE_STRONG) < 0) {
+      H5Pclose(kept);
+      kept = H5I_INVALID_HID;
+    }
+  }
+  const hid_t fapl = kept;
+  if (fapl < 0 || !session->attach(fapl)) throw_from_stack("cannot open HDF5 file", path);
   hid_t id = -1;
-  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, fapl.get()); };
-  auto create = [&](unsigned flags) { return H5Fcreate(path.c_str(), flags, H5P_DEFAULT, fapl.get()); };
+  auto open_existing = [&](unsigned flags) { return H5Fopen(path.c_str(), flags, fapl); };
+  auto create = [&](unsigned flags) { return H5Fcreate(path.c_str(), flags, H5P_DEFAULT, fapl); };
   switch (mode) {
     case Mode::read: id = open_existing(H5F_ACC_RDONLY); break;
     case Mode::read_write: id = open_existing(H5F_ACC_RDWR); break;

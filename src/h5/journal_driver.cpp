@@ -614,6 +614,64 @@ bool bad_region(haddr_t addr, std::size_t size) {
   return addr == HADDR_UNDEF || addr > kMaxAddr || size > kMaxAddr || addr + size > kMaxAddr;
 }
 
+// HDF5 reads a file's metadata in many small pieces, most of them near its
+// start (superblock, root group, object headers) or its end (what the last
+// append wrote: chunk indexes, the last chunks). A read-only open, whose
+// bytes nobody of ours changes while it holds its shared lock, reads such
+// pieces through a few whole blocks: finding that a file is up to date
+// takes three reads instead of fourteen. Updates read the disk directly:
+// their own writes reach it during the open.
+constexpr std::uint64_t kBlockSize = 8192;
+constexpr std::size_t kCachedBlocks = 4;
+
+// The block of `s`'s file at `at` (a multiple of kBlockSize), read if not
+// held; nullptr with `err` set when the read fails.
+const State::Block* block_at(State& s, std::uint64_t at, int& err) {
+  State::Block* victim = nullptr;
+  for (auto& b : s.blocks) {
+    if (b.at == at && !b.bytes.empty()) {
+      b.used = ++s.reads;
+      return &b;
+    }
+    if (!victim || b.used < victim->used) victim = &b;
+  }
+  if (s.blocks.size() < kCachedBlocks) {
+    s.blocks.reserve(kCachedBlocks);
+    victim = &s.blocks.emplace_back();
+  }
+  victim->bytes.resize(kBlockSize);
+  const ssize_t n = detail::read_up_to(s.fd.get(), victim->bytes.data(), kBlockSize, at);
+  if (n < 0) {
+    victim->bytes.clear();
+    err = static_cast<int>(-n);
+    return nullptr;
+  }
+  victim->at = at;
+  victim->len = static_cast<std::uint64_t>(n);
+  victim->used = ++s.reads;
+  return victim;
+}
+
+// As detail::read_up_to on the file of `s`: bytes read, short at the end
+// of the file, or -errno.
+ssize_t read_disk(State& s, void* buf, std::size_t size, std::uint64_t addr) {
+  if (s.phase != Phase::reading || size > kBlockSize / 2) return detail::read_up_to(s.fd.get(), buf, size, addr);
+  char* out = static_cast<char*>(buf);
+  std::size_t got = 0;
+  while (got < size) {
+    const std::uint64_t at = addr + got, start = at - at % kBlockSize;
+    int err = 0;
+    const State::Block* b = block_at(s, start, err);
+    if (!b) return -err;
+    if (b->len <= at - start) break;  // the end of the file
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - got, b->len - (at - start)));
+    std::memcpy(out + got, b->bytes.data() + (at - start), n);
+    got += n;
+    if (b->len < kBlockSize) break;
+  }
+  return static_cast<ssize_t>(got);
+}
+
 herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void* buf) {
   State& s = state_of(f);
   if (!expect_phase(s, kOpen, __func__)) return -1;
@@ -621,7 +679,7 @@ herr_t j_read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, std::size_t size, void
     push(__func__, H5E_OVERFLOW, Failure{.err = 0, .what = fmt::format("addr overflow, addr = {}, size = {}, eoa = {}", addr, size, s.eoa)});
     return -1;
   }
-  const ssize_t r = detail::read_up_to(s.fd.get(), buf, size, addr);
+  const ssize_t r = read_disk(s, buf, size, addr);
   if (r < 0) {
     push(__func__, H5E_READERROR, os_failure(static_cast<int>(-r), fmt::format("file read failed: addr = {}, size = {}", addr, size)));
     return -1;

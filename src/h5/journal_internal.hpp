@@ -196,6 +196,13 @@ struct State {
   std::map<std::uint64_t, std::string> pending;
   std::size_t pending_bytes = 0;
   std::uint64_t disk_valid_end = 0;
+  // A read-only open's last few blocks read from the disk (see j_read).
+  struct Block {
+    std::uint64_t at = 0, len = 0, used = 0;
+    std::vector<char> bytes;
+  };
+  std::vector<Block> blocks;
+  std::uint64_t reads = 0;
   // The first failed write. HDF5 1.10 does not survive a close that fails
   // on a write (a dataset whose close failed is freed but keeps its id, and
   // closing that id again crashes), so the driver never reports write
