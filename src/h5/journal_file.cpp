@@ -631,12 +631,18 @@ Failure make_header(int fd, std::uint64_t old_eof, const std::string& path, Head
   out.seed = random64();
   out.digests.clear();
   unsigned char buf[kPage];
+  // The draw repeats pages (a small file's often): each is read once.
+  std::map<std::uint64_t, std::uint64_t> digest_of;
   for (const std::uint64_t page : sample_pages(out.seed, old_eof)) {
-    const std::uint64_t len = page_length(page, old_eof);
-    const ssize_t r = read_up_to(fd, buf, len, page * kPage);
-    if (r < 0) return os_failure(static_cast<int>(-r), fmt::format("cannot read '{}' to journal it", path));
-    if (static_cast<std::uint64_t>(r) != len) return os_failure(EIO, fmt::format("'{}' is shorter than when it was opened", path));
-    out.digests.push_back(page_digest(buf, len, out.seed, page));
+    auto [at, fresh] = digest_of.try_emplace(page, 0);
+    if (fresh) {
+      const std::uint64_t len = page_length(page, old_eof);
+      const ssize_t r = read_up_to(fd, buf, len, page * kPage);
+      if (r < 0) return os_failure(static_cast<int>(-r), fmt::format("cannot read '{}' to journal it", path));
+      if (static_cast<std::uint64_t>(r) != len) return os_failure(EIO, fmt::format("'{}' is shorter than when it was opened", path));
+      at->second = page_digest(buf, len, out.seed, page);
+    }
+    out.digests.push_back(at->second);
   }
   return {};
 }
