@@ -50,7 +50,10 @@ does not.
 
 The table prints per case the min and median over the runs of our writer
 time, the peer's, and ours/peer of each (below 1: ours is faster), and the
-median share of the wall that the double took. The command-line part then
+median share of the wall that the double took. A last table gives each
+side's pool by itself: the up-to-date update with every task returning at
+once (ours: the host's pool, one task per instrument; the peer: its plain
+loop, or its Pool), the floor under that side's writer time. The command-line part then
 times `tessal-bundle update --minbar stock` on its embedded simulated market
 (200 stocks and a few special ones, bars from the template's first day;
 the update at NOW_AFTER must add one day): the one-day append and the
@@ -129,6 +132,8 @@ def _append(dataset, rows):
 
 
 def peer_append(oid, root):
+    if _NOOP:
+        return
     import h5py
     import quillonc
     market = "hk" if oid.endswith(".XHKG") else "cn"
@@ -186,6 +191,7 @@ def peer_update(root, concurrency):
 # ------------------------------------------------- one measured run (child)
 
 _totals = {"s": 0.0, "calls": {}, "task": 0.0}
+_NOOP = False  # set in a child that measures its side's pool alone: every task returns at once
 
 
 def _timed_task(fn, *args, **kwargs):
@@ -245,9 +251,15 @@ def _time_double():
 
 
 def child(side, root, concurrency):
+    global _NOOP
+    side, _NOOP = side.split("-")[0], side.endswith("-noop")
     _time_double()
     if side == "ours":
         import tessal_plus.bundle as tb
+        if _NOOP:
+            from tessal_plus.bundle import _adapters
+            core = sys.modules["tessal_plus.bundle._core"]
+            _adapters.PoolTask.__call__ = lambda _task: (core.TASK_UP_TO_DATE, "", "")
         t = time.perf_counter()
         ok = tb.update_minbar(root, ["stock"], False, concurrency)
         wall = time.perf_counter() - t
@@ -435,6 +447,19 @@ def main():
                 print("%-32s %2d  %7.3f / %7.3f  %7.3f / %7.3f  %5.2f / %5.2f  %6.0f%%"
                       % (label, j, min(o), statistics.median(o), min(p), statistics.median(p), min(o) / min(p),
                          statistics.median(o) / statistics.median(p), 100 * statistics.median(shares[i])))
+        # What each side's pool costs by itself, the floor under its writer
+        # time: the same update, every task returning at once.
+        floor = dict(name="pool", market=old, now=NOW_AFTER, prices=0, files=0)
+        print("\nthe pools alone (s): %d tasks that return at once, writer time as above; %d runs, min / median"
+              % (FILES, args.runs))
+        def alone(side, j):
+            got, root = b.run(side + "-noop", ours_after, floor, j)
+            shutil.rmtree(root)
+            return got["writer"]
+        for j in (1, 2):
+            got = {s: [alone(s, j) for _r in range(args.runs)] for s in ("ours", "peer")}
+            print("  j %d  ours %7.3f / %7.3f  peer %7.3f / %7.3f" % (j, min(got["ours"]), statistics.median(got["ours"]),
+                                                                   min(got["peer"]), statistics.median(got["peer"])))
         if not args.no_cli:
             cli_part(os.path.abspath(args.bin), args.runs, tmp)
     finally:
