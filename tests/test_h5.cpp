@@ -100,34 +100,6 @@ TEST(H5Layer, KeepsTheHostsErrorPrintingAndPrintsNothingItself) {
   EXPECT_EQ(calls, 0);
 }
 
-// A read-only open reads small pieces through a few cached blocks: values
-// read in an order that keeps evicting them, across block boundaries and
-// up to the file's last byte, are the values written.
-TEST(H5Layer, ReadOnlyOpensReadWhatWasWrittenThroughTheirBlockCache) {
-  TempDir dir;
-  const std::string path = dir / "rows.h5";
-  constexpr hsize_t kRows = 20000;  // 160 kB in chunks of 400 bytes: twenty blocks, chunks across their edges
-  std::vector<std::int64_t> values(kRows);
-  for (hsize_t i = 0; i < kRows; ++i) values[i] = static_cast<std::int64_t>(i * 7919 + 3);
-  {
-    h5::File f = h5::File::open(path, h5::Mode::create);
-    f.create_dataset("v", h5::Type(H5T_STD_I64LE, false), values.data(), kRows, {.resizable = true, .chunk_rows = 50});
-    f.close();
-  }
-  const h5::File f = h5::File::open(path, h5::Mode::read);
-  const h5::Dataset v = f.open_dataset("v");
-  for (hsize_t k = 0; k < kRows / 2; k += 37) {
-    for (const hsize_t row : {k, kRows - 1 - k, (k * 13) % kRows}) {
-      std::int64_t got = -1;
-      v.read_rows(row, 1, &got, H5T_NATIVE_INT64);
-      ASSERT_EQ(got, values[row]) << "row " << row;
-    }
-  }
-  std::vector<std::int64_t> all(kRows);
-  v.read(all.data(), H5T_NATIVE_INT64);
-  EXPECT_EQ(all, values);
-}
-
 TEST(H5Layer, DeniedAccessIsAPermissionError) {
   TempDir dir;
   const std::string secret = dir / "secret.h5";
