@@ -295,17 +295,6 @@ void Dataset::read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) 
   if (H5Dread(get(), memtype, mem.get(), space.get(), transfer_of(get(), count, memtype), buf) < 0) fail("cannot read");
 }
 
-void Dataset::read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const {
-  const QuietErrors quiet;
-  if (rows.empty()) return;
-  Handle space(H5Dget_space(get()), H5Sclose);
-  if (!space.valid() || H5Sselect_elements(space.get(), H5S_SELECT_SET, rows.size(), rows.data()) < 0)
-    fail("cannot select rows of");
-  hsize_t c[1] = {rows.size()};
-  Handle mem(H5Screate_simple(1, c, nullptr), H5Sclose);
-  if (H5Dread(get(), memtype, mem.get(), space.get(), transfer_of(get(), rows.size(), memtype), buf) < 0) fail("cannot read");
-}
-
 void Dataset::resize(hsize_t rows) {
   const QuietErrors quiet;
   hsize_t d[1] = {rows};

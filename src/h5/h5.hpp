@@ -140,12 +140,11 @@ class Dataset {
   // than about 1000 to 1): a damaged or hostile header must not make a
   // reader allocate what is not there.
   hsize_t checked_size(std::size_t itemsize) const;
-  // Reads the whole dataset, or rows [start, start+count), or the listed
-  // rows, into `buf` converted to `memtype` (HDF5 matches compound members
-  // by name, so a memtype with one member reads that column only).
+  // Reads the whole dataset, or rows [start, start+count), into `buf`
+  // converted to `memtype` (HDF5 matches compound members by name, so a
+  // memtype with one member reads that column only).
   void read(void* buf, hid_t memtype) const;
   void read_rows(hsize_t start, hsize_t count, void* buf, hid_t memtype) const;
-  void read_points(const std::vector<hsize_t>& rows, void* buf, hid_t memtype) const;
   void resize(hsize_t rows);
   void write_rows(hsize_t start, hsize_t count, const void* buf, hid_t memtype);
   // Creation settings, for checks and tests.
