@@ -184,8 +184,6 @@ def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DAT
                      bool(rebuild))
 
 
-
-
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, rebuild=False):
     """更新tick级h5文件"""
     _flushed()

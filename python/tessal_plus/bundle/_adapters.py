@@ -240,8 +240,9 @@ def process_init(flag):
 class PoolTask:
     """One task of an update's pool: the writer of one instrument's file of
     one store ("minute" or "tick"; the path as the bytes of os.fsencode). The
-    core makes it and reads it back (both in py_host.cpp); a host's pool pickles it by value and calls it in a
-    worker, which returns the task's outcome (status, kind, message)."""
+    core makes it and reads it back (both in py_host.cpp); a host's pool
+    pickles it by value and calls it in a worker, which returns the task's
+    outcome (status, kind, message)."""
     __slots__ = ("store", "order_book_id", "path", "rebuild")
 
     def __init__(self, store, order_book_id, path, rebuild=False):

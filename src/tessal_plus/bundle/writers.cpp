@@ -450,12 +450,15 @@ struct Resolved {
   std::int32_t de_listed_date = 0;  // 0 while listed
 };
 
+// The service's market of an instrument: Hong Kong's ids end in .XHKG.
+std::string market_of(const std::string& order_book_id) { return ends_with(order_book_id, ".XHKG") ? "hk" : "cn"; }
+
 // Looks the instrument up. Nothing when there is nothing to store: a type
 // without a minute-bar store, or de-listed before MIN_START_DATE. Throws
 // for an unknown id.
 std::optional<Resolved> resolve_instrument(quillonc::Client& client, const std::string& order_book_id) {
   Resolved r;
-  r.market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
+  r.market = market_of(order_book_id);
   const auto records = client.instruments(order_book_id, r.market);
   if (records.empty()) util::fail(util::ErrorKind::invalid_input, "", "标的 " + order_book_id + " 不存在");
   if (records.size() > 1) {
@@ -620,8 +623,7 @@ void update_minbar_file(const Run& run, h5::File& f, const std::string& order_bo
 
 std::optional<std::vector<char>> fetch_day_records(const Run& run, const std::string& order_book_id, const RecordLayout& layout,
                                                    std::int32_t day) {
-  const std::string market = ends_with(order_book_id, ".XHKG") ? "hk" : "cn";
-  const auto table = run.client.get_price(order_book_id, day, day, quillonc::Frequency::minute, market);
+  const auto table = run.client.get_price(order_book_id, day, day, quillonc::Frequency::minute, market_of(order_book_id));
   if (!table || table->empty()) return std::nullopt;
   return convert_bars(run.host, *table, layout).data;
 }

@@ -164,7 +164,9 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
   }
   _init_quillon(run);
   std::vector<std::string> files;
-  for (const auto& group : list_folders(join(base_path, store_kind(Store::minute).folder))) {
+  const StoreKind& store = store_kind(Store::minute);
+  const std::string folder = join(base_path, store.folder);
+  for (const auto& group : list_folders(folder)) {
     const auto found = list_store_files(group);
     files.insert(files.end(), found.begin(), found.end());
   }
@@ -183,7 +185,7 @@ CheckRecord check_min_bar_data(const Run& run, const std::string& data_bundle_pa
     run.console.line(fmt::format("注意：交易日历 {} 只到 {}，早于数据中的日期；日历之后的日期未作检查，请先更新基础数据。",
                                  calendar_path, trading_dates.back()));
   };
-  return checking::run_check(run, files, {std::string(store_kind(Store::minute).label), join(base_path, store_kind(Store::minute).folder), check, checking::minute_refill(), calendar_ended},
+  return checking::run_check(run, files, {std::string(store.label), folder, check, checking::minute_refill(), calendar_ended},
                              concurrency, options);
 }
 

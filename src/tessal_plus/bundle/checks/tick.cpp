@@ -133,7 +133,9 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
     return nothing;
   }
   _init_quillon(run);
-  const auto files = list_store_files(join(base_path, store_kind(Store::tick).folder));
+  const StoreKind& store = store_kind(Store::tick);
+  const std::string folder = join(base_path, store.folder);
+  const auto files = list_store_files(folder);
   if (files.empty()) {
     run.console.line("当前目录下不存在tick数据!");
     return nothing;
@@ -175,8 +177,7 @@ CheckRecord check_tick_data(const Run& run, const std::string& data_bundle_path,
       if (q.has_price(id, std::stoi(d), quillonc::Frequency::tick)) return true;
     return false;
   };
-  return checking::run_check(run, files, {std::string(store_kind(Store::tick).label), join(base_path, store_kind(Store::tick).folder), check, checking::tick_refill()}, concurrency,
-                             options);
+  return checking::run_check(run, files, {std::string(store.label), folder, check, checking::tick_refill()}, concurrency, options);
 }
 
 }  // namespace tessal_plus::bundle

@@ -15,7 +15,6 @@
 namespace tessal_plus::bundle::checking {
 namespace {
 
-
 // Adds to the file's finding of `rule` (one per rule): the earliest time
 // and its field, the count summed over the days verified.
 void tally(std::vector<Finding>& out, Rule rule, std::int64_t first, std::uint64_t count, const std::string& field = {}) {
