@@ -106,7 +106,9 @@ bool minute_file_is_broken(const Run& run, const std::string& path, const std::v
   // the first bar of each day from the same chunks. (A file of another
   // layout is judged by its time stamps alone.)
   std::vector<std::int64_t> first_bars(n_index);
-  const bool content = options.quality && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0;
+  // Content rules and verification read records in the folder's own layout.
+  const bool own_layout = cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0;
+  const bool content = options.quality && own_layout;
   std::optional<MinuteScan> scan;
   if (content) {
     const RecordLayout& layout = cls->layout();
@@ -124,8 +126,7 @@ bool minute_file_is_broken(const Run& run, const std::string& path, const std::v
   }
   const auto good = [&] {
     if (scan) out.findings = scan->finish();
-    if (options.verify > 0 && cls && H5Tequal(data.type().get(), cls->layout().type.get()) > 0)
-      verify_days(run, path, data, records, n_data, cls->layout(), options, out);
+    if (options.verify > 0 && own_layout) verify_days(run, path, data, records, n_data, cls->layout(), options, out);
     return false;
   };
   std::vector<std::int32_t> dates(n_index);
