@@ -646,4 +646,26 @@ TEST(Verify, RecordsAreComparedByTimeAndValueOnDaysTheSeedFixes) {
   EXPECT_NE(days, checking::days_to_verify(100, 3, 8, "A.h5"));
   EXPECT_EQ(checking::days_to_verify(2, 5, 7, "A.h5"), (std::vector<std::size_t>{0, 1}));
   EXPECT_TRUE(checking::days_to_verify(5, 0, 7, "A.h5").empty());
+
+  // The service refusing or failing leaves the file unverified, with why;
+  // any other error is the check's own and goes on up.
+  CheckOptions options;
+  options.verify = 2;
+  const auto read = [&](std::size_t, std::vector<char>& into) {
+    into = stored;
+    return checking::StoredDay{20240603, 3};
+  };
+  for (const auto kind : {util::ErrorKind::service, util::ErrorKind::denied, util::ErrorKind::network, util::ErrorKind::damaged}) {
+    checking::FileOutcome out;
+    const auto verify = [&] {
+      checking::verify_file_days("A.h5", 5, layout, 1000000, options, read,
+                                 [&](std::int32_t) -> std::optional<std::vector<char>> { util::fail(kind, "", "no answer"); }, out);
+    };
+    if (kind == util::ErrorKind::damaged) {
+      EXPECT_THROW(verify(), util::Error);
+    } else {
+      EXPECT_NO_THROW(verify()) << util::kind_name(kind);
+      EXPECT_EQ(out.message, "not verified: no answer");
+    }
+  }
 }

@@ -276,6 +276,14 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
         row = f["data"][-5]
         row["close"] += 0.01
         f["data"][-5] = row
+    # A file of another record layout (one more member) is not verified.
+    with h5py.File(minute_file(data, "600001.XSHG"), "r+") as f:
+        bars = f["data"][()]
+        wider = np.zeros(len(bars), np.dtype(bars.dtype.descr + [("note", "<f8")]))
+        for name in bars.dtype.names:
+            wider[name] = bars[name]
+        del f["data"]
+        f["data"] = wider
     # The vendor corrects another file's newest day after the bundle stored it.
     revising = f"{SIM},log={cli.log},revise=000001.XSHE@20240607,revised_from=20240607"
     cli.clear_requests()
@@ -283,7 +291,8 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
     doc = check(cli, data, "check-minbar", *verify, service=revising)
     assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}, "000001.XSHE": {"differs_from_service"}}
     assert doc["verify"] == {"days_per_file": 3, "seed": 11, "not_verified": 0}
-    days = {o["id"]: o["verified_days"] for o in doc["outcomes"]}
+    days = {o["id"]: o.get("verified_days", []) for o in doc["outcomes"]}
+    assert days.pop("600001.XSHG") == []
     assert all(len(d) == 3 and d == sorted(d) for d in days.values()) and days["600000.XSHG"][-1] == 20240607, days
     found = {o["id"]: o["findings"][0] for o in doc["outcomes"] if o["findings"]}
     assert (found["600000.XSHG"]["first"], found["600000.XSHG"]["field"], found["600000.XSHG"]["count"]) == (
