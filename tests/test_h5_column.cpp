@@ -3,6 +3,8 @@
 // damaged chunk.
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "h5/column.hpp"
 #include "support.hpp"
@@ -37,20 +39,33 @@ void write(const std::string& path, hsize_t rows, hsize_t chunk, bool deflate, b
   f.close();
 }
 
+// Which path the reads of a scope take; the fast one again after it, also
+// when a read throws.
+struct ReadPath {
+  explicit ReadPath(bool fast) { h5::set_fast_column_reads(fast); }
+  ~ReadPath() { h5::set_fast_column_reads(true); }
+};
+
 std::vector<char> read_records(const std::string& path, bool fast) {
-  h5::set_fast_column_reads(fast);
+  const ReadPath path_taken(fast);
   h5::File f = h5::File::open(path, h5::Mode::read);
-  auto out = h5::read_records(f.open_dataset("data"), sizeof(EquitiesBar));
-  h5::set_fast_column_reads(true);
-  return out;
+  return h5::read_records(f.open_dataset("data"), sizeof(EquitiesBar));
 }
 
 std::vector<std::int64_t> read(const std::string& path, bool fast) {
-  h5::set_fast_column_reads(fast);
+  const ReadPath path_taken(fast);
   h5::File f = h5::File::open(path, h5::Mode::read);
-  auto out = h5::read_int64_member(f.open_dataset("data"), "datetime", sizeof(EquitiesBar));
-  h5::set_fast_column_reads(true);
-  return out;
+  return h5::read_int64_member(f.open_dataset("data"), "datetime", sizeof(EquitiesBar));
+}
+
+// One row through the raw read a writer's look uses; nothing when it
+// leaves the row to HDF5.
+std::optional<EquitiesBar> stored_row(const std::string& path, hsize_t row) {
+  h5::File f = h5::File::open(path, h5::Mode::read);
+  const h5::Dataset ds = f.open_dataset("data");
+  EquitiesBar bar{};
+  if (!h5::read_stored_row(ds, ds.type(), row, sizeof bar, &bar)) return std::nullopt;
+  return bar;
 }
 
 TEST(FastColumnRead, EqualsHdf5sReadForEveryLayout) {
@@ -76,6 +91,13 @@ TEST(FastColumnRead, EqualsHdf5sReadForEveryLayout) {
     ASSERT_EQ(slow.size(), c.rows) << c.name;
     EXPECT_EQ(fast, slow) << c.name;
     EXPECT_EQ(fast.back(), 20240603093100 + static_cast<std::int64_t>(c.rows - 1) * 37) << c.name;
+    for (const hsize_t row : {c.rows / 2, c.rows - 1}) {
+      const auto one = stored_row(p, row);
+      EXPECT_EQ(one.has_value(), c.raw_path()) << c.name;
+      if (one) {
+        EXPECT_EQ(one->datetime, slow[row]) << c.name << " row " << row;
+      }
+    }
   }
 }
 
@@ -145,6 +167,8 @@ TEST(FastColumnRead, AChunkOutsideTheRowsDoesNotHideAMissingOne) {
   EXPECT_EQ(fast, slow);
   EXPECT_EQ(fast[0], 20240603093100);
   EXPECT_EQ(fast[200], 0);
+  EXPECT_EQ(stored_row(p, 5).value_or(EquitiesBar{}).datetime, 20240603093100);  // stored unfiltered
+  EXPECT_FALSE(stored_row(p, 200));                                                // not stored: HDF5's
 }
 
 // Overwrites bytes in the middle of the deflated chunk at row 384.
@@ -171,10 +195,12 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
   const std::string p = dir / "d.h5";
   write(p, 1000, 128, true, false, false);
   damage_a_chunk(p);
-  for (bool fast : {true, false}) {
+  const std::pair<const char*, std::function<void()>> reads[] = {
+      {"raw chunks", [&] { read(p, true); }}, {"HDF5", [&] { read(p, false); }}, {"one raw row", [&] { stored_row(p, 400); }}};
+  for (const auto& [name, how] : reads) {
     try {
-      read(p, fast);
-      ADD_FAILURE() << "a damaged chunk must not read, fast=" << fast;
+      how();
+      ADD_FAILURE() << "a damaged chunk must not read by " << name;
     } catch (const util::Error& e) {
       EXPECT_EQ(e.kind(), util::ErrorKind::damaged) << e.what();
       EXPECT_EQ(e.path(), p) << e.what();

@@ -210,4 +210,42 @@ void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& b
   visit(buffer.data(), 0, n);
 }
 
+
+bool read_stored_row(const Dataset& ds, const Type& file_type, hsize_t row, std::size_t itemsize, void* out) {
+  if (!g_fast || file_type.size() != itemsize) return false;
+  const QuietErrors quiet;
+  const std::optional<hsize_t> chunk_rows = deflate_chunk_rows(ds, file_type);
+  // A chunk far larger than a look needs is left to HDF5, which reads it
+  // the same way whatever its size.
+  if (!chunk_rows || *chunk_rows > (std::size_t{1} << 24) / itemsize) return false;
+  const std::size_t chunk_bytes = *chunk_rows * itemsize;
+  hsize_t offset[1] = {row - row % *chunk_rows};
+  hsize_t stored = 0;
+  if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0 || stored == 0) {
+    H5Eclear2(H5E_DEFAULT);
+    return false;
+  }
+  // Deflate never grows a chunk by more than this (HDF5 stores the chunk
+  // unfiltered instead); a larger size is a damaged index, not an
+  // allocation to try.
+  if (stored > chunk_bytes + chunk_bytes / 1000 + 64) damaged(ds, offset[0], "it is larger than its rows can take");
+  static thread_local std::vector<char> raw, rows;
+  static thread_local Decompressor inflater;
+  raw.resize(stored);
+  std::uint32_t filters = 0;
+  if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
+  const char* chunk = raw.data();
+  if (filters & 1u) {
+    if (stored != chunk_bytes) damaged(ds, offset[0], "wrong size");
+  } else {
+    rows.resize(chunk_bytes);
+    std::size_t got = 0;
+    const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, rows.data(), chunk_bytes, &got);
+    if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, offset[0], r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
+    chunk = rows.data();
+  }
+  std::memcpy(out, chunk + (row - offset[0]) * itemsize, itemsize);
+  return true;
+}
+
 }  // namespace h5

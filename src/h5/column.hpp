@@ -34,6 +34,13 @@ std::size_t read_records(const Dataset& ds, std::size_t itemsize, std::vector<ch
 using RowsVisitor = std::function<void(const char* rows, hsize_t first, hsize_t count)>;
 void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& buffer, const RowsVisitor& visit);
 
+// Row `row` of a one-dimensional dataset of `itemsize`-byte records whose
+// file type is `file_type`, as the file stores it, into `out`: one raw
+// chunk read and inflated with libdeflate, the cheap way to look at a
+// dataset's last record. False when that path does not apply (another
+// layout or filter, a chunk not stored): the caller reads through HDF5.
+bool read_stored_row(const Dataset& ds, const Type& file_type, hsize_t row, std::size_t itemsize, void* out);
+
 // Forces HDF5's ordinary read path (for tests that compare both paths).
 void set_fast_column_reads(bool enabled);
 // How many reads of this process took the raw-chunk path (for tests: a

@@ -20,6 +20,7 @@
 
 #include <fmt/format.h>
 
+#include "h5/column.hpp"
 #include "tessal_plus/bundle/console.hpp"
 #include "tessal_plus/bundle/errors.hpp"
 #include "tessal_plus/bundle/outside/host.hpp"
@@ -412,6 +413,10 @@ std::int64_t datetime_at(const h5::Dataset& data, hsize_t row) {
   return v;
 }
 
+// Whether the file stores `ds`'s records exactly as `layout` lays them out
+// (members, order, types): then its stored bytes are the records.
+bool stored_as(const h5::Dataset& ds, const RecordLayout& layout) { return H5Tequal(ds.type().get(), layout.type.get()) > 0; }
+
 IndexRecord index_at(const h5::Dataset& index, hsize_t row) {
   IndexRecord r{};
   index.read_rows(row, 1, &r, INDEX_DTYPE().type.get());
@@ -500,7 +505,10 @@ std::optional<Fetched> fetch_bars(const Run& run, const std::string& order_book_
 // an empty index.
 IndexRecord latest_indexed(const h5::Dataset& index) {
   const hsize_t n = index.size();
-  return n == 0 ? IndexRecord{MIN_START_DATE, 0} : index_at(index, n - 1);
+  if (n == 0) return {MIN_START_DATE, 0};
+  IndexRecord r{};
+  if (stored_as(index, INDEX_DTYPE()) && h5::read_stored_row(index, INDEX_DTYPE().type, n - 1, sizeof r, &r)) return r;
+  return index_at(index, n - 1);
 }
 
 // An update stopped between its two appends leaves `index` and `data`
@@ -510,15 +518,25 @@ IndexRecord latest_indexed(const h5::Dataset& index) {
 // night bars of a futures or options trading day carry the previous
 // calendar date, and cutting by date would keep them and fetch them again.
 // The calendar date of `data`'s last bar; MIN_START_DATE when it has none.
-std::int64_t last_bar_date(const h5::Dataset& data) {
+std::int64_t last_bar_date(const h5::Dataset& data, const RecordLayout& layout) {
   const hsize_t rows = data.size();
-  return rows == 0 ? MIN_START_DATE : datetime_at(data, rows - 1) / 1000000;
+  if (rows == 0) return MIN_START_DATE;
+  if (stored_as(data, layout)) {
+    std::vector<char> record(layout.itemsize);
+    if (h5::read_stored_row(data, layout.type, rows - 1, layout.itemsize, record.data())) {
+      // `datetime` leads every minute-bar layout.
+      std::int64_t v = 0;
+      std::memcpy(&v, record.data() + layout.fields.front().offset, sizeof v);
+      return v / 1000000;
+    }
+  }
+  return datetime_at(data, rows - 1) / 1000000;
 }
 
-void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data) {
+void repair_interrupted_append(h5::Dataset& index, h5::Dataset& data, const RecordLayout& layout) {
   const std::int32_t latest_date = latest_indexed(index).date;
   const hsize_t data_rows = data.size();
-  const std::int64_t data_date = last_bar_date(data);
+  const std::int64_t data_date = last_bar_date(data, layout);
   if (latest_date == data_date) return;
   const std::int64_t min_date = std::min<std::int64_t>(latest_date, data_date);
   const hsize_t keep_index = lower_bound_rows(index.size(), min_date, [&](hsize_t r) { return index_at(index, r).date; });
@@ -591,7 +609,7 @@ bool up_to_date_read_only(const Run& run, const std::string& path, const Resolve
     const h5::Dataset data = f.open_dataset("data");
     require_members(index, data, r.cls->layout(), path);
     latest_date = latest_indexed(index).date;
-    if (latest_date != last_bar_date(data)) return false;  // an interrupted append: the writer repairs it
+    if (latest_date != last_bar_date(data, r.cls->layout())) return false;  // an interrupted append: the writer repairs it
   } catch (const util::Error&) {
     return false;
   }
@@ -612,7 +630,7 @@ void update_minbar_file(const Run& run, h5::File& f, const std::string& order_bo
   h5::Dataset index = f.open_dataset("index");
   h5::Dataset data = f.open_dataset("data");
   require_layout(index, data, r.cls->layout(), f.path());
-  repair_interrupted_append(index, data);
+  repair_interrupted_append(index, data, r.cls->layout());
   const std::int32_t latest_date = latest_indexed(index).date;
   const Resume resume = resume_after(run, r, latest_date);
   if (resume.up_to_date) return;
