@@ -60,11 +60,11 @@ std::vector<std::int64_t> read(const std::string& path, bool fast) {
 
 // One row through the raw read a writer's look uses; nothing when it
 // leaves the row to HDF5.
-std::optional<EquitiesBar> stored_row(const std::string& path, hsize_t row) {
+std::optional<EquitiesBar> stored_row(const std::string& path, hsize_t row, std::size_t itemsize = sizeof(EquitiesBar)) {
   h5::File f = h5::File::open(path, h5::Mode::read);
   const h5::Dataset ds = f.open_dataset("data");
   EquitiesBar bar{};
-  if (!h5::read_stored_row(ds, ds.type(), row, sizeof bar, &bar)) return std::nullopt;
+  if (!h5::read_stored_row(ds, ds.type(), row, itemsize, &bar)) return std::nullopt;
   return bar;
 }
 
@@ -99,6 +99,11 @@ TEST(FastColumnRead, EqualsHdf5sReadForEveryLayout) {
       }
     }
   }
+  // Records of another size, or the raw path switched off: left to HDF5.
+  const std::string ours = dir / "ours.h5";
+  EXPECT_FALSE(stored_row(ours, 0, sizeof(EquitiesBar) - 8));
+  const ReadPath hdf5s(false);
+  EXPECT_FALSE(stored_row(ours, 0));
 }
 
 // Chunks never written read as the fill value, on both paths.
@@ -205,6 +210,8 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
       EXPECT_EQ(e.kind(), util::ErrorKind::damaged) << e.what();
       EXPECT_EQ(e.path(), p) << e.what();
       EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
+      const bool raw = std::string(name) != "HDF5";
+      EXPECT_EQ(std::string(e.what()).find("inflate failed") != std::string::npos, raw) << e.what();
     }
   }
 }

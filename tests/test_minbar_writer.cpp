@@ -161,6 +161,43 @@ TEST_F(MinbarWriter, AppendedLineNumbersContinueAfterStoredRows) {
   EXPECT_EQ(m.datetimes.size(), 9u);
 }
 
+// Another writer's file may order the same members differently: its rows
+// are read by member name, never as our records' bytes.
+TEST_F(MinbarWriter, AFileWithItsMembersInAnotherOrderIsContinuedByName) {
+  set_clock("2024-06-04 18:00:00");
+  _append_h5(test_run(), "A", root);
+  const auto ours = read_minute_file(file());
+  {
+    h5::Type data_type = h5::Type::compound(sizeof(EquitiesBar)), index_type = h5::Type::compound(sizeof(IndexRecord));
+    const auto& fields = EQUITIES_DTYPE().fields;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+      data_type.insert(fields[i].name.c_str(), 8 * (fields.size() - 1 - i), H5T_STD_I64LE);
+    index_type.insert("line_no", 0, H5T_STD_U32LE).insert("date", 4, H5T_STD_I32LE);
+    // The same values, each record's members in the reverse order.
+    std::vector<std::int64_t> data;
+    for (const auto t : ours.datetimes)
+      for (std::int64_t member : {std::int64_t{6}, std::int64_t{5}, std::int64_t{4}, std::int64_t{3}, std::int64_t{2}, std::int64_t{1}, t})
+        data.push_back(member);
+    std::vector<std::uint32_t> index;
+    for (const auto& r : ours.index) index.insert(index.end(), {r.line_no, static_cast<std::uint32_t>(r.date)});
+    h5::File f = h5::File::open(file(), h5::Mode::create);
+    f.create_dataset("data", data_type, data.data(), ours.datetimes.size(), {true, 64, 9, std::nullopt});
+    f.create_dataset("index", index_type, index.data(), ours.index.size(), {true, 64, 9, std::nullopt});
+    f.close();
+  }
+  const std::string before = read_file(file());
+  EXPECT_EQ(_append_h5(test_run(), "A", root).status, TaskStatus::up_to_date);
+  EXPECT_EQ(read_file(file()), before);
+  set_clock("2024-06-05 18:00:00");
+  fake.calls.clear();
+  EXPECT_EQ(_append_h5(test_run(), "A", root).status, TaskStatus::written);
+  EXPECT_EQ(price_calls(), std::vector<std::string>{"get_price A 20240605 20240605 1m cn"});
+  const auto m = read_minute_file(file());
+  ASSERT_EQ(m.index.size(), 3u);
+  EXPECT_EQ(m.index[2].line_no, 6u);
+  EXPECT_EQ(m.datetimes.size(), 9u);
+}
+
 TEST_F(MinbarWriter, InterruptedUpdateIsCutBackAndFetchedAgain) {
   _append_h5(test_run(), "A", root);
   {
