@@ -276,7 +276,7 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
         row = f["data"][-5]
         row["close"] += 0.01
         f["data"][-5] = row
-    # A file of another record layout (one more member) is not verified.
+    # A file of another record layout (one more member) is not verified, and said to be.
     with h5py.File(minute_file(data, "600001.XSHG"), "r+") as f:
         bars = f["data"][()]
         wider = np.zeros(len(bars), np.dtype(bars.dtype.descr + [("note", "<f8")]))
@@ -290,9 +290,11 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
     verify = ("--verify", "3", "--verify-seed", "11")
     doc = check(cli, data, "check-minbar", *verify, service=revising)
     assert rules_by_file(doc) == {"600000.XSHG": {"differs_from_service"}, "000001.XSHE": {"differs_from_service"}}
-    assert doc["verify"] == {"days_per_file": 3, "seed": 11, "not_verified": 0}
+    assert doc["verify"] == {"days_per_file": 3, "seed": 11, "not_verified": 1}
     days = {o["id"]: o.get("verified_days", []) for o in doc["outcomes"]}
     assert days.pop("600001.XSHG") == []
+    assert [o["not_verified"] for o in doc["outcomes"] if "not_verified" in o] == [
+        "not verified: its records are not laid out as its folder's"]
     assert all(len(d) == 3 and d == sorted(d) for d in days.values()) and days["600000.XSHG"][-1] == 20240607, days
     found = {o["id"]: o["findings"][0] for o in doc["outcomes"] if o["findings"]}
     assert (found["600000.XSHG"]["first"], found["600000.XSHG"]["field"], found["600000.XSHG"]["count"]) == (
@@ -323,5 +325,5 @@ def test_verify_finds_a_close_one_tick_off_and_a_revised_day_and_heal_gives_back
     before = digests(data)
     doc = check(cli, data, "check-minbar", *verify, "--heal",
                 service=f"{revising},deny={contract},flaky=000002.XSHE,flaky_times=99")
-    assert doc["verify"]["not_verified"] == 2 and digests(data) == before
-    assert {o["id"] for o in doc["outcomes"] if "not_verified" in o} == {"000002.XSHE", contract}
+    assert doc["verify"]["not_verified"] == 3 and digests(data) == before
+    assert {o["id"] for o in doc["outcomes"] if "not_verified" in o} == {"000002.XSHE", contract, "600001.XSHG"}

@@ -126,7 +126,10 @@ bool minute_file_is_broken(const Run& run, const std::string& path, const std::v
   }
   const auto good = [&] {
     if (scan) out.findings = scan->finish();
+    // A file of another layout cannot be compared record for record; the
+    // report says so rather than let it pass for verified.
     if (options.verify > 0 && own_layout) verify_days(run, path, data, records, n_data, cls->layout(), options, out);
+    else if (options.verify > 0) out.message = "not verified: its records are not laid out as its folder's";
     return false;
   };
   std::vector<std::int32_t> dates(n_index);
