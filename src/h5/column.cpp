@@ -62,6 +62,47 @@ class ChunkSink {
   virtual void take(hsize_t first, hsize_t end, const char* rows) = 0;
 };
 
+// The stored size of the chunk at row `first`; nothing when it is not
+// stored (HDF5's read gives the fill value there). The query finds the
+// chunk through the chunk index's tree. (HDF5 1.10's
+// H5Dget_chunk_info_by_coord walks every chunk before the one asked for
+// instead, which made reading a column quadratic in its length.)
+std::optional<hsize_t> stored_size(const Dataset& ds, hsize_t first) {
+  hsize_t offset[1] = {first}, stored = 0;
+  if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0 || stored == 0) {
+    H5Eclear2(H5E_DEFAULT);
+    return std::nullopt;
+  }
+  return stored;
+}
+
+// Reads the chunk at row `first`, `stored` bytes in the file, and inflates
+// it with libdeflate: its chunk_bytes of rows, at `place` when given, else
+// in `scratch` (or in `raw` itself when the filter was skipped for it).
+const char* read_chunk(const Dataset& ds, hsize_t first, hsize_t stored, std::size_t chunk_bytes, char* place, std::vector<char>& raw,
+                       std::vector<char>& scratch) {
+  static thread_local Decompressor inflater;
+  hsize_t offset[1] = {first};
+  raw.resize(stored);
+  std::uint32_t filters = 0;
+  if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
+  if (filters & 1u) {
+    // The filter was skipped for this chunk: its bytes are stored as they are.
+    if (stored != chunk_bytes) damaged(ds, first, "wrong size");
+    if (!place) return raw.data();
+    std::memcpy(place, raw.data(), chunk_bytes);
+    return place;
+  }
+  if (!place) {
+    scratch.resize(chunk_bytes);
+    place = scratch.data();
+  }
+  std::size_t got = 0;
+  const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, place, chunk_bytes, &got);
+  if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
+  return place;
+}
+
 // The one raw-chunk loop: reads every chunk of the first `n` rows with
 // H5Dread_chunk and inflates it with libdeflate. False, before any error,
 // when a chunk turns out not to be stored: the caller reads through HDF5.
@@ -72,43 +113,16 @@ bool read_raw_chunks(const Dataset& ds, hsize_t n, std::size_t itemsize, hsize_t
     Handle file(H5Iget_file_id(ds.get()), H5Fclose);
     if (!file.valid() || H5Fget_filesize(file.get(), &file_size) < 0) throw_from_stack("cannot read the size of", ds.path());
   }
-  static thread_local Decompressor inflater;
   const std::size_t chunk_bytes = chunk_rows * itemsize;
   std::vector<char> raw, scratch;
   for (hsize_t first = 0; first < n; first += chunk_rows) {
-    // Both calls find the chunk through the chunk index's tree. (HDF5 1.10's
-    // H5Dget_chunk_info_by_coord walks every chunk before the one asked
-    // for instead, which made reading a column quadratic in its length.)
-    hsize_t offset[1] = {first};
-    hsize_t stored = 0;
-    if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0) {
-      // Not stored after all (the count matched, but a chunk lies outside
-      // the rows): HDF5's read gives the fill value there.
-      H5Eclear2(H5E_DEFAULT);
-      return false;
-    }
+    // Not stored after all (the count matched, but a chunk lies outside the rows).
+    const std::optional<hsize_t> stored = stored_size(ds, first);
+    if (!stored) return false;
     // A size larger than the file is a damaged index, not an allocation to try.
-    if (stored > file_size) damaged(ds, first, "it is larger than the file");
-    raw.resize(stored);
-    std::uint32_t filters = 0;
-    if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
+    if (*stored > file_size) damaged(ds, first, "it is larger than the file");
     const hsize_t end = std::min(n, first + chunk_rows);
-    char* rows = sink.place(first, end);
-    if (filters & 1u) {
-      // The filter was skipped for this chunk: its bytes are stored as they are.
-      if (stored != chunk_bytes) damaged(ds, first, "wrong size");
-      if (rows) std::memcpy(rows, raw.data(), chunk_bytes);
-      else rows = raw.data();
-    } else {
-      if (!rows) {
-        scratch.resize(chunk_bytes);
-        rows = scratch.data();
-      }
-      std::size_t got = 0;
-      const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, rows, chunk_bytes, &got);
-      if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, first, r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
-    }
-    sink.take(first, end, rows);
+    sink.take(first, end, read_chunk(ds, first, *stored, chunk_bytes, sink.place(first, end), raw, scratch));
   }
   ++g_fast_done;
   return true;
@@ -210,7 +224,6 @@ void visit_records(const Dataset& ds, std::size_t itemsize, std::vector<char>& b
   visit(buffer.data(), 0, n);
 }
 
-
 bool read_stored_row(const Dataset& ds, const Type& file_type, hsize_t row, std::size_t itemsize, void* out) {
   if (!g_fast || file_type.size() != itemsize) return false;
   const QuietErrors quiet;
@@ -219,32 +232,16 @@ bool read_stored_row(const Dataset& ds, const Type& file_type, hsize_t row, std:
   // the same way whatever its size.
   if (!chunk_rows || *chunk_rows > (std::size_t{1} << 24) / itemsize) return false;
   const std::size_t chunk_bytes = *chunk_rows * itemsize;
-  hsize_t offset[1] = {row - row % *chunk_rows};
-  hsize_t stored = 0;
-  if (H5Dget_chunk_storage_size(ds.get(), offset, &stored) < 0 || stored == 0) {
-    H5Eclear2(H5E_DEFAULT);
-    return false;
-  }
+  const hsize_t first = row - row % *chunk_rows;
+  const std::optional<hsize_t> stored = stored_size(ds, first);
+  if (!stored) return false;
   // Deflate never grows a chunk by more than this (HDF5 stores the chunk
   // unfiltered instead); a larger size is a damaged index, not an
   // allocation to try.
-  if (stored > chunk_bytes + chunk_bytes / 1000 + 64) damaged(ds, offset[0], "it is larger than its rows can take");
-  static thread_local std::vector<char> raw, rows;
-  static thread_local Decompressor inflater;
-  raw.resize(stored);
-  std::uint32_t filters = 0;
-  if (H5Dread_chunk(ds.get(), H5P_DEFAULT, offset, &filters, raw.data()) < 0) throw_from_stack("cannot read a chunk of", ds.path());
-  const char* chunk = raw.data();
-  if (filters & 1u) {
-    if (stored != chunk_bytes) damaged(ds, offset[0], "wrong size");
-  } else {
-    rows.resize(chunk_bytes);
-    std::size_t got = 0;
-    const auto r = libdeflate_zlib_decompress(inflater.d, raw.data(), stored, rows.data(), chunk_bytes, &got);
-    if (r != LIBDEFLATE_SUCCESS || got != chunk_bytes) damaged(ds, offset[0], r == LIBDEFLATE_SUCCESS ? "wrong size" : "inflate failed");
-    chunk = rows.data();
-  }
-  std::memcpy(out, chunk + (row - offset[0]) * itemsize, itemsize);
+  if (*stored > chunk_bytes + chunk_bytes / 1000 + 64) damaged(ds, first, "it is larger than its rows can take");
+  static thread_local std::vector<char> raw, scratch;
+  const char* rows = read_chunk(ds, first, *stored, chunk_bytes, nullptr, raw, scratch);
+  std::memcpy(out, rows + (row - first) * itemsize, itemsize);
   return true;
 }
 
