@@ -102,6 +102,10 @@ TEST(FastColumnRead, EqualsHdf5sReadForEveryLayout) {
   // Records of another size, or the raw path switched off: left to HDF5.
   const std::string ours = dir / "ours.h5";
   EXPECT_FALSE(stored_row(ours, 0, sizeof(EquitiesBar) - 8));
+  // A chunk larger than a look should inflate (16 MiB and more) too.
+  const std::string huge = dir / "huge.h5";
+  write(huge, 10, hsize_t{1} << 19, true, false, false);
+  EXPECT_FALSE(stored_row(huge, 9));
   const ReadPath hdf5s(false);
   EXPECT_FALSE(stored_row(ours, 0));
 }
@@ -172,6 +176,13 @@ TEST(FastColumnRead, AChunkOutsideTheRowsDoesNotHideAMissingOne) {
   EXPECT_EQ(fast, slow);
   EXPECT_EQ(fast[0], 20240603093100);
   EXPECT_EQ(fast[200], 0);
+  // A buffer kept from another file gets the fill value there, not its old bytes.
+  std::vector<char> kept(256 * sizeof(EquitiesBar), '\x55');
+  {
+    h5::File f = h5::File::open(p, h5::Mode::read);
+    h5::read_records(f.open_dataset("data"), sizeof(EquitiesBar), kept);
+  }
+  EXPECT_EQ(kept, read_records(p, false));
   EXPECT_EQ(stored_row(p, 5).value_or(EquitiesBar{}).datetime, 20240603093100);  // stored unfiltered
   EXPECT_FALSE(stored_row(p, 200));                                                // not stored: HDF5's
 }
@@ -195,13 +206,12 @@ void damage_a_chunk(const std::string& p) {
   }
 }
 
-TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
-  TempDir dir;
-  const std::string p = dir / "d.h5";
-  write(p, 1000, 128, true, false, false);
-  damage_a_chunk(p);
-  const std::pair<const char*, std::function<void()>> reads[] = {
-      {"raw chunks", [&] { read(p, true); }}, {"HDF5", [&] { read(p, false); }}, {"one raw row", [&] { stored_row(p, 400); }}};
+// Each read of `p` refuses it as damaged, naming the file, and the raw
+// reads say `why` (HDF5's own read says it in its words).
+void expect_damaged(const std::string& p, hsize_t row, const std::string& why, bool hdf5s_too) {
+  std::vector<std::pair<const char*, std::function<void()>>> reads = {{"raw chunks", [&] { read(p, true); }},
+                                                                      {"one raw row", [&] { stored_row(p, row); }}};
+  if (hdf5s_too) reads.emplace_back("HDF5", [&] { read(p, false); });
   for (const auto& [name, how] : reads) {
     try {
       how();
@@ -210,10 +220,42 @@ TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
       EXPECT_EQ(e.kind(), util::ErrorKind::damaged) << e.what();
       EXPECT_EQ(e.path(), p) << e.what();
       EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
-      const bool raw = std::string(name) != "HDF5";
-      EXPECT_EQ(std::string(e.what()).find("inflate failed") != std::string::npos, raw) << e.what();
+      EXPECT_EQ(std::string(e.what()).find(why) != std::string::npos, std::string(name) != "HDF5") << e.what();
     }
   }
+}
+
+TEST(FastColumnRead, ADamagedChunkIsDamagedOnBothPaths) {
+  TempDir dir;
+  const std::string p = dir / "d.h5";
+  write(p, 1000, 128, true, false, false);
+  damage_a_chunk(p);
+  expect_damaged(p, 400, "inflate failed", true);
+}
+
+// A whole stream that inflates to fewer bytes than the chunk's rows take
+// (another dataset's smaller chunk put in its place) is damaged too.
+TEST(FastColumnRead, AChunkThatInflatesShortIsDamaged) {
+  TempDir dir;
+  const std::string p = dir / "short.h5", small = dir / "small.h5";
+  write(p, 128, 128, true, false, false);
+  write(small, 64, 64, true, false, false);
+  hsize_t at[1] = {0}, size = 0;
+  std::vector<char> raw;
+  {
+    h5::File f = h5::File::open(small, h5::Mode::read);
+    const h5::Dataset ds = f.open_dataset("data");
+    std::uint32_t mask = 0;
+    ASSERT_GE(H5Dget_chunk_storage_size(ds.get(), at, &size), 0);
+    raw.resize(size);
+    ASSERT_GE(H5Dread_chunk(ds.get(), H5P_DEFAULT, at, &mask, raw.data()), 0);
+  }
+  {
+    h5::File f = h5::File::open(p, h5::Mode::read_write);
+    ASSERT_GE(H5Dwrite_chunk(f.open_dataset("data").get(), H5P_DEFAULT, 0, at, raw.size(), raw.data()), 0);
+    f.close();
+  }
+  expect_damaged(p, 0, "wrong size", false);
 }
 
 // Whole records: the stored bytes on both paths (whole chunks inflated in
